@@ -1,0 +1,254 @@
+"""Alternative readers of TOLVANE plot files, for comparison with quorel.
+
+Every reader takes (path, width) and returns the same structure as
+``quorel.rust_read_tolvane``: ``(time, columns)`` where ``time`` is a list of
+Python floats and ``columns`` a list of ParameterCount - 1 lists of Python
+floats, every value being a binary32 value widened to a double.
+
+The decimal text is converted to binary32 the way numpy's
+``astype(np.float32)`` does it for string input: parsed to the nearest double,
+then rounded to the nearest binary32.  That double rounding can differ from a
+single correct rounding for a handful of decimal texts that lie extremely
+close to the midpoint between two binary32 values; for the 6 and 9 significant
+digit fields of plot files this practically never happens.
+
+Heavy peers (numpy, pandas) are optional: ``available_readers()`` lists the
+readers whose dependencies import.
+
+The FLOOR is not a reader: it times reading the file's bytes plus building the
+result lists from values already held as binary32 arrays (``array('f')`` per
+column, prepared before timing), i.e. the cost no reader can avoid.
+"""
+
+from __future__ import annotations
+
+import os
+from array import array
+
+FIELDS_PER_LINE = 10
+
+
+def _first_lines(fh):
+    """Read the first line and the name lines; return the parameter count."""
+    first = fh.readline()
+    n_params = int(first.split()[-1])
+    for _ in range(n_params):
+        if not fh.readline():
+            raise ValueError("file ends inside the parameter-name lines")
+    return n_params
+
+
+def _split_columns(flat, n_params):
+    """Block-ordered flat binary32 array -> (time, columns) lists."""
+    cols = [flat[i::n_params].tolist() for i in range(n_params)]
+    return cols[0], cols[1:]
+
+
+# --------------------------------------------------------------------------
+# (a) plain Python
+# --------------------------------------------------------------------------
+
+def read_python(path, width):
+    """Pure Python: line by line, fixed-width fields cut by struct, float(),
+    then array('f') for the binary32 rounding."""
+    import struct
+    flat = []
+    extend = flat.extend
+    with open(path, "rb") as fh:
+        n_params = _first_lines(fh)
+        n_lines = -(-n_params // FIELDS_PER_LINE)
+        # one unpacker per data line of a block: its fields as bytes slices
+        cutters = []
+        for k in range(n_lines):
+            nf = min(FIELDS_PER_LINE, n_params - k * FIELDS_PER_LINE)
+            cutters.append(struct.Struct(("%ds" % width) * nf).unpack_from)
+        readline = fh.readline
+        while readline():                      # block header line
+            for cut in cutters:
+                line = readline()
+                if not line:
+                    raise ValueError("file ends inside a block")
+                # float() skips the blanks around the value
+                extend(map(float, cut(line)))
+    # array('f', ...) rounds each double to the nearest binary32
+    flat32 = array("f", flat)
+    del flat
+    return _split_columns(flat32, n_params)
+
+
+# --------------------------------------------------------------------------
+# (b) numpy
+# --------------------------------------------------------------------------
+
+def read_numpy(path, width):
+    """numpy: read bytes, split lines, join each data-line position of all
+    blocks, view the bytes as fixed-width strings and cast to float32."""
+    import numpy as np
+
+    with open(path, "rb") as fh:
+        data = fh.read()
+    nl = data.index(b"\n")
+    n_params = int(data[:nl].split()[-1])
+    pos = nl + 1
+    for _ in range(n_params):
+        pos = data.index(b"\n", pos) + 1
+    lines = data[pos:].split(b"\n")
+    del data
+    if lines and lines[-1] == b"":
+        lines.pop()
+    n_lines = -(-n_params // FIELDS_PER_LINE)
+    per_block = n_lines + 1
+    n_blocks = len(lines) // per_block
+    if n_blocks * per_block != len(lines):
+        raise ValueError("file ends inside a block")
+    out = np.empty((n_blocks, n_params), dtype=np.float32)
+    stop = n_blocks * per_block
+    dtype = np.dtype("S%d" % width)
+    for k in range(n_lines):
+        c0 = k * FIELDS_PER_LINE
+        nf = min(FIELDS_PER_LINE, n_params - c0)
+        need = nf * width
+        sel = lines[k + 1:stop:per_block]
+        joined = b"".join(sel)
+        if len(joined) != n_blocks * need:
+            # lines of uneven length (trailing text, CR LF): cut each one
+            joined = b"".join([ln[:need] for ln in sel])
+            if len(joined) != n_blocks * need:
+                raise ValueError("data line shorter than its fields")
+        out[:, c0:c0 + nf] = np.frombuffer(joined, dtype=dtype).reshape(n_blocks, nf).astype(np.float32)
+    del lines
+    cols = out.T.tolist()
+    return cols[0], cols[1:]
+
+
+# --------------------------------------------------------------------------
+# (c) pandas.read_fwf
+# --------------------------------------------------------------------------
+
+def read_pandas(path, width):
+    """pandas.read_fwf with fixed widths, skipping the name and header lines,
+    then reshaping the rows of each block."""
+    import numpy as np
+    import pandas as pd
+
+    with open(path, "rb") as fh:
+        n_params = int(fh.readline().split()[-1])
+    n_lines = -(-n_params // FIELDS_PER_LINE)
+    per_block = n_lines + 1
+    first_block = n_params + 1
+
+    def skip(i):
+        return i < first_block or (i - first_block) % per_block == 0
+
+    df = pd.read_fwf(path, widths=[width] * FIELDS_PER_LINE, header=None,
+                     skiprows=skip, skip_blank_lines=False, dtype=np.float64)
+    vals = df.to_numpy(dtype=np.float64)
+    del df
+    n_blocks = vals.shape[0] // n_lines
+    vals = vals[: n_blocks * n_lines].reshape(n_blocks, n_lines * FIELDS_PER_LINE)[:, :n_params]
+    cols = vals.astype(np.float32).T.tolist()
+    return cols[0], cols[1:]
+
+
+# --------------------------------------------------------------------------
+# quorel
+# --------------------------------------------------------------------------
+
+def read_quorel(path, width):
+    import quorel
+    return quorel.rust_read_tolvane(path, width)
+
+
+# --------------------------------------------------------------------------
+# FLOOR
+# --------------------------------------------------------------------------
+
+def floor_prepare(time, columns):
+    """binary32 arrays, one per column (time first), built outside the timing."""
+    return [array("f", time)] + [array("f", c) for c in columns]
+
+
+def floor_save(arrays, out_path):
+    """Store prepared floor arrays: a header line with the counts, then the raw
+    binary32 columns one after another."""
+    n_rows = len(arrays[0]) if arrays else 0
+    with open(out_path, "wb") as fh:
+        fh.write(b"%d %d\n" % (len(arrays), n_rows))
+        for a in arrays:
+            a.tofile(fh)
+
+
+def floor_load(in_path):
+    with open(in_path, "rb") as fh:
+        n_cols, n_rows = map(int, fh.readline().split())
+        arrays = []
+        for _ in range(n_cols):
+            a = array("f")
+            a.fromfile(fh, n_rows)
+            arrays.append(a)
+    return arrays
+
+
+def read_floor(path, width, arrays):
+    """Read the whole file, then build the result lists from ready binary32."""
+    with open(path, "rb") as fh:
+        fh.read()
+    return arrays[0].tolist(), [a.tolist() for a in arrays[1:]]
+
+
+# --------------------------------------------------------------------------
+# registry
+# --------------------------------------------------------------------------
+
+READERS = {
+    "quorel": read_quorel,
+    "python": read_python,
+    "numpy": read_numpy,
+    "pandas": read_pandas,
+}
+
+_REQUIRES = {
+    "quorel": ("quorel",),
+    "python": (),
+    "numpy": ("numpy",),
+    "pandas": ("numpy", "pandas"),
+}
+
+
+def missing_dependency(name):
+    """Name of the first module the reader needs that does not import, or None."""
+    import importlib
+    for mod in _REQUIRES[name]:
+        try:
+            importlib.import_module(mod)
+        except ImportError:
+            return mod
+    return None
+
+
+def available_readers(names=None):
+    names = list(READERS) if names is None else names
+    return [n for n in names if missing_dependency(n) is None]
+
+
+def result_size(result):
+    """Bytes held by a result: every float object, every list (with its slots)
+    and the outer tuple."""
+    import sys
+    time, columns = result
+    n_values = len(time) + sum(len(c) for c in columns)
+    size = n_values * sys.getsizeof(1.0)
+    size += sys.getsizeof(time) + sys.getsizeof(columns) + sum(sys.getsizeof(c) for c in columns)
+    size += sys.getsizeof(result)
+    return size, n_values
+
+
+if __name__ == "__main__":  # quick manual check: python bench/readers.py FILE WIDTH
+    import sys
+    import time as _t
+    p, w = sys.argv[1], int(sys.argv[2])
+    for name in available_readers():
+        t0 = _t.perf_counter()
+        t, c = READERS[name](p, w)
+        print("%-8s %8.3f s  %d blocks, %d columns" % (name, _t.perf_counter() - t0, len(t), len(c)))
+    print(os.path.getsize(p) / 1e6, "MB")

@@ -1,0 +1,99 @@
+#include "line_source.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "sequence_storage.hpp"
+#include "utf8.hpp"
+
+namespace quorel {
+
+LineSource::LineSource(UniqueFd file)
+    : file_(std::move(file)), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize))) {}
+
+LineSource::~LineSource() {
+    std::free(assembly_);
+    std::free(buffer_);
+}
+
+LineSource::Refill LineSource::refill() noexcept {
+    for (;;) {
+        const ssize_t n = ::read(file_.get(), buffer_, kReadSize);
+        if (n > 0) {
+            fill_ = std::size_t(n);
+            position_ = 0;
+            return Refill::data;
+        }
+        if (n == 0) {
+            fill_ = position_ = 0;
+            return Refill::end_of_file;
+        }
+        if (errno != EINTR) {
+            error_number_ = errno;
+            fill_ = position_ = 0;
+            return Refill::error;
+        }
+    }
+}
+
+void LineSource::append_to_assembly(const char* bytes, std::size_t size) {
+    if (size > assembly_capacity_ - assembly_size_) {
+        std::size_t capacity = assembly_capacity_ == 0 ? 2 * kReadSize : assembly_capacity_;
+        while (capacity - assembly_size_ < size) capacity = sequence_bytes(capacity, 2);
+        assembly_ = static_cast<char*>(resize_storage(assembly_, capacity));
+        assembly_capacity_ = capacity;
+    }
+    std::memcpy(assembly_ + assembly_size_, bytes, size);
+    assembly_size_ += size;
+}
+
+LineStatus LineSource::finish(std::string_view text, bool terminated, Line& line) noexcept {
+    const utf8::Validation check = utf8::validate(text);
+    if (!check.valid) return LineStatus::invalid_utf8;
+    if (terminated && !text.empty() && text.back() == '\r') text.remove_suffix(1);
+    line.text = text;
+    line.ascii = check.ascii;
+    return LineStatus::line;
+}
+
+LineStatus LineSource::next_line(Line& line) {
+    if (position_ == fill_) {
+        switch (refill()) {
+        case Refill::data: break;
+        case Refill::end_of_file: return LineStatus::end_of_file;
+        case Refill::error: return LineStatus::os_error;
+        }
+    }
+    const char* pending = buffer_ + position_;
+    const std::size_t pending_size = fill_ - position_;
+    if (const auto* feed = static_cast<const char*>(std::memchr(pending, '\n', pending_size))) {
+        const std::size_t length = std::size_t(feed - pending);
+        position_ += length + 1;
+        return finish(std::string_view(pending, length), true, line);
+    }
+
+    // The line continues beyond the buffered bytes.
+    assembly_size_ = 0;
+    append_to_assembly(pending, pending_size);
+    position_ = fill_;
+    for (;;) {
+        switch (refill()) {
+        case Refill::data: break;
+        case Refill::end_of_file: return finish(std::string_view(assembly_, assembly_size_), false, line);
+        case Refill::error: return LineStatus::os_error;
+        }
+        if (const auto* feed = static_cast<const char*>(std::memchr(buffer_, '\n', fill_))) {
+            const std::size_t length = std::size_t(feed - buffer_);
+            append_to_assembly(buffer_, length);
+            position_ = length + 1;
+            return finish(std::string_view(assembly_, assembly_size_), true, line);
+        }
+        append_to_assembly(buffer_, fill_);
+        position_ = fill_;
+    }
+}
+
+}  // namespace quorel

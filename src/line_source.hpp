@@ -1,0 +1,53 @@
+// Cuts an open file into lines. Only the byte 0x0A ends a line; it is removed, and with it one
+// 0x0D right before it. Every line must be valid UTF-8. A line is handed out as a view into the
+// read buffer when it lies there whole, else into a reused assembly buffer; either way it stays
+// valid until the next call.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "unique_fd.hpp"
+
+namespace quorel {
+
+struct Line {
+    std::string_view text;
+    bool ascii = true;  // all bytes below 0x80
+};
+
+enum class LineStatus { line, end_of_file, os_error, invalid_utf8 };
+
+class LineSource {
+public:
+    static constexpr std::size_t kReadSize = 8192;
+
+    explicit LineSource(UniqueFd file);
+    LineSource(const LineSource&) = delete;
+    LineSource& operator=(const LineSource&) = delete;
+    ~LineSource();
+
+    LineStatus next_line(Line& line);
+    // The error number of the read that failed, after LineStatus::os_error.
+    int error_number() const noexcept { return error_number_; }
+
+private:
+    enum class Refill { data, end_of_file, error };
+
+    Refill refill() noexcept;
+    LineStatus finish(std::string_view text, bool terminated, Line& line) noexcept;
+    void append_to_assembly(const char* bytes, std::size_t size);
+
+    UniqueFd file_;
+    char* buffer_;
+    std::size_t fill_ = 0;      // bytes delivered by the last read
+    std::size_t position_ = 0;  // bytes of them already handed on
+    // Lines that span several reads are assembled here.
+    char* assembly_ = nullptr;
+    std::size_t assembly_size_ = 0;
+    std::size_t assembly_capacity_ = 0;
+    int error_number_ = 0;
+};
+
+}  // namespace quorel

@@ -1,0 +1,39 @@
+// Failures in flight. A failing step calls `panic`, which writes the failure report to
+// descriptor 2 at once and then unwinds with a `Panic` to the call boundary, where it becomes
+// the Python exception. Everything on the way is released by its owner's destructor.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <string>
+
+namespace quorel {
+
+class Panic {
+public:
+    Panic(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
+    const std::string& message() const noexcept { return message_; }
+    const std::source_location& where() const noexcept { return where_; }
+
+private:
+    std::string message_;
+    std::source_location where_;
+};
+
+// Reports the failure on descriptor 2, then throws it.
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
+
+// Throws a failure that has already been shown (a Python exception printed with its traceback),
+// so no report is written.
+[[noreturn]] void resume_panic(std::string message, std::source_location where = std::source_location::current());
+
+// "memory allocation of N bytes failed"
+std::string memory_failure_message(std::size_t bytes);
+
+// A failure escaped the place where it could become an exception: report that and end the process.
+[[noreturn]] void abort_uncaught_panic(std::source_location where = std::source_location::current()) noexcept;
+
+// Writes all of `text` to a descriptor, repeating interrupted and partial writes; other errors are ignored.
+void write_fd_ignoring_errors(int fd, const char* text, std::size_t size) noexcept;
+
+}  // namespace quorel

@@ -1,0 +1,154 @@
+#include "plot_reader.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "char_debug.hpp"
+#include "line_source.hpp"
+#include "os_error.hpp"
+#include "panic.hpp"
+#include "parse_binary32.hpp"
+#include "parse_count.hpp"
+#include "utf8.hpp"
+#include "whitespace.hpp"
+
+namespace quorel {
+
+namespace {
+
+constexpr std::uint64_t kFieldsPerLine = 10;
+
+UniqueFd open_plot_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) {
+        panic("Plot file not found!: Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
+    }
+    const std::string terminated(path);
+    for (;;) {
+        const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) return UniqueFd(fd);
+        if (errno != EINTR) panic("Plot file not found!: " + os_error_description(errno));
+    }
+}
+
+[[noreturn]] void fail_line_read(const LineSource& source, LineStatus status) {
+    if (status == LineStatus::os_error) panic("Failed to read line!: " + os_error_description(source.error_number()));
+    panic("Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
+}
+
+// Reads one line; false at end of file. Read errors fail the call.
+bool read_line(LineSource& source, Line& line) {
+    const LineStatus status = source.next_line(line);
+    if (status == LineStatus::line) return true;
+    if (status == LineStatus::end_of_file) return false;
+    fail_line_read(source, status);
+}
+
+// The diagnostic line on descriptor 1. A closed descriptor counts as written.
+void print_bad_count(std::string_view token) {
+    std::string text = "Error: '";
+    text.append(token);
+    text += "' is not a valid number of parameters!\n";
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, p, left);
+        if (n >= 0) {
+            p += n;
+            left -= std::size_t(n);
+        } else if (errno == EBADF) {
+            return;
+        } else if (errno != EINTR) {
+            panic("failed printing to stdout: " + os_error_display(errno));
+        }
+    }
+}
+
+std::uint64_t parameter_count(std::string_view first_line) {
+    const auto token = last_token(first_line);
+    if (!token) return 0;
+    if (const auto count = parse_count(*token)) return *count;
+    print_bad_count(*token);
+    std::string message = "The first line should end with the number of parameters:\n'";
+    message.append(first_line);
+    message += '\'';
+    panic(std::move(message));
+}
+
+[[noreturn]] void fail_field_end(const Line& line, std::uint64_t end) {
+    const std::string_view text = line.text;
+    if (end > text.size()) {
+        panic("end byte index " + std::to_string(end) + " is out of bounds for string of length " +
+              std::to_string(text.size()));
+    }
+    std::size_t start = std::size_t(end);
+    while (utf8::is_continuation(static_cast<unsigned char>(text[start]))) --start;
+    const std::size_t stop = start + utf8::sequence_length(static_cast<unsigned char>(text[start]));
+    panic("end byte index " + std::to_string(end) + " is not a char boundary; it is inside " +
+          char_debug_form(utf8::decode_at(text, start)) + " (bytes " + std::to_string(start) + ".." +
+          std::to_string(stop) + " of string)");
+}
+
+[[noreturn]] void fail_parse(FloatErrorKind kind) {
+    panic(kind == FloatErrorKind::Empty ? "Could not parse line: ParseFloatError { kind: Empty }"
+                                        : "Could not parse line: ParseFloatError { kind: Invalid }");
+}
+
+// Parses the `field_count` fields of one data line; the first is field `first_field` of the block.
+void read_fields(const Line& line, std::uint64_t first_field, std::uint64_t field_count, std::uint64_t width,
+                 PlotData& data) {
+    const std::string_view text = line.text;
+    std::uint64_t start = 0;
+    for (std::uint64_t k = 0; k < field_count; ++k) {
+        // No overflow: the first field's end is within the line, so ten fields' ends are too.
+        const std::uint64_t end = start + width;
+        if (end > text.size() ||
+            (!line.ascii && end < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[end])))) {
+            fail_field_end(line, end);
+        }
+        const std::string_view field = trim(text.substr(std::size_t(start), std::size_t(width)));
+        float value;
+        FloatErrorKind error;
+        if (!parse_binary32(field, value, error)) fail_parse(error);
+        const std::uint64_t index = first_field + k;
+        if (index == 0) {
+            data.time.push_back(value);
+        } else {
+            data.columns[std::size_t(index - 1)].push_back(value);
+        }
+        start = end;
+    }
+}
+
+}  // namespace
+
+PlotData read_plot_file(std::string_view path, std::uint64_t field_width) {
+    LineSource source(open_plot_file(path));
+    Line line;
+
+    if (!read_line(source, line)) panic("Failed ot read line!");
+    const std::uint64_t count = parameter_count(line.text);
+
+    // The names are not returned; only their presence is required.
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (!read_line(source, line)) panic("Failed to read line!");
+    }
+
+    // With a count of 0 the column table size wraps around and cannot be made.
+    PlotData data{FloatSeries(), ColumnTable(count - 1)};
+
+    // Each loop reads a header line, whose content is never looked at, and the block's data lines.
+    while (read_line(source, line)) {
+        for (std::uint64_t field = 0; field < count; field += kFieldsPerLine) {
+            if (!read_line(source, line)) panic("Error reading line");
+            read_fields(line, field, std::min(kFieldsPerLine, count - field), field_width, data);
+        }
+    }
+    return data;
+}
+
+}  // namespace quorel

@@ -1,0 +1,177 @@
+#include "python_errors.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "utf8.hpp"
+
+namespace quorel {
+
+namespace {
+
+constexpr char kPanicExceptionDoc[] =
+    "\n"
+    "The exception raised when the native code of quorel, called from Python, panics.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException and not from Exception, so that it\n"
+    "usually passes every handler up the stack and ends the Python interpreter.\n";
+
+constexpr char kGenericFailureMessage[] = "quorel's native code failed without a message";
+
+std::atomic<PyObject*> panic_exception{nullptr};
+std::once_flag panic_exception_once;
+
+std::string repr_or_placeholder(PyObject* object) {
+    if (object == nullptr) return "None";
+    PyRef repr(PyObject_Repr(object));
+    std::string text;
+    if (!repr || !str_lossy(repr.get(), text)) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return text;
+}
+
+// "PyErr { type: ..., value: ..., traceback: ... }" of the pending error, which is cleared.
+std::string describe_pending_error() {
+    if (!PyErr_Occurred()) return "no Python error was set";
+    RaisedError error = RaisedError::fetch();
+    PyRef traceback(PyException_GetTraceback(error.value()));
+    return "PyErr { type: " + repr_or_placeholder(error.type()) + ", value: " + repr_or_placeholder(error.value()) +
+           ", traceback: " + repr_or_placeholder(traceback.get()) + " }";
+}
+
+[[noreturn]] void resume_python_panic(RaisedError error) {
+    std::string message;
+    if (!str_lossy(error.value(), message)) message = "Unwrapped panic from Python code";
+    static constexpr char banner[] =
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+        "Python stack trace below:\n";
+    write_fd_ignoring_errors(STDERR_FILENO, banner, sizeof banner - 1);
+    error.restore();
+    PyErr_PrintEx(0);
+    resume_panic(std::move(message));
+}
+
+}  // namespace
+
+RaisedError RaisedError::fetch() noexcept {
+    RaisedError error;
+#if PY_VERSION_HEX >= 0x030C0000
+    error.value_ = PyRef(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    error.type_ = PyRef(type);
+    error.value_ = PyRef(value);
+    error.traceback_ = PyRef(traceback);
+#endif
+    return error;
+}
+
+PyObject* RaisedError::type() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return value_ ? reinterpret_cast<PyObject*>(Py_TYPE(value_.get())) : nullptr;
+#else
+    return type_.get();
+#endif
+}
+
+void RaisedError::restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value_.release());
+#else
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+#endif
+}
+
+PyObject* panic_exception_class() {
+    if (PyObject* made = panic_exception.load(std::memory_order_acquire)) return made;
+    // Other threads may be making it right now: wait for them without holding the interpreter
+    // lock, and take it back before touching Python.
+    std::string failure;
+    PyThreadState* thread = PyEval_SaveThread();
+    std::call_once(panic_exception_once, [&] {
+        PyEval_RestoreThread(thread);
+        PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicExceptionDoc,
+                                                   PyExc_BaseException, nullptr);
+        if (made != nullptr) {
+            panic_exception.store(made, std::memory_order_release);
+        } else {
+            failure = describe_pending_error();
+        }
+        thread = PyEval_SaveThread();
+    });
+    PyEval_RestoreThread(thread);
+    PyObject* made = panic_exception.load(std::memory_order_acquire);
+    if (made == nullptr) {
+        panic(failure.empty() ? std::string("Failed to initialize new exception type.")
+                              : "Failed to initialize new exception type.: " + failure);
+    }
+    return made;
+}
+
+RaisedError fetch_pending_error() {
+    RaisedError error = RaisedError::fetch();
+    if (error.type() == panic_exception_class()) resume_python_panic(std::move(error));
+    return error;
+}
+
+void set_panic_exception(const Panic& failure) {
+    PyObject* type = panic_exception_class();
+    const std::string& message = failure.message().empty() ? kGenericFailureMessage : failure.message();
+    PyRef text(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+    if (!text) panic("Failed to make the exception message: " + describe_pending_error());
+    PyRef arguments(PyTuple_Pack(1, text.get()));
+    if (!arguments) panic("Failed to make the exception arguments: " + describe_pending_error());
+    PyErr_SetObject(type, arguments.get());
+}
+
+bool str_lossy(PyObject* object, std::string& text) {
+    PyRef string(PyObject_Str(object));
+    if (!string) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t size = 0;
+    if (const char* utf8_text = PyUnicode_AsUTF8AndSize(string.get(), &size)) {
+        text.assign(utf8_text, std::size_t(size));
+        return true;
+    }
+    // Lone surrogates have no UTF-8 form.
+    PyErr_Clear();
+    text.clear();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(string.get());
+    const int kind = PyUnicode_KIND(string.get());
+    const void* data = PyUnicode_DATA(string.get());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 cp = PyUnicode_READ(kind, data, i);
+        utf8::append_encoded(text, (cp >= 0xD800 && cp <= 0xDFFF) ? char32_t(0xFFFD) : char32_t(cp));
+    }
+    return true;
+}
+
+std::string type_qualname(PyObject* object) {
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    std::string text;
+    if (name && PyUnicode_Check(name.get()) && str_lossy(name.get(), text)) return text;
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+std::string not_an_instance_message(PyObject* object, const char* expected) {
+    std::string message = "'";
+    message += object == Py_None ? std::string("None' is not") : type_qualname(object) + "' object is not";
+    message += " an instance of '";
+    message += expected;
+    message += '\'';
+    return message;
+}
+
+}  // namespace quorel

@@ -1,0 +1,28 @@
+// The one place that sizes and allocates the reader's growable sequences. A size that cannot
+// exist ("capacity overflow") and memory that cannot be had ("memory allocation of N bytes
+// failed") are reported from here and unwind like every other reading failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "panic.hpp"
+
+namespace quorel {
+
+// Bytes for `count` elements of `element_size`; panics when that exceeds the largest signed size.
+inline std::size_t sequence_bytes(std::uint64_t count, std::size_t element_size) {
+    constexpr std::uint64_t kLargestSize = std::uint64_t(PTRDIFF_MAX);
+    if (count > kLargestSize / element_size) panic("capacity overflow");
+    return std::size_t(count) * element_size;
+}
+
+// realloc that panics instead of returning null; `bytes` is never 0.
+inline void* resize_storage(void* storage, std::size_t bytes) {
+    void* resized = std::realloc(storage, bytes);
+    if (resized == nullptr) panic(memory_failure_message(bytes));
+    return resized;
+}
+
+}  // namespace quorel

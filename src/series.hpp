@@ -1,0 +1,79 @@
+// Storage of the values read: a growable sequence of binary32 values per parameter, and the
+// fixed table of columns. Storage grows by doubling through realloc, so large sequences move by
+// remapping pages rather than copying, and capacity that is never written costs no memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "sequence_storage.hpp"
+
+namespace quorel {
+
+class FloatSeries {
+public:
+    FloatSeries() = default;
+    FloatSeries(const FloatSeries&) = delete;
+    FloatSeries& operator=(const FloatSeries&) = delete;
+    FloatSeries(FloatSeries&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    ~FloatSeries() { std::free(data_); }
+
+    void push_back(float value) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = value;
+    }
+    std::size_t size() const noexcept { return size_; }
+    const float* data() const noexcept { return data_; }
+
+    // Gives the memory back as soon as the values are no longer needed.
+    void release() noexcept {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+private:
+    void grow() {
+        const std::size_t capacity = capacity_ == 0 ? 4 : capacity_ * 2;
+        data_ = static_cast<float*>(resize_storage(data_, sequence_bytes(capacity, sizeof(float))));
+        capacity_ = capacity;
+    }
+
+    float* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// A fixed number of columns, all created empty.
+class ColumnTable {
+public:
+    explicit ColumnTable(std::uint64_t count) {
+        const std::size_t bytes = sequence_bytes(count, sizeof(FloatSeries));
+        if (bytes == 0) return;
+        columns_ = static_cast<FloatSeries*>(resize_storage(nullptr, bytes));
+        count_ = std::size_t(count);
+        for (std::size_t i = 0; i < count_; ++i) new (&columns_[i]) FloatSeries();
+    }
+    ColumnTable(const ColumnTable&) = delete;
+    ColumnTable& operator=(const ColumnTable&) = delete;
+    ColumnTable(ColumnTable&& other) noexcept
+        : columns_(std::exchange(other.columns_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+    ~ColumnTable() {
+        for (std::size_t i = 0; i < count_; ++i) columns_[i].~FloatSeries();
+        std::free(columns_);
+    }
+
+    std::size_t size() const noexcept { return count_; }
+    FloatSeries& operator[](std::size_t i) noexcept { return columns_[i]; }
+
+private:
+    FloatSeries* columns_ = nullptr;
+    std::size_t count_ = 0;
+};
+
+}  // namespace quorel
