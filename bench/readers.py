@@ -115,7 +115,8 @@ def read_numpy(path, width):
             joined = b"".join([ln[:need] for ln in sel])
             if len(joined) != n_blocks * need:
                 raise ValueError("data line shorter than its fields")
-        out[:, c0:c0 + nf] = np.frombuffer(joined, dtype=dtype).reshape(n_blocks, nf).astype(np.float32)
+        with np.errstate(over="ignore"):   # beyond binary32 range: infinity
+            out[:, c0:c0 + nf] = np.frombuffer(joined, dtype=dtype).reshape(n_blocks, nf).astype(np.float32)
     del lines
     cols = out.T.tolist()
     return cols[0], cols[1:]
@@ -146,7 +147,9 @@ def read_pandas(path, width):
     del df
     n_blocks = vals.shape[0] // n_lines
     vals = vals[: n_blocks * n_lines].reshape(n_blocks, n_lines * FIELDS_PER_LINE)[:, :n_params]
-    cols = vals.astype(np.float32).T.tolist()
+    with np.errstate(over="ignore"):       # beyond binary32 range: infinity
+        vals = vals.astype(np.float32)
+    cols = vals.T.tolist()
     return cols[0], cols[1:]
 
 

@@ -114,13 +114,40 @@ def compare(ref, got):
 # verification
 # --------------------------------------------------------------------------
 
+EDGE_VALUES = (
+    "0", "-0", "1", "-1", "0.1", "1.40130E-45", "7.00649E-46", "1.17549E-38", "1.17549E-40",
+    "3.40282E+38", "3.40283E+38", "-3.40283E+38", "9.99999E+99", "1.00000E-99", "-1.00000E-99",
+    "1.67772E+07", "1.6777217E+07", "3.40282357E+38", "3.40282356E+38", "1.23456789E-30",
+    "9.99999999E+99", "-7.00649232E-46", "1.00000001E+00", "2.50000000E-03",
+)
+
+
+def write_edge_file(path, width):
+    """A small plot file whose fields reach the ends of the binary32 range
+    (subnormals, underflow to zero, overflow to infinity, signed zeros)."""
+    n_params = 7
+    vals = [v for v in EDGE_VALUES if len(v) < width]
+    lines = [" EDGE CASES %d" % n_params] + ["%3d P%d" % (i + 1, i) for i in range(n_params)]
+    for b in range(len(vals)):
+        row = [vals[(b + i) % len(vals)] for i in range(n_params)]
+        lines.append(" STEP %d" % (b + 1))
+        lines.append("".join(v.rjust(width) for v in row))
+    with open(path, "w") as fh:
+        fh.write("\n".join(lines) + "\n")
+
+
 def verify(names, cache_dir):
     """Bit-for-bit check of every reader (and the floor) against the
     reference reader on small files.  Returns {reader: 'ok' | problem}."""
     ref_name = "quorel" if "quorel" in names else names[0]
     status = {n: "ok" for n in names + [FLOOR]}
-    for n_params, width in ((11, 12), (37, 15), (500, 12), (500, 15)):
-        path = gen_plot.cached_plot(n_params, width, 0.3, cache_dir=cache_dir)
+    cases = [(11, 12), (37, 15), (500, 12), (500, 15), ("edge", 12), ("edge", 15)]
+    for n_params, width in cases:
+        if n_params == "edge":
+            path = os.path.join(cache_dir, "edge_w%d.txt" % width)
+            write_edge_file(path, width)
+        else:
+            path = gen_plot.cached_plot(n_params, width, 0.3, cache_dir=cache_dir)
         ref = readers.READERS[ref_name](path, width)
         results = {n: readers.READERS[n](path, width) for n in names if n != ref_name}
         results[FLOOR] = readers.read_floor(path, width, readers.floor_prepare(*ref))
@@ -130,14 +157,14 @@ def verify(names, cache_dir):
             if not bad:
                 continue
             if isinstance(bad, str):
-                msg = "%s (%d params, width %d)" % (bad, n_params, width)
+                msg = "%s (%s params, width %d)" % (bad, n_params, width)
             else:
                 texts = texts or field_texts(path, width)
                 ci, k = bad[0]
                 t = texts[ci][k]
                 r = ([ref[0]] + list(ref[1]))[ci][k]
                 g = ([res[0]] + list(res[1]))[ci][k]
-                msg = ("%d values differ (%d params, width %d); first: field %r: %s %r, %s %r, "
+                msg = ("%d values differ (%s params, width %d); first: field %r: %s %r, %s %r, "
                        "correctly rounded %r" % (len(bad), n_params, width, t, ref_name, r, n, g,
                                                  correct_binary32(t)))
             if status[n] == "ok":
@@ -382,7 +409,7 @@ def main(argv=None):
     print("## quorel benchmark\n")
     print("Python %s, %s; readers: %s; page-cached files.\n"
           % (platform.python_version(), platform.machine(), ", ".join(names)))
-    print("### Verification (small files, 11/37/500 parameters, widths 12 and 15)\n")
+    print("### Verification (small files, 11/37/500 parameters and a file of range-edge values, widths 12 and 15)\n")
     print("\n".join(verify_lines) + "\n")
     print("### Read time\n")
     print(timing_table(results, names, ref_name, status) + "\n")
