@@ -13,7 +13,7 @@ constexpr Py_ssize_t kParameterCount = 2;
 constexpr char kFunctionLabel[] = "rust_read_tolvane()";
 
 bool type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    set_error_message(PyExc_TypeError, message);
     return false;
 }
 

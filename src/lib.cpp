@@ -110,7 +110,7 @@ PyMethodDef quorel_read_def = {
 };
 
 bool raise_not_an_instance(PyObject* object, const char* expected) {
-    PyErr_SetString(PyExc_TypeError, not_an_instance_message(object, expected).c_str());
+    set_error_message(PyExc_TypeError, not_an_instance_message(object, expected));
     return false;
 }
 

@@ -133,6 +133,11 @@ void set_panic_exception(const Panic& failure) {
     PyErr_SetObject(type, arguments.get());
 }
 
+void set_error_message(PyObject* type, const std::string& message) {
+    PyRef text(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
 bool str_lossy(PyObject* object, std::string& text) {
     PyRef string(PyObject_Str(object));
     if (!string) {

@@ -40,6 +40,9 @@ RaisedError fetch_pending_error();
 // Sets a PanicException carrying the failure's message as the pending error. Panics if it can't.
 void set_panic_exception(const Panic& failure);
 
+// Sets an exception of `type` whose message is `message` (UTF-8, NUL characters kept).
+void set_error_message(PyObject* type, const std::string& message);
+
 // str() of an object as UTF-8, each lone surrogate replaced by U+FFFD; nothing if str() fails
 // (that error is cleared).
 bool str_lossy(PyObject* object, std::string& text);
