@@ -19,6 +19,7 @@ BAD_UTF8 = ('Failed to read line!: Error { kind: InvalidData, '
 WHITESPACE = [chr(c) for c in (
     0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
     *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F, 0x3000)]
+assert len(WHITESPACE) == 25
 # Characters that look like blanks or formatting but are not White_Space.
 NOT_WHITESPACE = [chr(c) for c in (
     0x1C, 0x1D, 0x1E, 0x1F, 0xAD, 0x180E, 0x200B, 0x200C, 0x200D, 0x2060, 0xFEFF)]
@@ -719,11 +720,6 @@ def test_bom_joins_first_token(tmp_path, capfd):
     assert capfd.readouterr().out == "Error: '\ufeff3' is not a valid number of parameters!\n"
     path = write_plot(tmp_path, "\ufeffTOLVANE 1\nA\nH\n         1.0\n", name="b")
     assert result_bits(path, 12) == ([f32(1.0)], [])
-
-
-def test_whitespace_set_size():
-    assert len(WHITESPACE) == 25
-    assert all(c.isspace() for c in WHITESPACE)
 
 
 @pytest.mark.parametrize("ws", [c for c in WHITESPACE if c != "\n"],
