@@ -64,13 +64,13 @@ PyRef float_list(FloatSeries& series) {
     panic("PyObject pointer is null");
 }
 
-PyObject* result_tuple(PlotData& data) {
-    PyRef time = float_list(data.time);
+PyObject* result_tuple(SeriesTable& series) {
+    PyRef time = float_list(series.time());
     if (!time) fail_result_object();
-    PyRef columns(PyList_New(Py_ssize_t(data.columns.size())));
+    PyRef columns(PyList_New(Py_ssize_t(series.column_count())));
     if (!columns) fail_result_object();
-    for (std::size_t j = 0; j < data.columns.size(); ++j) {
-        PyRef column = float_list(data.columns[j]);
+    for (std::size_t j = 0; j < series.column_count(); ++j) {
+        PyRef column = float_list(series.column(j));
         if (!column) fail_result_object();
         PyList_SET_ITEM(columns.get(), Py_ssize_t(j), column.release());
     }
@@ -84,8 +84,8 @@ PyObject* result_tuple(PlotData& data) {
 PyObject* read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ReadArguments arguments;
     if (!bind_read_arguments(args, nargs, kwnames, arguments)) return nullptr;
-    PlotData data = read_plot_file(arguments.file_path, arguments.n_digits);
-    return result_tuple(data);
+    SeriesTable series = read_plot_file(arguments.file_path, arguments.n_digits);
+    return result_tuple(series);
 }
 
 extern "C" PyObject* quorel_read_entry(PyObject* /*self: always null*/, PyObject* const* args, Py_ssize_t nargs,

@@ -12,7 +12,9 @@
 namespace quorel {
 
 LineSource::LineSource(UniqueFd file)
-    : file_(std::move(file)), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize))) {}
+    : file_(std::move(file)), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
+    std::memset(buffer_, 0, kReadSize + kLinePadding);
+}
 
 LineSource::~LineSource() {
     std::free(assembly_);
@@ -43,11 +45,12 @@ void LineSource::append_to_assembly(const char* bytes, std::size_t size) {
     if (size > assembly_capacity_ - assembly_size_) {
         std::size_t capacity = assembly_capacity_ == 0 ? 2 * kReadSize : assembly_capacity_;
         while (capacity - assembly_size_ < size) capacity = sequence_bytes(capacity, 2);
-        assembly_ = static_cast<char*>(resize_storage(assembly_, capacity));
+        assembly_ = static_cast<char*>(resize_storage(assembly_, capacity + kLinePadding));
         assembly_capacity_ = capacity;
     }
     std::memcpy(assembly_ + assembly_size_, bytes, size);
     assembly_size_ += size;
+    std::memset(assembly_ + assembly_size_, 0, kLinePadding);
 }
 
 LineStatus LineSource::finish(std::string_view text, bool terminated, Line& line) noexcept {

@@ -12,8 +12,11 @@
 
 namespace quorel {
 
+// Readable bytes that always follow a line's text, so that it can be scanned in 8-byte words.
+constexpr std::size_t kLinePadding = 8;
+
 struct Line {
-    std::string_view text;
+    std::string_view text;  // followed by kLinePadding readable bytes
     bool ascii = true;  // all bytes below 0x80
 };
 

@@ -14,6 +14,7 @@
 #include "panic.hpp"
 #include "parse_binary32.hpp"
 #include "parse_count.hpp"
+#include "e_notation_field.hpp"
 #include "utf8.hpp"
 #include "whitespace.hpp"
 
@@ -98,10 +99,10 @@ std::uint64_t parameter_count(std::string_view first_line) {
                                         : "Could not parse line: ParseFloatError { kind: Invalid }");
 }
 
-// Parses the `field_count` fields of one data line; the first is field `first_field` of the block.
-void read_fields(const Line& line, std::uint64_t first_field, std::uint64_t field_count, std::uint64_t width,
-                 PlotData& data) {
+// Parses the `field_count` fields of one data line into their series, which start at `targets`.
+void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t width, FloatSeries* targets) {
     const std::string_view text = line.text;
+    const bool e_notation = line.ascii && fits_e_notation_field(width);
     std::uint64_t start = 0;
     for (std::uint64_t k = 0; k < field_count; ++k) {
         // No overflow: the first field's end is within the line, so ten fields' ends are too.
@@ -110,23 +111,21 @@ void read_fields(const Line& line, std::uint64_t first_field, std::uint64_t fiel
             (!line.ascii && end < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[end])))) {
             fail_field_end(line, end);
         }
-        const std::string_view field = trim(text.substr(std::size_t(start), std::size_t(width)));
         float value;
-        FloatErrorKind error;
-        if (!parse_binary32(field, value, error)) fail_parse(error);
-        const std::uint64_t index = first_field + k;
-        if (index == 0) {
-            data.time.push_back(value);
-        } else {
-            data.columns[std::size_t(index - 1)].push_back(value);
+        if (!e_notation || !parse_e_notation_field(text.data() + start, std::size_t(width), value)) {
+            const std::string_view slice(text.data() + start, std::size_t(width));
+            const std::string_view field = line.ascii ? trim_ascii_padded(slice) : trim(slice);
+            FloatErrorKind error;
+            if (!parse_binary32<kPaddedText>(field, value, error)) fail_parse(error);
         }
+        targets[k].push_back(value);
         start = end;
     }
 }
 
 }  // namespace
 
-PlotData read_plot_file(std::string_view path, std::uint64_t field_width) {
+SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width) {
     LineSource source(open_plot_file(path));
     Line line;
 
@@ -138,17 +137,16 @@ PlotData read_plot_file(std::string_view path, std::uint64_t field_width) {
         if (!read_line(source, line)) panic("Failed to read line!");
     }
 
-    // With a count of 0 the column table size wraps around and cannot be made.
-    PlotData data{FloatSeries(), ColumnTable(count - 1)};
+    SeriesTable series(count);
 
     // Each loop reads a header line, whose content is never looked at, and the block's data lines.
     while (read_line(source, line)) {
         for (std::uint64_t field = 0; field < count; field += kFieldsPerLine) {
             if (!read_line(source, line)) panic("Error reading line");
-            read_fields(line, field, std::min(kFieldsPerLine, count - field), field_width, data);
+            read_fields(line, std::min(kFieldsPerLine, count - field), field_width, series.fields() + field);
         }
     }
-    return data;
+    return series;
 }
 
 }  // namespace quorel

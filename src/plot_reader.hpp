@@ -10,13 +10,8 @@
 
 namespace quorel {
 
-struct PlotData {
-    FloatSeries time;
-    ColumnTable columns;
-};
-
-// Reads the whole file at `path` (UTF-8, may hold any byte) with fields `field_width` bytes wide.
+// Reads the whole file into its time series and columns, at `path` (UTF-8, may hold any byte) with fields `field_width` bytes wide.
 // Every failure panics with its message; the file is closed on every way out.
-PlotData read_plot_file(std::string_view path, std::uint64_t field_width);
+SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width);
 
 }  // namespace quorel

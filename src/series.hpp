@@ -49,30 +49,34 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// A fixed number of columns, all created empty.
-class ColumnTable {
+// The series of one plot file, all created empty: the time first, then one column per further
+// parameter. A count of 0 leaves -1 columns, a size that cannot exist.
+class SeriesTable {
 public:
-    explicit ColumnTable(std::uint64_t count) {
-        const std::size_t bytes = sequence_bytes(count, sizeof(FloatSeries));
-        if (bytes == 0) return;
-        columns_ = static_cast<FloatSeries*>(resize_storage(nullptr, bytes));
-        count_ = std::size_t(count);
-        for (std::size_t i = 0; i < count_; ++i) new (&columns_[i]) FloatSeries();
+    explicit SeriesTable(std::uint64_t parameter_count) {
+        sequence_bytes(parameter_count - 1, sizeof(FloatSeries));
+        const std::size_t bytes = sequence_bytes(parameter_count, sizeof(FloatSeries));
+        series_ = static_cast<FloatSeries*>(resize_storage(nullptr, bytes));
+        count_ = std::size_t(parameter_count);
+        for (std::size_t i = 0; i < count_; ++i) new (&series_[i]) FloatSeries();
     }
-    ColumnTable(const ColumnTable&) = delete;
-    ColumnTable& operator=(const ColumnTable&) = delete;
-    ColumnTable(ColumnTable&& other) noexcept
-        : columns_(std::exchange(other.columns_, nullptr)), count_(std::exchange(other.count_, 0)) {}
-    ~ColumnTable() {
-        for (std::size_t i = 0; i < count_; ++i) columns_[i].~FloatSeries();
-        std::free(columns_);
+    SeriesTable(const SeriesTable&) = delete;
+    SeriesTable& operator=(const SeriesTable&) = delete;
+    SeriesTable(SeriesTable&& other) noexcept
+        : series_(std::exchange(other.series_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+    ~SeriesTable() {
+        for (std::size_t i = 0; i < count_; ++i) series_[i].~FloatSeries();
+        std::free(series_);
     }
 
-    std::size_t size() const noexcept { return count_; }
-    FloatSeries& operator[](std::size_t i) noexcept { return columns_[i]; }
+    // Field i of every block goes to series i.
+    FloatSeries* fields() noexcept { return series_; }
+    FloatSeries& time() noexcept { return series_[0]; }
+    std::size_t column_count() const noexcept { return count_ - 1; }
+    FloatSeries& column(std::size_t j) noexcept { return series_[j + 1]; }
 
 private:
-    FloatSeries* columns_ = nullptr;
+    FloatSeries* series_ = nullptr;
     std::size_t count_ = 0;
 };
 

@@ -22,14 +22,21 @@ inline Validation validate(std::string_view bytes) noexcept {
     const char* data = bytes.data();
     const std::size_t size = bytes.size();
     std::size_t i = 0;
+    std::uint64_t high_bits = 0;
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, data + i, 8);
-        if (word & 0x8080808080808080ull) return validate_from(bytes, i);
+        high_bits |= word;
     }
-    for (; i < size; ++i) {
-        if (static_cast<unsigned char>(data[i]) & 0x80) return validate_from(bytes, i);
+    if (size >= 8) {
+        // The last word, overlapping the ones before: no byte-wise tail loop.
+        std::uint64_t word;
+        std::memcpy(&word, data + size - 8, 8);
+        high_bits |= word;
+    } else {
+        for (; i < size; ++i) high_bits |= static_cast<unsigned char>(data[i]);
     }
+    if (high_bits & 0x8080808080808080ull) return validate_from(bytes, 0);
     return {true, true};
 }
 

@@ -3,7 +3,10 @@
 // All text handed in is valid UTF-8.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -57,6 +60,27 @@ inline std::string_view trim_end(std::string_view text) noexcept {
 }
 
 inline std::string_view trim(std::string_view text) noexcept { return trim_start(trim_end(text)); }
+
+// The same for text known to be ASCII, where only the six ASCII whitespace bytes can occur.
+// Eight bytes after the text must be readable: leading blanks are skipped a word at a time.
+inline std::string_view trim_ascii_padded(std::string_view text) noexcept {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    for (;;) {
+        std::uint64_t bytes;
+        std::memcpy(&bytes, begin, 8);
+        const std::uint64_t blanks = bytes ^ 0x2020202020202020ull;  // 0 where a byte is a blank
+        const std::uint64_t non_blank = ((blanks | ((blanks & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full)) &
+                                         0x8080808080808080ull);
+        const unsigned count = non_blank == 0 ? 8u : unsigned(std::countr_zero(non_blank)) / 8;
+        if (std::size_t(end - begin) <= count) return std::string_view(end, 0);
+        begin += count;
+        if (count < 8) break;
+    }
+    while (begin != end && is_ascii_whitespace(static_cast<unsigned char>(*begin))) ++begin;
+    while (end != begin && is_ascii_whitespace(static_cast<unsigned char>(end[-1]))) --end;
+    return std::string_view(begin, std::size_t(end - begin));
+}
 
 // The last maximal run of non-whitespace characters, or nothing for an empty or blank text.
 inline std::optional<std::string_view> last_token(std::string_view text) noexcept {

@@ -1,0 +1,69 @@
+// Turning an exact decimal value m x 10^scale into binary32, correctly rounded.
+//
+// The fast route computes in double precision and proves its answer or gives up:
+//  - |scale| <= 22 with m < 2^53: m and 10^|scale| are exact doubles, so one multiplication or
+//    division rounds the exact value once. That can move it onto a binary32 tie but never across
+//    one, so only a double that is exactly a tie is ambiguous.
+//  - larger |scale|: 10^|scale| is itself rounded, so the double is within about two of its own
+//    units of the exact value; unless it lies that close to a binary32 tie (or in the subnormal
+//    range, where ties sit elsewhere) rounding it to binary32 gives the exact answer.
+// The exact route (decimal_to_binary32_exact) decides everything else.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace quorel::binary32_detail {
+
+constexpr int kExactPowerLimit = 22;
+constexpr int kRoundedPowerLimit = 64;
+
+// Correctly rounded literals; exact up to 10^22.
+constexpr double kPowersOfTen[kRoundedPowerLimit + 1] = {
+    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23,
+    1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31,
+    1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38, 1e39,
+    1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47,
+    1e48, 1e49, 1e50, 1e51, 1e52, 1e53, 1e54, 1e55,
+    1e56, 1e57, 1e58, 1e59, 1e60, 1e61, 1e62, 1e63,
+    1e64};
+
+inline float with_sign(float magnitude, bool negative) noexcept {
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) ^ (std::uint32_t(negative) << 31));
+}
+
+// Distance of a double from the binary32 tie of its binade, in units of the double's last place
+// (meaningful for doubles in the normal binary32 range).
+inline std::uint64_t distance_from_tie(double d) noexcept {
+    const std::uint64_t low_bits = std::bit_cast<std::uint64_t>(d) & 0x1FFFFFFFu;
+    return low_bits > 0x10000000u ? low_bits - 0x10000000u : 0x10000000u - low_bits;
+}
+
+// The binary32 magnitude nearest to mantissa x 10^scale, if the double route can prove it.
+[[gnu::always_inline]] inline bool fast_binary32(std::uint64_t mantissa, std::int64_t scale, float& value) noexcept {
+    if (mantissa > (std::uint64_t(1) << 53) || scale < -kRoundedPowerLimit || scale > kRoundedPowerLimit) return false;
+    // Computing both and choosing by a bit mask keeps the exponent's sign, as unpredictable as
+    // the data, off the branch predictor.
+    const std::uint64_t negative_scale = -std::uint64_t(scale < 0);
+    const double exact_mantissa = double(mantissa);
+    const double power = kPowersOfTen[(scale ^ std::int64_t(negative_scale)) - std::int64_t(negative_scale)];
+    const std::uint64_t quotient = std::bit_cast<std::uint64_t>(exact_mantissa / power);
+    const std::uint64_t product = std::bit_cast<std::uint64_t>(exact_mantissa * power);
+    const double d = std::bit_cast<double>((quotient & negative_scale) | (product & ~negative_scale));
+    if (scale >= -kExactPowerLimit && scale <= kExactPowerLimit) {
+        if (distance_from_tie(d) == 0) return false;
+    } else if (d < 0x1p-126 || distance_from_tie(d) <= 8) {
+        return false;
+    }
+    value = float(d);
+    return true;
+}
+
+// The exact route: digits are the integer digits [int_begin, int_end) and fraction digits
+// [frac_begin, frac_end); the value is their integer times 10^(exponent - fraction digits).
+float decimal_to_binary32_exact(const char* int_begin, const char* int_end, const char* frac_begin,
+                                const char* frac_end, std::int64_t exponent) noexcept;
+
+}  // namespace quorel::binary32_detail
