@@ -133,23 +133,7 @@ int add_function(PyObject* module, PyObject* function) {
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
         // The interpreter's error is described in the failure, not raised itself.
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyRef owned_type(type), owned_value(value), owned_traceback(traceback);
-        std::string type_text, value_text, traceback_text = "None";
-        PyRef type_repr(PyObject_Repr(type)), value_repr(PyObject_Repr(value));
-        if (!type_repr || !str_lossy(type_repr.get(), type_text)) type_text = "<unknown>";
-        if (!value_repr || !str_lossy(value_repr.get(), value_text)) value_text = "<unknown>";
-        if (traceback) {
-            PyRef traceback_repr(PyObject_Repr(traceback));
-            if (!traceback_repr || !str_lossy(traceback_repr.get(), traceback_text)) traceback_text = "<unknown>";
-        }
-        PyErr_Clear();
-        panic("could not append __name__ to __all__: PyErr { type: " + type_text + ", value: " + value_text +
-              ", traceback: " + traceback_text + " }");
+        panic("could not append __name__ to __all__: " + describe_pending_error());
     }
     all = PyRef();
     if (PyObject_SetAttr(module, name.get(), function) < 0) return -1;

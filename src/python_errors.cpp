@@ -34,7 +34,8 @@ std::string repr_or_placeholder(PyObject* object) {
     return text;
 }
 
-// "PyErr { type: ..., value: ..., traceback: ... }" of the pending error, which is cleared.
+}  // namespace
+
 std::string describe_pending_error() {
     if (!PyErr_Occurred()) return "no Python error was set";
     RaisedError error = RaisedError::fetch();
@@ -42,6 +43,8 @@ std::string describe_pending_error() {
     return "PyErr { type: " + repr_or_placeholder(error.type()) + ", value: " + repr_or_placeholder(error.value()) +
            ", traceback: " + repr_or_placeholder(traceback.get()) + " }";
 }
+
+namespace {
 
 [[noreturn]] void resume_python_panic(RaisedError error) {
     std::string message;

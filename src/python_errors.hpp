@@ -43,6 +43,9 @@ void set_panic_exception(const Panic& failure);
 // Sets an exception of `type` whose message is `message` (UTF-8, NUL characters kept).
 void set_error_message(PyObject* type, const std::string& message);
 
+// "PyErr { type: ..., value: ..., traceback: ... }" for the pending error, which is cleared.
+std::string describe_pending_error();
+
 // str() of an object as UTF-8, each lone surrogate replaced by U+FFFD; nothing if str() fails
 // (that error is cleared).
 bool str_lossy(PyObject* object, std::string& text);
