@@ -161,3 +161,47 @@ def test_module_name_follows_import_name(tmp_path):
     assert func is not quorel.rust_read_tolvane
     assert module.__all__ == ["rust_read_tolvane"]
     check_reads(func, small_plot(tmp_path))
+
+
+def fresh_module():
+    """A new module object made from quorel's spec, before its exec step has run."""
+    spec = importlib.util.find_spec("quorel")
+    return spec, importlib.util.module_from_spec(spec)
+
+
+@pytest.mark.parametrize("existing", [["other"], type("ListSubclass", (list,), {})(["other"])])
+def test_exec_extends_an_existing_all_list(existing):
+    spec, module = fresh_module()
+    module.__all__ = existing
+    spec.loader.exec_module(module)
+    assert module.__all__ is existing
+    assert list(existing) == ["other", "rust_read_tolvane"]
+    assert module.rust_read_tolvane.__module__ == "quorel"
+
+
+@pytest.mark.parametrize("value, type_name", [(("other",), "tuple"), ("other", "str"), (None, "None")])
+def test_exec_refuses_an_all_that_is_not_a_list(value, type_name):
+    spec, module = fresh_module()
+    module.__all__ = value
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    expected = ("'None' is not an instance of 'list'" if value is None
+                else f"'{type_name}' object is not an instance of 'list'")
+    assert str(info.value) == expected
+    # __all__ is checked before the function is published.
+    assert not hasattr(module, "rust_read_tolvane")
+
+
+def test_exec_function_module_follows_the_name_at_exec_time():
+    spec, module = fresh_module()
+    module.__name__ = "renamed.quorel"
+    spec.loader.exec_module(module)
+    assert module.rust_read_tolvane.__module__ == "renamed.quorel"
+
+
+def test_exec_without_a_module_name_fails_with_the_interpreter_error():
+    spec, module = fresh_module()
+    del module.__name__
+    with pytest.raises(SystemError):
+        spec.loader.exec_module(module)
+    assert not hasattr(module, "rust_read_tolvane")
