@@ -5,13 +5,17 @@
 //    division rounds the exact value once. That can move it onto a binary32 tie but never across
 //    one, so only a double that is exactly a tie is ambiguous.
 //  - larger |scale|: 10^|scale| is itself rounded, so the double is within about two of its own
-//    units of the exact value; unless it lies that close to a binary32 tie (or in the subnormal
-//    range, where ties sit elsewhere) rounding it to binary32 gives the exact answer.
+//    units of the exact value; unless it lies that close to a binary32 tie, rounding it to
+//    binary32 gives the exact answer. Below the normal range the ties are the odd multiples of
+//    2^-150 and are checked as such.
+//  - |scale| > 64: with at most 16 digits the value is far beyond the binary32 range.
 // The exact route (decimal_to_binary32_exact) decides everything else.
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace quorel::binary32_detail {
 
@@ -43,7 +47,12 @@ inline std::uint64_t distance_from_tie(double d) noexcept {
 
 // The binary32 magnitude nearest to mantissa x 10^scale, if the double route can prove it.
 [[gnu::always_inline]] inline bool fast_binary32(std::uint64_t mantissa, std::int64_t scale, float& value) noexcept {
-    if (mantissa > (std::uint64_t(1) << 53) || scale < -kRoundedPowerLimit || scale > kRoundedPowerLimit) return false;
+    if (mantissa > (std::uint64_t(1) << 53)) return false;
+    if (scale < -kRoundedPowerLimit || scale > kRoundedPowerLimit) {
+        // Below 2^53 x 10^-65 (under half the smallest subnormal) or at least 10^65.
+        value = mantissa == 0 || scale < 0 ? 0.0f : std::numeric_limits<float>::infinity();
+        return true;
+    }
     // Computing both and choosing by a bit mask keeps the exponent's sign, as unpredictable as
     // the data, off the branch predictor.
     const std::uint64_t negative_scale = -std::uint64_t(scale < 0);
@@ -54,7 +63,17 @@ inline std::uint64_t distance_from_tie(double d) noexcept {
     const double d = std::bit_cast<double>((quotient & negative_scale) | (product & ~negative_scale));
     if (scale >= -kExactPowerLimit && scale <= kExactPowerLimit) {
         if (distance_from_tie(d) == 0) return false;
-    } else if (d < 0x1p-126 || distance_from_tie(d) <= 8) {
+    } else if (d < 0x1p-126) {
+        // Subnormal results are multiples of 2^-149 (zero included): round d / 2^-149 to an
+        // integer, unless d is so close to a tie that its own error could matter.
+        const double units = d * 0x1p149;
+        const double whole = std::floor(units);
+        const double fraction = units - whole;
+        if (fraction > 0.5 - 0x1p-20 && fraction < 0.5 + 0x1p-20) return false;
+        const double rounded = fraction < 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) == 0.0) ? whole : whole + 1;
+        value = float(rounded * 0x1p-149);
+        return true;
+    } else if (distance_from_tie(d) <= 8) {
         return false;
     }
     value = float(d);
