@@ -235,12 +235,13 @@ def available_readers(names=None):
 
 
 def result_size(result):
-    """Bytes held by a result: every float object, every list (with its slots)
-    and the outer tuple."""
+    """Bytes held by a result: every float object (at the size of the allocator
+    block that holds it: CPython's small-object allocator hands out multiples of
+    16 bytes), every list (with its slots) and the outer tuple."""
     import sys
     time, columns = result
     n_values = len(time) + sum(len(c) for c in columns)
-    size = n_values * sys.getsizeof(1.0)
+    size = n_values * ((sys.getsizeof(1.0) + 15) // 16 * 16)
     size += sys.getsizeof(time) + sys.getsizeof(columns) + sum(sys.getsizeof(c) for c in columns)
     size += sys.getsizeof(result)
     return size, n_values
