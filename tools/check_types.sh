@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Checks quorel's type information against the installed module:
+#   1. installs the project with its "typing" extra (mypy) into a fresh virtual environment,
+#   2. mypy.stubtest compares the stub with the module as imported (names, parameters, __all__),
+#   3. mypy --strict checks typing_check/usage.py, a typed caller (its "type: ignore" comments
+#      must stay needed, so wrong calls must stay errors).
+# No allowlist: the stub matches the module exactly.
+# Usage: bash tools/check_types.sh          (PYTHON=python3.X to pick the interpreter)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+python="${PYTHON:-python3}"
+work="$(mktemp -d "${TMPDIR:-/tmp}/quorel-types.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+echo "== stub syntax (Python 3.9 grammar)"
+"$python" - "$root/stubs/quorel-stubs/__init__.pyi" <<'PY'
+import ast, sys
+path = sys.argv[1]
+ast.parse(open(path, encoding="utf-8").read(), path, feature_version=(3, 9))
+PY
+
+echo "== installing quorel[typing] into $work/venv"
+"$python" -m venv "$work/venv"
+venv_python="$work/venv/bin/python"
+"$venv_python" -m pip install --quiet "$root[typing]"
+
+# Run from an empty directory so that only the installed module and stub are seen.
+cd "$work"
+echo "== stubtest quorel"
+"$venv_python" -m mypy.stubtest quorel
+echo "== mypy --strict typing_check/usage.py"
+"$venv_python" -m mypy --strict --no-incremental "$root/typing_check/usage.py"
+echo "check_types: OK"
