@@ -1,0 +1,544 @@
+"""Hostile plot files: each gives its defined result or message and nothing else.
+
+Huge lines, extreme counts and widths, NUL bytes, malformed UTF-8, and an
+exhaustive sweep that replaces every byte of a small valid file by every byte
+value and checks each outcome against an independent model of the format.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from fractions import Fraction
+
+import pytest
+
+import quorel
+from conftest import bits_list, panic_message, write_plot
+
+read = quorel.rust_read_tolvane
+
+BAD_UTF8 = ('Failed to read line!: Error { kind: InvalidData, '
+            'message: "stream did not contain valid UTF-8" }')
+INVALID = "Could not parse line: ParseFloatError { kind: Invalid }"
+EMPTY = "Could not parse line: ParseFloatError { kind: Empty }"
+U64_MAX = 2**64 - 1
+
+
+def outcome(path, width):
+    try:
+        times, cols = read(path, width)
+    except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
+        return type(exc).__name__, str(exc)
+    return "ok", (bits_list(times), [bits_list(c) for c in cols])
+
+
+def panic(path, width):
+    kind, message = panic_message(read, path, width)
+    assert kind == "PanicException", message
+    return message
+
+
+# ---------------------------------------------------------------- model of the format
+
+WHITESPACE = frozenset(chr(c) for c in (
+    0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
+    *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F, 0x3000))
+assert len(WHITESPACE) == 25
+
+
+def tokens(text):
+    out, run = [], []
+    for ch in text:
+        if ch in WHITESPACE:
+            if run:
+                out.append("".join(run))
+                run = []
+        else:
+            run.append(ch)
+    if run:
+        out.append("".join(run))
+    return out
+
+
+def trim(text):
+    start, end = 0, len(text)
+    while start < end and text[start] in WHITESPACE:
+        start += 1
+    while end > start and text[end - 1] in WHITESPACE:
+        end -= 1
+    return text[start:end]
+
+
+def parse_count(token):
+    if token in ("+", "-"):
+        return None
+    if token.startswith("+"):
+        token = token[1:]
+    if not token or any(ch not in "0123456789" for ch in token):
+        return None
+    value = int(token)
+    return value if value <= U64_MAX else None
+
+
+def nearest_binary32(q):
+    """Bits of the positive Fraction q rounded to nearest binary32, ties to even."""
+    e = q.numerator.bit_length() - q.denominator.bit_length()
+    if q < Fraction(2) ** e:
+        e -= 1
+    elif q >= Fraction(2) ** (e + 1):
+        e += 1
+    s = max(e, -126) - 23                   # weight of the last significand bit
+    n = round(q / Fraction(2) ** s)         # Fraction rounds half to even
+    if n == 0:
+        return 0
+    if n < 1 << 23:                         # subnormal
+        return n
+    if n == 1 << 24:
+        n, s = n >> 1, s + 1
+    biased = s + 23 + 127
+    if biased >= 255:
+        return 0x7F800000
+    return (biased << 23) | (n - (1 << 23))
+
+
+NUMBER = re.compile(r"([0-9]*)(?:\.([0-9]*))?(?:[eE]([+-]?)([0-9]+))?")
+
+
+def parse_binary32(text):
+    """(bits, None) or (None, 'Empty' | 'Invalid')."""
+    if text == "":
+        return None, "Empty"
+    negative = text[0] == "-"
+    rest = text[1:] if text[0] in "+-" else text
+    if rest == "":
+        return None, "Invalid"
+    m = NUMBER.fullmatch(rest)
+    if m and (m[1] or m[2]):
+        digits = m[1] + (m[2] or "")
+        v = 0
+        for d in m[4] or "":
+            if v < 65536:
+                v = 10 * v + int(d)
+        exponent = (-v if m[3] == "-" else v) - len(m[2] or "")
+        mant = int(digits)
+        if mant == 0:
+            bits = 0
+        elif len(str(mant)) + exponent > 40:      # at least 1e40: beyond the largest finite
+            bits = 0x7F800000
+        elif len(str(mant)) + exponent < -50:     # below 1e-50: under half the least subnormal
+            bits = 0
+        else:
+            bits = nearest_binary32(Fraction(mant) * Fraction(10) ** exponent)
+    elif rest.isascii() and rest.lower() in ("inf", "infinity"):
+        bits = 0x7F800000
+    elif rest.isascii() and rest.lower() == "nan":
+        bits = 0x7FC00000
+    else:
+        return None, "Invalid"
+    return (bits | 0x80000000 if negative else bits), None
+
+
+def char_debug(ch):
+    printable = ch.isprintable() and (ch == " " or ch not in WHITESPACE)
+    return f"'{ch}'" if printable else "'\\u{%x}'" % ord(ch)
+
+
+class Failure(Exception):
+    pass
+
+
+def model(data, width):
+    """Expected (kind, payload) and stdout text of reading ``data`` with ``width``."""
+    pos = 0
+    EOF = object()
+
+    def next_line():
+        nonlocal pos
+        if pos >= len(data):
+            return EOF
+        nl = data.find(b"\n", pos)
+        piece, ended = (data[pos:], False) if nl < 0 else (data[pos:nl], True)
+        pos = len(data) if nl < 0 else nl + 1
+        try:
+            text = piece.decode("utf-8")
+        except UnicodeDecodeError:
+            raise Failure(BAD_UTF8) from None
+        if ended and text.endswith("\r"):
+            text = text[:-1]
+        return text
+
+    stdout = ""
+    try:
+        first = next_line()
+        if first is EOF:
+            raise Failure("Failed ot read line!")
+        toks = tokens(first)
+        count = 0
+        if toks:
+            count = parse_count(toks[-1])
+            if count is None:
+                stdout = f"Error: '{toks[-1]}' is not a valid number of parameters!\n"
+                raise Failure(
+                    f"The first line should end with the number of parameters:\n'{first}'")
+        for _ in range(count):
+            if next_line() is EOF:
+                raise Failure("Failed to read line!")
+        if count == 0:
+            raise Failure("capacity overflow")
+        times, cols = [], [[] for _ in range(count - 1)]
+        while next_line() is not EOF:
+            for i in range(count):
+                k = i % 10
+                if k == 0:
+                    line = next_line()
+                    if line is EOF:
+                        raise Failure("Error reading line")
+                    raw = line.encode("utf-8")
+                end = (k + 1) * width
+                if end > len(raw):
+                    raise Failure(
+                        f"end byte index {end} is out of bounds for string of length {len(raw)}")
+                if end < len(raw) and raw[end] & 0xC0 == 0x80:
+                    start = end
+                    while raw[start] & 0xC0 == 0x80:
+                        start -= 1
+                    stop = end
+                    while stop < len(raw) and raw[stop] & 0xC0 == 0x80:
+                        stop += 1
+                    ch = raw[start:stop].decode("utf-8")
+                    raise Failure(
+                        f"end byte index {end} is not a char boundary; it is inside "
+                        f"{char_debug(ch)} (bytes {start}..{stop} of string)")
+                bits, err = parse_binary32(trim(raw[k * width:end].decode("utf-8")))
+                if err:
+                    raise Failure(f"Could not parse line: ParseFloatError {{ kind: {err} }}")
+                (times if i == 0 else cols[i - 1]).append(bits)
+    except Failure as failure:
+        return ("PanicException", str(failure)), stdout
+    return ("ok", (times, cols)), stdout
+
+
+# Every message form a read can end with.
+OS_ERROR = r'Os \{ code: -?\d+, kind: [A-Za-z]+, message: "[^"\n]*" \}'
+MESSAGE_FORMS = [re.compile(p, re.S) for p in (
+    r"Plot file not found!: (?:" + OS_ERROR + r'|Error \{ kind: InvalidInput, message: '
+    r'"file name contained an unexpected NUL byte" \})',
+    r"Failed to read line!: (?:" + OS_ERROR + r'|Error \{ kind: InvalidData, message: '
+    r'"stream did not contain valid UTF-8" \})',
+    r"Failed ot read line!",
+    r"Failed to read line!",
+    r"Error reading line",
+    r"The first line should end with the number of parameters:\n'[^\n]*'",
+    r"capacity overflow",
+    r"end byte index \d+ is out of bounds for string of length \d+",
+    r"end byte index \d+ is not a char boundary; it is inside "
+    r"'(?:[^\x00-\x7f]|\\u\{[0-9a-f]{1,6}\})' \(bytes \d+\.\.\d+ of string\)",
+    r"Could not parse line: ParseFloatError \{ kind: (?:Empty|Invalid) \}",
+    r"failed printing to stdout: .+ \(os error \d+\)",
+    r"memory allocation of \d+ bytes failed",
+)]
+
+
+def documented(kind, payload):
+    if kind == "ok":
+        return True
+    return kind == "PanicException" and any(f.fullmatch(payload) for f in MESSAGE_FORMS)
+
+
+@pytest.mark.parametrize("text, bits", [
+    ("1.234567E+05", 0x47F1205A), ("16777217", 0x4B800000), ("16777219", 0x4B800002),
+    ("3.4028235E+38", 0x7F7FFFFF), ("3.4028236E+38", 0x7F800000), ("1e-45", 0x00000001),
+    ("7.00649232E-46", 0), ("-0", 0x80000000), ("-nan", 0xFFC00000), (".1e1", 0x3F800000),
+    ("1e99999999999", 0x7F800000), ("-1e-99999999999", 0x80000000),
+])
+def test_model_conversion_agrees_with_known_values(text, bits):
+    assert parse_binary32(text) == (bits, None)
+
+
+# ---------------------------------------------------------------- byte sweep
+
+SWEEP_BASE = (b"T 4\nA\nB\r\nC\nD\nH\n"
+              b"   1.5  -2e1     7   0.1\r\n"
+              b"H\n"
+              b"    2.   inf  1E-1   -.5\n")
+SWEEP_WIDTH = 6
+
+
+def test_sweep_base_reads_as_modelled(tmp_path):
+    path = write_plot(tmp_path, SWEEP_BASE)
+    expected, stdout = model(SWEEP_BASE, SWEEP_WIDTH)
+    assert stdout == ""
+    assert expected == ("ok", ([0x3FC00000, 0x40000000],
+                               [[0xC1A00000, 0x7F800000], [0x40E00000, 0x3DCCCCCD],
+                                [0x3DCCCCCD, 0xBF000000]]))
+    assert outcome(path, SWEEP_WIDTH) == expected
+
+
+def test_every_single_byte_replacement(tmp_path, capfd):
+    path = write_plot(tmp_path, SWEEP_BASE, name="variant.plt")
+    capfd.readouterr()
+    wrong, undocumented, expected_stdout, panics = [], [], [], 0
+    # every variant has the length of the base, so the file is changed in place
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        for at in range(len(SWEEP_BASE)):
+            for value in range(256):
+                os.pwrite(fd, bytes([value]), at)
+                data = SWEEP_BASE[:at] + bytes([value]) + SWEEP_BASE[at + 1:]
+                got = outcome(path, SWEEP_WIDTH)
+                want, stdout = model(data, SWEEP_WIDTH)
+                expected_stdout.append(stdout)
+                if got[0] != "ok":
+                    panics += 1
+                if not documented(*got):
+                    undocumented.append((at, value, got))
+                if got != want:
+                    wrong.append((at, value, got, want))
+            os.pwrite(fd, SWEEP_BASE[at:at + 1], at)
+    finally:
+        os.close(fd)
+    out, err = capfd.readouterr()
+    assert not undocumented, f"{len(undocumented)} undocumented outcomes, first {undocumented[:5]}"
+    assert not wrong, f"{len(wrong)} of {len(SWEEP_BASE) * 256} differ, first {wrong[:5]}"
+    assert out == "".join(expected_stdout)
+    assert err.count(" panicked at ") == panics
+
+
+# ---------------------------------------------------------------- huge lines
+
+HUGE_CHILD = r'''
+import json, struct, sys
+import quorel
+out, path, width = sys.argv[1], sys.argv[2], int(sys.argv[3])
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1])
+
+bits = lambda vs: [struct.unpack("<I", struct.pack("<f", v))[0] for v in vs]
+hwm = status("VmHWM:")
+try:
+    times, cols = quorel.rust_read_tolvane(path, width)
+except BaseException as exc:
+    res = [type(exc).__name__, str(exc)]
+else:
+    res = ["ok", [bits(times), [bits(c) for c in cols]]]
+with open(out, "w") as f:
+    json.dump({"hwm_delta_kib": status("VmHWM:") - hwm, "result": res}, f)
+'''
+
+HUGE_LINE = 300 * 2**20
+
+
+def run_child(tmp_path, code, *args, timeout=120):
+    out = tmp_path / "child-result.json"
+    env = os.environ.copy()
+    env.pop("QUOREL_BACKTRACE", None)
+    here = os.path.dirname(os.path.abspath(quorel.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH", "")) if p)
+    proc = subprocess.run([sys.executable, "-c", code, str(out), *map(str, args)],
+                          capture_output=True, env=env, cwd=tmp_path, timeout=timeout)
+    assert proc.returncode == 0, proc.stderr.decode("utf-8", "replace")
+    return json.loads(out.read_text()), proc.stdout, proc.stderr
+
+
+@pytest.mark.parametrize("where", ["first", "name", "header"])
+def test_line_of_hundreds_of_megabytes(tmp_path, where):
+    if shutil.disk_usage(tmp_path).free < 2 * 2**30:
+        pytest.skip("less than 2 GB free disk space")
+    path = tmp_path / "huge-line.plt"
+    data_line = b"       2.5     -0.75\n"
+    with open(path, "wb") as f:
+        # the huge line is a hole in a sparse file: NUL bytes, not whitespace
+        if where != "first":
+            f.write(b"T 2\n")
+        f.seek(HUGE_LINE, os.SEEK_CUR)
+        if where == "first":
+            f.write(b" 2\nTIME\nX\nBLOCK 1\n")
+        elif where == "name":
+            f.write(b" TIME\nX\nBLOCK 1\n")
+        else:
+            f.write(b"TIME\nX\n")
+            f.seek(HUGE_LINE, os.SEEK_CUR)
+            f.write(b"\n")
+        f.write(data_line)
+        if where != "header":
+            f.write(b"BLOCK 2\n" + data_line)
+    try:
+        res, out, err = run_child(tmp_path, HUGE_CHILD, path, 10)
+    finally:
+        path.unlink()
+    blocks = 1 if where == "header" else 2
+    assert res["result"] == ["ok", [[0x40200000] * blocks, [[0xBF400000] * blocks]]]
+    assert out == b"" and err == b""
+    assert res["hwm_delta_kib"] * 1024 < 2.5 * HUGE_LINE, res["hwm_delta_kib"]
+
+
+# ---------------------------------------------------------------- extreme counts
+
+COUNT_CHILD = r'''
+import json, resource, sys
+import quorel
+out, paths = sys.argv[1], sys.argv[2:]
+with open("/proc/self/status") as f:
+    vm_kib = next(int(l.split()[1]) for l in f if l.startswith("VmSize:"))
+# room for the reading itself, none for anything sized by the count
+limit = vm_kib * 1024 + 64 * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+res = []
+for path in paths:
+    try:
+        quorel.rust_read_tolvane(path, 12)
+    except BaseException as exc:
+        res.append([type(exc).__name__, str(exc)])
+    else:
+        res.append(["ok"])
+with open(out, "w") as f:
+    json.dump(res, f)
+'''
+
+NEAR_MAX_COUNTS = [
+    ("T 18446744073709551615\n", "Failed to read line!", ""),
+    ("T 18446744073709551614\nTIME\nA\nB\n", "Failed to read line!", ""),
+    ("T +00018446744073709551615\nTIME\nH\n         1.0\n", "Failed to read line!", ""),
+    ("T 9223372036854775808\nTIME\n", "Failed to read line!", ""),
+    ("T 18446744073709551616\nTIME\n",
+     "The first line should end with the number of parameters:\n'T 18446744073709551616'",
+     "Error: '18446744073709551616' is not a valid number of parameters!\n"),
+    ("T 99999999999999999999999999999999\n",
+     "The first line should end with the number of parameters:\n"
+     "'T 99999999999999999999999999999999'",
+     "Error: '99999999999999999999999999999999' is not a valid number of parameters!\n"),
+]
+
+
+def test_counts_near_two_to_the_64(tmp_path):
+    paths = [write_plot(tmp_path, text, name=f"count{i}")
+             for i, (text, _, _) in enumerate(NEAR_MAX_COUNTS)]
+    res, out, err = run_child(tmp_path, COUNT_CHILD, *paths)
+    assert res == [["PanicException", message] for _, message, _ in NEAR_MAX_COUNTS]
+    assert out.decode() == "".join(diag for _, _, diag in NEAR_MAX_COUNTS)
+    assert err.decode().count(" panicked at ") == len(NEAR_MAX_COUNTS)
+
+
+# ---------------------------------------------------------------- extreme widths
+
+BLOCKED = b"T 3\nA\nB\nC\nH\n152\n"
+
+
+@pytest.mark.parametrize("content, width, expected", [
+    (BLOCKED, 0, ("PanicException", EMPTY)),
+    (b"T 3\nA\nB\nC\n", 0, ("ok", ([], [[], []]))),
+    (b"T 1\nA\n", 0, ("ok", ([], []))),
+    (BLOCKED, 1, ("ok", ([0x3F800000], [[0x40A00000], [0x40000000]]))),
+    (b"T 12\n" + b"N\n" * 12 + b"H\n9876543210\n78 junk\n", 1,
+     ("ok", ([0x41100000], [[b] for b in (
+         0x41000000, 0x40E00000, 0x40C00000, 0x40A00000, 0x40800000, 0x40400000,
+         0x40000000, 0x3F800000, 0x00000000, 0x40E00000, 0x41000000)]))),
+    (b"T 3\nA\nB\nC\nH\n1.5\n", 1, ("PanicException", INVALID)),
+    (b"T 3\nA\nB\nC\nH\n1 5\n", 1, ("PanicException", EMPTY)),
+    (b"T 3\nA\nB\nC\nH\n1\xc3\xa9\n", 1,
+     ("PanicException",
+      "end byte index 2 is not a char boundary; it is inside '\u00e9' (bytes 1..3 of string)")),
+    (BLOCKED, U64_MAX, ("PanicException", f"end byte index {U64_MAX} is out of bounds "
+                                          "for string of length 3")),
+    (b"T 3\nA\nB\nC\nH\n\n", U64_MAX,
+     ("PanicException", f"end byte index {U64_MAX} is out of bounds for string of length 0")),
+    (b"T 11\n" + b"N\n" * 11 + b"H\n" + b"7" * 5000 + b"\n", U64_MAX,
+     ("PanicException", f"end byte index {U64_MAX} is out of bounds for string of length 5000")),
+    (b"T 3\nA\nB\nC\n", U64_MAX, ("ok", ([], [[], []]))),
+], ids=["0-block", "0-no-block", "0-count-1", "1", "1-two-lines", "1-point", "1-blank",
+        "1-inside-char", "max", "max-empty-line", "max-long-line", "max-no-block"])
+def test_extreme_widths(tmp_path, capfd, content, width, expected):
+    path = write_plot(tmp_path, content)
+    assert outcome(path, width) == expected
+    assert model(content, width)[0] == expected
+    out, err = capfd.readouterr()
+    assert out == ""
+    assert (expected[0] == "ok") == (err == "")
+
+
+# ---------------------------------------------------------------- NUL and UTF-8
+
+NUL_CASES = [
+    (b"T\x00X 2\nTIME\nX\nH\n   1   2\n", ("ok", ([0x3F800000], [[0x40000000]]))),
+    (b"\x00 2\nTIME\nX\nH\n   1   2\n", ("ok", ([0x3F800000], [[0x40000000]]))),
+    (b"T 2\n\x00\nX\x00Y\nH\n   1   2\n", ("ok", ([0x3F800000], [[0x40000000]]))),
+    (b"T 2\nTIME\nX\n\x00\x00\x00\n   1   2\n", ("ok", ([0x3F800000], [[0x40000000]]))),
+    (b"T 2\nTIME\nX\nH\n   1   2\x00\x00\n", ("ok", ([0x3F800000], [[0x40000000]]))),
+    (b"T 2\nTIME\nX\nH\n  \x001   2\n", ("PanicException", INVALID)),
+    (b"T 2\nTIME\nX\nH\n   1  2\x00\n", ("PanicException", INVALID)),
+    (b"T 2\nTIME\nX\nH\n   1\x00\x00\x00\x00\n", ("PanicException", INVALID)),
+    (b"T 2\nTIME\nX\nH\n   1 1\x00e\n", ("PanicException", INVALID)),
+]
+
+
+@pytest.mark.parametrize("content, expected", NUL_CASES)
+def test_nul_bytes(tmp_path, capfd, content, expected):
+    path = write_plot(tmp_path, content)
+    assert outcome(path, 4) == expected
+    assert model(content, 4)[0] == expected
+    capfd.readouterr()
+
+
+def test_nul_in_count_token(tmp_path, capfd):
+    path = write_plot(tmp_path, b"T 2\x00\nTIME\nX\n")
+    capfd.readouterr()
+    assert panic(path, 4) == (
+        "The first line should end with the number of parameters:\n'T 2\x00'")
+    assert capfd.readouterr().out == "Error: '2\x00' is not a valid number of parameters!\n"
+
+
+MALFORMED = {
+    "overlong-slash-2": b"\xc0\xaf",
+    "overlong-slash-3": b"\xe0\x80\xaf",
+    "surrogate-d800": b"\xed\xa0\x80",
+    "surrogate-dfff": b"\xed\xbf\xbf",
+    "above-10ffff": b"\xf4\x90\x80\x80",
+    "cut-2": b"\xc3",
+    "cut-3": b"\xe2\x82",
+    "cut-4": b"\xf0\x9f\x98",
+}
+# the lines of a good file with two blocks; the bad bytes go into one of them
+KINDS = {"first": 0, "name": 1, "header": 3, "data": 4, "second-header": 5, "second-data": 6}
+
+
+def good_lines():
+    return [b"TOLVANE 2", b"TIME", b"X", b"BLOCK", b"     1.0     2.0",
+            b"BLOCK", b"     3.0     4.0"]
+
+
+@pytest.mark.parametrize("seq", MALFORMED.values(), ids=MALFORMED.keys())
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("place", ["middle", "end-of-file"])
+def test_malformed_utf8(tmp_path, capfd, seq, kind, place):
+    lines = good_lines()
+    at = KINDS[kind]
+    if place == "middle":
+        # inside the line, for a data line inside a field
+        lines[at] = lines[at][:3] + seq + lines[at][3:]
+        content = b"\n".join(lines) + b"\n"
+    else:
+        # the file stops inside the line, right after the bad bytes
+        lines = lines[:at + 1]
+        lines[at] += seq
+        content = b"\n".join(lines)
+    path = write_plot(tmp_path, content)
+    assert outcome(path, 8) == ("PanicException", BAD_UTF8)
+    assert model(content, 8)[0] == ("PanicException", BAD_UTF8)
+    out, _ = capfd.readouterr()
+    assert out == ""
+
+
+def test_malformed_utf8_beyond_the_fields(tmp_path, capfd):
+    # the bytes after the last field are never parsed, but the line is still checked
+    lines = good_lines()
+    lines[6] += b"  \xed\xa0\x80"
+    path = write_plot(tmp_path, b"\n".join(lines) + b"\n")
+    assert outcome(path, 8) == ("PanicException", BAD_UTF8)
+    capfd.readouterr()
