@@ -1,0 +1,116 @@
+// libFuzzer harness for the plot file reader.
+//
+// Input: one byte that selects the field width (0..40 mostly, a few huge widths), then the bytes
+// of a whole plot file. The file is put in a memfd and read through /proc/self/fd/N by
+// quorel::read_plot_file. An independent model of the format (fuzz/reference.hpp: its own line
+// cutting, UTF-8 check, whitespace set, count and exact big-integer binary32 conversion) predicts
+// the outcome: either every series value bit for bit, or the exact failure message. Any
+// difference aborts. (The model is in model.cpp, built without coverage feedback.)
+//
+// The reader writes failure reports to descriptor 2 and one diagnostic line to descriptor 1. The
+// harness asks libFuzzer for -close_fd_mask=3 (both go to /dev/null, while libFuzzer's and the
+// sanitizers' own output keeps the real standard error) and keeps a copy of standard error for its
+// own mismatch reports.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "panic.hpp"
+#include "plot_reader.hpp"
+#include "model.hpp"
+
+namespace {
+
+int g_memfd = -1;
+int g_report_fd = 2;
+std::string g_path;
+
+[[noreturn]] void fail(const std::string& what) {
+    const std::string text = "\n*** fuzz_plot_reader: " + what + "\n";
+    (void)!::write(g_report_fd, text.data(), text.size());
+    std::abort();
+}
+
+constexpr std::uint64_t kHugeWidths[] = {
+    UINT64_MAX, UINT64_MAX - 1, std::uint64_t(1) << 63, (std::uint64_t(1) << 63) - 1,
+    std::uint64_t(1) << 32, (std::uint64_t(1) << 32) + 12, 8192, 100000,
+};
+
+std::uint64_t width_from(std::uint8_t b) {
+    if (b >= 0xF8) return kHugeWidths[b - 0xF8];
+    return b % 41;
+}
+
+std::string describe(const std::vector<std::uint32_t>& v) {
+    std::string s = "[";
+    for (const auto bits : v) {
+        char b[16];
+        std::snprintf(b, sizeof b, "%08X ", bits);
+        s += b;
+    }
+    return s + "]";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    // Quiet the reader's descriptors 1 and 2 through libFuzzer itself, unless told otherwise.
+    bool has_mask = false;
+    for (int i = 1; i < *argc; ++i) has_mask |= std::strncmp((*argv)[i], "-close_fd_mask=", 15) == 0;
+    if (!has_mask) {
+        static std::vector<char*> args((*argv), (*argv) + *argc);
+        static char mask[] = "-close_fd_mask=3";
+        args.insert(args.begin() + 1, mask);
+        args.push_back(nullptr);
+        *argv = args.data();
+        ++*argc;
+    }
+    g_report_fd = ::dup(2);
+    if (const std::string broken = model::self_test(); !broken.empty()) fail("reference self-test fails on " + broken);
+    g_memfd = ::memfd_create("plot", MFD_CLOEXEC);
+    if (g_memfd < 0 || g_report_fd < 0) fail("memfd_create/dup failed");
+    g_path = "/proc/self/fd/" + std::to_string(g_memfd);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::uint64_t width = width_from(data[0]);
+    const std::string_view file(reinterpret_cast<const char*>(data + 1), size - 1);
+    if (::ftruncate(g_memfd, 0) != 0 ||
+        ::pwrite(g_memfd, file.data(), file.size(), 0) != ssize_t(file.size())) {
+        fail("cannot fill the memfd");
+    }
+
+    const model::PlotOutcome expected = model::read_plot(file, width);
+    try {
+        quorel::SeriesTable table = quorel::read_plot_file(g_path, width);
+        if (expected.failed) fail("read succeeded, expected failure: " + expected.message);
+        const std::size_t count = expected.series.size();
+        if (table.column_count() + 1 != count) fail("column count " + std::to_string(table.column_count()));
+        const std::size_t blocks = table.time().size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const quorel::FloatSeries& s = i == 0 ? table.time() : table.column(i - 1);
+            if (s.size() != blocks) fail("series " + std::to_string(i) + " length differs from the time series");
+            std::vector<std::uint32_t> got(s.size());
+            if (!got.empty()) std::memcpy(got.data(), s.data(), got.size() * 4);
+            if (got != expected.series[i]) {
+                fail("series " + std::to_string(i) + ": got " + describe(got) + ", expected " +
+                     describe(expected.series[i]));
+            }
+        }
+    } catch (const quorel::Panic& panic) {
+        const std::string& message = panic.message();
+        if (!expected.failed) fail("read failed with '" + message + "', expected success");
+        if (message != expected.message && (expected.alternative.empty() || message != expected.alternative)) {
+            fail("message '" + message + "', expected '" + expected.message + "'");
+        }
+    }
+    return 0;
+}

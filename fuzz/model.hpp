@@ -1,0 +1,43 @@
+// The harnesses' view of the reference model (model.cpp). It lives in its own translation unit,
+// compiled without libFuzzer's coverage instrumentation, so that the fuzzer steers by the
+// coverage of the code under test only, and the slow exact arithmetic runs uninstrumented.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace model {
+
+enum class Outcome { value, empty, invalid };
+struct Parsed {
+    Outcome outcome;
+    std::uint32_t bits = 0;
+};
+
+// The float grammar and the exactly rounded binary32 value (bits), or the error kind.
+Parsed parse_float(std::string_view text);
+// Nearest binary32 magnitude (half to even) to the integer spelled by `digits` times 10^q.
+std::uint32_t decimal_magnitude_bits(std::string_view digits, std::int64_t q);
+// The exact decimal digits of the point halfway between the positive finite binary32 value
+// `bits` and the next one up: value = digits x 10^exponent10.
+std::string halfway_digits(std::uint32_t bits, std::int64_t& exponent10);
+// Valid UTF-8 text without the Unicode whitespace at its ends.
+std::string trim(std::string_view text);
+
+// What reading a whole plot file must give: the series (time first, then the columns, as
+// binary32 bits), or the failure message. A message that names a character may show it
+// plainly or as \u{...}: `alternative` then holds the second form.
+struct PlotOutcome {
+    bool failed = false;
+    std::vector<std::vector<std::uint32_t>> series;
+    std::string message;
+    std::string alternative;
+};
+PlotOutcome read_plot(std::string_view file, std::uint64_t width);
+
+// Checks the reference against documented values; the first text it gets wrong, or "".
+std::string self_test();
+
+}  // namespace model
