@@ -1,10 +1,10 @@
 // Turning an exact decimal value m x 10^scale into binary32, correctly rounded.
 //
 // The fast route computes in double precision and proves its answer or gives up:
-//  - |scale| <= 22 with m < 2^53: m and 10^|scale| are exact doubles, so one multiplication or
-//    division rounds the exact value once. That can move it onto a binary32 tie but never across
-//    one, so only a double that is exactly a tie is ambiguous.
-//  - larger |scale|: 10^|scale| is itself rounded, so the double is within about two of its own
+//  - 0 <= scale <= 22 with m < 2^53: m and 10^scale are exact doubles, so their product is the
+//    exact value rounded once. That can move it onto a binary32 tie but never across one, so
+//    only a double that is exactly a tie is ambiguous.
+//  - other scales: 10^scale is itself rounded, so the double is within about two of its own
 //    units of the exact value; unless it lies that close to a binary32 tie, rounding it to
 //    binary32 gives the exact answer. Below the normal range the ties are the odd multiples of
 //    2^-150 and are checked as such.
@@ -19,20 +19,21 @@
 
 namespace quorel::binary32_detail {
 
-constexpr int kExactPowerLimit = 22;
+constexpr int kExactPowerLimit = 22;  // 10^22 = 2^22 x 5^22 with 5^22 < 2^53: the largest exact power
 constexpr int kRoundedPowerLimit = 64;
 
-// Correctly rounded literals; exact up to 10^22.
-constexpr double kPowersOfTen[kRoundedPowerLimit + 1] = {
-    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
-    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23,
-    1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31,
-    1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38, 1e39,
-    1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47,
-    1e48, 1e49, 1e50, 1e51, 1e52, 1e53, 1e54, 1e55,
-    1e56, 1e57, 1e58, 1e59, 1e60, 1e61, 1e62, 1e63,
-    1e64};
+// 10^-64 .. 10^64 as correctly rounded literals, 10^0 at index kRoundedPowerLimit; exact from
+// 10^0 to 10^22.
+constexpr double kPowersOfTen[2 * kRoundedPowerLimit + 1] = {
+    1e-64, 1e-63, 1e-62, 1e-61, 1e-60, 1e-59, 1e-58, 1e-57, 1e-56, 1e-55, 1e-54, 1e-53, 1e-52,
+    1e-51, 1e-50, 1e-49, 1e-48, 1e-47, 1e-46, 1e-45, 1e-44, 1e-43, 1e-42, 1e-41, 1e-40, 1e-39,
+    1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30, 1e-29, 1e-28, 1e-27, 1e-26,
+    1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13,
+    1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3,
+    1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20,
+    1e21, 1e22, 1e23, 1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36,
+    1e37, 1e38, 1e39, 1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47, 1e48, 1e49, 1e50, 1e51, 1e52,
+    1e53, 1e54, 1e55, 1e56, 1e57, 1e58, 1e59, 1e60, 1e61, 1e62, 1e63, 1e64};
 
 inline float with_sign(float magnitude, bool negative) noexcept {
     return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) ^ (std::uint32_t(negative) << 31));
@@ -53,15 +54,11 @@ inline std::uint64_t distance_from_tie(double d) noexcept {
         value = mantissa == 0 || scale < 0 ? 0.0f : std::numeric_limits<float>::infinity();
         return true;
     }
-    // Computing both and choosing by a bit mask keeps the exponent's sign, as unpredictable as
-    // the data, off the branch predictor.
-    const std::uint64_t negative_scale = -std::uint64_t(scale < 0);
-    const double exact_mantissa = double(mantissa);
-    const double power = kPowersOfTen[(scale ^ std::int64_t(negative_scale)) - std::int64_t(negative_scale)];
-    const std::uint64_t quotient = std::bit_cast<std::uint64_t>(exact_mantissa / power);
-    const std::uint64_t product = std::bit_cast<std::uint64_t>(exact_mantissa * power);
-    const double d = std::bit_cast<double>((quotient & negative_scale) | (product & ~negative_scale));
-    if (scale >= -kExactPowerLimit && scale <= kExactPowerLimit) {
+    // One multiplication, also for negative scales: a division would be exact for 10^-1 ..
+    // 10^-22 but costs several times as much, and the margin test below covers the rounded
+    // power as well.
+    const double d = double(mantissa) * kPowersOfTen[kRoundedPowerLimit + scale];
+    if (scale >= 0 && scale <= kExactPowerLimit) {
         if (distance_from_tie(d) == 0) return false;
     } else if (d < 0x1p-126) {
         // Subnormal results are multiples of 2^-149 (zero included): round d / 2^-149 to an
