@@ -58,11 +58,9 @@ inline std::uint64_t distance_from_tie(double d) noexcept {
     // 10^-22 but costs several times as much, and the margin test below covers the rounded
     // power as well.
     const double d = double(mantissa) * kPowersOfTen[kRoundedPowerLimit + scale];
-    if (scale >= 0 && scale <= kExactPowerLimit) {
-        if (distance_from_tie(d) == 0) return false;
-    } else if (d < 0x1p-126) {
-        // Subnormal results are multiples of 2^-149 (zero included): round d / 2^-149 to an
-        // integer, unless d is so close to a tie that its own error could matter.
+    if ((d < 0x1p-126) & (d != 0.0)) {  // one rarely taken branch; zeros are common
+        // Subnormal results are multiples of 2^-149: round d / 2^-149 to an integer, unless d
+        // is so close to a tie that its own error could matter.
         const double units = d * 0x1p149;
         const double whole = std::floor(units);
         const double fraction = units - whole;
@@ -70,9 +68,11 @@ inline std::uint64_t distance_from_tie(double d) noexcept {
         const double rounded = fraction < 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) == 0.0) ? whole : whole + 1;
         value = float(rounded * 0x1p-149);
         return true;
-    } else if (distance_from_tie(d) <= 8) {
-        return false;
     }
+    // An exact power leaves only an exact tie in doubt; a rounded one anything within a few units.
+    // (Chosen without a branch: the scale's sign is as unpredictable as the data.)
+    const std::uint64_t margin = std::uint64_t(scale) <= std::uint64_t(kExactPowerLimit) ? 0 : 8;
+    if (distance_from_tie(d) <= margin) return false;
     value = float(d);
     return true;
 }
