@@ -3,6 +3,7 @@
 Test modules import these with ``from conftest import ...``.
 """
 import math
+import os
 import struct
 
 import pytest
@@ -77,3 +78,11 @@ def panic_message(func, *args, **kwargs):
     except BaseException as exc:  # noqa: BLE001 - PanicException is not an Exception
         return type(exc).__name__, str(exc)
     pytest.fail("the call did not raise")
+
+
+# Under AddressSanitizer (tools/sanitize.sh) the process reserves terabytes of shadow memory and
+# its allocator keeps freed memory in quarantine: address-space limits and memory figures
+# measure the sanitizer, not the module.
+skip_under_sanitizer = pytest.mark.skipif(
+    bool(os.environ.get("QUOREL_SANITIZED")),
+    reason="memory limits and figures are meaningless under AddressSanitizer")

@@ -16,7 +16,7 @@ from fractions import Fraction
 import pytest
 
 import quorel
-from conftest import bits_list, panic_message, write_plot
+from conftest import bits_list, panic_message, skip_under_sanitizer, write_plot
 
 read = quorel.rust_read_tolvane
 
@@ -347,6 +347,7 @@ def run_child(tmp_path, code, *args, timeout=120):
     return json.loads(out.read_text()), proc.stdout, proc.stderr
 
 
+@skip_under_sanitizer
 @pytest.mark.parametrize("where", ["first", "name", "header"])
 def test_line_of_hundreds_of_megabytes(tmp_path, where):
     if shutil.disk_usage(tmp_path).free < 2 * 2**30:

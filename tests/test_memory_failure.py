@@ -19,6 +19,8 @@ import sys
 
 import pytest
 
+from conftest import skip_under_sanitizer
+
 NOTE = "note: run with `QUOREL_BACKTRACE=1` environment variable to display a backtrace\n"
 NOT_FOUND = 'Plot file not found!: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
 LINE_BYTES = 600 * 2**20
@@ -62,7 +64,7 @@ def big_line_file(tmp_path_factory):
     return path
 
 
-@pytest.mark.skipif(bool(os.environ.get("QUOREL_SANITIZED")), reason="ASan reserves shadow memory; RLIMIT_AS cannot model the limit")
+@skip_under_sanitizer
 @pytest.mark.parametrize("earlier_report", [False, True], ids=["first-failure", "after-a-report"])
 def test_line_allocation_failure_raises_and_process_survives(big_line_file, tmp_path, earlier_report):
     good = tmp_path / "good.plt"

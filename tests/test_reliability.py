@@ -23,7 +23,7 @@ import time
 import pytest
 
 import quorel
-from conftest import bits_list, f32bits, plot_text, write_plot
+from conftest import bits_list, f32bits, plot_text, skip_under_sanitizer, write_plot
 
 read = quorel.rust_read_tolvane
 
@@ -208,6 +208,7 @@ def leak_expectations(d):
     ]
 
 
+@skip_under_sanitizer
 def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     d = tmp_path / "files"
     d.mkdir()
