@@ -44,7 +44,7 @@ required=(CMakeLists.txt pyproject.toml README.md LICENSE PKG-INFO
           src/exports.map src/char_escape_table.inc stubs/quorel-stubs/__init__.pyi
           tests/conftest.py)
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    mapfile -t tracked < <(git -C "$root" ls-files src tests stubs)
+    mapfile -t tracked < <(git -C "$root" ls-files src tests stubs fuzz/corpus)
     required+=("${tracked[@]}")
 fi
 missing=0
@@ -77,13 +77,16 @@ repaired=("$work"/wheelhouse/quorel-*manylinux*.whl)
 [[ ${#repaired[@]} == 1 && -f "${repaired[0]}" ]] || fail "auditwheel made no manylinux wheel"
 echo "  repaired: $(basename "${repaired[0]}")"
 
-echo "== fresh venv with the repaired wheel; test suite from a copy of tests/"
+echo "== fresh venv with the repaired wheel; test suite from a copy of tests/ (and the fuzz seeds)"
 "$python" -m venv "$work/venv"
 venv_python="$work/venv/bin/python"
 "$venv_python" -m pip install --quiet "${repaired[0]}" "pytest>=7" "hypothesis>=6"
 mkdir "$work/run"
 cp -r "$root/tests" "$work/run/tests"
 rm -rf "$work/run/tests/__pycache__"
+# The regression tests also read the fuzzing seed corpus.
+mkdir "$work/run/fuzz"
+cp -r "$root/fuzz/corpus" "$work/run/fuzz/corpus"
 cd "$work/run"
 "$venv_python" - "$work/venv" <<'PY'
 import os, sys, quorel
