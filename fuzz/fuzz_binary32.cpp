@@ -5,8 +5,9 @@
 //    text is an AddressSanitizer finding;
 //  - quorel::parse_binary32<kPaddedText> on copies followed by eight bytes of padding (zero
 //    bytes, and digits, which must not be taken as part of the number);
-//  - quorel::parse_e_notation_field, for ASCII texts of a width it handles: when it accepts
-//    the field, its value must be that of the trimmed field;
+//  - quorel::parse_e_notation_field, for ASCII texts of a width it handles, and
+//    parse_full_e_notation_field<12> / <15> for texts of those widths: when one accepts the
+//    field, its value must be that of the trimmed field;
 // and every result, value bits or error kind, is compared with the exact big-integer reference
 // of fuzz/reference.hpp (through model.hpp). Inputs of 10 or more bytes also drive
 // binary32_detail::fast_binary32(mantissa, scale) directly: where it gives an answer, that
@@ -84,25 +85,42 @@ void check_padded(std::string_view text, char pad, const model::Parsed& expected
     }
 }
 
-void check_e_notation(std::string_view text) {
-    if (!quorel::fits_e_notation_field(text.size())) return;
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) return;
-    }
+// A field parser that may decline; when it accepts, its value must be that of the trimmed field.
+template <class Parser>
+void check_field_parser(const char* name, std::string_view text, Parser parse) {
     for (const char pad : {'\0', '7', ' '}) {
         std::unique_ptr<char[]> copy(new char[text.size() + 8]);
         std::memcpy(copy.get(), text.data(), text.size());
         std::memset(copy.get() + text.size(), pad, 8);
         float value = 0;
-        if (!quorel::parse_e_notation_field(copy.get(), text.size(), value)) continue;
+        if (!parse(copy.get(), value)) continue;
         const model::Parsed expected = model::parse_float(model::trim(text));
         std::uint32_t bits;
         std::memcpy(&bits, &value, 4);
         if (expected.outcome != model::Outcome::value || expected.bits != bits) {
             char b[16];
             std::snprintf(b, sizeof b, "%08X", bits);
-            fail("parse_e_notation_field", text, std::string("accepted as ") + b + ", expected " + show(expected));
+            fail(name, text, std::string("accepted as ") + b + ", expected " + show(expected));
         }
+    }
+}
+
+void check_e_notation(std::string_view text) {
+    if (!quorel::fits_e_notation_field(text.size())) return;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return;
+    }
+    check_field_parser("parse_e_notation_field", text, [&](const char* field, float& value) {
+        return quorel::parse_e_notation_field(field, text.size(), value);
+    });
+    if (text.size() == 12) {
+        check_field_parser("parse_full_e_notation_field<12>", text, [](const char* field, float& value) {
+            return quorel::parse_full_e_notation_field<12>(field, value);
+        });
+    } else if (text.size() == 15) {
+        check_field_parser("parse_full_e_notation_field<15>", text, [](const char* field, float& value) {
+            return quorel::parse_full_e_notation_field<15>(field, value);
+        });
     }
 }
 

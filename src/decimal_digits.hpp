@@ -11,6 +11,14 @@ namespace quorel::decimal_digits {
 constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000,      10000,
                                           100000, 1000000, 10000000, 100000000};
 
+// The high bit of every byte that is not an ASCII digit. For ASCII bytes no carry crosses a byte,
+// so each is marked exactly; otherwise carries only run from a non-digit byte into later ones,
+// so the first non-digit is still found exactly.
+inline std::uint64_t non_digit_bytes(std::uint64_t bytes) noexcept {
+    const std::uint64_t nibbles = bytes ^ 0x3030303030303030ull;  // digits become 0..9
+    return ((nibbles + 0x7676767676767676ull) | nibbles) & 0x8080808080808080ull;
+}
+
 // The number spelled by eight digit values 0..9, one per byte, the first in the lowest byte.
 inline std::uint32_t eight_digits_value(std::uint64_t digits) noexcept {
     digits = digits * 10 + (digits >> 8);
@@ -34,11 +42,8 @@ inline const char* scan_run_padded(const char* p, const char* end, std::uint64_t
     for (;;) {
         std::uint64_t bytes;
         std::memcpy(&bytes, p, 8);
-        // Digits become 0..9 in their byte; any other byte is above 9.
         const std::uint64_t nibbles = bytes ^ 0x3030303030303030ull;
-        // High bit of each byte that is not a digit. Carries only run from a non-digit byte into
-        // later ones, so the first non-digit is found exactly.
-        const std::uint64_t non_digits = ((nibbles + 0x7676767676767676ull) | nibbles) & 0x8080808080808080ull;
+        const std::uint64_t non_digits = non_digit_bytes(bytes);
         unsigned count = non_digits == 0 ? 8u : unsigned(std::countr_zero(non_digits)) / 8;
         if (std::uint64_t(end - p) < count) count = unsigned(end - p);
         if (count == 0) return p;
@@ -56,7 +61,7 @@ inline bool parse_fixed_run(const char* p, unsigned count, std::uint64_t& value)
     std::uint64_t bytes;
     std::memcpy(&bytes, p, 8);
     const std::uint64_t nibbles = bytes ^ 0x3030303030303030ull;
-    const std::uint64_t non_digits = ((nibbles + 0x7676767676767676ull) | nibbles) & 0x8080808080808080ull;
+    const std::uint64_t non_digits = non_digit_bytes(bytes);
     // The first `count` bytes, in two shifts so that a count of 0 shifts by 64 without overflow.
     const unsigned unused_bits = 32 - 4 * count;
     if ((non_digits << unused_bits) << unused_bits) return false;

@@ -59,4 +59,43 @@ constexpr bool fits_e_notation_field(std::uint64_t width) noexcept { return widt
     return true;
 }
 
+// The tightest case: a field of a width known at compile time that the value fills but for one
+// leading blank or sign: " 1.23457E+01" at width 12, "-1.23456789E-03" at width 15. Every
+// position is fixed, so the shape is checked with two word loads and masks.
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool parse_full_e_notation_field(const char* field, float& value) noexcept {
+    static_assert(Width >= 8 && Width <= 15, "one to eight fraction digits, two words cover the field");
+    using namespace binary32_detail;
+    constexpr unsigned kFractionDigits = Width - 7;
+    std::uint64_t head;  // bytes 0..7
+    std::uint64_t tail;  // bytes Width-8 .. Width-1
+    std::memcpy(&head, field, 8);
+    std::memcpy(&tail, field + Width - 8, 8);
+    const char first = char(head & 0xFF);
+    if ((first != ' ' && first != '-' && first != '+') || char((head >> 16) & 0xFF) != '.') return false;
+
+    // The leading digit is byte 1, the exponent's digits the tail's last two bytes (the fraction
+    // digits are checked as they are read).
+    constexpr std::uint64_t kHeadDigits = 0x80ull << 8;
+    constexpr std::uint64_t kTailDigits = 0x8080ull << 48;
+    if ((decimal_digits::non_digit_bytes(head) & kHeadDigits) | (decimal_digits::non_digit_bytes(tail) & kTailDigits)) {
+        return false;
+    }
+    const char letter = char((tail >> 32) & 0xFF);
+    const char sign = char((tail >> 40) & 0xFF);
+    if ((letter | 0x20) != 'e' || (sign != '+' && sign != '-')) return false;
+
+    std::uint64_t fraction;
+    if (!decimal_digits::parse_fixed_run(field + 3, kFractionDigits, fraction)) return false;
+    const std::uint64_t lead = ((head >> 8) & 0xFF) - '0';
+    const std::uint64_t mantissa = lead * decimal_digits::kPowersOfTen[kFractionDigits] + fraction;
+    const std::int64_t power = std::int64_t(((tail >> 48) & 0xFF) - '0') * 10 + std::int64_t((tail >> 56) - '0');
+    const std::int64_t minus = -std::int64_t(sign == '-');
+    const std::int64_t scale = ((power ^ minus) - minus) - std::int64_t(kFractionDigits);
+    float magnitude;
+    if (!fast_binary32(mantissa, scale, magnitude)) return false;
+    value = with_sign(magnitude, first == '-');
+    return true;
+}
+
 }  // namespace quorel

@@ -99,7 +99,15 @@ std::uint64_t parameter_count(std::string_view first_line) {
                                         : "Could not parse line: ParseFloatError { kind: Invalid }");
 }
 
-// Parses the `field_count` fields of one data line into their series, which start at `targets`.
+// The general way for one field: trim, then the full grammar.
+void parse_field(const Line& line, std::string_view slice, float& value) {
+    const std::string_view field = line.ascii ? trim_ascii_padded(slice) : trim(slice);
+    FloatErrorKind error;
+    if (!parse_binary32<kPaddedText>(field, value, error)) fail_parse(error);
+}
+
+// Parses the `field_count` fields of one data line into their series, which start at `targets`,
+// checking each field's end as it goes.
 void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t width, FloatSeries* targets) {
     const std::string_view text = line.text;
     const bool e_notation = line.ascii && fits_e_notation_field(width);
@@ -113,14 +121,33 @@ void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t widt
         }
         float value;
         if (!e_notation || !parse_e_notation_field(text.data() + start, std::size_t(width), value)) {
-            const std::string_view slice(text.data() + start, std::size_t(width));
-            const std::string_view field = line.ascii ? trim_ascii_padded(slice) : trim(slice);
-            FloatErrorKind error;
-            if (!parse_binary32<kPaddedText>(field, value, error)) fail_parse(error);
+            parse_field(line, std::string_view(text.data() + start, std::size_t(width)), value);
         }
         targets[k].push_back(value);
         start = end;
     }
+}
+
+// The same for an ASCII line known to hold all its fields, at one of the widths in use: every
+// boundary check is settled and the field positions are constants.
+template <std::size_t Width>
+void read_complete_ascii_fields(const Line& line, std::uint64_t field_count, FloatSeries* targets) {
+    const char* field = line.text.data();
+    for (std::uint64_t k = 0; k < field_count; ++k, field += Width) {
+        float value;
+        if (!parse_full_e_notation_field<Width>(field, value) && !parse_e_notation_field(field, Width, value)) {
+            parse_field(line, std::string_view(field, Width), value);
+        }
+        targets[k].push_back(value);
+    }
+}
+
+void read_data_line(const Line& line, std::uint64_t field_count, std::uint64_t width, FloatSeries* targets) {
+    if (line.ascii && width <= line.text.size() / field_count) {
+        if (width == 12) return read_complete_ascii_fields<12>(line, field_count, targets);
+        if (width == 15) return read_complete_ascii_fields<15>(line, field_count, targets);
+    }
+    read_fields(line, field_count, width, targets);
 }
 
 }  // namespace
@@ -143,7 +170,7 @@ SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width) {
     while (read_line(source, line)) {
         for (std::uint64_t field = 0; field < count; field += kFieldsPerLine) {
             if (!read_line(source, line)) panic("Error reading line");
-            read_fields(line, std::min(kFieldsPerLine, count - field), field_width, series.fields() + field);
+            read_data_line(line, std::min(kFieldsPerLine, count - field), field_width, series.fields() + field);
         }
     }
     return series;
