@@ -1,7 +1,8 @@
 // libFuzzer harness for the plot file reader.
 //
 // Input: one byte that selects the field width (0..40 mostly, a few huge widths), then the bytes
-// of a whole plot file. The file is put in a memfd and read through /proc/self/fd/N by
+// of a whole plot file, whose first DEL byte is stretched into a run that reaches the reader's
+// 64 KiB read boundary. The file is put in a memfd and read through /proc/self/fd/N by
 // quorel::read_plot_file. An independent model of the format (fuzz/reference.hpp: its own line
 // cutting, UTF-8 check, whitespace set, count and exact big-integer binary32 conversion) predicts
 // the outcome: either every series value bit for bit, or the exact failure message. Any
@@ -82,7 +83,16 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::uint64_t width = width_from(data[0]);
-    const std::string_view file(reinterpret_cast<const char*>(data + 1), size - 1);
+    std::string stretched(reinterpret_cast<const char*>(data + 1), size - 1);
+    // The reader fills its buffer 64 KiB at a time; inputs stay far smaller. So the first DEL
+    // byte (0x7F) stands for a run of 65,400 to 65,655 DEL bytes (the next byte sets the length):
+    // what follows it lands around the first read boundary, where lines and characters are put
+    // back together across reads. Reader and model both see the stretched file.
+    if (const std::size_t del = stretched.find('\x7f'); del != std::string::npos) {
+        const std::size_t extra = 65400 + (del + 1 < stretched.size() ? static_cast<unsigned char>(stretched[del + 1]) : 0);
+        stretched.insert(del, extra - 1, '\x7f');
+    }
+    const std::string_view file(stretched);
     if (::ftruncate(g_memfd, 0) != 0 ||
         ::pwrite(g_memfd, file.data(), file.size(), 0) != ssize_t(file.size())) {
         fail("cannot fill the memfd");

@@ -35,12 +35,15 @@ def plot_seeds():
     w12 = ROOT / "examples" / "sample_w12.plt"
     w15 = ROOT / "examples" / "sample_w15.plt"
     seeds = {
-        # The project's samples: a few blocks, and (w12) enough lines to span several 8192-byte reads.
+        # The project's samples: a few blocks, and (w12) a few hundred lines.
         "sample_w12_head": bytes([12]) + head_lines(w12, 13 + 3 * 6),
         "sample_w15_head": bytes([15]) + head_lines(w15, 13 + 3 * 6),
         "sample_w12_10k": bytes([12]) + head_lines(w12, 13 + 3 * 75),
         "sample_w12_as_w15": bytes([15]) + head_lines(w12, 13 + 3 * 2),
         # Shapes that read.
+        # The harness stretches the first DEL byte to reach the 64 KiB read boundary: a header
+        # line that ends near it, then a data line with a multi-byte blank split by it.
+        "across_read_boundary": bytes([12]) + "T 2\nA\nB\nH\x7f\x90\n\u3000   1.5E+00      -2.5\n".encode(),
         "three_params": bytes([12]) + plot(3, [["0.0", "1.5", "-2.25E+01"], ["1.0E-02", "inf", "-nan"]], 12,
                                           first="GARBAGE 3"),
         "one_param": bytes([8]) + plot(1, [["1"], ["2"], ["3"]], 8),

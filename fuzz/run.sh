@@ -97,7 +97,7 @@ for harness in plot_reader binary32; do
     [[ -x "$OUT/fuzz_$harness" ]] || { echo "fuzz/run.sh: building fuzz_$harness failed" >&2; exit 2; }
 done
 
-declare -A MAX_LEN=([plot_reader]=12000 [binary32]=1024)
+declare -A MAX_LEN=([plot_reader]=4096 [binary32]=1024)
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 

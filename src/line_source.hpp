@@ -24,7 +24,9 @@ enum class LineStatus { line, end_of_file, os_error, invalid_utf8 };
 
 class LineSource {
 public:
-    static constexpr std::size_t kReadSize = 8192;
+    // Bytes asked for by one read. Larger reads cost fewer system calls; 64 KiB still stays in
+    // the second-level cache while its lines are parsed.
+    static constexpr std::size_t kReadSize = 65536;
 
     explicit LineSource(UniqueFd file);
     LineSource(const LineSource&) = delete;

@@ -12,6 +12,10 @@ read = quorel.rust_read_tolvane
 
 INVALID = "Could not parse line: ParseFloatError { kind: Invalid }"
 EMPTY = "Could not parse line: ParseFloatError { kind: Empty }"
+
+# The reader takes the file in reads of this many bytes; lines and characters cut by a read
+# boundary are put back together.
+READ_SIZE = 65536
 BAD_UTF8 = ('Failed to read line!: Error { kind: InvalidData, '
             'message: "stream did not contain valid UTF-8" }')
 
@@ -665,7 +669,7 @@ def test_value_with_many_digits_across_buffer(tmp_path):
     assert result_bits(path, width) == ([f32(1.0)], [])
 
 
-@pytest.mark.parametrize("boundary", [8192, 16384])
+@pytest.mark.parametrize("boundary", [READ_SIZE, 2 * READ_SIZE])
 def test_data_lines_around_buffer_boundary(tmp_path, boundary):
     line = data_line(["1.25", "-2.5", "3e1"], 12)
     for shift in range(-40, 3):
@@ -680,7 +684,7 @@ def test_data_lines_around_buffer_boundary(tmp_path, boundary):
 @pytest.mark.parametrize("char", ["\u00e9", "\u20ac", "\U0001f600"])
 def test_multibyte_character_split_by_buffer(tmp_path, char):
     raw = char.encode()
-    for start in range(8192 - len(raw) + 1, 8192):
+    for start in range(READ_SIZE - len(raw) + 1, READ_SIZE):
         head = b"T 1\nA\n"
         pad = start - len(head)
         content = head + b"h" * pad + raw + b"\n" + b"         1.0\n"
@@ -691,7 +695,7 @@ def test_multibyte_character_split_by_buffer(tmp_path, char):
 
 def test_whitespace_in_field_split_by_buffer(tmp_path):
     raw = "\u3000".encode()
-    for start in range(8192 - 2, 8192):
+    for start in range(READ_SIZE - 2, READ_SIZE):
         head = b"T 1\nA\nH\n"
         prefix = b" " * (start - len(head))
         line = prefix + raw + b"2.5" + raw
@@ -702,7 +706,7 @@ def test_whitespace_in_field_split_by_buffer(tmp_path):
 
 def test_invalid_sequence_split_by_buffer(tmp_path):
     for bad in (b"\xe0\x80\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"):
-        for start in range(8192 - len(bad) + 1, 8192):
+        for start in range(READ_SIZE - len(bad) + 1, READ_SIZE):
             head = b"T 1\nA\n"
             content = head + b"h" * (start - len(head)) + bad + b"\n         1.0\n"
             path = write_plot(tmp_path, content, name=f"s{start}")
