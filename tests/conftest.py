@@ -2,9 +2,12 @@
 
 Test modules import these with ``from conftest import ...``.
 """
+import json
 import math
 import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -86,3 +89,58 @@ def panic_message(func, *args, **kwargs):
 skip_under_sanitizer = pytest.mark.skipif(
     bool(os.environ.get("QUOREL_SANITIZED")),
     reason="memory limits and figures are meaningless under AddressSanitizer")
+
+
+def child_env():
+    """The environment for a child interpreter that imports the very build this one imported."""
+    import quorel
+
+    env = os.environ.copy()
+    env.pop("QUOREL_BACKTRACE", None)
+    here = os.path.dirname(os.path.abspath(quorel.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH", "")) if p)
+    return env
+
+
+def run_child(tmp_path, code, *args, timeout=120, quiet=False):
+    """Run ``code`` in a child interpreter; return (json result, stdout, stderr) as text.
+
+    The child receives the result file's path as argv[1] and ``args`` after it, and must exit 0.
+    With ``quiet`` its descriptors 1 and 2 go to /dev/null.
+    """
+    out = tmp_path / "child-result.json"
+    if out.exists():
+        out.unlink()
+    sink = subprocess.DEVNULL if quiet else subprocess.PIPE
+    proc = subprocess.run([sys.executable, "-c", code, str(out), *map(str, args)],
+                          stdout=sink, stderr=sink, env=child_env(), cwd=tmp_path, timeout=timeout)
+    stdout = (proc.stdout or b"").decode("utf-8", "replace")
+    stderr = (proc.stderr or b"").decode("utf-8", "replace")
+    assert proc.returncode == 0, f"child exit {proc.returncode}\n{stderr}"
+    return json.loads(out.read_text()), stdout, stderr
+
+
+# A child that reads one file and reports the result (value bits, or the exception's type name
+# and message) and how much its peak resident memory grew during the read.
+MEASURED_READ_CHILD = r'''
+import json, struct, sys
+import quorel
+out, path, width = sys.argv[1], sys.argv[2], int(sys.argv[3])
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1])
+
+bits = lambda vs: [struct.unpack("<I", struct.pack("<f", v))[0] for v in vs]
+hwm = status("VmHWM:")
+try:
+    times, cols = quorel.rust_read_tolvane(path, width)
+except BaseException as exc:
+    res = [type(exc).__name__, str(exc)]
+else:
+    res = ["ok", [bits(times), [bits(c) for c in cols]]]
+with open(out, "w") as f:
+    json.dump({"hwm_delta_kib": status("VmHWM:") - hwm, "result": res}, f)
+'''

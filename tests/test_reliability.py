@@ -14,8 +14,6 @@ observations back as JSON through a file.
 import json
 import os
 import shutil
-import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -23,7 +21,7 @@ import time
 import pytest
 
 import quorel
-from conftest import bits_list, f32bits, plot_text, skip_under_sanitizer, write_plot
+from conftest import MEASURED_READ_CHILD, bits_list, f32bits, plot_text, run_child, skip_under_sanitizer, write_plot
 
 read = quorel.rust_read_tolvane
 
@@ -59,35 +57,6 @@ def outcome(path, width):
 
 def f32(x):
     return f32bits(float(x))
-
-
-def child_env():
-    env = os.environ.copy()
-    env.pop("QUOREL_BACKTRACE", None)
-    # the child imports the very build that this interpreter imported
-    here = os.path.dirname(os.path.abspath(quorel.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (here, env.get("PYTHONPATH", "")) if p)
-    return env
-
-
-def run_child(tmp_path, code, *args, timeout=120, quiet=True):
-    """Run ``code`` in a child interpreter; return (json result, stdout, stderr).
-
-    The child receives the result file's path as argv[1] and ``args`` after it.
-    With ``quiet`` its descriptors 1 and 2 go to /dev/null.
-    """
-    out = tmp_path / "child-result.json"
-    if out.exists():
-        out.unlink()
-    sink = subprocess.DEVNULL if quiet else subprocess.PIPE
-    proc = subprocess.run(
-        [sys.executable, "-c", code, str(out), *map(str, args)],
-        stdout=sink, stderr=sink, env=child_env(), cwd=tmp_path, timeout=timeout)
-    stdout = (proc.stdout or b"").decode("utf-8", "replace")
-    stderr = (proc.stderr or b"").decode("utf-8", "replace")
-    assert proc.returncode == 0, f"child exit {proc.returncode}\n{stderr}"
-    return json.loads(out.read_text()), stdout, stderr
 
 
 # ---------------------------------------------------------------- many calls
@@ -222,7 +191,7 @@ def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     write_plot(d, b"T 3\nA\n\xc0\xafB\nC\n", name="utf8")
     write_plot(d, "T 0\n", name="zero")
 
-    res, _, _ = run_child(tmp_path, LEAK_CHILD, d, 1000, 10000)
+    res, _, _ = run_child(tmp_path, LEAK_CHILD, d, 1000, 10000, quiet=True)
     before, after = res["before"], res["after"]
     figures = (f"10000 calls after 1000 warm-up calls: "
                f"allocated blocks {before['blocks']} -> {after['blocks']} "
@@ -330,7 +299,7 @@ def read_fifo_in_child(tmp_path, fifo, data, width, chunk=997, pause=0.0):
                               daemon=True)
     writer.start()
     try:
-        res, _, _ = run_child(tmp_path, FIFO_CHILD, fifo, width, timeout=60)
+        res, _, _ = run_child(tmp_path, FIFO_CHILD, fifo, width, timeout=60, quiet=True)
     finally:
         if writer.is_alive():
             # the child never opened the FIFO: release the writer's open
@@ -463,26 +432,6 @@ def test_threads_get_serial_results(tmp_path, capfd):
 
 # ---------------------------------------------------------------- huge file
 
-BIG_CHILD = r'''
-import json, struct, sys
-import quorel
-out, path = sys.argv[1], sys.argv[2]
-
-def status(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key):
-                return int(line.split()[1])
-
-bits = lambda vs: [struct.unpack("<I", struct.pack("<f", v))[0] for v in vs]
-hwm = status("VmHWM:")
-times, cols = quorel.rust_read_tolvane(path, 9)
-res = {"hwm_delta_kib": status("VmHWM:") - hwm,
-       "times": bits(times), "cols": [bits(c) for c in cols]}
-with open(out, "w") as f:
-    json.dump(res, f)
-'''
-
 HEADER_BYTES = 16 * 2**20
 BLOCKS = 128
 
@@ -500,12 +449,12 @@ def test_two_gigabyte_file_is_streamed(tmp_path):
     size = path.stat().st_size
     assert size > 2 * 2**30
     try:
-        res, _, _ = run_child(tmp_path, BIG_CHILD, path, timeout=300)
+        res, _, _ = run_child(tmp_path, MEASURED_READ_CHILD, path, 9, timeout=300, quiet=True)
     finally:
         path.unlink()
     delta = res["hwm_delta_kib"] * 1024
     print(f"\n{size} byte file, longest line {HEADER_BYTES} bytes: "
           f"peak resident memory grew by {delta} bytes")
     assert delta < 4 * HEADER_BYTES + 32 * 2**20, (delta, size)
-    assert res["times"] == [f32(f"{b}.25") for b in range(BLOCKS)]
-    assert res["cols"] == [[f32(f"-{b}.5") for b in range(BLOCKS)]]
+    assert res["result"] == ["ok", [[f32(f"{b}.25") for b in range(BLOCKS)],
+                                    [[f32(f"-{b}.5") for b in range(BLOCKS)]]]]
