@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <string_view>
 
 #include "unique_fd.hpp"
