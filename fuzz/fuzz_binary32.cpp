@@ -124,22 +124,26 @@ void check_e_notation(std::string_view text) {
     }
 }
 
+// Where fast_binary32 gives an answer, it must be `expected`.
+void check_fast_answer(const char* what, std::uint64_t mantissa, std::int64_t scale, std::uint32_t expected) {
+    float value;
+    if (!quorel::binary32_detail::fast_binary32(mantissa, scale, value)) return;
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    if (bits != expected) {
+        char detail[160];
+        std::snprintf(detail, sizeof detail, "fast_binary32(%llu, %lld) = %08X, expected %08X",
+                      (unsigned long long)mantissa, (long long)scale, bits, expected);
+        fail(what, "", detail);
+    }
+}
+
 void check_fast_route(const std::uint8_t* data) {
     std::uint64_t raw;
     std::memcpy(&raw, data, 8);
     const std::uint64_t mantissa = raw >> (data[8] % 64);
     const std::int64_t scale = std::int64_t(data[9] % 141) - 70;
-    float value;
-    if (!quorel::binary32_detail::fast_binary32(mantissa, scale, value)) return;
-    const std::uint32_t expected = model::decimal_magnitude_bits(std::to_string(mantissa), scale);
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, 4);
-    if (bits != expected) {
-        char detail[128];
-        std::snprintf(detail, sizeof detail, "fast_binary32(%llu, %lld) = %08X, expected %08X",
-                      (unsigned long long)mantissa, (long long)scale, bits, expected);
-        fail("fast_binary32", "", detail);
-    }
+    check_fast_answer("fast_binary32", mantissa, scale, model::decimal_magnitude_bits(std::to_string(mantissa), scale));
 }
 
 // Decimals at and next to the point halfway between two binary32 neighbours, the values where
@@ -161,17 +165,7 @@ void check_near_halfway(const std::uint8_t* data) {
     mantissa += std::uint64_t(std::int64_t(delta));
     const std::uint32_t expected = model::decimal_magnitude_bits(std::to_string(mantissa), scale);
 
-    float value;
-    std::uint32_t got;
-    if (quorel::binary32_detail::fast_binary32(mantissa, scale, value)) {
-        std::memcpy(&got, &value, 4);
-        if (got != expected) {
-            char detail[160];
-            std::snprintf(detail, sizeof detail, "fast_binary32(%llu, %lld) = %08X, expected %08X",
-                          (unsigned long long)mantissa, (long long)scale, got, expected);
-            fail("fast_binary32 near a halfway point", "", detail);
-        }
-    }
+    check_fast_answer("fast_binary32 near a halfway point", mantissa, scale, expected);
     const std::string text = std::to_string(mantissa) + "e" + std::to_string(scale);
     const model::Parsed as_text{model::Outcome::value, expected};
     {

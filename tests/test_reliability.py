@@ -265,22 +265,6 @@ def test_replaced_and_truncated_file_is_read_as_it_is_now(tmp_path, capfd):
 
 # ---------------------------------------------------------------- FIFOs
 
-FIFO_CHILD = r'''
-import json, struct, sys
-import quorel
-out, path, width = sys.argv[1], sys.argv[2], int(sys.argv[3])
-bits = lambda vs: [struct.unpack("<I", struct.pack("<f", v))[0] for v in vs]
-try:
-    times, cols = quorel.rust_read_tolvane(path, width)
-except BaseException as exc:
-    res = [type(exc).__name__, str(exc)]
-else:
-    res = ["ok", [bits(times), [bits(c) for c in cols]]]
-with open(out, "w") as f:
-    json.dump(res, f)
-'''
-
-
 def fifo_writer(fifo, data, chunk, pause):
     """Thread body: open the FIFO for writing (waits for the reader) and feed it."""
     fd = os.open(fifo, os.O_WRONLY)
@@ -299,7 +283,7 @@ def read_fifo_in_child(tmp_path, fifo, data, width, chunk=997, pause=0.0):
                               daemon=True)
     writer.start()
     try:
-        res, _, _ = run_child(tmp_path, FIFO_CHILD, fifo, width, timeout=60, quiet=True)
+        res = run_child(tmp_path, MEASURED_READ_CHILD, fifo, width, timeout=60, quiet=True)[0]["result"]
     finally:
         if writer.is_alive():
             # the child never opened the FIFO: release the writer's open
