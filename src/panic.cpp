@@ -12,6 +12,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "write_all.hpp"
+
 namespace quorel {
 
 namespace {
@@ -33,24 +35,25 @@ bool backtrace_requested() noexcept {
 
 void write_backtrace() noexcept {
     static constexpr char header[] = "stack backtrace:\n";
-    write_fd_ignoring_errors(STDERR_FILENO, header, sizeof header - 1);
+    write_all(STDERR_FILENO, header, sizeof header - 1);
     void* frames[64];
     const int depth = ::backtrace(frames, 64);
     ::backtrace_symbols_fd(frames, depth, STDERR_FILENO);
 }
 
 // "\nthread '<unnamed>' (TID) panicked at FILE:LINE:COLUMN:\nMESSAGE\n", in one write when it
-// fits the 512-byte buffer, else in pieces.
+// fits the 512-byte buffer, else in pieces. Errors writing it are ignored: there is nowhere else
+// to report them.
 void write_report(const std::string& message, const std::source_location& where) noexcept {
     if (writing_report) {
         // A failure while reporting a failure: say what can be said and stop.
         char text[512];
         const int n = std::snprintf(text, sizeof text, "panicked at %s:%u:%u:\n", where.file_name(),
                                     unsigned(where.line()), unsigned(where.column()));
-        if (n > 0) write_fd_ignoring_errors(STDERR_FILENO, text, std::min<std::size_t>(n, sizeof text - 1));
-        write_fd_ignoring_errors(STDERR_FILENO, message.data(), message.size());
+        if (n > 0) write_all(STDERR_FILENO, text, std::min<std::size_t>(n, sizeof text - 1));
+        write_all(STDERR_FILENO, message.data(), message.size());
         static constexpr char tail[] = "\nthread panicked while processing panic. aborting.\n";
-        write_fd_ignoring_errors(STDERR_FILENO, tail, sizeof tail - 1);
+        write_all(STDERR_FILENO, tail, sizeof tail - 1);
         std::abort();
     }
     writing_report = true;
@@ -64,34 +67,22 @@ void write_report(const std::string& message, const std::source_location& where)
         if (head_size > 0 && total <= sizeof head) {
             std::memcpy(head + head_size, message.data(), message.size());
             head[total - 1] = '\n';
-            write_fd_ignoring_errors(STDERR_FILENO, head, total);
+            write_all(STDERR_FILENO, head, total);
         } else {
-            if (head_size > 0) write_fd_ignoring_errors(STDERR_FILENO, head, std::min<std::size_t>(head_size, sizeof head - 1));
-            write_fd_ignoring_errors(STDERR_FILENO, message.data(), message.size());
-            write_fd_ignoring_errors(STDERR_FILENO, "\n", 1);
+            if (head_size > 0) write_all(STDERR_FILENO, head, std::min<std::size_t>(head_size, sizeof head - 1));
+            write_all(STDERR_FILENO, message.data(), message.size());
+            write_all(STDERR_FILENO, "\n", 1);
         }
         if (backtrace_requested()) {
             write_backtrace();
         } else if (note_pending.exchange(false)) {
-            write_fd_ignoring_errors(STDERR_FILENO, kBacktraceNote, sizeof kBacktraceNote - 1);
+            write_all(STDERR_FILENO, kBacktraceNote, sizeof kBacktraceNote - 1);
         }
     }
     writing_report = false;
 }
 
 }  // namespace
-
-void write_fd_ignoring_errors(int fd, const char* text, std::size_t size) noexcept {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, text, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text += n;
-        size -= std::size_t(n);
-    }
-}
 
 void panic(std::string message, std::source_location where) {
     write_report(message, where);
@@ -112,7 +103,7 @@ void abort_uncaught_panic(std::source_location where) noexcept {
     } catch (...) {
     }
     static constexpr char tail[] = "thread caused non-unwinding panic. aborting.\n";
-    write_fd_ignoring_errors(STDERR_FILENO, tail, sizeof tail - 1);
+    write_all(STDERR_FILENO, tail, sizeof tail - 1);
     std::abort();
 }
 

@@ -33,7 +33,4 @@ std::string memory_failure_message(std::size_t bytes);
 // A failure escaped the place where it could become an exception: report that and end the process.
 [[noreturn]] void abort_uncaught_panic(std::source_location where = std::source_location::current()) noexcept;
 
-// Writes all of `text` to a descriptor, repeating interrupted and partial writes; other errors are ignored.
-void write_fd_ignoring_errors(int fd, const char* text, std::size_t size) noexcept;
-
 }  // namespace quorel

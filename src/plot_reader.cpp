@@ -16,6 +16,7 @@
 #include "parse_count.hpp"
 #include "e_notation_field.hpp"
 #include "utf8.hpp"
+#include "write_all.hpp"
 #include "whitespace.hpp"
 
 namespace quorel {
@@ -54,19 +55,8 @@ void print_bad_count(std::string_view token) {
     std::string text = "Error: '";
     text.append(token);
     text += "' is not a valid number of parameters!\n";
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, p, left);
-        if (n >= 0) {
-            p += n;
-            left -= std::size_t(n);
-        } else if (errno == EBADF) {
-            return;
-        } else if (errno != EINTR) {
-            panic("failed printing to stdout: " + os_error_display(errno));
-        }
-    }
+    const int error = write_all(STDOUT_FILENO, text.data(), text.size());
+    if (error != 0 && error != EBADF) panic("failed printing to stdout: " + os_error_display(error));
 }
 
 std::uint64_t parameter_count(std::string_view first_line) {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "utf8.hpp"
+#include "write_all.hpp"
 
 namespace quorel {
 
@@ -52,7 +53,7 @@ namespace {
     static constexpr char banner[] =
         "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
         "Python stack trace below:\n";
-    write_fd_ignoring_errors(STDERR_FILENO, banner, sizeof banner - 1);
+    write_all(STDERR_FILENO, banner, sizeof banner - 1);
     error.restore();
     PyErr_PrintEx(0);
     resume_panic(std::move(message));
