@@ -9,11 +9,10 @@
 //    binary32 gives the exact answer. Below the normal range the ties are the odd multiples of
 //    2^-150 and are checked as such.
 //  - |scale| > 64: with at most 16 digits the value is far beyond the binary32 range.
-// The exact route (decimal_to_binary32_exact) decides everything else.
+// The exact route (exact_rounding.hpp) decides everything else.
 #pragma once
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -59,14 +58,14 @@ inline std::uint64_t distance_from_tie(double d) noexcept {
     // power as well.
     const double d = double(mantissa) * kPowersOfTen[kRoundedPowerLimit + scale];
     if ((d < 0x1p-126) & (d != 0.0)) {  // one rarely taken branch; zeros are common
-        // Subnormal results are multiples of 2^-149: round d / 2^-149 to an integer, unless d
-        // is so close to a tie that its own error could matter.
+        // Subnormal results are multiples of 2^-149, and their bit patterns count them: round
+        // d / 2^-149 (exact, below 2^23) to an integer, unless d is so close to a tie that its
+        // own error could matter. A count of 2^23 is the smallest normal value's pattern.
         const double units = d * 0x1p149;
-        const double whole = std::floor(units);
-        const double fraction = units - whole;
+        const std::uint32_t whole = std::uint32_t(units);  // truncation: units is positive
+        const double fraction = units - double(whole);
         if (fraction > 0.5 - 0x1p-20 && fraction < 0.5 + 0x1p-20) return false;
-        const double rounded = fraction < 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) == 0.0) ? whole : whole + 1;
-        value = float(rounded * 0x1p-149);
+        value = std::bit_cast<float>(whole + std::uint32_t(fraction > 0.5));
         return true;
     }
     // An exact power leaves only an exact tie in doubt; a rounded one anything within a few units.
@@ -76,10 +75,5 @@ inline std::uint64_t distance_from_tie(double d) noexcept {
     value = float(d);
     return true;
 }
-
-// The exact route: digits are the integer digits [int_begin, int_end) and fraction digits
-// [frac_begin, frac_end); the value is their integer times 10^(exponent - fraction digits).
-float decimal_to_binary32_exact(const char* int_begin, const char* int_end, const char* frac_begin,
-                                const char* frac_end, std::int64_t exponent) noexcept;
 
 }  // namespace quorel::binary32_detail

@@ -9,7 +9,7 @@
 // digit runs be read eight at a time; other callers use the plain byte-wise form.
 //
 // Texts of up to 19 digits take the fast double route of binary32_rounding.hpp; the exact route
-// (a bounded digit prefix plus a sticky digit, rounded by std::from_chars) decides the rest.
+// of exact_rounding.hpp (integer comparisons with halfway points) decides the rest.
 #pragma once
 
 #include <bit>
@@ -19,6 +19,7 @@
 
 #include "binary32_rounding.hpp"
 #include "decimal_digits.hpp"
+#include "exact_rounding.hpp"
 
 namespace quorel {
 

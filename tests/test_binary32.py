@@ -499,3 +499,88 @@ DECIMAL_TEXT = st.from_regex(
 @given(st.lists(DECIMAL_TEXT, min_size=1, max_size=40))
 def test_decimal_grammar_property(tmp_path, texts):
     compare_valid(tmp_path, texts)
+
+
+# ---------------------------------------------------------------- the exact route
+
+# Texts whose value the fast double route cannot prove: more than 19 digits, or a short text
+# so close to a halfway point that a double's error could put it on the wrong side. The module
+# rounds these with its own integer arithmetic, so the answers hold whatever runtime it loads.
+RUNTIME_SENSITIVE = [
+    ("2.1019477E-45", 0x00000002),
+    ("3.5032462E-45", 0x00000003),
+    ("0." + "0" * 44 + "21019476964872256063855943749348741969203929128147736576356024258346866240",
+     0x00000001),
+]
+
+
+@pytest.mark.parametrize("text, bits", RUNTIME_SENSITIVE, ids=["subnormal 2", "subnormal 3", "long 1.5 ulp"])
+def test_subnormals_do_not_vanish(tmp_path, text, bits):
+    assert reference(text) == (bits, None)
+    assert read_many(tmp_path, [text]) == [bits]
+
+
+def rounded_decimal(q, digits, up):
+    """q rounded to ``digits`` significant digits, downwards or upwards, in E notation."""
+    exponent = 0
+    while q >= 10:
+        q /= 10
+        exponent += 1
+    while q < 1:
+        q *= 10
+        exponent -= 1
+    scaled = q * 10 ** (digits - 1)
+    n = scaled.numerator // scaled.denominator
+    if up and n != scaled:
+        n += 1
+    s = str(n)
+    if len(s) > digits:  # 9.99... rounded up to 10.0...
+        s, exponent = s[:-1], exponent + 1
+    return f"{s[0]}.{s[1:]}E{exponent:+03d}"
+
+
+def near_tie_texts(bits):
+    """Short and long texts on both sides of, and at, the halfway point above ``bits``."""
+    mid = (binary32_fraction(bits) + binary32_fraction(bits + 1)) / 2
+    texts = [exact_plain(mid)]
+    for digits in (8, 9, 10, 12, 15, 17, 19, 20, 25, 40):
+        texts += [rounded_decimal(mid, digits, up=False), rounded_decimal(mid, digits, up=True)]
+    return texts
+
+
+TIE_PATTERNS = [0x00000000, 0x00000001, 0x00000002, 0x00000003, 0x00000004, 0x0000FFFF, 0x00012345,
+                0x003FFFFF, 0x00400000, 0x007FFFFE, 0x007FFFFF, 0x00800000, 0x00800001, 0x00FFFFFF,
+                0x01000000, 0x0D7FFFFF, 0x3F7FFFFF, 0x3F800000, 0x4B7FFFFF, 0x7F7FFFFE]
+
+
+@pytest.mark.parametrize("bits", TIE_PATTERNS, ids=[f"{b:08X}" for b in TIE_PATTERNS])
+def test_near_ties(tmp_path, bits):
+    texts = near_tie_texts(bits)
+    results = {reference(t)[0] for t in texts}
+    assert results == {bits, bits + 1}  # the texts straddle the tie
+    compare_valid(tmp_path, texts)
+
+
+def test_near_ties_random_subnormals(tmp_path):
+    rng = random.Random(1145)
+    texts = []
+    for _ in range(150):
+        texts += near_tie_texts(rng.randrange(0, 0x00800000))
+    compare_valid(tmp_path, texts)
+
+
+@pytest.mark.parametrize("threshold, below, above", [
+    (Fraction(1, 2 ** 150), 0x00000000, 0x00000001),                # underflow to zero
+    (Fraction(2 ** 128 - 2 ** 103), 0x7F7FFFFF, 0x7F800000),        # overflow to infinity
+    (Fraction(2 ** 24 - 1, 2 ** 150), 0x007FFFFF, 0x00800000),      # largest subnormal to normal
+], ids=["underflow", "overflow", "normal range"])
+def test_threshold_neighbourhood(tmp_path, threshold, below, above):
+    texts = []
+    for digits in range(9, 45):
+        texts += [rounded_decimal(threshold, digits, up=False), rounded_decimal(threshold, digits, up=True)]
+    n, p = exact_decimal(threshold)
+    for far in (1, 30, 120, 400):
+        texts += [plain_or_scientific(random.Random(far), n * 10 ** far + step, p + far) for step in (-1, 1)]
+    expected = [reference(t)[0] for t in texts]
+    assert set(expected) == {below, above}
+    compare_valid(tmp_path, texts + ["-" + t for t in texts])

@@ -1,0 +1,72 @@
+// A fixed-capacity unsigned integer for the exact route of the binary32 conversion. It offers
+// only what deciding a rounding needs: building a number from decimal digits, multiplying by a
+// power of five, shifting left and comparing. No division, no allocation, no library calls.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace quorel::binary32_detail {
+
+class BigUnsigned {
+public:
+    // 512 bits. The exact route's numbers stay below 2^430 (see exact_rounding.cpp); callers
+    // keep within the capacity, which is not checked at run time.
+    static constexpr int kLimbs = 8;
+    static constexpr int kBits = 64 * kLimbs;
+
+    BigUnsigned() = default;
+    explicit BigUnsigned(std::uint64_t value) noexcept : size_(value != 0) { limbs_[0] = value; }
+
+    // *this = *this * factor + addend
+    void multiply_add(std::uint64_t factor, std::uint64_t addend) noexcept {
+        unsigned __int128 carry = addend;
+        for (int i = 0; i < size_; ++i) {
+            carry += static_cast<unsigned __int128>(limbs_[i]) * factor;
+            limbs_[i] = std::uint64_t(carry);
+            carry >>= 64;
+        }
+        if (carry != 0) limbs_[size_++] = std::uint64_t(carry);
+    }
+
+    void multiply_by_power_of_five(std::uint64_t exponent) noexcept {
+        constexpr std::uint64_t kFiveToThe27 = 7450580596923828125u;  // the largest below 2^64
+        for (; exponent >= 27; exponent -= 27) multiply_add(kFiveToThe27, 0);
+        std::uint64_t rest = 1;
+        for (; exponent > 0; --exponent) rest *= 5;
+        multiply_add(rest, 0);
+    }
+
+    void shift_left(std::uint64_t bits) noexcept {
+        if (size_ == 0) return;
+        const int limb_shift = int(bits / 64);
+        const unsigned bit_shift = unsigned(bits % 64);
+        const std::uint64_t top = bit_shift == 0 ? 0 : limbs_[size_ - 1] >> (64 - bit_shift);
+        for (int i = size_ - 1; i >= 0; --i) {
+            const std::uint64_t lower = (bit_shift == 0 || i == 0) ? 0 : limbs_[i - 1] >> (64 - bit_shift);
+            limbs_[i + limb_shift] = (limbs_[i] << bit_shift) | lower;
+        }
+        for (int i = 0; i < limb_shift; ++i) limbs_[i] = 0;
+        size_ += limb_shift;
+        if (top != 0) limbs_[size_++] = top;
+    }
+
+    std::uint64_t bit_length() const noexcept {
+        return size_ == 0 ? 0 : 64 * std::uint64_t(size_ - 1) + std::uint64_t(std::bit_width(limbs_[size_ - 1]));
+    }
+
+    // -1, 0 or 1 as a is below, equal to or above b.
+    friend int compare(const BigUnsigned& a, const BigUnsigned& b) noexcept {
+        if (a.size_ != b.size_) return a.size_ < b.size_ ? -1 : 1;
+        for (int i = a.size_ - 1; i >= 0; --i) {
+            if (a.limbs_[i] != b.limbs_[i]) return a.limbs_[i] < b.limbs_[i] ? -1 : 1;
+        }
+        return 0;
+    }
+
+private:
+    std::uint64_t limbs_[kLimbs] = {};  // least significant first
+    int size_ = 0;                      // limbs in use; the top one is nonzero
+};
+
+}  // namespace quorel::binary32_detail
