@@ -192,6 +192,24 @@ def test_file_path_type_name_unreadable():
                             "object is not an instance of 'str'")
 
 
+def test_file_path_type_name_is_read_by_its_characters():
+    class Name(str):
+        def __str__(self):
+            raise AssertionError("__str__ of the name must not be called")
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                return Name("Fancy")
+            return super().__getattribute__(name)
+
+    class Odd(metaclass=Meta):
+        pass
+
+    exc = wrapped_type_error(lambda: read(Odd(), 12))
+    assert str(exc) == "argument 'file_path': 'Fancy' object is not an instance of 'str'"
+
+
 def test_path_like_is_not_used(tmp_path, plot12):
     class PathLike:
         def __fspath__(self):
