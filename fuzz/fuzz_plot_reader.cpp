@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     } catch (const quorel::Panic& panic) {
-        const std::string& message = panic.message();
+        const std::string message(panic.message());
         if (!expected.failed) fail("read failed with '" + message + "', expected success");
         if (message != expected.message && (expected.alternative.empty() || message != expected.alternative)) {
             fail("message '" + message + "', expected '" + expected.message + "'");

@@ -1,8 +1,7 @@
 #include "arguments.hpp"
 
-#include <string>
-
 #include "python_errors.hpp"
+#include "text.hpp"
 
 namespace quorel {
 
@@ -12,7 +11,7 @@ constexpr const char* kParameterNames[] = {"file_path", "n_digits"};
 constexpr Py_ssize_t kParameterCount = 2;
 constexpr char kFunctionLabel[] = "rust_read_tolvane()";
 
-bool type_error(const std::string& message) {
+bool type_error(std::string_view message) {
     set_error_message(PyExc_TypeError, message);
     return false;
 }
@@ -22,7 +21,7 @@ Py_ssize_t parameter_index(PyObject* keyword) {
     Py_ssize_t size = 0;
     const char* name = PyUnicode_AsUTF8AndSize(keyword, &size);
     if (name == nullptr) {
-        PyErr_Clear();  // a name without a UTF-8 form matches nothing
+        discard_pending_error();  // a name without a UTF-8 form matches nothing
         return -1;
     }
     const std::string_view text(name, std::size_t(size));
@@ -34,8 +33,8 @@ Py_ssize_t parameter_index(PyObject* keyword) {
 
 bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&bound)[kParameterCount]) {
     if (nargs > kParameterCount) {
-        return type_error(std::string(kFunctionLabel) + " takes 2 positional arguments but " + std::to_string(nargs) +
-                          (nargs == 1 ? " was given" : " were given"));
+        return type_error(concat(kFunctionLabel, " takes 2 positional arguments but ", decimal(nargs),
+                                 nargs == 1 ? " was given" : " were given"));
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -43,37 +42,36 @@ bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* 
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
         const Py_ssize_t index = parameter_index(keyword);
         if (index < 0) {
-            std::string name;
+            Text name;
             str_lossy(keyword, name);
-            return type_error(std::string(kFunctionLabel) + " got an unexpected keyword argument '" + name + "'");
+            return type_error(concat(kFunctionLabel, " got an unexpected keyword argument '", name, "'"));
         }
         if (bound[index] != nullptr) {
-            return type_error(std::string(kFunctionLabel) + " got multiple values for argument '" +
-                              kParameterNames[index] + "'");
+            return type_error(concat(kFunctionLabel, " got multiple values for argument '", kParameterNames[index], "'"));
         }
         bound[index] = args[nargs + i];
     }
-    std::string missing;
+    Text missing;
     int missing_count = 0;
     for (Py_ssize_t i = 0; i < kParameterCount; ++i) {
         if (bound[i] != nullptr) continue;
         if (missing_count++ > 0) missing += " and ";
-        missing += std::string("'") + kParameterNames[i] + "'";
+        missing += concat("'", kParameterNames[i], "'");
     }
     if (missing_count > 0) {
-        return type_error(std::string(kFunctionLabel) + " missing " + std::to_string(missing_count) +
-                          " required positional " + (missing_count == 1 ? "argument" : "arguments") + ": " + missing);
+        return type_error(concat(kFunctionLabel, " missing ", decimal(missing_count), " required positional ",
+                                 missing_count == 1 ? "argument" : "arguments", ": ", missing));
     }
     return true;
 }
 
 // Raises TypeError("argument 'NAME': MESSAGE") with the given cause (None when null).
-bool raise_argument_type_error(const char* parameter, const std::string& message, PyObject* cause) {
-    const std::string text = std::string("argument '") + parameter + "': " + message;
+bool raise_argument_type_error(const char* parameter, std::string_view message, PyObject* cause) {
+    const Text text = concat("argument '", parameter, "': ", message);
     PyRef text_object(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-    if (!text_object) return false;
+    if (!text_object) return pass_on_pending_error(), false;
     PyRef error(PyObject_CallOneArg(PyExc_TypeError, text_object.get()));
-    if (!error) return false;
+    if (!error) return pass_on_pending_error(), false;
     // Also sets __suppress_context__; a null cause reads as None.
     Py_XINCREF(cause);
     PyException_SetCause(error.get(), cause);
@@ -88,7 +86,7 @@ bool conversion_failed(const char* parameter) {
         error.restore();
         return false;
     }
-    std::string message;
+    Text message;
     if (!str_lossy(error.value(), message)) message.clear();
     PyRef cause(PyException_GetCause(error.value()));
     return raise_argument_type_error(parameter, message, cause.get());

@@ -28,8 +28,8 @@ bool shown_escaped(char32_t cp) {
 
 }  // namespace
 
-std::string char_debug_form(char32_t cp) {
-    std::string out = "'";
+Text char_debug_form(char32_t cp) {
+    Text out = "'";
     switch (cp) {
     case U'\t': out += "\\t"; break;
     case U'\n': out += "\\n"; break;

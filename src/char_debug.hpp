@@ -2,10 +2,10 @@
 // or \u{hex} between them for characters that would not show plainly.
 #pragma once
 
-#include <string>
+#include "text.hpp"
 
 namespace quorel {
 
-std::string char_debug_form(char32_t cp);
+Text char_debug_form(char32_t cp);
 
 }  // namespace quorel

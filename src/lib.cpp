@@ -4,12 +4,12 @@
 
 #include "py_ref.hpp"  // Python.h first
 
-#include <string>
-
 #include "arguments.hpp"
+#include "call_boundary.hpp"
 #include "panic.hpp"
 #include "plot_reader.hpp"
 #include "python_errors.hpp"
+#include "text.hpp"
 
 namespace quorel {
 namespace {
@@ -90,16 +90,7 @@ PyObject* read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 
 extern "C" PyObject* quorel_read_entry(PyObject* /*self: always null*/, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    try {
-        try {
-            return read_call(args, nargs, kwnames);
-        } catch (const Panic& failure) {
-            set_panic_exception(failure);
-            return nullptr;
-        }
-    } catch (...) {
-        abort_uncaught_panic();
-    }
+    return run_at_boundary([&] { return read_call(args, nargs, kwnames); }, static_cast<PyObject*>(nullptr));
 }
 
 PyMethodDef quorel_read_def = {
@@ -114,29 +105,39 @@ bool raise_not_an_instance(PyObject* object, const char* expected) {
     return false;
 }
 
+// An interpreter call of the exec step failed: its error is the step's failure.
+int failed_call() {
+    pass_on_pending_error();
+    return -1;
+}
+
 // Appends the function's name to the module's __all__ (creating the list if there is none),
 // then sets the module attribute of that name.
 int add_function(PyObject* module, PyObject* function) {
     PyRef name(PyObject_GetAttrString(function, "__name__"));
-    if (!name) return -1;
+    if (!name) return failed_call();
     if (!PyUnicode_Check(name.get())) return raise_not_an_instance(name.get(), "str"), -1;
 
     PyRef all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
+        RaisedError error = fetch_pending_error();
+        if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) {
+            error.restore();
+            return -1;
+        }
+        // There is no __all__ yet: the AttributeError is dropped and a new list set.
         all = PyRef(PyList_New(0));
         if (!all) fail_result_object();
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return failed_call();
     } else if (!PyList_Check(all.get())) {
         return raise_not_an_instance(all.get(), "list"), -1;
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
         // The interpreter's error is described in the failure, not raised itself.
-        panic("could not append __name__ to __all__: " + describe_pending_error());
+        panic(concat("could not append __name__ to __all__: ", describe_error(fetch_pending_error())));
     }
     all = PyRef();
-    if (PyObject_SetAttr(module, name.get(), function) < 0) return -1;
+    if (PyObject_SetAttr(module, name.get(), function) < 0) return failed_call();
     return 0;
 }
 
@@ -147,24 +148,15 @@ int exec_module(PyObject* module) {
     }
     if (!PyModule_Check(module)) return raise_not_an_instance(module, "module"), -1;
     PyObject* module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr) return -1;
+    if (module_name == nullptr) return failed_call();
     PyRef function(PyCMethod_New(&quorel_read_def, module, module_name, nullptr));
     Py_DECREF(module_name);
-    if (!function) return -1;
+    if (!function) return failed_call();
     return add_function(module, function.get());
 }
 
 extern "C" int quorel_exec(PyObject* module) {
-    try {
-        try {
-            return exec_module(module);
-        } catch (const Panic& failure) {
-            set_panic_exception(failure);
-            return -1;
-        }
-    } catch (...) {
-        abort_uncaught_panic();
-    }
+    return run_at_boundary([&] { return exec_module(module); }, -1);
 }
 
 PyModuleDef_Slot quorel_slots[] = {

@@ -54,12 +54,12 @@ std::string_view error_kind_name(int error_number) noexcept {
     }
 }
 
-std::string error_text(int error_number) {
+Text error_text(int error_number) {
     char buffer[128];
     // GNU strerror_r: returns either `buffer` or a static string.
     const std::string_view raw = ::strerror_r(error_number, buffer, sizeof buffer);
     // Translated messages may not be UTF-8: replace each offending byte by U+FFFD.
-    std::string text;
+    Text text;
     std::size_t i = 0;
     while (i < raw.size()) {
         const auto lead = static_cast<unsigned char>(raw[i]);
@@ -75,19 +75,13 @@ std::string error_text(int error_number) {
     return text;
 }
 
-std::string os_error_description(int error_number) {
-    std::string text = "Os { code: ";
-    text += std::to_string(error_number);
-    text += ", kind: ";
-    text += error_kind_name(error_number);
-    text += ", message: \"";
-    text += error_text(error_number);
-    text += "\" }";
-    return text;
+Text os_error_description(int error_number) {
+    return concat("Os { code: ", decimal(error_number), ", kind: ", error_kind_name(error_number), ", message: \"",
+                  error_text(error_number), "\" }");
 }
 
-std::string os_error_display(int error_number) {
-    return error_text(error_number) + " (os error " + std::to_string(error_number) + ")";
+Text os_error_display(int error_number) {
+    return concat(error_text(error_number), " (os error ", decimal(error_number), ")");
 }
 
 }  // namespace quorel

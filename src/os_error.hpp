@@ -2,8 +2,9 @@
 //   Os { code: 2, kind: NotFound, message: "No such file or directory" }
 #pragma once
 
-#include <string>
 #include <string_view>
+
+#include "text.hpp"
 
 namespace quorel {
 
@@ -11,12 +12,12 @@ namespace quorel {
 std::string_view error_kind_name(int error_number) noexcept;
 
 // The C library's text for an error number, made valid UTF-8.
-std::string error_text(int error_number);
+Text error_text(int error_number);
 
 // "Os { code: N, kind: K, message: \"...\" }"
-std::string os_error_description(int error_number);
+Text os_error_description(int error_number);
 
 // "... (os error N)": an error's display form, as in "failed printing to stdout: ...".
-std::string os_error_display(int error_number);
+Text os_error_display(int error_number);
 
 }  // namespace quorel

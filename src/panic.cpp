@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "write_all.hpp"
 
@@ -41,10 +42,12 @@ void write_backtrace() noexcept {
     ::backtrace_symbols_fd(frames, depth, STDERR_FILENO);
 }
 
+}  // namespace
+
 // "\nthread '<unnamed>' (TID) panicked at FILE:LINE:COLUMN:\nMESSAGE\n", in one write when it
 // fits the 512-byte buffer, else in pieces. Errors writing it are ignored: there is nowhere else
-// to report them.
-void write_report(const std::string& message, const std::source_location& where) noexcept {
+// to report them. Nothing in here allocates, so it works when memory has run out.
+void report_failure(std::string_view message, const std::source_location& where) noexcept {
     if (writing_report) {
         // A failure while reporting a failure: say what can be said and stop.
         char text[512];
@@ -82,26 +85,26 @@ void write_report(const std::string& message, const std::source_location& where)
     writing_report = false;
 }
 
-}  // namespace
-
-void panic(std::string message, std::source_location where) {
-    write_report(message, where);
+void panic(Text message, std::source_location where) {
+    report_failure(message, where);
     throw Panic(std::move(message), where);
 }
 
-void resume_panic(std::string message, std::source_location where) { throw Panic(std::move(message), where); }
+void resume_panic(Text message, std::source_location where) { throw Panic(std::move(message), where); }
 
-std::string memory_failure_message(std::size_t bytes) {
-    return "memory allocation of " + std::to_string(bytes) + " bytes failed";
+MemoryFailureMessage::MemoryFailureMessage(std::size_t bytes) noexcept {
+    const int n = std::snprintf(text_, sizeof text_, "memory allocation of %zu bytes failed", bytes);
+    size_ = std::size_t(std::clamp(n, 0, int(sizeof text_ - 1)));
+}
+
+void fail_allocation(std::size_t bytes, std::source_location where) {
+    report_failure(MemoryFailureMessage(bytes).text(), where);
+    throw MemoryFailure(bytes);
 }
 
 void abort_uncaught_panic(std::source_location where) noexcept {
-    // Failures while the process winds down are not thrown any more: only reported.
-    try {
-        write_report("uncaught panic at ffi boundary", where);
-        write_report("panic in a destructor during cleanup", where);
-    } catch (...) {
-    }
+    report_failure("uncaught panic at ffi boundary", where);
+    report_failure("panic in a destructor during cleanup", where);
     static constexpr char tail[] = "thread caused non-unwinding panic. aborting.\n";
     write_all(STDERR_FILENO, tail, sizeof tail - 1);
     std::abort();

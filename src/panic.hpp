@@ -3,32 +3,34 @@
 // the Python exception. Everything on the way is released by its owner's destructor.
 #pragma once
 
-#include <cstddef>
 #include <source_location>
-#include <string>
+#include <string_view>
+
+#include "text.hpp"
 
 namespace quorel {
 
 class Panic {
 public:
-    Panic(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
-    const std::string& message() const noexcept { return message_; }
+    Panic(Text message, std::source_location where) : message_(std::move(message)), where_(where) {}
+    std::string_view message() const noexcept { return message_; }
     const std::source_location& where() const noexcept { return where_; }
 
 private:
-    std::string message_;
+    Text message_;
     std::source_location where_;
 };
 
 // Reports the failure on descriptor 2, then throws it.
-[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
+[[noreturn]] void panic(Text message, std::source_location where = std::source_location::current());
 
 // Throws a failure that has already been shown (a Python exception printed with its traceback),
 // so no report is written.
-[[noreturn]] void resume_panic(std::string message, std::source_location where = std::source_location::current());
+[[noreturn]] void resume_panic(Text message, std::source_location where = std::source_location::current());
 
-// "memory allocation of N bytes failed"
-std::string memory_failure_message(std::size_t bytes);
+// Writes the failure report for `message` without throwing; for failures that are already on
+// their way (a C++ exception that reached a call boundary).
+void report_failure(std::string_view message, const std::source_location& where) noexcept;
 
 // A failure escaped the place where it could become an exception: report that and end the process.
 [[noreturn]] void abort_uncaught_panic(std::source_location where = std::source_location::current()) noexcept;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "char_debug.hpp"
 #include "line_source.hpp"
@@ -15,6 +14,7 @@
 #include "parse_binary32.hpp"
 #include "parse_count.hpp"
 #include "e_notation_field.hpp"
+#include "text.hpp"
 #include "utf8.hpp"
 #include "write_all.hpp"
 #include "whitespace.hpp"
@@ -29,16 +29,16 @@ UniqueFd open_plot_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) {
         panic("Plot file not found!: Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
     }
-    const std::string terminated(path);
+    const Text terminated(path);
     for (;;) {
         const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) return UniqueFd(fd);
-        if (errno != EINTR) panic("Plot file not found!: " + os_error_description(errno));
+        if (errno != EINTR) panic(concat("Plot file not found!: ", os_error_description(errno)));
     }
 }
 
 [[noreturn]] void fail_line_read(const LineSource& source, LineStatus status) {
-    if (status == LineStatus::os_error) panic("Failed to read line!: " + os_error_description(source.error_number()));
+    if (status == LineStatus::os_error) panic(concat("Failed to read line!: ", os_error_description(source.error_number())));
     panic("Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
 }
 
@@ -52,11 +52,9 @@ bool read_line(LineSource& source, Line& line) {
 
 // The diagnostic line on descriptor 1. A closed descriptor counts as written.
 void print_bad_count(std::string_view token) {
-    std::string text = "Error: '";
-    text.append(token);
-    text += "' is not a valid number of parameters!\n";
+    const Text text = concat("Error: '", token, "' is not a valid number of parameters!\n");
     const int error = write_all(STDOUT_FILENO, text.data(), text.size());
-    if (error != 0 && error != EBADF) panic("failed printing to stdout: " + os_error_display(error));
+    if (error != 0 && error != EBADF) panic(concat("failed printing to stdout: ", os_error_display(error)));
 }
 
 std::uint64_t parameter_count(std::string_view first_line) {
@@ -64,24 +62,20 @@ std::uint64_t parameter_count(std::string_view first_line) {
     if (!token) return 0;
     if (const auto count = parse_count(*token)) return *count;
     print_bad_count(*token);
-    std::string message = "The first line should end with the number of parameters:\n'";
-    message.append(first_line);
-    message += '\'';
-    panic(std::move(message));
+    panic(concat("The first line should end with the number of parameters:\n'", first_line, "'"));
 }
 
 [[noreturn]] void fail_field_end(const Line& line, std::uint64_t end) {
     const std::string_view text = line.text;
     if (end > text.size()) {
-        panic("end byte index " + std::to_string(end) + " is out of bounds for string of length " +
-              std::to_string(text.size()));
+        panic(concat("end byte index ", decimal(end), " is out of bounds for string of length ", decimal(text.size())));
     }
     std::size_t start = std::size_t(end);
     while (utf8::is_continuation(static_cast<unsigned char>(text[start]))) --start;
     const std::size_t stop = start + utf8::sequence_length(static_cast<unsigned char>(text[start]));
-    panic("end byte index " + std::to_string(end) + " is not a char boundary; it is inside " +
-          char_debug_form(utf8::decode_at(text, start)) + " (bytes " + std::to_string(start) + ".." +
-          std::to_string(stop) + " of string)");
+    panic(concat("end byte index ", decimal(end), " is not a char boundary; it is inside ",
+                 char_debug_form(utf8::decode_at(text, start)), " (bytes ", decimal(start), "..", decimal(stop),
+                 " of string)"));
 }
 
 [[noreturn]] void fail_parse(FloatErrorKind kind) {

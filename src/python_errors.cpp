@@ -19,37 +19,32 @@ constexpr char kPanicExceptionDoc[] =
     "Like SystemExit, it derives from BaseException and not from Exception, so that it\n"
     "usually passes every handler up the stack and ends the Python interpreter.\n";
 
-constexpr char kGenericFailureMessage[] = "quorel's native code failed without a message";
-
 std::atomic<PyObject*> panic_exception{nullptr};
 std::once_flag panic_exception_once;
 
-std::string repr_or_placeholder(PyObject* object) {
+// The errors described are the interpreter's own (no memory, a list that cannot grow): their
+// repr runs none of the program's Python code, so a failing repr is simply shown as such. (The
+// PanicException class may be in the making here, so nothing may be compared against it.)
+Text repr_or_placeholder(PyObject* object) {
     if (object == nullptr) return "None";
     PyRef repr(PyObject_Repr(object));
-    std::string text;
-    if (!repr || !str_lossy(repr.get(), text)) {
+    if (!repr) {
         PyErr_Clear();
         return "<unprintable object>";
     }
-    return text;
+    return utf8_lossy(repr.get());
 }
-
-}  // namespace
-
-std::string describe_pending_error() {
-    if (!PyErr_Occurred()) return "no Python error was set";
-    RaisedError error = RaisedError::fetch();
-    PyRef traceback(PyException_GetTraceback(error.value()));
-    return "PyErr { type: " + repr_or_placeholder(error.type()) + ", value: " + repr_or_placeholder(error.value()) +
-           ", traceback: " + repr_or_placeholder(traceback.get()) + " }";
-}
-
-namespace {
 
 [[noreturn]] void resume_python_panic(RaisedError error) {
-    std::string message;
-    if (!str_lossy(error.value(), message)) message = "Unwrapped panic from Python code";
+    // str() of the PanicException itself: an error from it, even another PanicException, is
+    // dropped here and not looked at again.
+    Text message;
+    if (PyRef text{PyObject_Str(error.value())}) {
+        message = utf8_lossy(text.get());
+    } else {
+        PyErr_Clear();
+        message = "Unwrapped panic from Python code";
+    }
     static constexpr char banner[] =
         "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
         "Python stack trace below:\n";
@@ -60,6 +55,17 @@ namespace {
 }
 
 }  // namespace
+
+Text describe_error(const RaisedError& error) {
+    PyRef traceback(PyException_GetTraceback(error.value()));
+    return concat("PyErr { type: ", repr_or_placeholder(error.type()), ", value: ", repr_or_placeholder(error.value()),
+                  ", traceback: ", repr_or_placeholder(traceback.get()), " }");
+}
+
+Text describe_pending_error() {
+    if (!PyErr_Occurred()) return "no Python error was set";
+    return describe_error(RaisedError::fetch());
+}
 
 RaisedError RaisedError::fetch() noexcept {
     RaisedError error;
@@ -99,7 +105,7 @@ PyObject* panic_exception_class() {
     if (PyObject* made = panic_exception.load(std::memory_order_acquire)) return made;
     // Other threads may be making it right now: wait for them without holding the interpreter
     // lock, and take it back before touching Python.
-    std::string failure;
+    Text failure;
     PyThreadState* thread = PyEval_SaveThread();
     std::call_once(panic_exception_once, [&] {
         PyEval_RestoreThread(thread);
@@ -115,8 +121,8 @@ PyObject* panic_exception_class() {
     PyEval_RestoreThread(thread);
     PyObject* made = panic_exception.load(std::memory_order_acquire);
     if (made == nullptr) {
-        panic(failure.empty() ? std::string("Failed to initialize new exception type.")
-                              : "Failed to initialize new exception type.: " + failure);
+        panic(failure.empty() ? Text("Failed to initialize new exception type.")
+                              : concat("Failed to initialize new exception type.: ", failure));
     }
     return made;
 }
@@ -127,60 +133,69 @@ RaisedError fetch_pending_error() {
     return error;
 }
 
-void set_panic_exception(const Panic& failure) {
+void pass_on_pending_error() { fetch_pending_error().restore(); }
+
+void discard_pending_error() { fetch_pending_error(); }
+
+void set_panic_exception(std::string_view message) {
     PyObject* type = panic_exception_class();
-    const std::string& message = failure.message().empty() ? kGenericFailureMessage : failure.message();
     PyRef text(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
-    if (!text) panic("Failed to make the exception message: " + describe_pending_error());
+    if (!text) panic(concat("Failed to make the exception message: ", describe_pending_error()));
     PyRef arguments(PyTuple_Pack(1, text.get()));
-    if (!arguments) panic("Failed to make the exception arguments: " + describe_pending_error());
+    if (!arguments) panic(concat("Failed to make the exception arguments: ", describe_pending_error()));
     PyErr_SetObject(type, arguments.get());
 }
 
-void set_error_message(PyObject* type, const std::string& message) {
+void set_error_message(PyObject* type, std::string_view message) {
     PyRef text(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
-    if (text) PyErr_SetObject(type, text.get());
+    if (text) {
+        PyErr_SetObject(type, text.get());
+    } else {
+        pass_on_pending_error();
+    }
 }
 
-bool str_lossy(PyObject* object, std::string& text) {
-    PyRef string(PyObject_Str(object));
-    if (!string) {
-        PyErr_Clear();
-        return false;
-    }
+Text utf8_lossy(PyObject* string) {
     Py_ssize_t size = 0;
-    if (const char* utf8_text = PyUnicode_AsUTF8AndSize(string.get(), &size)) {
-        text.assign(utf8_text, std::size_t(size));
-        return true;
-    }
-    // Lone surrogates have no UTF-8 form.
+    if (const char* utf8_text = PyUnicode_AsUTF8AndSize(string, &size)) return Text(utf8_text, std::size_t(size));
+    // Lone surrogates have no UTF-8 form. (The conversion runs no Python code: its error is the
+    // interpreter's own UnicodeEncodeError, or MemoryError.)
     PyErr_Clear();
-    text.clear();
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(string.get());
-    const int kind = PyUnicode_KIND(string.get());
-    const void* data = PyUnicode_DATA(string.get());
+    Text text;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(string);
+    const int kind = PyUnicode_KIND(string);
+    const void* data = PyUnicode_DATA(string);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 cp = PyUnicode_READ(kind, data, i);
         utf8::append_encoded(text, (cp >= 0xD800 && cp <= 0xDFFF) ? char32_t(0xFFFD) : char32_t(cp));
     }
+    return text;
+}
+
+bool str_lossy(PyObject* object, Text& text) {
+    PyRef string(PyObject_Str(object));
+    if (!string) {
+        discard_pending_error();
+        return false;
+    }
+    text = utf8_lossy(string.get());
     return true;
 }
 
-std::string type_qualname(PyObject* object) {
+Text type_qualname(PyObject* object) {
     PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    std::string text;
-    if (name && PyUnicode_Check(name.get()) && str_lossy(name.get(), text)) return text;
-    PyErr_Clear();
+    if (!name) {
+        discard_pending_error();
+    } else if (PyUnicode_Check(name.get())) {
+        // The string's own characters: a str subclass's __str__ is not asked.
+        return utf8_lossy(name.get());
+    }
     return "<failed to extract type name>";
 }
 
-std::string not_an_instance_message(PyObject* object, const char* expected) {
-    std::string message = "'";
-    message += object == Py_None ? std::string("None' is not") : type_qualname(object) + "' object is not";
-    message += " an instance of '";
-    message += expected;
-    message += '\'';
-    return message;
+Text not_an_instance_message(PyObject* object, const char* expected) {
+    if (object == Py_None) return concat("'None' is not an instance of '", expected, "'");
+    return concat("'", type_qualname(object), "' object is not an instance of '", expected, "'");
 }
 
 }  // namespace quorel

@@ -1,19 +1,21 @@
 // The Python side of failures: the PanicException class, turning a caught failure into it,
-// and fetching the interpreter's pending errors (where a PanicException coming back from Python
-// code is resumed as a failure instead of being treated as an ordinary error).
+// and fetching the interpreter's pending errors. Every error that an interpreter call leaves
+// pending is fetched through here, so that a PanicException coming back from Python code is
+// resumed as a failure instead of being treated as an ordinary error.
 #pragma once
 
-#include <string>
+#include <string_view>
 
 #include "panic.hpp"
 #include "py_ref.hpp"
+#include "text.hpp"
 
 namespace quorel {
 
 // A fetched, normalised Python exception, taken out of the interpreter's error indicator.
 class RaisedError {
 public:
-    // Takes the pending error; it must be set.
+    // Takes the pending error, whatever it is; it must be set.
     static RaisedError fetch() noexcept;
 
     PyObject* type() const noexcept;
@@ -37,23 +39,35 @@ PyObject* panic_exception_class();
 // prints it with its traceback and resumes it as a failure carrying its message.
 RaisedError fetch_pending_error();
 
-// Sets a PanicException carrying the failure's message as the pending error. Panics if it can't.
-void set_panic_exception(const Panic& failure);
+// The same, for a caller that then fails with the error still pending.
+void pass_on_pending_error();
+
+// The same, for a caller that has no use for the error.
+void discard_pending_error();
+
+// Sets a PanicException carrying `message` as the pending error. Panics if it can't.
+void set_panic_exception(std::string_view message);
 
 // Sets an exception of `type` whose message is `message` (UTF-8, NUL characters kept).
-void set_error_message(PyObject* type, const std::string& message);
+void set_error_message(PyObject* type, std::string_view message);
 
-// "PyErr { type: ..., value: ..., traceback: ... }" for the pending error, which is cleared.
-std::string describe_pending_error();
+// "PyErr { type: ..., value: ..., traceback: ... }" for an error the interpreter itself raised.
+Text describe_error(const RaisedError& error);
 
-// str() of an object as UTF-8, each lone surrogate replaced by U+FFFD; nothing if str() fails
-// (that error is cleared).
-bool str_lossy(PyObject* object, std::string& text);
+// The same for the pending error, which is taken without looking for a PanicException: for the
+// failures of making and raising PanicException itself.
+Text describe_pending_error();
+
+// The characters of a str object as UTF-8, each lone surrogate replaced by U+FFFD.
+Text utf8_lossy(PyObject* string);
+
+// str() of an object as utf8_lossy gives it; false if str() fails (that error is discarded).
+bool str_lossy(PyObject* object, Text& text);
 
 // The `__qualname__` of an object's type, or "<failed to extract type name>".
-std::string type_qualname(PyObject* object);
+Text type_qualname(PyObject* object);
 
 // TypeError "'T' object is not an instance of 'expected'" ("'None' is not an instance of ..." for None).
-std::string not_an_instance_message(PyObject* object, const char* expected);
+Text not_an_instance_message(PyObject* object, const char* expected);
 
 }  // namespace quorel

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "memory_failure.hpp"
 #include "panic.hpp"
 
 namespace quorel {
@@ -18,10 +19,10 @@ inline std::size_t sequence_bytes(std::uint64_t count, std::size_t element_size)
     return std::size_t(count) * element_size;
 }
 
-// realloc that panics instead of returning null; `bytes` is never 0.
+// realloc that fails the read instead of returning null; `bytes` is never 0.
 inline void* resize_storage(void* storage, std::size_t bytes) {
     void* resized = std::realloc(storage, bytes);
-    if (resized == nullptr) panic(memory_failure_message(bytes));
+    if (resized == nullptr) fail_allocation(bytes);
     return resized;
 }
 

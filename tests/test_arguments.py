@@ -167,29 +167,38 @@ def test_file_path_type_errors(value, message):
     assert str(exc) == "argument 'file_path': " + message
 
 
-def test_file_path_type_name_unreadable():
+def instance_whose_type_qualname(lookup):
+    """An object whose type answers a __qualname__ lookup with lookup()."""
     class Meta(type):
         def __getattribute__(cls, name):
             if name == "__qualname__":
-                raise RuntimeError("no name")
+                return lookup()
             return super().__getattribute__(name)
 
     class Odd(metaclass=Meta):
         pass
 
-    class Meta2(type):
-        def __getattribute__(cls, name):
-            if name == "__qualname__":
-                return 42
-            return super().__getattribute__(name)
+    return Odd()
 
-    class Odd2(metaclass=Meta2):
-        pass
 
-    for obj in (Odd(), Odd2()):
+def test_file_path_type_name_unreadable():
+    def no_name():
+        raise RuntimeError("no name")
+
+    for lookup in (no_name, lambda: 42):
+        obj = instance_whose_type_qualname(lookup)
         exc = wrapped_type_error(lambda: read(obj, 12))
         assert str(exc) == ("argument 'file_path': '<failed to extract type name>' "
                             "object is not an instance of 'str'")
+
+
+def test_file_path_type_name_is_read_by_its_characters():
+    class Name(str):
+        def __str__(self):
+            raise AssertionError("__str__ of the name must not be called")
+
+    exc = wrapped_type_error(lambda: read(instance_whose_type_qualname(lambda: Name("Fancy")), 12))
+    assert str(exc) == "argument 'file_path': 'Fancy' object is not an instance of 'str'"
 
 
 def test_path_like_is_not_used(tmp_path, plot12):

@@ -636,3 +636,154 @@ def test_panic_subclass_is_ordinary_argument_error(tmp_path):
     assert tail == ""
     assert res["sub_is"] is True and res["same_object"] is True
     assert res["args"] == ["boom"]
+
+
+# --------------------------------------------------------------------------
+# A PanicException coming back from any other Python call the module makes
+
+RESUME_ANYWHERE_BODY = r'''
+import importlib.util
+cls = type(attempt(ARGS[0], 12))
+kind, text = ARGS[1], ARGS[2]
+raised = {}
+
+def boom(*args):
+    raised["exc"] = cls(*args)
+    raise raised["exc"]
+
+class Unprintable:
+    def __str__(self):
+        boom("inner")
+
+def message_args():
+    if text == "<unprintable>":
+        return (Unprintable(),)
+    return () if text == "" else (text,)
+
+def read_with_keyword():
+    class Keyword(str):
+        def __str__(self):
+            boom(*message_args())
+    quorel.rust_read_tolvane(GOOD, 12, **{Keyword("bogus"): 1})
+
+def read_path_of_unnamed_type():
+    class Meta(type):
+        def __getattribute__(cls_, name):
+            if name == "__qualname__":
+                boom(*message_args())
+            return super().__getattribute__(name)
+    class Unnamed(metaclass=Meta):
+        pass
+    quorel.rust_read_tolvane(Unnamed(), 12)
+
+def read_width_whose_type_error_cannot_print():
+    class Detail:
+        def __str__(self):
+            boom(*message_args())
+    class Width:
+        def __index__(self):
+            raise TypeError(Detail())
+    quorel.rust_read_tolvane(GOOD, Width())
+
+def read_width_whose_index_panics():
+    class Width:
+        def __index__(self):
+            boom(*message_args())
+    quorel.rust_read_tolvane(GOOD, Width())
+
+def fresh_module():
+    spec = importlib.util.find_spec("quorel")
+    return spec, importlib.util.module_from_spec(spec)
+
+def exec_module_whose_getattr_panics():
+    spec, module = fresh_module()
+    def __getattr__(name):
+        if name == "__all__":
+            boom(*message_args())
+        raise AttributeError(name)
+    module.__getattr__ = __getattr__
+    spec.loader.exec_module(module)
+
+def exec_module_whose_setattr_panics():
+    spec, module = fresh_module()
+    class Guarded(type(module)):
+        def __setattr__(self, name, value):
+            if name == "rust_read_tolvane":
+                boom(*message_args())
+            super().__setattr__(name, value)
+    module.__class__ = Guarded
+    spec.loader.exec_module(module)
+
+sys.stderr.flush()
+os.write(2, b"@@marker@@\n")
+before = fds()
+try:
+    globals()[kind]()
+except BaseException as e:
+    exc = e
+else:
+    raise AssertionError("no exception")
+after = fds()
+sys.stderr.flush()
+finish(cls_is=type(exc) is cls, same_object=exc is raised.get("exc"),
+       type_name=type(exc).__name__, args=[str(a) for a in exc.args],
+       fds_same=before == after, good=quorel.rust_read_tolvane(GOOD, 12))
+'''
+
+RESUME_PLACES = {
+    # where the module's Python call raises: (what runs, the frame that raised)
+    "keyword-name": ("read_with_keyword", "__str__"),
+    "type-name": ("read_path_of_unnamed_type", "__getattribute__"),
+    "type-error-text": ("read_width_whose_type_error_cannot_print", "__str__"),
+    "module-getattr": ("exec_module_whose_getattr_panics", "__getattr__"),
+    "module-setattr": ("exec_module_whose_setattr_panics", "__setattr__"),
+}
+
+
+def _resume_anywhere(tmp_path, place, text):
+    kind, frame = RESUME_PLACES[place]
+    proc, res = run_child(tmp_path, RESUME_ANYWHERE_BODY, tmp_path / "missing.plt", kind, text)
+    err = proc.stderr.decode()
+    head, sep, tail = err.partition(MARK)
+    assert sep, err
+    assert re.fullmatch(report_re(NOT_FOUND) + re.escape(NOTE), head), head
+    # The banner and the traceback of the raised instance; no report.
+    assert tail.startswith(RESUME_BANNER + "Traceback (most recent call last):\n"), tail
+    assert f", in {frame}\n" in tail, tail
+    assert tail.count(RESUME_BANNER) == 1 and "panicked at" not in tail, tail
+    assert res["fds_same"] is True
+    assert_good_result(res["good"])
+    return tail, res
+
+
+@pytest.mark.parametrize("place", sorted(RESUME_PLACES))
+def test_panic_from_any_python_call_is_resumed(tmp_path, place):
+    tail, res = _resume_anywhere(tmp_path, place, "boom")
+    assert tail.endswith("pyo3_runtime.PanicException: boom\n"), tail
+    # A new instance of the class, carrying the message alone.
+    assert res["type_name"] == "PanicException"
+    assert res["cls_is"] is True and res["same_object"] is False
+    assert res["args"] == ["boom"]
+
+
+@pytest.mark.parametrize("place", ["keyword-name", "type-error-text"])
+def test_unprintable_panic_from_a_python_call(tmp_path, place):
+    # str() of the raised instance raises another PanicException: that one is dropped.
+    tail, res = _resume_anywhere(tmp_path, place, "<unprintable>")
+    assert "inner" not in tail
+    assert res["cls_is"] is True and res["same_object"] is False
+    assert res["args"] == ["Unwrapped panic from Python code"]
+
+
+@pytest.mark.parametrize("place", ["index", "keyword-name", "module-getattr"])
+def test_panic_without_arguments_keeps_its_empty_message(tmp_path, place):
+    if place == "index":
+        proc, res = run_child(tmp_path, RESUME_ANYWHERE_BODY, tmp_path / "missing.plt",
+                              "read_width_whose_index_panics", "")
+        tail = proc.stderr.decode().partition(MARK)[2]
+        assert tail.startswith(RESUME_BANNER + "Traceback (most recent call last):\n"), tail
+    else:
+        tail, res = _resume_anywhere(tmp_path, place, "")
+    assert tail.endswith("pyo3_runtime.PanicException\n"), tail
+    assert res["cls_is"] is True and res["same_object"] is False
+    assert res["args"] == [""]

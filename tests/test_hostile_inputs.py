@@ -8,6 +8,7 @@ value and checks each outcome against an independent model of the format.
 import os
 import re
 import shutil
+import unicodedata
 from fractions import Fraction
 
 import pytest
@@ -139,7 +140,9 @@ def parse_binary32(text):
 
 
 def char_debug(ch):
-    printable = ch.isprintable() and (ch == " " or ch not in WHITESPACE)
+    # Combining marks count as printable for str.isprintable, but would attach to the quote.
+    printable = (ch.isprintable() and unicodedata.category(ch)[0] != "M"
+                 and (ch == " " or ch not in WHITESPACE))
     return f"'{ch}'" if printable else "'\\u{%x}'" % ord(ch)
 
 

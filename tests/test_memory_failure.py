@@ -1,14 +1,16 @@
-"""A line too large for the memory the process may use.
+"""Memory that runs out during a call.
 
-The line buffer is one of the module's own allocations. When it cannot be obtained the read
-fails like any other: a report on descriptor 2, everything released, the file closed, and
-PanicException("memory allocation of N bytes failed"). The caller's process lives on and can
-read a good file afterwards.
+The module's own allocations (the line buffer, the read buffer, the columns, and every text it
+builds: failure messages, the diagnostic line, the path handed to open, argument-error messages)
+fail the call like any other failure when memory cannot be had: a report on descriptor 2,
+everything released, the file closed, and PanicException("memory allocation of N bytes
+failed") with the size that was asked for. The caller's process lives on and can read a good
+file afterwards.
 
-The child caps its address space (RLIMIT_AS) at its current size plus 200 MiB after importing
-the module, then reads a file whose only line is 600 MiB of NUL bytes (valid UTF-8, no line
-feed). The file is sparse, so it costs no real disk space, but is skipped where little space
-is free.
+For the line buffer, the child caps its address space (RLIMIT_AS) at its current size plus
+200 MiB after importing the module, then reads a file whose only line is 600 MiB of NUL bytes
+(valid UTF-8, no line feed). The file is sparse, so it costs no real disk space, but is skipped
+where little space is free.
 """
 
 import os
@@ -19,7 +21,7 @@ import sys
 
 import pytest
 
-from conftest import skip_under_sanitizer
+from conftest import run_child, skip_under_sanitizer
 
 NOTE = "note: run with `QUOREL_BACKTRACE=1` environment variable to display a backtrace\n"
 NOT_FOUND = 'Plot file not found!: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
@@ -95,3 +97,100 @@ def test_line_allocation_failure_raises_and_process_survives(big_line_file, tmp_
     assert m, tail
     # The request that failed is for more than the 200 MiB the process had left.
     assert int(m[2]) > 200 * 2**20
+
+
+# Memory running out while a text is built: a failure message, the diagnostic line, the path
+# handed to open, an argument-error message. Each child makes its input first, then caps its
+# address space at its current size plus HEADROOM MiB, which holds everything the call needs
+# except the one text of about TEXT_MIB MiB.
+TEXT_MIB = 150
+
+TEXT_CHILD = r'''
+import importlib.util, json, os, resource, struct, sys
+import quorel
+out, case, headroom, text_bytes, plot, good = sys.argv[1:7]
+headroom, text_bytes = int(headroom), int(text_bytes)
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+def unnamed_object():
+    class Unnamed:
+        pass
+    Unnamed.__qualname__ = "q" * text_bytes
+    return Unnamed()
+
+if case == "first-line":
+    call = lambda: quorel.rust_read_tolvane(plot, 12)
+elif case == "path":
+    path = "p" * text_bytes
+    call = lambda: quorel.rust_read_tolvane(path, 12)
+elif case == "argument-message":
+    obj = unnamed_object()
+    call = lambda: quorel.rust_read_tolvane(obj, 12)
+elif case == "exec-message":
+    spec = importlib.util.find_spec("quorel")
+    module = importlib.util.module_from_spec(spec)
+    module.__all__ = unnamed_object()
+    call = lambda: spec.loader.exec_module(module)
+
+with open("/proc/self/status") as f:
+    vm_kib = next(int(l.split()[1]) for l in f if l.startswith("VmSize:"))
+limit = vm_kib * 1024 + headroom * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+fds_before = sorted(os.listdir("/proc/self/fd"))
+os.write(2, b"@@marker@@\n")
+try:
+    call()
+except BaseException as exc:
+    raised = ["%s.%s" % (type(exc).__module__, type(exc).__name__), list(exc.args)]
+else:
+    raised = None
+fds_same = sorted(os.listdir("/proc/self/fd")) == fds_before
+time, columns = quorel.rust_read_tolvane(good, 12)
+bits = [[struct.unpack("<I", struct.pack("<f", v))[0] for v in series] for series in [time, *columns]]
+with open(out, "w") as f:
+    json.dump({"raised": raised, "fds_same": fds_same, "good_bits": bits}, f)
+'''
+
+
+@pytest.fixture(scope="module")
+def long_first_line_file(tmp_path_factory):
+    """A first line of TEXT_MIB MiB of NUL bytes (one token, not a count), then a name line."""
+    path = tmp_path_factory.mktemp("memory") / "long-first-line.plt"
+    with open(path, "wb") as f:
+        f.seek(TEXT_MIB * 2**20)
+        f.write(b"\nT\n")
+    return path
+
+
+@skip_under_sanitizer
+@pytest.mark.parametrize("case, headroom_mib", [
+    # The line (a 256 MiB buffer) fits; the diagnostic line that quotes it does not.
+    ("first-line", 300),
+    # The path given as file_path, copied to be handed to open.
+    ("path", 100),
+    # "'<type name>' object is not an instance of 'str'" for file_path.
+    ("argument-message", 100),
+    # The same for a module whose __all__ is not a list, in the exec step.
+    ("exec-message", 100),
+])
+def test_text_allocation_failure_raises_and_process_survives(long_first_line_file, tmp_path, case,
+                                                             headroom_mib):
+    good = tmp_path / "good.plt"
+    good.write_text("T 2\nTIME\nX\nH\n         1.5        -2.0\n")
+    text_bytes = TEXT_MIB * 2**20
+    res, stdout, err = run_child(tmp_path, TEXT_CHILD, case, headroom_mib, text_bytes,
+                                 long_first_line_file, good)
+    head, sep, tail = err.partition("@@marker@@\n")
+    assert sep and head == "", err
+    assert stdout == ""
+
+    # The report of the allocation, then PanicException with the same message.
+    m = re.fullmatch(
+        r"\nthread '<unnamed>' \(\d+\) panicked at src/[\w/]+\.(?:cpp|hpp):\d+:\d+:\n"
+        r"(memory allocation of (\d+) bytes failed)\n" + re.escape(NOTE), tail)
+    assert m, tail
+    assert res["raised"] == ["pyo3_runtime.PanicException", [m[1]]]
+    # The size asked for is the text's: its content, a little more around it, a terminator.
+    assert text_bytes < int(m[2]) <= text_bytes + 128
+    assert res["fds_same"] is True
+    assert res["good_bits"] == [[0x3FC00000], [0xC0000000]]  # 1.5, -2.0
