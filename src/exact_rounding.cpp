@@ -180,7 +180,7 @@ float decimal_to_binary32_exact(const char* int_begin, const char* int_end, cons
 
     // The guess: the first digits in double precision, within a few units of the answer.
     const std::int64_t first_length = std::int64_t(length < 19 ? length : 19);
-    const double guess = double(first_digits) * kPowersOfTen[kRoundedPowerLimit + leading - first_length];
+    const double guess = double(first_digits) * kPowersOfTen[kPowerTableLimit + leading - first_length];
     const ExactDecimal value(digits.take(), scale);
     return std::bit_cast<float>(round_from_guess(value, std::bit_cast<std::uint32_t>(float(guess))));
 }
