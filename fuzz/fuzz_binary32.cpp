@@ -6,7 +6,7 @@
 //  - quorel::parse_binary32<kPaddedText> on copies followed by eight bytes of padding (zero
 //    bytes, and digits, which must not be taken as part of the number);
 //  - quorel::parse_e_notation_field, for ASCII texts of a width it handles, and
-//    parse_full_e_notation_field<12> / <15> for texts of those widths: when one accepts the
+//    parse_fixed_shape_field<12> / <15> for texts of those widths: when one accepts the
 //    field, its value must be that of the trimmed field;
 // and every result, value bits or error kind, is compared with the exact big-integer reference
 // of fuzz/reference.hpp (through model.hpp). Inputs of 10 or more bytes also drive
@@ -24,6 +24,7 @@
 
 #include "binary32_rounding.hpp"
 #include "e_notation_field.hpp"
+#include "fixed_shape_field.hpp"
 #include "parse_binary32.hpp"
 #include "model.hpp"
 
@@ -114,12 +115,12 @@ void check_e_notation(std::string_view text) {
         return quorel::parse_e_notation_field(field, text.size(), value);
     });
     if (text.size() == 12) {
-        check_field_parser("parse_full_e_notation_field<12>", text, [](const char* field, float& value) {
-            return quorel::parse_full_e_notation_field<12>(field, value);
+        check_field_parser("parse_fixed_shape_field<12>", text, [](const char* field, float& value) {
+            return quorel::parse_fixed_shape_field<12>(field, value);
         });
     } else if (text.size() == 15) {
-        check_field_parser("parse_full_e_notation_field<15>", text, [](const char* field, float& value) {
-            return quorel::parse_full_e_notation_field<15>(field, value);
+        check_field_parser("parse_fixed_shape_field<15>", text, [](const char* field, float& value) {
+            return quorel::parse_fixed_shape_field<15>(field, value);
         });
     }
 }

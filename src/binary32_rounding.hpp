@@ -19,6 +19,9 @@
 namespace quorel::binary32_detail {
 
 constexpr int kExactPowerLimit = 22;  // 10^22 = 2^22 x 5^22 with 5^22 < 2^53: the largest exact power
+// How close, in units of a double's last place, a product with a rounded power may lie to a
+// binary32 tie before the double route gives up.
+constexpr std::uint64_t kRoundedPowerMargin = 8;
 constexpr int kRoundedPowerLimit = 64;     // the general route's range of scales
 constexpr int kPowerTableLimit = 112;      // covers every fixed-shape field: -99 - 8 .. 99
 
@@ -74,7 +77,7 @@ inline bool round_subnormal(double d, float& value) noexcept {
 [[gnu::always_inline]] inline bool round_product(double d, std::int64_t scale, float& value) noexcept {
     if ((d < 0x1p-126) & (d != 0.0)) return round_subnormal(d, value);  // rare; zeros are common
     // Chosen without a branch: the scale's sign is as unpredictable as the data.
-    const std::uint64_t margin = std::uint64_t(scale) <= std::uint64_t(kExactPowerLimit) ? 0 : 8;
+    const std::uint64_t margin = std::uint64_t(scale) <= std::uint64_t(kExactPowerLimit) ? 0 : kRoundedPowerMargin;
     if (near_tie(d, margin)) return false;
     value = float(d);
     return true;
@@ -94,10 +97,17 @@ inline bool round_subnormal(double d, float& value) noexcept {
 }
 
 // The same for a mantissa below 10^9 and a scale within the table, as fixed-shape fields have:
-// no range to check.
+// no range to check. From 10^-37 on, a nonzero value is normal, so only smaller scales need the
+// subnormal check; and one margin serves exact and rounded powers alike (an exact power could
+// do with none, but near a tie the few values it declines cost nothing).
+constexpr std::int64_t kNormalFromScale = -37;
 [[gnu::always_inline]] inline bool fast_binary32_in_table(std::uint64_t mantissa, std::int64_t scale,
                                                            float& value) noexcept {
-    return round_product(double(mantissa) * kPowersOfTen[kPowerTableLimit + scale], scale, value);
+    const double d = double(std::int64_t(mantissa)) * kPowersOfTen[kPowerTableLimit + scale];
+    if (scale < kNormalFromScale) return round_product(d, scale, value);
+    if (near_tie(d, kRoundedPowerMargin)) return false;
+    value = float(d);
+    return true;
 }
 
 }  // namespace quorel::binary32_detail

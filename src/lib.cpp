@@ -46,16 +46,17 @@ static_assert(sizeof kReadDoc - 1 == 616);
 
 // A list of Python floats, created at its final length and filled by direct stores.
 // The values' storage is released once the list is built.
-PyRef float_list(FloatSeries& series) {
-    PyRef list(PyList_New(Py_ssize_t(series.size())));
+PyRef float_list(SeriesTable& table, std::size_t series) {
+    const std::size_t size = table.blocks();
+    PyRef list(PyList_New(Py_ssize_t(size)));
     if (!list) return list;
-    const float* values = series.data();
-    for (std::size_t i = 0; i < series.size(); ++i) {
+    const float* values = table.values(series);
+    for (std::size_t i = 0; i < size; ++i) {
         PyObject* number = PyFloat_FromDouble(double(values[i]));
         if (number == nullptr) return PyRef();
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), number);
     }
-    series.release();
+    table.release(series);
     return list;
 }
 
@@ -65,12 +66,12 @@ PyRef float_list(FloatSeries& series) {
 }
 
 PyObject* result_tuple(SeriesTable& series) {
-    PyRef time = float_list(series.time());
+    PyRef time = float_list(series, 0);
     if (!time) fail_result_object();
     PyRef columns(PyList_New(Py_ssize_t(series.column_count())));
     if (!columns) fail_result_object();
     for (std::size_t j = 0; j < series.column_count(); ++j) {
-        PyRef column = float_list(series.column(j));
+        PyRef column = float_list(series, j + 1);
         if (!column) fail_result_object();
         PyList_SET_ITEM(columns.get(), Py_ssize_t(j), column.release());
     }

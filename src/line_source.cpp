@@ -1,8 +1,11 @@
 #include "line_source.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +17,8 @@ namespace quorel {
 LineSource::LineSource(UniqueFd file)
     : file_(std::move(file)), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
     std::memset(buffer_, 0, kReadSize + kLinePadding);
+    struct stat status;
+    if (::fstat(file_.get(), &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
 }
 
 LineSource::~LineSource() {
@@ -25,6 +30,7 @@ LineSource::Refill LineSource::refill() noexcept {
     for (;;) {
         const ssize_t n = ::read(file_.get(), buffer_, kReadSize);
         if (n > 0) {
+            bytes_read_ += std::uint64_t(n);
             fill_ = std::size_t(n);
             position_ = 0;
             return Refill::data;
@@ -62,6 +68,43 @@ LineStatus LineSource::finish(std::string_view text, bool terminated, Line& line
     return LineStatus::line;
 }
 
+namespace {
+
+// Short lines (block headers, mostly) are found without a library call: the first kShortLine
+// bytes are searched eight at a time for the line feed, noting on the way whether they are ASCII.
+constexpr std::size_t kShortLine = 32;
+
+struct ShortLine {
+    std::size_t length;  // up to the line feed; kNotFound if it is not in the first bytes
+    bool ascii;          // every byte before the line feed is below 0x80
+};
+constexpr std::size_t kNotFound = ~std::size_t(0);
+
+// `text` holds `size` bytes followed by at least eight readable ones, which are never taken as
+// part of the line.
+ShortLine find_short_line(const char* text, std::size_t size) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    std::uint64_t high_bits = 0;
+    for (std::size_t i = 0; i < size && i < kShortLine; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        const std::uint64_t feeds = word ^ (kOnes * '\n');
+        // The lowest high bit marks the first line feed exactly (later ones may be false).
+        const std::uint64_t first_feed = (feeds - kOnes) & ~feeds & kHighBits;
+        if (first_feed != 0) {
+            const std::size_t length = i + std::size_t(std::countr_zero(first_feed)) / 8;
+            if (length >= size) break;
+            const std::uint64_t before = (first_feed - 1) & ~first_feed;  // the bytes before it
+            return {length, ((high_bits | (word & before)) & kHighBits) == 0};
+        }
+        high_bits |= word;
+    }
+    return {kNotFound, false};
+}
+
+}  // namespace
+
 LineStatus LineSource::next_line(Line& line) {
     if (position_ == fill_) {
         switch (refill()) {
@@ -72,6 +115,15 @@ LineStatus LineSource::next_line(Line& line) {
     }
     const char* pending = buffer_ + position_;
     const std::size_t pending_size = fill_ - position_;
+    if (const ShortLine short_line = find_short_line(pending, pending_size); short_line.length != kNotFound) {
+        position_ += short_line.length + 1;
+        std::string_view text(pending, short_line.length);
+        if (!short_line.ascii) return finish(text, true, line);
+        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+        line.text = text;
+        line.ascii = true;
+        return LineStatus::line;
+    }
     if (const auto* feed = static_cast<const char*>(std::memchr(pending, '\n', pending_size))) {
         const std::size_t length = std::size_t(feed - pending);
         position_ += length + 1;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "unique_fd.hpp"
@@ -33,6 +34,17 @@ public:
     ~LineSource();
 
     LineStatus next_line(Line& line);
+
+    // The bytes read but not yet handed on, followed by kLinePadding readable bytes; empty
+    // whenever the next line will need a read.
+    std::string_view pending() const noexcept { return {buffer_ + position_, fill_ - position_}; }
+    // Hands on `size` of the pending bytes, which the caller has taken as a line of its own.
+    void skip_pending(std::size_t size) noexcept { position_ += size; }
+
+    // How many of the file's bytes have been handed on so far.
+    std::uint64_t bytes_consumed() const noexcept { return bytes_read_ - (fill_ - position_); }
+    // The size of a regular file when it was opened; 0 for anything else (a pipe, a device).
+    std::uint64_t file_size() const noexcept { return file_size_; }
     // The error number of the read that failed, after LineStatus::os_error.
     int error_number() const noexcept { return error_number_; }
 
@@ -52,6 +64,8 @@ private:
     std::size_t assembly_size_ = 0;
     std::size_t assembly_capacity_ = 0;
     int error_number_ = 0;
+    std::uint64_t bytes_read_ = 0;
+    std::uint64_t file_size_ = 0;
 };
 
 }  // namespace quorel

@@ -14,6 +14,7 @@
 #include "parse_binary32.hpp"
 #include "parse_count.hpp"
 #include "e_notation_field.hpp"
+#include "fixed_shape_field.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
 #include "write_all.hpp"
@@ -90,9 +91,15 @@ void parse_field(const Line& line, std::string_view slice, float& value) {
     if (!parse_binary32<kPaddedText>(field, value, error)) fail_parse(error);
 }
 
-// Parses the `field_count` fields of one data line into their series, which start at `targets`,
-// checking each field's end as it goes.
-void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t width, FloatSeries* targets) {
+// Where the fields of one data line go: field k into targets[k][block].
+struct FieldTargets {
+    float* const* targets;
+    std::size_t block;
+    void store(std::uint64_t k, float value) const noexcept { targets[k][block] = value; }
+};
+
+// Parses the `field_count` fields of one data line, checking each field's end as it goes.
+void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t width, FieldTargets out) {
     const std::string_view text = line.text;
     const bool e_notation = line.ascii && fits_e_notation_field(width);
     std::uint64_t start = 0;
@@ -107,7 +114,7 @@ void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t widt
         if (!e_notation || !parse_e_notation_field(text.data() + start, std::size_t(width), value)) {
             parse_field(line, std::string_view(text.data() + start, std::size_t(width)), value);
         }
-        targets[k].push_back(value);
+        out.store(k, value);
         start = end;
     }
 }
@@ -115,23 +122,66 @@ void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t widt
 // The same for an ASCII line known to hold all its fields, at one of the widths in use: every
 // boundary check is settled and the field positions are constants.
 template <std::size_t Width>
-void read_complete_ascii_fields(const Line& line, std::uint64_t field_count, FloatSeries* targets) {
+void read_complete_ascii_fields(const Line& line, std::uint64_t field_count, FieldTargets out) {
     const char* field = line.text.data();
     for (std::uint64_t k = 0; k < field_count; ++k, field += Width) {
         float value;
-        if (!parse_full_e_notation_field<Width>(field, value) && !parse_e_notation_field(field, Width, value)) {
+        if (!parse_fixed_shape_field<Width>(field, value) && !parse_e_notation_field(field, Width, value)) {
             parse_field(line, std::string_view(field, Width), value);
         }
-        targets[k].push_back(value);
+        out.store(k, value);
     }
 }
 
-void read_data_line(const Line& line, std::uint64_t field_count, std::uint64_t width, FloatSeries* targets) {
+void read_data_line(const Line& line, std::uint64_t field_count, std::uint64_t width, FieldTargets out) {
     if (line.ascii && width <= line.text.size() / field_count) {
-        if (width == 12) return read_complete_ascii_fields<12>(line, field_count, targets);
-        if (width == 15) return read_complete_ascii_fields<15>(line, field_count, targets);
+        if (width == 12) return read_complete_ascii_fields<12>(line, field_count, out);
+        if (width == 15) return read_complete_ascii_fields<15>(line, field_count, out);
     }
-    read_fields(line, field_count, width, targets);
+    read_fields(line, field_count, width, out);
+}
+
+// The common case, read straight from the source's buffer: a data line that holds exactly its
+// `field_count` fields, all of the fixed shape at width 12 or 15, and ends right after them.
+// Such fields are ASCII through and through and hold no line feed, so the line needs neither a
+// search for its end nor a UTF-8 check. Anything else (nothing consumed, possibly some values
+// stored, which the general way then overwrites) returns false.
+template <std::size_t Width>
+bool read_fixed_shape_line(LineSource& source, std::uint64_t field_count, FieldTargets out) {
+    const std::string_view pending = source.pending();
+    const std::size_t length = std::size_t(field_count) * Width;
+    if (pending.size() <= length) return false;
+    std::size_t line_end = length + 1;
+    if (pending[length] != '\n') {
+        if (pending[length] != '\r' || pending.size() <= length + 1 || pending[length + 1] != '\n') return false;
+        line_end = length + 2;
+    }
+    const char* field = pending.data();
+    for (std::uint64_t k = 0; k < field_count; ++k, field += Width) {
+        float value;
+        if (!parse_fixed_shape_field<Width>(field, value)) return false;
+        out.store(k, value);
+    }
+    source.skip_pending(line_end);
+    return true;
+}
+
+bool read_fixed_shape_line(LineSource& source, std::uint64_t field_count, std::uint64_t width, FieldTargets out) {
+    if (width == 12) return read_fixed_shape_line<12>(source, field_count, out);
+    if (width == 15) return read_fixed_shape_line<15>(source, field_count, out);
+    return false;
+}
+
+// The number of blocks a regular file holds if every block is as long as the first, capped so
+// that their values take no more memory than the file does: a guess, only to size the series
+// once instead of growing them step by step.
+std::size_t estimated_blocks(const LineSource& source, std::uint64_t first_block_bytes, std::uint64_t count) {
+    const std::uint64_t size = source.file_size();
+    const std::uint64_t read = source.bytes_consumed();
+    if (size <= read || first_block_bytes == 0) return 0;
+    const std::uint64_t remaining = (size - read + first_block_bytes - 1) / first_block_bytes;
+    const std::uint64_t cap = size / (count * sizeof(float));
+    return std::size_t(std::min(1 + remaining, cap));
 }
 
 }  // namespace
@@ -151,12 +201,23 @@ SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width) {
     SeriesTable series(count);
 
     // Each loop reads a header line, whose content is never looked at, and the block's data lines.
+    const std::uint64_t first_block_start = source.bytes_consumed();
     while (read_line(source, line)) {
+        series.reserve_next_block();
+        const FieldTargets block{series.series(), series.blocks()};
         for (std::uint64_t field = 0; field < count; field += kFieldsPerLine) {
+            const std::uint64_t field_count = std::min(kFieldsPerLine, count - field);
+            const FieldTargets out{block.targets + field, block.block};
+            if (read_fixed_shape_line(source, field_count, field_width, out)) continue;
             if (!read_line(source, line)) panic("Error reading line");
-            read_data_line(line, std::min(kFieldsPerLine, count - field), field_width, series.fields() + field);
+            read_data_line(line, field_count, field_width, out);
+        }
+        series.finish_block();
+        if (series.blocks() == 1) {
+            series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, count));
         }
     }
+    series.shrink_to_fit();
     return series;
 }
 

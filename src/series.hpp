@@ -1,83 +1,85 @@
-// Storage of the values read: a growable sequence of binary32 values per parameter, and the
-// fixed table of columns. Storage grows by doubling through realloc, so large sequences move by
-// remapping pages rather than copying, and capacity that is never written costs no memory.
+// Storage of the values read: one binary32 sequence per parameter, the time first, all of the
+// same length, the number of blocks read so far. The sequences grow together, a block at a
+// time, so one count and one capacity serve them all and a value is stored with a single write.
+// The capacity is set once from an estimate of the file's block count where there is one, and
+// doubles otherwise; storage grows through realloc, so large sequences move by remapping pages
+// rather than copying, and capacity that is never written costs no memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
 #include <utility>
 
 #include "sequence_storage.hpp"
 
 namespace quorel {
 
-class FloatSeries {
-public:
-    FloatSeries() = default;
-    FloatSeries(const FloatSeries&) = delete;
-    FloatSeries& operator=(const FloatSeries&) = delete;
-    FloatSeries(FloatSeries&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
-    ~FloatSeries() { std::free(data_); }
-
-    void push_back(float value) {
-        if (size_ == capacity_) grow();
-        data_[size_++] = value;
-    }
-    std::size_t size() const noexcept { return size_; }
-    const float* data() const noexcept { return data_; }
-
-    // Gives the memory back as soon as the values are no longer needed.
-    void release() noexcept {
-        std::free(data_);
-        data_ = nullptr;
-        size_ = capacity_ = 0;
-    }
-
-private:
-    void grow() {
-        const std::size_t capacity = capacity_ == 0 ? 4 : capacity_ * 2;
-        data_ = static_cast<float*>(resize_storage(data_, sequence_bytes(capacity, sizeof(float))));
-        capacity_ = capacity;
-    }
-
-    float* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
-
-// The series of one plot file, all created empty: the time first, then one column per further
-// parameter. A count of 0 leaves -1 columns, a size that cannot exist.
 class SeriesTable {
 public:
+    // All series empty. A count of 0 leaves -1 columns, a size that cannot exist.
     explicit SeriesTable(std::uint64_t parameter_count) {
-        sequence_bytes(parameter_count - 1, sizeof(FloatSeries));
-        const std::size_t bytes = sequence_bytes(parameter_count, sizeof(FloatSeries));
-        series_ = static_cast<FloatSeries*>(resize_storage(nullptr, bytes));
+        sequence_bytes(parameter_count - 1, sizeof(float*));
+        const std::size_t bytes = sequence_bytes(parameter_count, sizeof(float*));
+        series_ = static_cast<float**>(resize_storage(nullptr, bytes));
         count_ = std::size_t(parameter_count);
-        for (std::size_t i = 0; i < count_; ++i) new (&series_[i]) FloatSeries();
+        for (std::size_t i = 0; i < count_; ++i) series_[i] = nullptr;
     }
     SeriesTable(const SeriesTable&) = delete;
     SeriesTable& operator=(const SeriesTable&) = delete;
     SeriesTable(SeriesTable&& other) noexcept
-        : series_(std::exchange(other.series_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+        : series_(std::exchange(other.series_, nullptr)), count_(std::exchange(other.count_, 0)),
+          blocks_(std::exchange(other.blocks_, 0)), capacity_(std::exchange(other.capacity_, 0)) {}
     ~SeriesTable() {
-        for (std::size_t i = 0; i < count_; ++i) series_[i].~FloatSeries();
+        for (std::size_t i = 0; i < count_; ++i) std::free(series_[i]);
         std::free(series_);
     }
 
-    // Field i of every block goes to series i.
-    FloatSeries* fields() noexcept { return series_; }
-    FloatSeries& time() noexcept { return series_[0]; }
+    // Makes room for the block about to be read in every series.
+    void reserve_next_block() {
+        if (blocks_ == capacity_) grow_to(capacity_ == 0 ? 4 : capacity_ * 2);
+    }
+    // Makes room for `blocks` blocks in all, an estimate of the whole file's.
+    void reserve(std::size_t blocks) {
+        if (blocks > capacity_) grow_to(blocks);
+    }
+    // Field i of the block being read goes to series(i)[blocks()].
+    float* const* series() const noexcept { return series_; }
+    std::size_t blocks() const noexcept { return blocks_; }
+    void finish_block() noexcept { ++blocks_; }
+
+    // Gives back the capacity that the blocks read do not use.
+    void shrink_to_fit() noexcept {
+        if (blocks_ == capacity_ || blocks_ == 0) return;
+        for (std::size_t i = 0; i < count_; ++i) {
+            // Shrinking in place cannot fail in practice; if it does, the larger block stays.
+            if (void* shrunk = std::realloc(series_[i], blocks_ * sizeof(float))) series_[i] = static_cast<float*>(shrunk);
+        }
+        capacity_ = blocks_;
+    }
+
     std::size_t column_count() const noexcept { return count_ - 1; }
-    FloatSeries& column(std::size_t j) noexcept { return series_[j + 1]; }
+    // The values of series i (0 the time, j + 1 column j), blocks() of them.
+    const float* values(std::size_t i) const noexcept { return series_[i]; }
+    // Gives series i's memory back as soon as its values are no longer needed.
+    void release(std::size_t i) noexcept {
+        std::free(series_[i]);
+        series_[i] = nullptr;
+    }
 
 private:
-    FloatSeries* series_ = nullptr;
+    void grow_to(std::size_t capacity) {
+        const std::size_t bytes = sequence_bytes(capacity, sizeof(float));
+        // A failure part way leaves every series valid, some at the old capacity: the table
+        // still owns them all.
+        for (std::size_t i = 0; i < count_; ++i) series_[i] = static_cast<float*>(resize_storage(series_[i], bytes));
+        capacity_ = capacity;
+    }
+
+    float** series_ = nullptr;
     std::size_t count_ = 0;
+    std::size_t blocks_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 }  // namespace quorel
