@@ -1,0 +1,198 @@
+"""The shortcuts of the reader against the reference model, at their edges.
+
+Most fields of a real plot file have a fixed shape: a blank or sign, one digit, a point, five
+(width 12) or eight (width 15) digits, an exponent letter, a sign and two digits. Such fields
+take a shortcut that checks every byte's role at once, and a data line made of them only is
+read without a search for its end. Every byte of such a field is replaced here by the
+characters just beside each accepted one; whatever the shortcut decides, the result must be
+the one the grammar gives (a value, or the reader's message).
+"""
+import pytest
+
+import quorel
+from conftest import bits_list, panic_message, write_plot
+from test_binary32 import reference
+
+read = quorel.rust_read_tolvane
+
+FIELDS = {12: " 1.23457E+01", 15: "-9.87654321E-03"}
+
+# Each accepted character with its neighbours in the code table.
+NEIGHBOURS = {
+    "digit": "/0:9",
+    "point": "-./",
+    "letter": "DEFdefQ",
+    "sign": " *+,-.",  # the blank too: valid first, not as an exponent sign
+    "first": "\x1f !*+,-.",
+}
+
+
+def roles(width):
+    """The role of every byte of a fixed-shape field."""
+    fraction = width - 7
+    return ["first", "digit", "point"] + ["digit"] * fraction + ["letter", "sign", "digit", "digit"]
+
+
+def variants(width):
+    field = FIELDS[width]
+    out = set()
+    for pos, role in enumerate(roles(width)):
+        for ch in NEIGHBOURS[role]:
+            out.add(field[:pos] + ch + field[pos + 1:])
+    return sorted(out)
+
+
+def read_field_line(tmp_path, fields, width, name, *, terminator=b"\n", count=None):
+    """Outcome of a file with one block whose data lines hold ``fields``."""
+    count = count or len(fields)
+    lines = [b"T %d" % count] + [b"P%d" % i for i in range(count)] + [b"H"]
+    for start in range(0, count, 10):
+        lines.append("".join(fields[start:start + 10]).encode("latin-1"))
+    path = write_plot(tmp_path, terminator.join(lines) + terminator, name=name)
+    try:
+        times, cols = read(path, width)
+    except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
+        return type(exc).__name__, str(exc)
+    return bits_list(times) + [b for col in cols for b in bits_list(col)]
+
+
+@pytest.mark.parametrize("width", [12, 15])
+def test_every_byte_at_its_role_boundaries(tmp_path, width):
+    texts = variants(width)
+    assert len(texts) > 40
+    wrong = []
+    for i, text in enumerate(texts):
+        # The field twice: alone on its line, and among fixed-shape neighbours.
+        plain = FIELDS[width]
+        for fields in ([text], [plain, text, plain]):
+            got = read_field_line(tmp_path, fields, width, f"v{i}-{len(fields)}")
+            # The reader trims whitespace; of these characters only the blank is.
+            bits, error = reference(text.strip(" "))
+            if error is not None:
+                expected = ("PanicException", f"Could not parse line: ParseFloatError {{ kind: {error} }}")
+            else:
+                plain_bits = reference(plain.strip(" "))[0]
+                expected = [bits] if len(fields) == 1 else [plain_bits, bits, plain_bits]
+            if got != expected:
+                wrong.append((text, got, expected))
+    assert not wrong, wrong[:5]
+
+
+@pytest.mark.parametrize("width", [12, 15])
+def test_valid_shapes_of_every_sign_and_letter(tmp_path, width):
+    fraction = width - 7
+    texts = []
+    for first in " +-":
+        for letter in "Ee":
+            for sign in "+-":
+                for exponent in ("00", "01", "09", "10", "37", "38", "39", "45", "46", "99"):
+                    digits = "1" + "".join(str((i * 7 + 3) % 10) for i in range(fraction))
+                    texts.append(f"{first}{digits[0]}.{digits[1:]}{letter}{sign}{exponent}")
+    texts += [f" 0.{'0' * fraction}E+00", f"-0.{'0' * fraction}E-99", f" 9.{'9' * fraction}E+38",
+              f" 9.{'9' * fraction}E-46", f" 1.{'0' * fraction}E-45", f" 3.{'4' * fraction}E+38"]
+    assert all(len(t) == width for t in texts)
+    got = read_field_line(tmp_path, texts, width, "shapes")
+    assert got == [reference(t.strip(" "))[0] for t in texts]
+
+
+# Exact binary32 ties in the fixed shape: a double lands on them, and only the exact route may
+# decide which neighbour they go to. Their neighbours one unit away in the last digit are not ties.
+TIES = {
+    12: ["2.15000E+09", "4.30000E+09", "1.07500E+09"],
+    15: ["1.67772170E+07", "1.67772190E+07", "8.38860850E+06", "3.35544340E+07", "2.15000000E+09"],
+}
+
+
+@pytest.mark.parametrize("width", [12, 15])
+def test_ties_and_their_neighbours(tmp_path, width):
+    texts = []
+    for tie in TIES[width]:
+        mantissa, exponent = tie.split("E")
+        digits = mantissa.replace(".", "")
+        for step in (-1, 0, 1):
+            n = str(int(digits) + step).rjust(len(digits), "0")
+            for sign in " -":
+                texts.append(f"{sign}{n[0]}.{n[1:]}E{exponent}")
+    assert all(len(t) == width for t in texts)
+    got = read_field_line(tmp_path, texts, width, "ties")
+    expected = [reference(t.strip(" "))[0] for t in texts]
+    assert got == expected
+    # The ties themselves round to the even neighbour, which a double's own rounding may miss.
+    assert all(b % 2 == 0 for t, b in zip(texts, expected) if t[1:] in TIES[width])
+
+
+@pytest.mark.parametrize("width", [12, 15])
+@pytest.mark.parametrize("terminator, ending, outcome", [
+    (b"\n", b"", "ok"),
+    (b"\r\n", b"", "ok"),
+    (b"\n", b"\r", "ok"),                    # the carriage return goes with the line feed
+    (b"\n", b"\r\r", "trailing"),            # one carriage return stays, past the fields
+    (b"\n", b" ", "trailing"),               # past the fields: ignored
+    (b"\n", b"x", "trailing"),
+    (b"\n", "\u00e9".encode(), "trailing"),
+    (b"\n", b"\xe9", "utf8"),                # not UTF-8, even past the fields
+], ids=["lf", "crlf", "cr-lf", "cr-cr-lf", "blank", "letter", "two-byte", "bad-utf8"])
+def test_line_endings_after_fixed_shape_fields(tmp_path, width, terminator, ending, outcome):
+    fields = [FIELDS[width]] * 10 + [FIELDS[width]] * 3
+    lines = [b"T 13"] + [b"P%d" % i for i in range(13)]
+    data = [("".join(fields[:10])).encode() + ending, ("".join(fields[10:])).encode() + ending]
+    content = terminator.join(lines + [b"H", *data]) + terminator
+    path = write_plot(tmp_path, content)
+    if outcome == "utf8":
+        assert panic_message(read, path, width) == (
+            "PanicException",
+            'Failed to read line!: Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }')
+        return
+    times, cols = read(path, width)
+    value = reference(FIELDS[width].strip(" "))[0]
+    assert bits_list(times) == [value] and all(bits_list(c) == [value] for c in cols)
+
+
+@pytest.mark.parametrize("width", [12, 15])
+def test_line_one_byte_short_of_its_fields(tmp_path, width):
+    field = FIELDS[width]
+    content = f"T 3\nA\nB\nC\nH\n{field}{field}{field[:-1]}\n".encode()
+    path = write_plot(tmp_path, content)
+    assert panic_message(read, path, width) == (
+        "PanicException", f"end byte index {3 * width} is out of bounds for string of length {3 * width - 1}")
+
+
+@pytest.mark.parametrize("width", [12, 15])
+def test_blocks_across_every_read_boundary_offset(tmp_path, width):
+    # Enough fixed-shape blocks that lines end at every offset around the read buffer's edges.
+    field = FIELDS[width]
+    block = f"H\n{field * 10}\n{field * 3}\n".encode()
+    head = b"T 13\n" + b"".join(b"P%d\n" % i for i in range(13))
+    blocks = 65536 * 2 // len(block) + 2
+    path = write_plot(tmp_path, head + block * blocks)
+    times, cols = read(path, width)
+    value = reference(field.strip(" "))[0]
+    assert len(times) == blocks and len(cols) == 12
+    assert set(bits_list(times)) == {value} and all(set(bits_list(c)) == {value} and len(c) == blocks for c in cols)
+
+
+READ_SIZE = 65536
+
+
+@pytest.mark.parametrize("width", [12, 15])
+@pytest.mark.parametrize("tail", [b"", b"\r"], ids=["fields", "fields-cr"])
+def test_last_line_ending_with_the_data_read(tmp_path, width, tail):
+    # The file ends in a data line without a line feed, in a read shorter than the buffer, and
+    # the buffer still holds a line feed of the read before just after it: that stale byte must
+    # not be taken for the line's end.
+    field = FIELDS[width].encode()
+    block = b"H\n" + field + b"\n"
+    start = b"T 1\nP0\n" + block * ((READ_SIZE + 200) // len(block))
+    # The last block's header grows until the byte of the first read that lies where the
+    # second read ends is a line feed.
+    for pad in range(READ_SIZE):
+        content = start + b"H" + b"x" * pad + b"\n" + field + tail
+        second_read = len(content) - READ_SIZE
+        if content[second_read:second_read + 1] == b"\n":
+            break
+    assert 0 < second_read < READ_SIZE and content[second_read:second_read + 1] == b"\n"
+    path = write_plot(tmp_path, content)
+    times, cols = read(path, width)
+    value = reference(FIELDS[width].strip(" "))[0]
+    assert set(bits_list(times)) == {value} and cols == []
+    assert len(times) == content.count(b"\nH")
