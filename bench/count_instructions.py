@@ -61,6 +61,7 @@ def callgrind(kind, path, width, reps, build_dir, out_dir):
     out = os.path.join(out_dir, f"cg.{kind}.{reps}.{os.path.basename(path)}")
     env = os.environ.copy()
     env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env["PYTHONHASHSEED"] = "0"  # the same dictionary layouts, so the same counts, run after run
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-instr=no",
            sys.executable, "-c", CHILD, kind, path, str(reps), HERE, build_dir or "", str(width)]
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
