@@ -15,7 +15,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 def describe(path, width):
     time, columns = quorel.rust_read_tolvane(str(path), width)
-    print(f"{path.name}: width {width}, {len(time)} time steps, {len(columns)} signals")
+    print(f"{path.name}: width {width}, {len(time)} time steps, {len(columns)} signals besides time")
     print(f"  time from {time[0]!r} to {time[-1]!r}")
     for index, column in enumerate(columns[:4], start=1):
         print(f"  signal {index:2d}: first {column[0]!r:>22}  min {min(column)!r:>22}  max {max(column)!r:>22}")
@@ -32,7 +32,7 @@ def main(argv):
         sys.path.insert(0, str(HERE))
         import make_sample
 
-        make_sample.main()
+        make_sample.main([])
     for path, width in samples:
         describe(path, width)
 

@@ -60,7 +60,7 @@ def draw(path, width, out):
         if index + ncols >= count:
             ax.set_xlabel(names[0], fontsize=9)
             ax.xaxis.set_tick_params(labelbottom=True)
-    heading = f"{path.name} (width {width}): {len(time)} time steps, {count} parameters"
+    heading = f"{path.name} (width {width}): {len(time)} time steps, {count} signals besides time"
     fig.suptitle(f"{title}\n{heading}" if title else heading, fontsize=12)
     fig.savefig(out, dpi=100)
 

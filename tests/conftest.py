@@ -5,11 +5,24 @@ Test modules import these with ``from conftest import ...``.
 import json
 import math
 import os
+import pathlib
 import struct
 import subprocess
 import sys
 
 import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+# The plot-file seeds of the fuzzer: one width byte, then the bytes of a plot file.
+SEEDS = ROOT / "fuzz" / "corpus" / "plot_reader"
+# Width bytes 0xF8 and above select these widths; lower ones give the width modulo 41.
+HUGE_WIDTHS = [2**64 - 1, 2**64 - 2, 2**63, 2**63 - 1, 2**32, 2**32 + 12, 8192, 100000]
+
+
+def seed_width(byte):
+    """The field width that a seed's first byte selects."""
+    return HUGE_WIDTHS[byte - 0xF8] if byte >= 0xF8 else byte % 41
 
 
 def f32bits(x):
@@ -144,3 +157,16 @@ else:
 with open(out, "w") as f:
     json.dump({"hwm_delta_kib": status("VmHWM:") - hwm, "result": res}, f)
 '''
+
+
+def run_example(tmp_path, script, *args, env=None, timeout=120):
+    """Run examples/``script`` with ``args`` as a user would, in ``tmp_path``; return the
+    completed process with its output as text.
+
+    Skips where the examples are not beside the tests (the wheel check runs a copy of tests/).
+    """
+    path = EXAMPLES / script
+    if not path.is_file():
+        pytest.skip(f"{path} is not there: these tests run in a clone of the project")
+    return subprocess.run([sys.executable, str(path), *map(str, args)], capture_output=True,
+                          text=True, cwd=tmp_path, env=env or child_env(), timeout=timeout)

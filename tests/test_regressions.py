@@ -11,18 +11,15 @@ message is known.
 
 import json
 import os
-import pathlib
 import re
 import subprocess
 import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-SEEDS = ROOT / "fuzz" / "corpus" / "plot_reader"
-REGRESSIONS = ROOT / "tests" / "regressions"
+from conftest import ROOT, SEEDS, seed_width
 
-HUGE_WIDTHS = [2**64 - 1, 2**64 - 2, 2**63, 2**63 - 1, 2**32, 2**32 + 12, 8192, 100000]
+REGRESSIONS = ROOT / "tests" / "regressions"
 
 UTF8 = 'Failed to read line!: Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'
 FIRST_LINE = "The first line should end with the number of parameters:\n'{}'"
@@ -119,10 +116,6 @@ def inputs():
     return files
 
 
-def width_of(byte):
-    return HUGE_WIDTHS[byte - 0xF8] if byte >= 0xF8 else byte % 41
-
-
 @pytest.fixture(scope="module")
 def outcomes(tmp_path_factory):
     files = inputs()
@@ -133,7 +126,7 @@ def outcomes(tmp_path_factory):
         data = src.read_bytes()
         plot = work / f"{i:04d}.plt"
         plot.write_bytes(data[1:])
-        jobs.append([str(plot), width_of(data[0]) if data else 0])
+        jobs.append([str(plot), seed_width(data[0]) if data else 0])
     env = os.environ.copy()
     env.pop("QUOREL_BACKTRACE", None)
     proc = subprocess.run([sys.executable, "-c", CHILD, json.dumps(jobs)], capture_output=True,

@@ -1,0 +1,72 @@
+"""The project's sample plot files: they are what examples/make_sample.py writes, the fuzzing
+seeds cut from them still match them, and every signal in them is sampled finely enough to be
+drawn as what it is (no band of alternating signs, no rounding noise at zero crossings)."""
+import itertools
+
+import pytest
+
+import quorel
+from conftest import EXAMPLES, SEEDS, run_example
+
+WIDTHS = [12, 15]
+# A signal that changes sign more often than every this many samples draws as a solid band.
+MIN_SAMPLES_PER_HALF_WAVE = 8
+# A non-zero value this much smaller than the signal's peak is rounding noise, not a value.
+NOISE_RATIO = 1e-9
+
+
+def sample(width):
+    path = EXAMPLES / f"sample_w{width}.plt"
+    if not path.is_file():
+        pytest.skip(f"{path} is not there: these tests run in a clone of the project")
+    return path
+
+
+def names(path):
+    lines = path.read_text(encoding="utf-8").splitlines()
+    count = int(lines[0].split()[-1])
+    return [line.split()[-1] for line in lines[1:count + 1]]
+
+
+def test_make_sample_writes_the_committed_files(tmp_path):
+    proc = run_example(tmp_path, "make_sample.py", tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    for width in WIDTHS:
+        written = (tmp_path / f"sample_w{width}.plt").read_bytes()
+        assert written == sample(width).read_bytes(), f"examples/sample_w{width}.plt is stale"
+
+
+def test_seeds_cut_from_the_samples_are_their_heads():
+    seeds = sorted(SEEDS.glob("sample_w*"))
+    assert seeds, "no seed is cut from a sample file"
+    for seed in seeds:
+        width = int(seed.name[len("sample_w"):len("sample_w") + 2])
+        head = seed.read_bytes()[1:]
+        assert sample(width).read_bytes().startswith(head), f"{seed.name} is stale"
+
+
+@pytest.mark.parametrize("width", WIDTHS)
+def test_every_signal_is_resolved_by_the_time_step(width):
+    path = sample(width)
+    time, columns = quorel.rust_read_tolvane(str(path), width)
+    assert len(columns) == len(names(path)) - 1
+    for name, column in zip(names(path)[1:], columns):
+        assert len(column) == len(time)
+        signs = [value > 0 for value in column if value != 0]
+        runs = [len(list(run)) for _, run in itertools.groupby(signs)]
+        # The first and last runs may be cut short by the ends of the recording.
+        assert min(runs[1:-1], default=len(column)) >= MIN_SAMPLES_PER_HALF_WAVE, name
+        peak = max(abs(value) for value in column)
+        noise = [value for value in column if 0 < abs(value) < NOISE_RATIO * peak]
+        assert not noise, (name, noise[:3])
+
+
+def test_both_widths_hold_the_same_signals():
+    time12, columns12 = quorel.rust_read_tolvane(str(sample(12)), 12)
+    time15, columns15 = quorel.rust_read_tolvane(str(sample(15)), 15)
+    assert len(time12) == len(time15)
+    for a, b in zip([time12, *columns12], [time15, *columns15]):
+        assert len(a) == len(b)
+        for x, y in zip(a, b):
+            # 6 significant digits against 9: the width-12 value is the other one rounded.
+            assert abs(x - y) <= 6e-6 * abs(y) + 1e-30, (x, y)
