@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterator
+from collections.abc import Generator
 
 # The 25 characters of Unicode's White_Space property. Python's str.isspace() and str.split()
 # also treat U+001C..U+001F as whitespace, so they are not used here.
@@ -49,7 +49,7 @@ def number_error(text: str) -> str | None:
     return None if _NUMBER.fullmatch(text) else "Invalid"
 
 
-def read_lines(path: str) -> Iterator[bytes]:
+def read_lines(path: str) -> Generator[bytes, None, None]:
     """The lines of the file at path, without their terminators, as undecoded bytes.
 
     Only a line feed ends a line; a carriage return right before it goes with it, any other
@@ -60,7 +60,7 @@ def read_lines(path: str) -> Iterator[bytes]:
     return _lines_of(fd)
 
 
-def _lines_of(fd: int) -> Iterator[bytes]:
+def _lines_of(fd: int) -> Generator[bytes, None, None]:
     try:
         partial: list[bytes] = []
         while chunk := os.read(fd, _READ_SIZE):

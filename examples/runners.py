@@ -1,0 +1,46 @@
+"""Three ways to run read_many.py's per-file work over many files. Each yields the summaries in
+the order the files finish."""
+
+from __future__ import annotations
+
+import multiprocessing
+from collections.abc import Iterator
+from concurrent.futures import ProcessPoolExecutor, as_completed
+
+import plot_read
+import plot_rules
+import signal_summary
+from signal_summary import FileSummary, summarize_file
+
+
+def in_this_process(paths: list[str], width: int) -> Iterator[FileSummary]:
+    """One file after another: the plain loop."""
+    for path in paths:
+        yield summarize_file(path, width)
+
+
+def in_processes(paths: list[str], width: int, jobs: int) -> Iterator[FileSummary]:
+    """A pool of jobs worker processes. A read holds the interpreter lock from start to end, so
+    threads would read one file at a time; processes read jobs files at once."""
+    # Workers are started fresh rather than forked: this process may run threads (tqdm's).
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
+        futures = [pool.submit(summarize_file, path, width) for path in paths]
+        for future in as_completed(futures):
+            yield future.result()
+
+
+def on_dask(address: str, paths: list[str], width: int) -> Iterator[FileSummary]:
+    """The workers of the Dask cluster whose scheduler is at address. They need quorel installed
+    and the files at the same paths; the modules of this folder are sent to them."""
+    try:
+        from dask.distributed import Client, as_completed as dask_completed
+    except ImportError:
+        raise SystemExit("read_many.py: --dask needs dask.distributed: pip install 'quorel[dask]'") from None
+    with Client(address) as client:
+        for module in (plot_rules, plot_read, signal_summary):  # each after what it imports
+            client.upload_file(module.__file__)
+        # keep_report: on a shared worker, quorel's report goes to the worker's log.
+        futures = client.map(summarize_file, paths, width=width, keep_report=True, pure=False)
+        for future in dask_completed(futures):
+            yield future.result()
