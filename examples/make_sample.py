@@ -70,6 +70,8 @@ def signals(t: float, drive: Drive = Drive()) -> list[float]:
 
 def field(value: float, width: int) -> str:
     digits = 5 if width == 12 else 8  # digits after the point: 6 or 9 significant digits
+    if abs(value) < 1e-99:  # a three-digit exponent would not fit: written as zero
+        value = 0.0
     return f"{value:.{digits}E}".rjust(width)
 
 

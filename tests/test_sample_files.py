@@ -70,3 +70,12 @@ def test_both_widths_hold_the_same_signals():
         for x, y in zip(a, b):
             # 6 significant digits against 9: the width-12 value is the other one rounded.
             assert abs(x - y) <= 6e-6 * abs(y) + 1e-30, (x, y)
+
+
+def test_a_long_sweep_run_keeps_every_value_in_its_field(tmp_path):
+    # After about 2.7 s the decaying ERROR signal falls below 1e-99, whose exponent has three
+    # digits; such values must be written as zero, not overflow the field.
+    proc = run_example(tmp_path, "make_sweep.py", tmp_path, "--runs", 1, "--steps", 6000)
+    assert proc.returncode == 0, proc.stderr
+    time, columns = quorel.rust_read_tolvane(str(tmp_path / "run_0001.plt"), 12)
+    assert len(time) == 6000 and columns[7][-1] == 0.0
