@@ -41,5 +41,6 @@ def progress_bar(total: int, unit: str) -> Progress:
         from tqdm import tqdm
     except ImportError:
         return PlainProgress(total, unit)
+    tqdm.monitor_interval = 0  # no monitor thread: read_many.py forks its workers
     bar: Progress = tqdm(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True)
     return bar
