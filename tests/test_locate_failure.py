@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorel
-from conftest import EXAMPLES, SEEDS, run_example, seed_width
+from conftest import EXAMPLES, ROOT, SEEDS, run_example, seed_width
 
 # quorel's messages by the kind of fault the script must name for them.
 KIND_OF_MESSAGE = [
@@ -149,6 +149,20 @@ def test_every_seed(tmp_path, name):
 def test_a_folder_and_a_missing_file(tmp_path):
     assert check_cli(tmp_path, tmp_path, 12)[0] == 1  # reading a folder fails on line 1
     assert check_cli(tmp_path, tmp_path / "missing.plt", 12)[0] is None
+
+
+def test_the_readme_example(tmp_path):
+    readme = ROOT / "README.md"
+    if not readme.is_file():
+        pytest.skip("no README.md beside tests/")
+    text = readme.read_text(encoding="utf-8")
+    assert "sed '21s/E+02/D+02/' examples/sample_w12.plt > /tmp/broken.plt\n" in text
+    shown = re.search(r"```\n(quorel: .+?)```", text, re.S)[1]
+    lines = (EXAMPLES / "sample_w12.plt").read_text().split("\n")
+    lines[20] = lines[20].replace("E+02", "D+02", 1)
+    path = tmp_path / "broken.plt"
+    path.write_text("\n".join(lines))
+    assert located(tmp_path, path, 12)[2] == shown
 
 
 def test_a_width_out_of_range_is_a_usage_error(tmp_path):
