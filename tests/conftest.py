@@ -159,6 +159,14 @@ with open(out, "w") as f:
 '''
 
 
+def readme_text():
+    """The project's README.md; skips where it is not beside tests/ (a copy of tests/ alone)."""
+    readme = ROOT / "README.md"
+    if not readme.is_file():
+        pytest.skip(f"{readme} is not there: these tests run in a clone of the project")
+    return readme.read_text(encoding="utf-8")
+
+
 def run_example(tmp_path, script, *args, env=None, timeout=120):
     """Run examples/``script`` with ``args`` as a user would, in ``tmp_path``; return the
     completed process with its output as text.

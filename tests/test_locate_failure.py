@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorel
-from conftest import EXAMPLES, ROOT, SEEDS, run_example, seed_width
+from conftest import EXAMPLES, SEEDS, readme_text, run_example, seed_width
 
 # quorel's messages by the kind of fault the script must name for them.
 KIND_OF_MESSAGE = [
@@ -152,10 +152,7 @@ def test_a_folder_and_a_missing_file(tmp_path):
 
 
 def test_the_readme_example(tmp_path):
-    readme = ROOT / "README.md"
-    if not readme.is_file():
-        pytest.skip("no README.md beside tests/")
-    text = readme.read_text(encoding="utf-8")
+    text = readme_text()
     assert "sed '21s/E+02/D+02/' examples/sample_w12.plt > /tmp/broken.plt\n" in text
     shown = re.search(r"```\n(quorel: .+?)```", text, re.S)[1]
     lines = (EXAMPLES / "sample_w12.plt").read_text().split("\n")

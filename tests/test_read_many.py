@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorel
-from conftest import ROOT, child_env, plot_text, run_example
+from conftest import child_env, plot_text, readme_text, run_example
 
 WIDTH = 12
 BROKEN = {"broken.plt": "Could not parse line: ParseFloatError { kind: Invalid }"}
@@ -131,10 +131,7 @@ def test_progress_without_tqdm(sweep, tmp_path):
 
 
 def test_the_readme_example(tmp_path):
-    readme = ROOT / "README.md"
-    if not readme.is_file():
-        pytest.skip("no README.md beside tests/")
-    text = readme.read_text(encoding="utf-8")
+    text = readme_text()
     assert "make_sweep.py /tmp/sweep --runs 100 --steps 10000" in text
     shown = re.search(r"```\n(file,signal,.+?)\.\.\.\n```", text, re.S)[1]
     proc = run_example(tmp_path, "make_sweep.py", tmp_path, "--runs", 1, "--steps", 10000)
