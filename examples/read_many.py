@@ -34,8 +34,9 @@ COLUMNS = ["file", "signal", "first", "last", "min", "max"]
 
 
 def plot_files(folder: pathlib.Path, pattern: str, output: pathlib.Path | None) -> list[pathlib.Path]:
-    found = sorted(path.resolve() for path in folder.glob(pattern) if path.is_file())
-    return [path for path in found if output is None or path != output.resolve()]
+    """The files of folder that pattern matches, but the CSV being written."""
+    written = output.resolve() if output else None
+    return sorted(path for path in folder.glob(pattern) if path.is_file() and path.resolve() != written)
 
 
 def name_in(folder: pathlib.Path, summary: FileSummary) -> str:
@@ -73,7 +74,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.jobs < 1:
         parser.error("-j needs at least 1")
-    folder = args.folder.resolve()
+    folder = args.folder.absolute()  # Dask's workers run elsewhere; links stay as they are
     paths = [str(path) for path in plot_files(folder, args.glob, args.output)]
     if not paths:
         parser.error(f"no file matches {args.glob!r} in {args.folder}")

@@ -140,6 +140,20 @@ def test_the_readme_example(tmp_path):
     assert proc.stdout.startswith(shown)
 
 
+def test_a_linked_file_and_the_csv_in_the_folder(tmp_path):
+    folder = tmp_path / "runs"
+    folder.mkdir()
+    target = tmp_path / "elsewhere.plt"
+    target.write_text(plot_text(2, [["1", "2"]], WIDTH))
+    (folder / "linked.plt").symlink_to(target)
+    out = folder / "summary.csv"
+    for _ in range(2):  # the second run finds the first one's CSV in the folder, and skips it
+        proc = run_example(tmp_path, "read_many.py", folder, WIDTH, "-j", "1", "--glob", "*", "-o", out)
+        assert proc.returncode == 0, proc.stderr
+    assert csv_rows(out.read_text()) == [["linked.plt", "PARAM_0", 1.0, 1.0, 1.0, 1.0],
+                                         ["linked.plt", "PARAM_1", 2.0, 2.0, 2.0, 2.0]]
+
+
 @pytest.mark.parametrize("args", [["-j", "0"], ["--glob", "*.none"]])
 def test_usage_errors(sweep, tmp_path, args):
     proc = run_example(tmp_path, "read_many.py", sweep, WIDTH, *args)
