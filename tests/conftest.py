@@ -176,12 +176,5 @@ def run_example(tmp_path, script, *args, env=None, timeout=120):
     path = EXAMPLES / script
     if not path.is_file():
         pytest.skip(f"{path} is not there: these tests run in a clone of the project")
-    env = dict(env or child_env())
-    if os.environ.get("QUOREL_SANITIZED"):
-        # The sanitizer runtime's tracking of dynamic TLS blocks (the module's thread-local flag
-        # lives in one) misreads them in some processes of these scripts on this glibc, and
-        # LeakSanitizer then crashes at exit. Without that tracking it still checks the process
-        # for leaks; it only no longer scans those blocks, which hold no pointers.
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":intercept_tls_get_addr=0"
     return subprocess.run([sys.executable, str(path), *map(str, args)], capture_output=True,
-                          text=True, cwd=tmp_path, env=env, timeout=timeout)
+                          text=True, cwd=tmp_path, env=env or child_env(), timeout=timeout)
