@@ -98,12 +98,14 @@ struct FieldTargets {
     void store(std::uint64_t k, float value) const noexcept { targets[k][block] = value; }
 };
 
-// Parses the `field_count` fields of one data line, checking each field's end as it goes.
-void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t width, FieldTargets out) {
+// Parses fields `first` .. `field_count` - 1 of one data line (those before are already stored),
+// checking each field's end as it goes.
+void read_fields(const Line& line, std::uint64_t first, std::uint64_t field_count, std::uint64_t width,
+                 FieldTargets out) {
     const std::string_view text = line.text;
     const bool e_notation = line.ascii && fits_e_notation_field(width);
-    std::uint64_t start = 0;
-    for (std::uint64_t k = 0; k < field_count; ++k) {
+    std::uint64_t start = first * width;
+    for (std::uint64_t k = first; k < field_count; ++k) {
         // No overflow: the first field's end is within the line, so ten fields' ends are too.
         const std::uint64_t end = start + width;
         if (end > text.size() ||
@@ -122,9 +124,9 @@ void read_fields(const Line& line, std::uint64_t field_count, std::uint64_t widt
 // The same for an ASCII line known to hold all its fields, at one of the widths in use: every
 // boundary check is settled and the field positions are constants.
 template <std::size_t Width>
-void read_complete_ascii_fields(const Line& line, std::uint64_t field_count, FieldTargets out) {
-    const char* field = line.text.data();
-    for (std::uint64_t k = 0; k < field_count; ++k, field += Width) {
+void read_complete_ascii_fields(const Line& line, std::uint64_t first, std::uint64_t field_count, FieldTargets out) {
+    const char* field = line.text.data() + first * Width;
+    for (std::uint64_t k = first; k < field_count; ++k, field += Width) {
         float value;
         if (!parse_fixed_shape_field<Width>(field, value) && !parse_e_notation_field(field, Width, value)) {
             parse_field(line, std::string_view(field, Width), value);
@@ -133,43 +135,46 @@ void read_complete_ascii_fields(const Line& line, std::uint64_t field_count, Fie
     }
 }
 
-void read_data_line(const Line& line, std::uint64_t field_count, std::uint64_t width, FieldTargets out) {
+void read_data_line(const Line& line, std::uint64_t first, std::uint64_t field_count, std::uint64_t width,
+                    FieldTargets out) {
     if (line.ascii && width <= line.text.size() / field_count) {
-        if (width == 12) return read_complete_ascii_fields<12>(line, field_count, out);
-        if (width == 15) return read_complete_ascii_fields<15>(line, field_count, out);
+        if (width == 12) return read_complete_ascii_fields<12>(line, first, field_count, out);
+        if (width == 15) return read_complete_ascii_fields<15>(line, first, field_count, out);
     }
-    read_fields(line, field_count, width, out);
+    read_fields(line, first, field_count, width, out);
 }
 
 // The common case, read straight from the source's buffer: a data line that holds exactly its
 // `field_count` fields, all of the fixed shape at width 12 or 15, and ends right after them.
 // Such fields are ASCII through and through and hold no line feed, so the line needs neither a
-// search for its end nor a UTF-8 check. Anything else (nothing consumed, possibly some values
-// stored, which the general way then overwrites) returns false.
+// search for its end nor a UTF-8 check. Returns how many fields it stored: all of them when it
+// took the line (and consumed it); otherwise the line is left to the general way, which goes on
+// from the first field not stored, those before being the same bytes of the same line.
 template <std::size_t Width>
-bool read_fixed_shape_line(LineSource& source, std::uint64_t field_count, FieldTargets out) {
+std::uint64_t read_fixed_shape_line(LineSource& source, std::uint64_t field_count, FieldTargets out) {
     const std::string_view pending = source.pending();
     const std::size_t length = std::size_t(field_count) * Width;
-    if (pending.size() <= length) return false;
+    if (pending.size() <= length) return 0;
     std::size_t line_end = length + 1;
     if (pending[length] != '\n') {
-        if (pending[length] != '\r' || pending.size() <= length + 1 || pending[length + 1] != '\n') return false;
+        if (pending[length] != '\r' || pending.size() <= length + 1 || pending[length + 1] != '\n') return 0;
         line_end = length + 2;
     }
     const char* field = pending.data();
     for (std::uint64_t k = 0; k < field_count; ++k, field += Width) {
         float value;
-        if (!parse_fixed_shape_field<Width>(field, value)) return false;
+        if (!parse_fixed_shape_field<Width>(field, value)) return k;
         out.store(k, value);
     }
     source.skip_pending(line_end);
-    return true;
+    return field_count;
 }
 
-bool read_fixed_shape_line(LineSource& source, std::uint64_t field_count, std::uint64_t width, FieldTargets out) {
+std::uint64_t read_fixed_shape_line(LineSource& source, std::uint64_t field_count, std::uint64_t width,
+                                    FieldTargets out) {
     if (width == 12) return read_fixed_shape_line<12>(source, field_count, out);
     if (width == 15) return read_fixed_shape_line<15>(source, field_count, out);
-    return false;
+    return 0;
 }
 
 // The number of blocks a regular file holds if every block is as long as the first, capped so
@@ -208,9 +213,10 @@ SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width) {
         for (std::uint64_t field = 0; field < count; field += kFieldsPerLine) {
             const std::uint64_t field_count = std::min(kFieldsPerLine, count - field);
             const FieldTargets out{block.targets + field, block.block};
-            if (read_fixed_shape_line(source, field_count, field_width, out)) continue;
+            const std::uint64_t stored = read_fixed_shape_line(source, field_count, field_width, out);
+            if (stored == field_count) continue;
             if (!read_line(source, line)) panic("Error reading line");
-            read_data_line(line, field_count, field_width, out);
+            read_data_line(line, stored, field_count, field_width, out);
         }
         series.finish_block();
         if (series.blocks() == 1) {

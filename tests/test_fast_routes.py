@@ -196,3 +196,41 @@ def test_last_line_ending_with_the_data_read(tmp_path, width, tail):
     value = reference(FIELDS[width].strip(" "))[0]
     assert set(bits_list(times)) == {value} and cols == []
     assert len(times) == content.count(b"\nH")
+
+
+@pytest.mark.parametrize("width", [12, 15])
+@pytest.mark.parametrize("position", [0, 1, 5, 9])
+@pytest.mark.parametrize("odd", ["1.5", "\u00a0-2.5E+3", "nan", "1.0D+00"],
+                         ids=["short", "no-break-space", "word", "invalid"])
+def test_general_way_takes_over_where_the_shortcut_stops(tmp_path, width, position, odd):
+    # One field of a full data line is not of the fixed shape; the fields after it are again.
+    fields = [FIELDS[width]] * 10
+    raw = odd.encode()
+    fields[position] = (" " * (width - len(raw))).encode() + raw
+    fields = [f if isinstance(f, bytes) else f.encode() for f in fields]
+    path = write_plot(tmp_path, b"T 10\n" + b"".join(b"P%d\n" % i for i in range(10)),
+                      b"H\n", b"".join(fields), b"\n", b"H\n", b"".join(fields), b"\n")
+    bits, error = reference(odd.replace("\u00a0", " ").strip(" "))
+    if error is not None:
+        assert panic_message(read, path, width) == (
+            "PanicException", f"Could not parse line: ParseFloatError {{ kind: {error} }}")
+        return
+    times, cols = read(path, width)
+    plain = reference(FIELDS[width].strip(" "))[0]
+    expected = [plain] * 10
+    expected[position] = bits
+    assert [bits_list(times)] + [bits_list(c) for c in cols] == [[b, b] for b in expected]
+
+
+@pytest.mark.parametrize("width", [12, 15])
+def test_short_line_whose_end_the_next_line_imitates(tmp_path, width):
+    # A data line two fields long where three are due, followed by a line that puts a line feed
+    # exactly where the three fields would end: the shortcut reads two fields and stops at the
+    # third, and the line is then found to be too short.
+    field = FIELDS[width].encode()
+    short = field * 2 + b"\n"
+    filler = b"h" * (3 * width - len(short)) + b"\n"
+    assert (short + filler)[3 * width:3 * width + 1] == b"\n"
+    path = write_plot(tmp_path, b"T 3\nA\nB\nC\nH\n", short, filler, b"H\n", field * 3, b"\n")
+    assert panic_message(read, path, width) == (
+        "PanicException", f"end byte index {3 * width} is out of bounds for string of length {2 * width}")
