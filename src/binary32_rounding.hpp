@@ -74,13 +74,19 @@ inline bool round_subnormal(double d, float& value) noexcept {
 // table's 10^scale, with mantissa below 2^53. An exact power (0 <= scale <= 22) makes d the
 // exact value rounded once, which can move it onto a binary32 tie but never across one, so only
 // a double exactly at a tie is in doubt; a rounded power leaves anything within a few units.
+// A double in the normal binary32 range, rounded to binary32 unless it lies within `margin`
+// units of a tie.
+[[gnu::always_inline]] inline bool round_normal(double d, std::uint64_t margin, float& value) noexcept {
+    if (near_tie(d, margin)) return false;
+    value = float(d);
+    return true;
+}
+
 [[gnu::always_inline]] inline bool round_product(double d, std::int64_t scale, float& value) noexcept {
     if ((d < 0x1p-126) & (d != 0.0)) return round_subnormal(d, value);  // rare; zeros are common
     // Chosen without a branch: the scale's sign is as unpredictable as the data.
     const std::uint64_t margin = std::uint64_t(scale) <= std::uint64_t(kExactPowerLimit) ? 0 : kRoundedPowerMargin;
-    if (near_tie(d, margin)) return false;
-    value = float(d);
-    return true;
+    return round_normal(d, margin, value);
 }
 
 // The binary32 magnitude nearest to mantissa x 10^scale, if the double route can prove it.
@@ -105,9 +111,7 @@ constexpr std::int64_t kNormalFromScale = -37;
                                                            float& value) noexcept {
     const double d = double(std::int64_t(mantissa)) * kPowersOfTen[kPowerTableLimit + scale];
     if (scale < kNormalFromScale) return round_product(d, scale, value);
-    if (near_tie(d, kRoundedPowerMargin)) return false;
-    value = float(d);
-    return true;
+    return round_normal(d, kRoundedPowerMargin, value);
 }
 
 }  // namespace quorel::binary32_detail

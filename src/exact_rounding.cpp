@@ -89,7 +89,11 @@ class ExactDecimal {
 public:
     ExactDecimal(const BigUnsigned& digits, std::int64_t scale) : scaled_digits_(digits), scale_(scale) {
         // D x 10^q = (D x 5^q) x 2^q; for q < 0 the factor 5^-q moves to the other side.
-        if (scale >= 0) scaled_digits_.multiply_by_power_of_five(std::uint64_t(scale));
+        if (scale >= 0) {
+            scaled_digits_.multiply_by_power_of_five(std::uint64_t(scale));
+        } else {
+            halfway_factor_.multiply_by_power_of_five(std::uint64_t(-scale));
+        }
     }
 
     // -1, 0 or 1 as the decimal is below, at or above that halfway point.
@@ -102,8 +106,8 @@ public:
             exponent = std::int64_t(exponent_field) - 150;
         }
         BigUnsigned left = scaled_digits_;
-        BigUnsigned right(2 * significand + 1);
-        if (scale_ < 0) right.multiply_by_power_of_five(std::uint64_t(-scale_));
+        BigUnsigned right = halfway_factor_;
+        right.multiply_add(2 * significand + 1, 0);
         const std::int64_t left_twos = scale_;
         const std::int64_t right_twos = exponent - 1;
         // Different bit lengths decide at once; equal ones are compared after aligning.
@@ -120,6 +124,7 @@ public:
 
 private:
     BigUnsigned scaled_digits_;
+    BigUnsigned halfway_factor_{1};  // 5^-q for q < 0, else 1
     std::int64_t scale_;
 };
 
