@@ -809,3 +809,24 @@ def test_descriptors_unchanged_after_failures(tmp_path, capfd):
         assert open_fds() == before, path
     assert result_bits(good, 12) == ([f32(1.0)], [[f32(2.0)]])
     assert open_fds() == before
+
+
+@pytest.mark.parametrize("first_header, later_header", [
+    ("H" * 5000, "H"),     # the first block's size makes the file look much shorter than it is
+    ("H", "H" * 5000),     # ... or much longer
+    ("H", "H"),
+], ids=["first-block-long", "first-block-short", "alike"])
+def test_every_block_kept_whatever_the_first_block_suggests(tmp_path, first_header, later_header):
+    # The series are sized from the first block's length; later blocks of another length must
+    # neither be lost nor leave stale values.
+    blocks = 700
+    parts = [b"T 12\n" + b"".join(b"P%d\n" % i for i in range(12))]
+    for b in range(blocks):
+        parts.append(((first_header if b == 0 else later_header) + "\n").encode())
+        values = [float(b) + k / 16 for k in range(12)]
+        texts = [repr(v) for v in values]
+        parts.append(data_line(texts[:10], 12) + b"\n" + data_line(texts[10:], 12) + b"\n")
+    path = write_plot(tmp_path, *parts)
+    times, cols = result_bits(path, 12)
+    assert times == [f32(float(b)) for b in range(blocks)]
+    assert cols == [[f32(b + k / 16) for b in range(blocks)] for k in range(1, 12)]
