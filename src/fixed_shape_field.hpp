@@ -14,6 +14,13 @@
 #include "binary32_rounding.hpp"
 #include "decimal_digits.hpp"
 
+#if defined(__SSE2__) && !defined(QUOREL_WORD_FIELDS)
+#define QUOREL_VECTOR_FIELDS 1
+#include "fixed_shape_vector.hpp"
+#else
+#define QUOREL_VECTOR_FIELDS 0
+#endif
+
 namespace quorel {
 
 namespace fixed_shape_detail {
@@ -54,9 +61,9 @@ constexpr WordShape kTail15{0x3030006530303000ull, 0x7676007F76767600ull, 0x8080
 
 }  // namespace fixed_shape_detail
 
-// `field` points at Width readable bytes.
+// The same with 64-bit word operations, for any processor. `field` points at Width readable bytes.
 template <std::size_t Width>
-[[gnu::always_inline]] inline bool parse_fixed_shape_field(const char* field, float& value) noexcept {
+[[gnu::always_inline]] inline bool parse_fixed_shape_field_words(const char* field, float& value) noexcept {
     static_assert(Width == 12 || Width == 15, "the two widths in use");
     using namespace binary32_detail;
     using namespace fixed_shape_detail;
@@ -95,6 +102,18 @@ template <std::size_t Width>
     if (!fast_binary32_in_table(mantissa, scale, magnitude)) return false;
     value = with_sign(magnitude, (first & kMinus) != 0);
     return true;
+}
+
+// The route in use: vectors where the processor has SSE2 (all of x86-64), words elsewhere or when
+// built with QUOREL_WORD_FIELDS, so that the word route can be tested on x86-64 too. `field`
+// points at 16 readable bytes, of which the first Width are the field.
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool parse_fixed_shape_field(const char* field, float& value) noexcept {
+#if QUOREL_VECTOR_FIELDS
+    return parse_fixed_shape_field_vector<Width>(field, value);
+#else
+    return parse_fixed_shape_field_words<Width>(field, value);
+#endif
 }
 
 }  // namespace quorel
