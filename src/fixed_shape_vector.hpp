@@ -41,15 +41,15 @@ struct alignas(16) Weights {
     std::int16_t at[8] = {};
 };
 
-// The per-position constants of one width. A byte passes when ((byte | lowercase) ^ expected) <=
-// limit, or when it equals `minus` there. The range test alone takes a digit, the point, "E" or
-// "e", a blank in front and "+" before the exponent; the comparison adds "-" at both sign
-// positions. Elsewhere `minus` holds a byte that passes anyway, so that it adds nothing; bytes
-// beyond the field pass whatever they are. A "+" in front, which the simulators do not write,
-// is declined and left to the slower routes.
+// The per-position constants of one width. A byte passes when (byte ^ expected) <= limit, or
+// when it equals `minus` there. The range test alone takes a digit, the point, "E", a blank in
+// front and "+" before the exponent; the comparison adds "-" at both sign positions. Elsewhere
+// `minus` holds a byte that passes anyway, so that it adds nothing; bytes beyond the field pass
+// whatever they are. A "+" in front and a lowercase "e", which the simulators do not write, are
+// declined and left to the slower routes.
 template <std::size_t Width>
 struct Patterns {
-    Bytes lowercase, expected, limit, minus;
+    Bytes expected, limit, minus;
     // Subtracted with saturation: a digit becomes its value, every other byte 0.
     Bytes digit_zero;
     // The two multiply-adds (see digits_and_exponent).
@@ -62,7 +62,7 @@ struct Patterns {
             case Role::lead: expected_byte = ' '; minus_byte = '-'; break;
             case Role::digit: expected_byte = minus_byte = zero_byte = '0'; limit_byte = 9; break;
             case Role::point: expected_byte = minus_byte = '.'; break;
-            case Role::letter: expected_byte = minus_byte = 'e'; lowercase.at[i] = 0x20; break;
+            case Role::letter: expected_byte = minus_byte = 'E'; break;
             case Role::exponent_sign: expected_byte = '+'; minus_byte = '-'; break;
             case Role::beyond: limit_byte = 0xFF; break;
             }
@@ -137,7 +137,7 @@ template <std::size_t Width>
 
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field));
     const __m128i limit = load(kShape.limit);
-    const __m128i offsets = _mm_xor_si128(_mm_or_si128(bytes, load(kShape.lowercase)), load(kShape.expected));
+    const __m128i offsets = _mm_xor_si128(bytes, load(kShape.expected));
     const __m128i in_range = _mm_cmpeq_epi8(_mm_max_epu8(offsets, limit), limit);
     const __m128i minus = _mm_cmpeq_epi8(bytes, load(kShape.minus));
     if (_mm_movemask_epi8(_mm_or_si128(in_range, minus)) != 0xFFFF) return false;

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "sequence_storage.hpp"
+#include "short_line.hpp"
 #include "utf8.hpp"
 
 namespace quorel {
@@ -68,43 +68,6 @@ LineStatus LineSource::finish(std::string_view text, bool terminated, Line& line
     return LineStatus::line;
 }
 
-namespace {
-
-// Short lines (block headers, mostly) are found without a library call: the first kShortLine
-// bytes are searched eight at a time for the line feed, noting on the way whether they are ASCII.
-constexpr std::size_t kShortLine = 32;
-
-struct ShortLine {
-    std::size_t length;  // up to the line feed; kNotFound if it is not in the first bytes
-    bool ascii;          // every byte before the line feed is below 0x80
-};
-constexpr std::size_t kNotFound = ~std::size_t(0);
-
-// `text` holds `size` bytes followed by at least eight readable ones, which are never taken as
-// part of the line.
-ShortLine find_short_line(const char* text, std::size_t size) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-    std::uint64_t high_bits = 0;
-    for (std::size_t i = 0; i < size && i < kShortLine; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text + i, 8);
-        const std::uint64_t feeds = word ^ (kOnes * '\n');
-        // The lowest high bit marks the first line feed exactly (later ones may be false).
-        const std::uint64_t first_feed = (feeds - kOnes) & ~feeds & kHighBits;
-        if (first_feed != 0) {
-            const std::size_t length = i + std::size_t(std::countr_zero(first_feed)) / 8;
-            if (length >= size) break;
-            const std::uint64_t before = (first_feed - 1) & ~first_feed;  // the bytes before it
-            return {length, ((high_bits | (word & before)) & kHighBits) == 0};
-        }
-        high_bits |= word;
-    }
-    return {kNotFound, false};
-}
-
-}  // namespace
-
 LineStatus LineSource::next_line(Line& line) {
     if (position_ == fill_) {
         switch (refill()) {
@@ -115,7 +78,7 @@ LineStatus LineSource::next_line(Line& line) {
     }
     const char* pending = buffer_ + position_;
     const std::size_t pending_size = fill_ - position_;
-    if (const ShortLine short_line = find_short_line(pending, pending_size); short_line.length != kNotFound) {
+    if (const ShortLine short_line = find_short_line(pending, pending_size); short_line.length != kNoShortLine) {
         position_ += short_line.length + 1;
         std::string_view text(pending, short_line.length);
         if (!short_line.ascii) return finish(text, true, line);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "short_line.hpp"
 #include "unique_fd.hpp"
 
 namespace quorel {
@@ -40,6 +41,14 @@ public:
     std::string_view pending() const noexcept { return {buffer_ + position_, fill_ - position_}; }
     // Hands on `size` of the pending bytes, which the caller has taken as a line of its own.
     void skip_pending(std::size_t size) noexcept { position_ += size; }
+    // Hands on the next line unseen if it is a short ASCII line (so valid UTF-8) that lies whole
+    // in the buffer; otherwise returns false, and next_line reads it.
+    bool skip_short_ascii_line() noexcept {
+        const ShortLine found = find_short_line(buffer_ + position_, fill_ - position_);
+        if (found.length == kNoShortLine || !found.ascii) return false;
+        position_ += found.length + 1;
+        return true;
+    }
 
     // How many of the file's bytes have been handed on so far.
     std::uint64_t bytes_consumed() const noexcept { return bytes_read_ - (fill_ - position_); }

@@ -181,7 +181,8 @@ std::uint64_t parse_full_fixed_shape_line(const char* fields, FieldTargets out) 
 // took the line (and consumed it); otherwise the line is left to the general way, which goes on
 // from the first field not stored, those before being the same bytes of the same line.
 template <std::size_t Width>
-std::uint64_t read_fixed_shape_line(LineSource& source, std::uint64_t field_count, FieldTargets out) {
+[[gnu::always_inline]] inline std::uint64_t read_fixed_shape_line(LineSource& source, std::uint64_t field_count,
+                                                                   FieldTargets out) {
     const std::string_view pending = source.pending();
     const std::size_t length = std::size_t(field_count) * Width;
     if (pending.size() <= length) return 0;
@@ -198,11 +199,18 @@ std::uint64_t read_fixed_shape_line(LineSource& source, std::uint64_t field_coun
     return stored;
 }
 
-std::uint64_t read_fixed_shape_line(LineSource& source, std::uint64_t field_count, std::uint64_t width,
-                                    FieldTargets out) {
-    if (width == 12) return read_fixed_shape_line<12>(source, field_count, out);
-    if (width == 15) return read_fixed_shape_line<15>(source, field_count, out);
-    return 0;
+// One data line of `field_count` fields: the fixed-shape route first where Width is 12 or 15,
+// then the general way from the first field it did not store (all of them for Width 0).
+template <std::size_t Width>
+[[gnu::always_inline]] inline void read_data_line(LineSource& source, Line& line, std::uint64_t field_count,
+                                                  std::uint64_t width, FieldTargets out) {
+    std::uint64_t stored = 0;
+    if constexpr (Width != 0) {
+        stored = read_fixed_shape_line<Width>(source, field_count, out);
+        if (stored == field_count) return;
+    }
+    if (!read_line(source, line)) panic("Error reading line");
+    read_data_line(line, stored, field_count, width, out);
 }
 
 // The number of blocks a regular file holds if every block is as long as the first, capped so
@@ -215,6 +223,27 @@ std::size_t estimated_blocks(const LineSource& source, std::uint64_t first_block
     const std::uint64_t remaining = (size - read + first_block_bytes - 1) / first_block_bytes;
     const std::uint64_t cap = size / (count * sizeof(float));
     return std::size_t(std::min(1 + remaining, cap));
+}
+
+// Each loop reads a header line, whose content is never looked at, and the block's data lines:
+// as many full lines as there are, then one with the rest of the fields.
+template <std::size_t Width>
+void read_blocks(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width, SeriesTable& series) {
+    const std::uint64_t full_lines = count / kFieldsPerLine;
+    const std::uint64_t last_fields = count % kFieldsPerLine;
+    const std::uint64_t first_block_start = source.bytes_consumed();
+    while (source.skip_short_ascii_line() || read_line(source, line)) {
+        series.reserve_next_block();
+        FieldTargets out{series.series(), series.blocks()};
+        for (std::uint64_t i = 0; i < full_lines; ++i, out.targets += kFieldsPerLine) {
+            read_data_line<Width>(source, line, kFieldsPerLine, width, out);
+        }
+        if (last_fields != 0) read_data_line<Width>(source, line, last_fields, width, out);
+        series.finish_block();
+        if (series.blocks() == 1) {
+            series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, count));
+        }
+    }
 }
 
 }  // namespace
@@ -232,24 +261,12 @@ SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width) {
     }
 
     SeriesTable series(count);
-
-    // Each loop reads a header line, whose content is never looked at, and the block's data lines.
-    const std::uint64_t first_block_start = source.bytes_consumed();
-    while (read_line(source, line)) {
-        series.reserve_next_block();
-        const FieldTargets block{series.series(), series.blocks()};
-        for (std::uint64_t field = 0; field < count; field += kFieldsPerLine) {
-            const std::uint64_t field_count = std::min(kFieldsPerLine, count - field);
-            const FieldTargets out{block.targets + field, block.block};
-            const std::uint64_t stored = read_fixed_shape_line(source, field_count, field_width, out);
-            if (stored == field_count) continue;
-            if (!read_line(source, line)) panic("Error reading line");
-            read_data_line(line, stored, field_count, field_width, out);
-        }
-        series.finish_block();
-        if (series.blocks() == 1) {
-            series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, count));
-        }
+    if (field_width == 12) {
+        read_blocks<12>(source, line, count, field_width, series);
+    } else if (field_width == 15) {
+        read_blocks<15>(source, line, count, field_width, series);
+    } else {
+        read_blocks<0>(source, line, count, field_width, series);
     }
     series.shrink_to_fit();
     return series;
