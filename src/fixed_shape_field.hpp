@@ -14,11 +14,9 @@
 #include "binary32_rounding.hpp"
 #include "decimal_digits.hpp"
 
-#if defined(__SSE2__) && !defined(QUOREL_WORD_FIELDS)
-#define QUOREL_VECTOR_FIELDS 1
+#include "vector_support.hpp"
+#if QUOREL_VECTORS
 #include "fixed_shape_vector.hpp"
-#else
-#define QUOREL_VECTOR_FIELDS 0
 #endif
 
 namespace quorel {
@@ -104,12 +102,11 @@ template <std::size_t Width>
     return true;
 }
 
-// The route in use: vectors where the processor has SSE2 (all of x86-64), words elsewhere or when
-// built with QUOREL_WORD_FIELDS, so that the word route can be tested on x86-64 too. `field`
-// points at 16 readable bytes, of which the first Width are the field.
+// The route in use (see vector_support.hpp). `field` points at 16 readable bytes, of which the
+// first Width are the field.
 template <std::size_t Width>
 [[gnu::always_inline]] inline bool parse_fixed_shape_field(const char* field, float& value) noexcept {
-#if QUOREL_VECTOR_FIELDS
+#if QUOREL_VECTORS
     return parse_fixed_shape_field_vector<Width>(field, value);
 #else
     return parse_fixed_shape_field_words<Width>(field, value);

@@ -155,20 +155,22 @@ template <std::size_t Width>
     const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(digits, pair_multiplier), 8);
     const __m128i parts = _mm_madd_epi16(pairs, load(kShape.pair_weights));
     const __m128i joined = _mm_madd_epi16(_mm_packs_epi32(parts, parts), load(kShape.part_weights));
-    const std::uint64_t low_lanes = std::uint64_t(_mm_cvtsi128_si64(joined));
-    std::uint32_t significand;
+    // The significand goes to a double without leaving the vector registers; it is exact, below
+    // 10^9, as are the products and sums of such integers made here.
+    const __m128d parts_as_doubles = _mm_cvtepi32_pd(joined);
+    double significand;
     std::uint32_t exponent_digits;
     if constexpr (Width == 12) {
-        significand = std::uint32_t(low_lanes);
-        exponent_digits = std::uint32_t(low_lanes >> 32);
+        significand = _mm_cvtsd_f64(parts_as_doubles);
+        exponent_digits = std::uint32_t(_mm_extract_epi16(joined, 2));
     } else {
-        significand = std::uint32_t(low_lanes) * 100 + std::uint32_t(low_lanes >> 32);
+        significand = _mm_cvtsd_f64(parts_as_doubles) * 100.0 +
+                      _mm_cvtsd_f64(_mm_unpackhi_pd(parts_as_doubles, parts_as_doubles));
         exponent_digits = std::uint32_t(_mm_extract_epi16(joined, 6));
     }
-
     const unsigned exponent = exponent_digits | ((minus_bits >> (kExponentSignPosition - 7)) & kExponentMinusBit);
     const unsigned index = exponent | ((minus_bits << 8) & kFieldMinusBit);
-    const double d = double(std::int32_t(significand)) * kSignedPowers<Width>.at[index];
+    const double d = significand * kSignedPowers<Width>.at[index];
     // From 10^-37 on, a nonzero value is normal (see binary32_rounding.hpp).
     constexpr unsigned kFirstSmallExponent = kExponentMinusBit | unsigned(-binary32_detail::kNormalFromScale - (int(Width) - 7) + 1);
     if (exponent >= kFirstSmallExponent) return round_small_product(d, value);

@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vector_support.hpp"
+
 namespace quorel {
 
-// Short lines (block headers, mostly) are found without a library call: the first kShortLine
-// bytes are searched eight at a time for the line feed, noting on the way whether they are ASCII.
+// Short lines (block headers, mostly): the first kShortLine bytes are searched for the line feed,
+// noting on the way whether they are ASCII; in two vectors where they are all buffered, else
+// eight at a time.
 constexpr std::size_t kShortLine = 32;
 
 struct ShortLine {
@@ -21,6 +24,21 @@ constexpr std::size_t kNoShortLine = ~std::size_t(0);
 // `text` holds `size` bytes followed by at least eight readable ones, which are never taken as
 // part of the line.
 inline ShortLine find_short_line(const char* text, std::size_t size) noexcept {
+#if QUOREL_VECTORS
+    // With the whole window buffered, two 16-byte loads cover it.
+    if (size >= kShortLine) {
+        const __m128i feed = _mm_set1_epi8('\n');
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16));
+        const std::uint32_t feeds = std::uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(first, feed))) |
+                                    std::uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(second, feed))) << 16;
+        if (feeds == 0) return {kNoShortLine, false};
+        const std::uint32_t high_bits =
+            std::uint32_t(_mm_movemask_epi8(first)) | std::uint32_t(_mm_movemask_epi8(second)) << 16;
+        const unsigned length = unsigned(std::countr_zero(feeds));
+        return {length, (high_bits & ((std::uint32_t(1) << length) - 1)) == 0};
+    }
+#endif
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
     std::uint64_t high_bits = 0;
