@@ -50,9 +50,10 @@ struct alignas(16) Weights {
 template <std::size_t Width>
 struct Patterns {
     Bytes expected, limit, minus;
-    // Subtracted with saturation: a digit becomes its value, every other byte 0.
+    // Subtracted with saturation: a digit becomes its value, the exponent's sign 0 for "+" and 2
+    // for "-", every other byte 0.
     Bytes digit_zero;
-    // The two multiply-adds (see digits_and_exponent).
+    // The two multiply-adds that join the digit pairs.
     Weights pair_weights, part_weights;
 
     constexpr Patterns() {
@@ -63,7 +64,7 @@ struct Patterns {
             case Role::digit: expected_byte = minus_byte = zero_byte = '0'; limit_byte = 9; break;
             case Role::point: expected_byte = minus_byte = '.'; break;
             case Role::letter: expected_byte = minus_byte = 'E'; break;
-            case Role::exponent_sign: expected_byte = '+'; minus_byte = '-'; break;
+            case Role::exponent_sign: expected_byte = zero_byte = '+'; minus_byte = '-'; break;
             case Role::beyond: limit_byte = 0xFF; break;
             }
             expected.at[i] = expected_byte;
@@ -71,19 +72,20 @@ struct Patterns {
             minus.at[i] = minus_byte;
             digit_zero.at[i] = zero_byte;
         }
-        // Digit pairs, by their 16-bit lanes (see digits_and_exponent):
-        //   width 12: d1 | d3 | d4d5 | d6d7 | 0 | e1e0 | 0 | 0
-        //   width 15 (moved down a byte): 10 d1 | d3d4 | d5d6 | d7d8 | d9d10 | 0 | e1e0 | 0
-        // The first multiply-add joins neighbouring pairs into 32-bit parts, the second (after
-        // packing them back into 16-bit lanes, twice over) joins the parts.
+        // Digit pairs by their 16-bit lanes, 2s the exponent's sign (2 for "-"):
+        //   width 12: d1 | d3 | d4d5 | d6d7 | 2s | e1e0 | 0 | 0
+        //   width 15, moved up a byte: 0 | 10 d1 | d3d4 | d5d6 | d7d8 | d9d10 | 2s | e1e0
+        // The first multiply-add joins neighbouring pairs into 32-bit parts, and puts the sign
+        // above the exponent's digits, as the table index has it (64 x 2s = 128 for "-"); the
+        // second, after the parts are packed back into 16-bit lanes (twice over), joins them.
         if constexpr (Width == 12) {
-            // d1d3, d4d5d6d7, exponent, 0  ->  significand, exponent
-            pair_weights = Weights{{10, 1, 100, 1, 0, 1, 0, 0}};
+            // d1d3, d4d5d6d7, signed exponent, 0  ->  significand, signed exponent
+            pair_weights = Weights{{10, 1, 100, 1, 64, 1, 0, 0}};
             part_weights = Weights{{10000, 1, 1, 0, 0, 0, 0, 0}};
         } else {
-            // d1d3d4, d5d6d7d8, d9d10, exponent  ->  d1d3..d8, d9d10, 0, exponent
-            pair_weights = Weights{{10, 1, 100, 1, 1, 0, 1, 0}};
-            part_weights = Weights{{10000, 1, 1, 0, 0, 0, 0, 1}};
+            // 10 d1, d3d4d5d6, d7d8d9d10, signed exponent  ->  d1d3..d6, d7..d10, 0, signed exponent
+            pair_weights = Weights{{0, 1, 100, 1, 100, 1, 64, 1}};
+            part_weights = Weights{{1000, 1, 1, 0, 0, 0, 0, 1}};
         }
     }
 };
@@ -133,7 +135,6 @@ template <std::size_t Width>
     static_assert(Width == 12 || Width == 15, "the two widths in use");
     using namespace fixed_shape_vector_detail;
     constexpr const Patterns<Width>& kShape = kPatterns<Width>;
-    constexpr unsigned kExponentSignPosition = Width - 3;
 
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field));
     const __m128i limit = load(kShape.limit);
@@ -145,10 +146,10 @@ template <std::size_t Width>
 
     // Digit values, two bytes to a 16-bit lane, the earlier one in the low byte. Multiplying a
     // lane by 2561 = 10 x 256 + 1 puts 10 x low + high (at most 99) into its high byte, above low
-    // (at most 9), which cannot carry into it. At width 15 the field moves down a byte first, so
-    // that its pairs start at the lead digit.
+    // (at most 9), which cannot carry into it. At width 15 the field moves up a byte first, so
+    // that the exponent's two digits share a lane.
     __m128i digits = _mm_subs_epu8(bytes, load(kShape.digit_zero));
-    if constexpr (Width == 15) digits = _mm_srli_si128(digits, 1);
+    if constexpr (Width == 15) digits = _mm_slli_si128(digits, 1);
     __m128i pair_multiplier = _mm_set1_epi16(2561);
     // Opaque to the optimiser, which would otherwise split the multiplication into shifts and adds.
     asm("" : "+x"(pair_multiplier));
@@ -159,16 +160,15 @@ template <std::size_t Width>
     // 10^9, as are the products and sums of such integers made here.
     const __m128d parts_as_doubles = _mm_cvtepi32_pd(joined);
     double significand;
-    std::uint32_t exponent_digits;
+    unsigned exponent;  // the digits, and kExponentMinusBit for "-"
     if constexpr (Width == 12) {
         significand = _mm_cvtsd_f64(parts_as_doubles);
-        exponent_digits = std::uint32_t(_mm_extract_epi16(joined, 2));
+        exponent = unsigned(_mm_extract_epi16(joined, 2));
     } else {
-        significand = _mm_cvtsd_f64(parts_as_doubles) * 100.0 +
+        significand = _mm_cvtsd_f64(parts_as_doubles) * 10000.0 +
                       _mm_cvtsd_f64(_mm_unpackhi_pd(parts_as_doubles, parts_as_doubles));
-        exponent_digits = std::uint32_t(_mm_extract_epi16(joined, 6));
+        exponent = unsigned(_mm_extract_epi16(joined, 6));
     }
-    const unsigned exponent = exponent_digits | ((minus_bits >> (kExponentSignPosition - 7)) & kExponentMinusBit);
     const unsigned index = exponent | ((minus_bits << 8) & kFieldMinusBit);
     const double d = significand * kSignedPowers<Width>.at[index];
     // From 10^-37 on, a nonzero value is normal (see binary32_rounding.hpp).
