@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the two libFuzzer harnesses (with AddressSanitizer and UndefinedBehaviorSanitizer) from
-# the sources of the reader and text rules, and runs each for SECONDS (default 60) from its seed
-# corpus. Exits non-zero if either harness finds anything (crash, sanitizer report, leak,
-# timeout, mismatch against the reference).
+# Builds the libFuzzer harnesses (with AddressSanitizer and UndefinedBehaviorSanitizer) from the
+# sources of the reader and text rules: the plot reader's twice, with the vector routes and with
+# the word routes only, and binary32's. Runs each for SECONDS (default 60) from its seed corpus.
+# Exits non-zero if any harness finds anything (crash, sanitizer report, leak, timeout, mismatch
+# against the reference).
 #
 #   bash fuzz/run.sh [SECONDS]
 #
@@ -73,41 +74,51 @@ fi
 
 COMMON=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all -I src -I fuzz)
 echo "== building harnesses in $OUT (core: ${CORE[*]})"
-mkdir -p "$OUT/obj"
+mkdir -p "$OUT/obj" "$OUT/obj-words"
 objects=()
+words_objects=()
 # The code under test gets coverage feedback (libFuzzer's main comes with the final link only).
+# The core is built twice: as the module has it, and with only its word routes (the ones that
+# processors without SSE2 take), which the plot reader's harness also runs against the model.
 for src in "${CORE[@]}"; do
     obj="$OUT/obj/$(basename "$src" .cpp).o"
     "$CLANGXX" "${COMMON[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$src" -o "$obj" &
     objects+=("$obj")
+    obj="$OUT/obj-words/$(basename "$src" .cpp).o"
+    "$CLANGXX" "${COMMON[@]}" -DQUOREL_WORDS_ONLY -fsanitize=fuzzer-no-link,address,undefined -c "$src" -o "$obj" &
+    words_objects+=("$obj")
 done
 # The reference model is checked by the sanitizers but gives no coverage feedback.
 "$CLANGXX" "${COMMON[@]}" -fsanitize=address,undefined -c fuzz/model.cpp -o "$OUT/obj/model.o" &
 wait
-for obj in "${objects[@]}" "$OUT/obj/model.o"; do
+for obj in "${objects[@]}" "${words_objects[@]}" "$OUT/obj/model.o"; do
     [[ -f "$obj" ]] || { echo "fuzz/run.sh: compiling $obj failed" >&2; exit 2; }
 done
-for harness in plot_reader binary32; do
+HARNESSES=(plot_reader plot_reader_words binary32)
+declare -A SOURCE=([plot_reader]=plot_reader [plot_reader_words]=plot_reader [binary32]=binary32)
+for harness in "${HARNESSES[@]}"; do
     rm -f "$OUT/fuzz_$harness"
-    "$CLANGXX" "${COMMON[@]}" -fsanitize=fuzzer,address,undefined "fuzz/fuzz_$harness.cpp" "$OUT/obj/model.o" \
-        "${objects[@]}" -o "$OUT/fuzz_$harness" &
+    core=("${objects[@]}")
+    if [[ "$harness" == *_words ]]; then core=("${words_objects[@]}"); fi
+    "$CLANGXX" "${COMMON[@]}" -fsanitize=fuzzer,address,undefined "fuzz/fuzz_${SOURCE[$harness]}.cpp" \
+        "$OUT/obj/model.o" "${core[@]}" -o "$OUT/fuzz_$harness" &
 done
 wait
-for harness in plot_reader binary32; do
+for harness in "${HARNESSES[@]}"; do
     [[ -x "$OUT/fuzz_$harness" ]] || { echo "fuzz/run.sh: building fuzz_$harness failed" >&2; exit 2; }
 done
 
-declare -A MAX_LEN=([plot_reader]=4096 [binary32]=1024)
+declare -A MAX_LEN=([plot_reader]=4096 [plot_reader_words]=4096 [binary32]=1024)
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-# Both harnesses at once, one per core.
+# All harnesses at once, sharing the cores.
 pids=()
-for harness in plot_reader binary32; do
+for harness in "${HARNESSES[@]}"; do
     work="$OUT/corpus/$harness"
     mkdir -p "$work" "$OUT/artifacts"
     # New inputs go to the first directory (the work corpus); the seeds stay untouched.
-    "$OUT/fuzz_$harness" "$work" "fuzz/corpus/$harness" \
+    "$OUT/fuzz_$harness" "$work" "fuzz/corpus/${SOURCE[$harness]}" \
         -max_total_time="$SECS" -max_len="${MAX_LEN[$harness]}" -timeout=20 -rss_limit_mb=4096 \
         -print_final_stats=1 -artifact_prefix="$OUT/artifacts/$harness-" >"$OUT/$harness.log" 2>&1 &
     pids+=($!)
@@ -115,7 +126,7 @@ done
 
 status=0
 i=0
-for harness in plot_reader binary32; do
+for harness in "${HARNESSES[@]}"; do
     rc=0
     wait "${pids[$i]}" || rc=$?
     i=$((i + 1))

@@ -12,6 +12,7 @@ import pytest
 import quorel
 from conftest import bits_list, panic_message, write_plot
 from test_binary32 import reference
+from test_reader import BAD_UTF8
 
 read = quorel.rust_read_tolvane
 
@@ -234,3 +235,50 @@ def test_short_line_whose_end_the_next_line_imitates(tmp_path, width):
     path = write_plot(tmp_path, b"T 3\nA\nB\nC\nH\n", short, filler, b"H\n", field * 3, b"\n")
     assert panic_message(read, path, width) == (
         "PanicException", f"end byte index {3 * width} is out of bounds for string of length {2 * width}")
+
+
+def header_cases():
+    """(line length, where the odd bytes start, the odd bytes) around the 16-byte halves of the
+    32-byte window in which block headers are searched."""
+    for length in (15, 16, 30, 31, 32, 33):
+        for odd in (b"\xff", "\u00e9".encode(), "\u20ac".encode()):
+            starts = {0, 15, 16, 30, length - len(odd)}
+            for start in sorted(s for s in starts if s + len(odd) <= length):
+                yield pytest.param(length, start, odd, id=f"{length}-{start}-{odd.hex()}")
+
+
+@pytest.mark.parametrize("length, start, odd", header_cases())
+def test_block_header_bytes_at_the_edges_of_its_search(tmp_path, length, start, odd):
+    # Block headers are found within their first 32 bytes, in vectors where that many are
+    # buffered; a byte that is not ASCII anywhere before the line feed sends the line to the
+    # UTF-8 check, wherever it stands in the window and whatever the line's length.
+    header = bytearray(b"H" * length)
+    header[start:start + len(odd)] = odd
+    field = FIELDS[12].encode()
+    block = b"\n" + field + b"\n"
+    path = write_plot(tmp_path, b"T 1\nP0\nH", block, bytes(header), block, b"H", block)
+    if odd == b"\xff":
+        assert panic_message(read, path, 12) == ("PanicException", BAD_UTF8)
+    else:
+        times, cols = read(path, 12)
+        assert bits_list(times) == [reference(FIELDS[12].strip(" "))[0]] * 3 and cols == []
+
+
+@pytest.mark.parametrize("length", [30, 31, 32])
+def test_last_header_ending_with_the_data_read(tmp_path, length):
+    # The file ends in a block header without a line feed, in a read shorter than the buffer, and
+    # the buffer still holds a line feed of the read before right where the header ends: the
+    # header's search must not take that stale byte for its end. The block then has no data line.
+    field = FIELDS[12].encode()
+    prefix = b"T 1\nP0\n"
+    # The first header's line feed lands at the offset where the last header will end.
+    first = prefix + b"H" + b"x" * (length - len(prefix) - 1) + b"\n" + field + b"\n"
+    assert first[length:length + 1] == b"\n"
+    block = b"H\n" + field + b"\n"
+    body = first + block * ((READ_SIZE - len(first)) // len(block) - 1)
+    # The last full block's header takes up the rest, so that the first read ends with it.
+    last_header = b"H" * (READ_SIZE - len(body) - len(field) - 2)
+    body += last_header + b"\n" + field + b"\n"
+    assert len(body) == READ_SIZE and body[length:length + 1] == b"\n"
+    path = write_plot(tmp_path, body + b"H" * length)
+    assert panic_message(read, path, 12) == ("PanicException", "Error reading line")
