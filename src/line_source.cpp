@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +17,8 @@ namespace quorel {
 
 LineSource::LineSource(UniqueFd file)
     : file_(std::move(file)), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
-    std::memset(buffer_, 0, kReadSize + kLinePadding);
+    std::memset(buffer_, 0, kLinePadding);
+    initialized_ = kLinePadding;
     struct stat status;
     if (::fstat(file_.get(), &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
 }
@@ -33,6 +35,12 @@ LineSource::Refill LineSource::refill() noexcept {
             bytes_read_ += std::uint64_t(n);
             fill_ = std::size_t(n);
             position_ = 0;
+            // The padding after the bytes read: zeroed where no read has written before.
+            if (fill_ + kLinePadding > initialized_) {
+                const std::size_t from = std::max(fill_, initialized_);
+                std::memset(buffer_ + from, 0, fill_ + kLinePadding - from);
+                initialized_ = fill_ + kLinePadding;
+            }
             return Refill::data;
         }
         if (n == 0) {

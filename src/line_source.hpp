@@ -74,6 +74,8 @@ private:
     std::size_t assembly_capacity_ = 0;
     int error_number_ = 0;
     std::uint64_t bytes_read_ = 0;
+    // buffer_[0 .. initialized_) has been written, by a read or with zeros.
+    std::size_t initialized_ = 0;
     std::uint64_t file_size_ = 0;
 };
 

@@ -3,7 +3,9 @@
 // time, so one count and one capacity serve them all and a value is stored with a single write.
 // The capacity is set once from an estimate of the file's block count where there is one, and
 // doubles otherwise; storage grows through realloc, so large sequences move by remapping pages
-// rather than copying, and capacity that is never written costs no memory.
+// rather than copying, and capacity that is never written costs no memory. The first block is
+// held apart, in one allocation for all series, so that a file's many small series are each
+// allocated once rather than grown from a few values.
 #pragma once
 
 #include <cstddef>
@@ -17,27 +19,33 @@ namespace quorel {
 
 class SeriesTable {
 public:
-    // All series empty. A count of 0 leaves -1 columns, a size that cannot exist.
+    // All series empty. A count of 0 leaves -1 columns, a size that cannot exist. Until a second
+    // block is due, the series share one allocation, a value each: the first block tells how
+    // large they will grow (see reserve), and each series is then allocated once at that size.
     explicit SeriesTable(std::uint64_t parameter_count) {
         sequence_bytes(parameter_count - 1, sizeof(float*));
         const std::size_t bytes = sequence_bytes(parameter_count, sizeof(float*));
         series_ = static_cast<float**>(resize_storage(nullptr, bytes));
         count_ = std::size_t(parameter_count);
-        for (std::size_t i = 0; i < count_; ++i) series_[i] = nullptr;
+        first_block_ = static_cast<float*>(resize_storage(nullptr, sequence_bytes(parameter_count, sizeof(float))));
+        for (std::size_t i = 0; i < count_; ++i) series_[i] = first_block_ + i;
+        capacity_ = 1;
     }
     SeriesTable(const SeriesTable&) = delete;
     SeriesTable& operator=(const SeriesTable&) = delete;
     SeriesTable(SeriesTable&& other) noexcept
         : series_(std::exchange(other.series_, nullptr)), count_(std::exchange(other.count_, 0)),
-          blocks_(std::exchange(other.blocks_, 0)), capacity_(std::exchange(other.capacity_, 0)) {}
+          blocks_(std::exchange(other.blocks_, 0)), capacity_(std::exchange(other.capacity_, 0)),
+          first_block_(std::exchange(other.first_block_, nullptr)), owned_(std::exchange(other.owned_, 0)) {}
     ~SeriesTable() {
-        for (std::size_t i = 0; i < count_; ++i) std::free(series_[i]);
+        for (std::size_t i = 0; i < owned_; ++i) std::free(series_[i]);
+        std::free(first_block_);
         std::free(series_);
     }
 
     // Makes room for the block about to be read in every series.
     void reserve_next_block() {
-        if (blocks_ == capacity_) grow_to(capacity_ == 0 ? 4 : capacity_ * 2);
+        if (blocks_ == capacity_) grow_to(capacity_ < 4 ? 4 : capacity_ * 2);
     }
     // Makes room for `blocks` blocks in all, an estimate of the whole file's.
     void reserve(std::size_t blocks) {
@@ -50,7 +58,7 @@ public:
 
     // Gives back the capacity that the blocks read do not use.
     void shrink_to_fit() noexcept {
-        if (blocks_ == capacity_ || blocks_ == 0) return;
+        if (blocks_ == capacity_ || blocks_ == 0 || first_block_ != nullptr) return;
         for (std::size_t i = 0; i < count_; ++i) {
             // Shrinking in place cannot fail in practice; if it does, the larger block stays.
             if (void* shrunk = std::realloc(series_[i], blocks_ * sizeof(float))) series_[i] = static_cast<float*>(shrunk);
@@ -63,16 +71,27 @@ public:
     const float* values(std::size_t i) const noexcept { return series_[i]; }
     // Gives series i's memory back as soon as its values are no longer needed.
     void release(std::size_t i) noexcept {
-        std::free(series_[i]);
+        if (i < owned_) std::free(series_[i]);
         series_[i] = nullptr;
     }
 
 private:
     void grow_to(std::size_t capacity) {
         const std::size_t bytes = sequence_bytes(capacity, sizeof(float));
-        // A failure part way leaves every series valid, some at the old capacity: the table
-        // still owns them all.
-        for (std::size_t i = 0; i < count_; ++i) series_[i] = static_cast<float*>(resize_storage(series_[i], bytes));
+        if (first_block_ == nullptr) {
+            // A failure part way leaves every series valid, some at the old capacity: the table
+            // still owns them all.
+            for (std::size_t i = 0; i < count_; ++i) series_[i] = static_cast<float*>(resize_storage(series_[i], bytes));
+        } else {
+            // Each series gets its own storage and its value from the shared block; those not yet
+            // moved when an allocation fails still point into it.
+            for (; owned_ < count_; ++owned_) {
+                float* const own = static_cast<float*>(resize_storage(nullptr, bytes));
+                if (blocks_ != 0) own[0] = *series_[owned_];
+                series_[owned_] = own;
+            }
+            std::free(std::exchange(first_block_, nullptr));
+        }
         capacity_ = capacity;
     }
 
@@ -80,6 +99,8 @@ private:
     std::size_t count_ = 0;
     std::size_t blocks_ = 0;
     std::size_t capacity_ = 0;
+    float* first_block_ = nullptr;  // the shared storage of the first block, until it is moved
+    std::size_t owned_ = 0;         // series_[0 .. owned_) own their storage
 };
 
 }  // namespace quorel
