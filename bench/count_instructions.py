@@ -7,8 +7,8 @@ over two is the cost of one read, free of the interpreter's start-up, the import
 preparation. The FLOOR is counted the same way: reading the file's bytes, then building the
 same lists of floats from binary32 arrays prepared before the first read. The table gives both
 per value, the difference (what parsing costs beyond the FLOOR), and the instructions inside
-``read_plot_file`` itself when the module carries its symbols (a cmake build, not a stripped
-wheel).
+``read_plot_file`` itself (collected only while it runs) when the module carries its symbols
+(a cmake build, not a stripped wheel).
 
     python3 bench/count_instructions.py                       # the installed quorel
     python3 bench/count_instructions.py --build-dir build/rel # a module built with cmake
