@@ -194,3 +194,35 @@ def test_text_allocation_failure_raises_and_process_survives(long_first_line_fil
     assert text_bytes < int(m[2]) <= text_bytes + 128
     assert res["fds_same"] is True
     assert res["good_bits"] == [[0x3FC00000], [0xC0000000]]  # 1.5, -2.0
+
+
+@skip_under_sanitizer
+def test_column_allocation_failure_part_way_raises_and_process_survives(tmp_path):
+    # After the first block every series is given its own storage, sized from the file's length:
+    # a sparse 2 GiB file behind one block of 500 parameters asks for a few MiB per series, and
+    # with 200 MiB left the allocations fail part way through the series. The call fails with
+    # the size asked for; the series moved and those not yet moved are all released.
+    if shutil.disk_usage(tmp_path).free < 2 * 2**30:
+        pytest.skip("less than 2 GB free disk space")
+    count = 500
+    head = b"T %d\n" % count + b"".join(b"P%d\n" % i for i in range(count)) + b"H\n"
+    block = b"".join(b" 1.00000E+00" * 10 + b"\n" for _ in range(count // 10))
+    path = tmp_path / "sparse-series.plt"
+    with open(path, "wb") as f:
+        f.write(head + block)
+        f.truncate(2 * 2**30)
+    good = tmp_path / "good.plt"
+    good.write_text("T 2\nTIME\nX\nH\n         1.5        -2.0\n")
+    env = os.environ.copy()
+    env.pop("QUOREL_BACKTRACE", None)
+    proc = subprocess.run([sys.executable, "-c", CHILD, str(path), str(tmp_path / "missing.plt"), str(good), "0"],
+                          capture_output=True, env=env, cwd=tmp_path, timeout=120)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 0, err
+    m = re.search(r"@@raised@@ pyo3_runtime\.PanicException: memory allocation of (\d+) bytes failed\n"
+                  r"@@good@@ \[1\.5\] \[\[-2\.0\]\]\n\Z", err)
+    assert m, err
+    # One series' storage: room for the first block and as many more as the rest of the file
+    # would hold if they were as long, in binary32.
+    first_block, rest = 2 + len(block), 2 * 2**30 - len(head) - len(block)
+    assert int(m[1]) == 4 * (1 + -(-rest // first_block))
