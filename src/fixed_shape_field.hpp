@@ -1,7 +1,8 @@
 // The tightest case of the e-notation shape: a field of width 12 or 15 that the value fills but
 // for one leading blank or sign, " 1.23457E+01" or "-1.23456789E-03". Every byte has a fixed
-// role, so the whole field is checked with a few word operations and the digits are read in
-// one pass; anything else, or a value the fast rounding cannot prove, is declined.
+// role, so the whole field is checked with a few word operations (or, with SSE2, vector
+// operations: fixed_shape_vector.hpp) and the digits are read in one pass; anything else, or a
+// value the fast rounding cannot prove, is declined.
 //
 //   position  0       1     2    3 .. W-5     W-4        W-3    W-2, W-1
 //   role      " +-"   digit "."  digits       "E" "e"    "+-"   digits

@@ -5,7 +5,10 @@
 //
 // The signs are not applied afterwards: each width has a table of signed powers, indexed by the
 // exponent's digits, the exponent's sign and the field's sign, so one multiplication gives the
-// signed value (a zero significand times a negative power is -0.0, as it should be).
+// signed value (a zero significand times a negative power is -0.0, as it should be). The
+// rounding is the word route's (fast_binary32_in_table): the significand is exact, the power is
+// the same correctly rounded double, and neither the near-tie test nor binary32 rounding cares
+// about the sign.
 #pragma once
 
 #include <emmintrin.h>
