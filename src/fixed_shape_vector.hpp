@@ -145,7 +145,6 @@ template <std::size_t Width>
     const __m128i in_range = _mm_cmpeq_epi8(_mm_max_epu8(offsets, limit), limit);
     const __m128i minus = _mm_cmpeq_epi8(bytes, load(kShape.minus));
     if (_mm_movemask_epi8(_mm_or_si128(in_range, minus)) != 0xFFFF) return false;
-    const unsigned minus_bits = unsigned(_mm_movemask_epi8(minus));
 
     // Digit values, two bytes to a 16-bit lane, the earlier one in the low byte. Multiplying a
     // lane by 2561 = 10 x 256 + 1 puts 10 x low + high (at most 99) into its high byte, above low
@@ -172,7 +171,9 @@ template <std::size_t Width>
                       _mm_cvtsd_f64(_mm_unpackhi_pd(parts_as_doubles, parts_as_doubles));
         exponent = unsigned(_mm_extract_epi16(joined, 6));
     }
-    const unsigned index = exponent | ((minus_bits << 8) & kFieldMinusBit);
+    // The first byte is now a blank (0x20) or "-" (0x2D): its bit 2 is the field's sign.
+    const unsigned first_byte_bits = unsigned(_mm_cvtsi128_si32(bytes));
+    const unsigned index = exponent | ((first_byte_bits << 6) & kFieldMinusBit);
     const double d = significand * kSignedPowers<Width>.at[index];
     // From 10^-37 on, a nonzero value is normal (see binary32_rounding.hpp).
     constexpr unsigned kFirstSmallExponent = kExponentMinusBit | unsigned(-binary32_detail::kNormalFromScale - (int(Width) - 7) + 1);
