@@ -35,12 +35,7 @@ fi
 
 export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONDONTWRITEBYTECODE=1
-"$PY" -c '
-import os, sys, quorel
-where = os.path.realpath(quorel.__file__)
-if not where.startswith(os.path.realpath(sys.argv[1]) + os.sep):
-    sys.exit("check_word_routes.sh: quorel imported from %s, not from %s" % (where, sys.argv[1]))
-' "$BUILD"
+"$PY" "$ROOT/tools/check_imported_from.py" "$BUILD" check_word_routes.sh
 
 echo "== pytest against the word routes"
 if (($# == 0)); then set -- tests; fi

@@ -64,12 +64,7 @@ export LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$LOGS/ubsan:log_exe_name=1"
 
 # The module that the tests import must be this build.
-LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$PY" -c '
-import os, sys, quorel
-where = os.path.realpath(quorel.__file__)
-if not where.startswith(os.path.realpath(sys.argv[1]) + os.sep):
-    sys.exit("sanitize.sh: quorel imported from %s, not from the sanitizer build" % where)
-' "$BUILD"
+LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$PY" "$ROOT/tools/check_imported_from.py" "$BUILD" sanitize.sh
 
 echo "== pytest under ASan + UBSan + LSan"
 status=0
