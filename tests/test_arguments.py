@@ -1,5 +1,6 @@
 """Binding and conversion of the two arguments of rust_read_tolvane."""
 import ctypes
+import operator
 import pathlib
 
 import pytest
@@ -268,6 +269,17 @@ def test_wrapped_type_error_cause_and_context():
 # -------------------------------------------------------- n_digits conversion
 
 
+def interpreter_index_error(value):
+    """The running interpreter's own text for a failed PyNumber_Index of ``value``.
+
+    CPython words these differently from one version to the next."""
+    try:
+        operator.index(value)
+    except TypeError as exc:
+        return str(exc)
+    raise AssertionError("expected a TypeError")
+
+
 @pytest.mark.parametrize("value, tname", [
     (12.0, "float"),
     ("12", "str"),
@@ -278,8 +290,8 @@ def test_wrapped_type_error_cause_and_context():
 ])
 def test_n_digits_without_index(value, tname):
     exc = wrapped_type_error(lambda: read("/nonexistent/plot.dat", value))
-    assert str(exc) == (f"argument 'n_digits': '{tname}' object cannot be "
-                        f"interpreted as an integer")
+    assert str(exc) == "argument 'n_digits': " + interpreter_index_error(value)
+    assert f"'{tname}'" in str(exc)
     exc = wrapped_type_error(lambda: read(file_path="/x", n_digits=value))
     assert str(exc).startswith("argument 'n_digits': ")
 
@@ -437,7 +449,8 @@ def test_index_returning_non_int_is_wrapped():
             return 12.0
 
     exc = wrapped_type_error(lambda: read("/nonexistent/plot.dat", Idx()))
-    assert str(exc) == "argument 'n_digits': __index__ returned non-int (type float)"
+    assert str(exc) == "argument 'n_digits': " + interpreter_index_error(Idx())
+    assert "float" in str(exc)
 
 
 def test_wrapped_message_with_lone_surrogate():

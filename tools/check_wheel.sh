@@ -10,7 +10,9 @@
 #      module, the type stub and the licence;
 #   4. every wheel is installed into a fresh virtual environment of its own interpreter, with
 #      pytest and hypothesis, and the whole test suite runs there from a copy of tests/ outside
-#      the source tree, so that the module under test is the installed one.
+#      the source tree, so that the module under test is the installed one
+#      (tools/test_installed_wheel.sh); the 3.14 and 3.15 wheels inside the Debian root of
+#      tools/debian_root.sh, with their interpreters from there.
 # Usage: bash tools/check_wheel.sh [--no-build]     (KEEP=1 keeps the work directory)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -64,6 +66,8 @@ cp -r "$root/fuzz/corpus" "$work/run/fuzz/corpus"
 
 wheels=("$dist"/quorel-*.whl)
 [[ -f "${wheels[0]}" ]] || fail "no wheels in $dist"
+QUOREL_ROOT_BINDS=("$work" "$dist" "$root/tools")
+ensure_debian_root $(printf '%s\n' "${wheels[@]}" | sed -n 's/.*-cp\([0-9]\)\([0-9]*\)-.*/\1.\2/p')
 checked=0
 for wheel in "${wheels[@]}"; do
     name="$(basename "$wheel")"
@@ -90,19 +94,8 @@ for wheel in "${wheels[@]}"; do
 
     python="$(find_interpreter "$tag")"
     [[ -n "$python" ]] || fail "$name: no CPython $tag on this machine to test it with"
-    venv="$work/venv-$tag"
-    "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel" "pytest>=7" "hypothesis>=6"
-    (
-        cd "$work/run"
-        "$venv/bin/python" - "$venv" <<'PY'
-import os, sys, quorel
-where = os.path.realpath(quorel.__file__)
-print("  module under test:", where)
-assert where.startswith(os.path.realpath(sys.argv[1]) + os.sep), "not the installed wheel"
-PY
-        "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
-    ) || fail "$name: the test suite failed"
+    on_system_of "$tag" bash "$root/tools/test_installed_wheel.sh" "$python" "$wheel" "$work/venv-$tag" "$work/run" ||
+        fail "$name: the test suite failed"
     checked=$((checked + 1))
 done
 echo "check_wheel: OK ($checked wheels checked)"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs one wheel into a fresh virtual environment of the given interpreter, with pytest and
+# hypothesis, and runs the whole test suite there from RUN/tests, a copy outside the source tree,
+# so that the module under test is the installed one. tools/check_wheel.sh runs it on the
+# system where the interpreter lives: this machine, or the Debian root.
+#   bash tools/test_installed_wheel.sh PYTHON WHEEL VENV RUN
+set -euo pipefail
+python="$1" wheel="$2" venv="$3" run="$4"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel" "pytest>=7" "hypothesis>=6"
+cd "$run"
+"$venv/bin/python" - "$venv" <<'PY'
+import os, sys, quorel
+where = os.path.realpath(quorel.__file__)
+print("  module under test:", where)
+assert where.startswith(os.path.realpath(sys.argv[1]) + os.sep), "not the installed wheel"
+PY
+"$venv/bin/python" -m pytest -q -p no:cacheprovider tests
