@@ -33,7 +33,7 @@ for version in "${versions[@]}"; do
     (cd "$work/quorel" && on_system_of "$version" sh -c '
         set -e
         "$1" -m venv "$2"
-        "$2/bin/python" -m pip install --quiet -v -C build.verbose=true ".[test]"' \
+        "$2/bin/python" -m pip install -v -C build.verbose=true ".[test]"' \
         sh "$(find_interpreter "$version")" "$venv") >"$log" 2>&1 ||
         { tail -40 "$log" >&2; fail "CPython $version: the build failed (log: $log)"; }
     compiled="$(grep -c -E '(g\+\+|c\+\+).* -c .*\.cpp' "$log" || true)"
