@@ -247,7 +247,7 @@ def header_cases():
                 yield pytest.param(length, start, odd, id=f"{length}-{start}-{odd.hex()}")
 
 
-@pytest.mark.parametrize("length, start, odd", header_cases())
+@pytest.mark.parametrize("length, start, odd", list(header_cases()))
 def test_block_header_bytes_at_the_edges_of_its_search(tmp_path, length, start, odd):
     # Block headers are found within their first 32 bytes, in vectors where that many are
     # buffered; a byte that is not ASCII anywhere before the line feed sends the line to the
