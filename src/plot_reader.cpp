@@ -216,7 +216,8 @@ template <std::size_t Width>
 
 // The number of blocks a regular file holds if every block is as long as the first, capped so
 // that their values take no more memory than the file does: a guess, only to size the series
-// once instead of growing them step by step.
+// once instead of growing them step by step. Blocks longer than the first, or a sparse file,
+// make it far too large; SeriesTable::reserve then drops it rather than fail.
 std::size_t estimated_blocks(const LineSource& source, std::uint64_t first_block_bytes, std::uint64_t count) {
     const std::uint64_t size = source.file_size();
     const std::uint64_t read = source.bytes_consumed();
@@ -227,9 +228,11 @@ std::size_t estimated_blocks(const LineSource& source, std::uint64_t first_block
 }
 
 // Each loop reads a header line, whose content is never looked at, and the block's data lines:
-// as many full lines as there are, then one with the rest of the fields.
+// as many full lines as there are, then one with the rest of the fields. Kept out of line: one
+// call a file, and g++ compiles the loop a little longer when it inlines it into read_plot_file.
 template <std::size_t Width>
-void read_blocks(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width, SeriesTable& series) {
+[[gnu::noinline]] void read_blocks(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
+                                   SeriesTable& series) {
     const std::uint64_t full_lines = count / kFieldsPerLine;
     const std::uint64_t last_fields = count % kFieldsPerLine;
     const std::uint64_t first_block_start = source.bytes_consumed();

@@ -1,11 +1,11 @@
 // Storage of the values read: one binary32 sequence per parameter, the time first, all of the
 // same length, the number of blocks read so far. The sequences grow together, a block at a
 // time, so one count and one capacity serve them all and a value is stored with a single write.
-// The capacity is set once from an estimate of the file's block count where there is one, and
-// doubles otherwise; storage grows through realloc, so large sequences move by remapping pages
-// rather than copying, and capacity that is never written costs no memory. The first block is
-// held apart, in one allocation for all series, so that a file's many small series are each
-// allocated once rather than grown from a few values.
+// The capacity is set once from an estimate of the file's block count where there is one and
+// its memory can be had, and doubles otherwise; storage grows through realloc, so large
+// sequences move by remapping pages rather than copying, and capacity that is never written
+// costs no memory. The first block is held apart, in one allocation for all series, so that a
+// file's many small series are each allocated once rather than grown from a few values.
 #pragma once
 
 #include <cstddef>
@@ -47,9 +47,14 @@ public:
     void reserve_next_block() {
         if (blocks_ == capacity_) grow_to(capacity_ < 4 ? 4 : capacity_ * 2);
     }
-    // Makes room for `blocks` blocks in all, an estimate of the whole file's.
-    void reserve(std::size_t blocks) {
-        if (blocks > capacity_) grow_to(blocks);
+    // Once the first block is read: gives each series its own storage with room for `blocks`
+    // blocks in all, an estimate of the whole file's. An estimate only spares the series growing
+    // step by step, so it must never fail the read: where its memory cannot be had (an
+    // address-space limit, a sparse file), what it took is given back and the series grow as the
+    // blocks come, from the first block's storage as if there had been no estimate.
+    void reserve(std::size_t blocks) noexcept {
+        if (first_block_ == nullptr || blocks <= capacity_ || blocks > PTRDIFF_MAX / sizeof(float)) return;
+        if (move_out_of_first_block(blocks * sizeof(float), false)) capacity_ = blocks;
     }
     // Field i of the block being read goes to series(i)[blocks()].
     float* const* series() const noexcept { return series_; }
@@ -83,16 +88,31 @@ private:
             // still owns them all.
             for (std::size_t i = 0; i < count_; ++i) series_[i] = static_cast<float*>(resize_storage(series_[i], bytes));
         } else {
-            // Each series gets its own storage and its value from the shared block; those not yet
-            // moved when an allocation fails still point into it.
-            for (; owned_ < count_; ++owned_) {
-                float* const own = static_cast<float*>(resize_storage(nullptr, bytes));
-                if (blocks_ != 0) own[0] = *series_[owned_];
-                series_[owned_] = own;
-            }
-            std::free(std::exchange(first_block_, nullptr));
+            move_out_of_first_block(bytes, true);
         }
         capacity_ = capacity;
+    }
+
+    // Gives each series still in the shared first block storage of its own, `bytes` long, with its
+    // value. Memory that cannot be had fails the read where it is `required`, leaving the series
+    // not yet moved in the shared block; otherwise the series moved here go back to the shared
+    // block, which still holds their values, and the result is false.
+    bool move_out_of_first_block(std::size_t bytes, bool required) {
+        const std::size_t first_moved = owned_;
+        for (; owned_ < count_; ++owned_) {
+            float* const own = static_cast<float*>(required ? resize_storage(nullptr, bytes) : std::malloc(bytes));
+            if (own == nullptr) {
+                for (; owned_ > first_moved; --owned_) {
+                    std::free(series_[owned_ - 1]);
+                    series_[owned_ - 1] = first_block_ + (owned_ - 1);
+                }
+                return false;
+            }
+            if (blocks_ != 0) own[0] = *series_[owned_];
+            series_[owned_] = own;
+        }
+        std::free(std::exchange(first_block_, nullptr));
+        return true;
     }
 
     float** series_ = nullptr;

@@ -134,9 +134,11 @@ def run_child(tmp_path, code, *args, timeout=120, quiet=False):
 
 
 # A child that reads one file and reports the result (value bits, or the exception's type name
-# and message) and how much its peak resident memory grew during the read.
+# and message) and how much its peak resident memory grew during the read. With a fourth
+# argument it reads with its address space capped (RLIMIT_AS) at its size before the read plus
+# that many MiB.
 MEASURED_READ_CHILD = r'''
-import json, struct, sys
+import json, resource, struct, sys
 import quorel
 out, path, width = sys.argv[1], sys.argv[2], int(sys.argv[3])
 
@@ -147,6 +149,9 @@ def status(key):
                 return int(line.split()[1])
 
 bits = lambda vs: [struct.unpack("<I", struct.pack("<f", v))[0] for v in vs]
+if len(sys.argv) > 4:
+    limit = status("VmSize:") * 1024 + int(sys.argv[4]) * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 hwm = status("VmHWM:")
 try:
     times, cols = quorel.rust_read_tolvane(path, width)
