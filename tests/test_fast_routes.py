@@ -5,13 +5,16 @@ Most fields of a real plot file have a fixed shape: a blank or sign, one digit, 
 take a shortcut that checks every byte's role at once, and a data line made of them only is
 read without a search for its end. Every byte of such a field is replaced here by the
 characters just beside each accepted one; whatever the shortcut decides, the result must be
-the one the grammar gives (a value, or the reader's message).
+the one the grammar gives (a value, or the reader's message). Files of either width read at
+other widths must give what the format's model gives for the width asked for, whichever route
+that width, or the file's line lengths, would otherwise suggest.
 """
 import pytest
 
 import quorel
 from conftest import bits_list, panic_message, write_plot
 from test_binary32 import reference
+from test_hostile_inputs import model, outcome
 from test_reader import BAD_UTF8
 
 read = quorel.rust_read_tolvane
@@ -282,3 +285,58 @@ def test_last_header_ending_with_the_data_read(tmp_path, length):
     assert len(body) == READ_SIZE and body[length:length + 1] == b"\n"
     path = write_plot(tmp_path, body + b"H" * length)
     assert panic_message(read, path, 12) == ("PanicException", "Error reading line")
+
+
+def mismatch_fields(kind, width, b):
+    """The 13 field texts of block b of a width-``width`` file: E notation of the fixed shape,
+    of values that binary32 holds exactly (so that the shortcut takes every one), or digits only
+    (a number however the line is cut)."""
+    fields = []
+    for i in range(13):
+        if kind == "e-notation":
+            value = (-1) ** i * (i + 1 + 13 * b) * 2.0 ** (i % 11 - 4)
+            fields.append(f"{value: .{width - 7}E}")
+        else:
+            n = (i * 7919 + b * 104729 + 12345) % 10**(width - 4)
+            fields.append(str(n * 97 + 10**(width - 1))[-width:])
+    assert all(len(f) == width for f in fields)
+    return fields
+
+
+# What follows the last field of a data line of n fields: nothing, two bytes, or digits up to
+# the length of a line of fields three bytes wider (a width-12 line as long as a width-15 one),
+# on every line or on the full ones only.
+MISMATCH_TAILS = {
+    "none": lambda n: b"",
+    "two-bytes": lambda n: b" 1",
+    "wider": lambda n: b"7" * (3 * n),
+    "wider-full-lines": lambda n: b"7" * (3 * n) if n == 10 else b"",
+}
+
+
+@pytest.mark.parametrize("kind", ["e-notation", "digits"])
+@pytest.mark.parametrize("tail", MISMATCH_TAILS)
+@pytest.mark.parametrize("file_width", [12, 15])
+def test_reads_at_widths_other_than_the_files(tmp_path, file_width, tail, kind):
+    # A file written at one width and read at another is cut where the width asked for says,
+    # whatever route the width would take for a file of its own: values where the cuts make
+    # numbers, else the error they give. Two blocks of 13 parameters: a full data line and one
+    # of three fields.
+    parts = [b"T 13\n" + b"".join(b"P%d\n" % i for i in range(13))]
+    for b in range(2):
+        fields = mismatch_fields(kind, file_width, b)
+        parts.append(b"H\n")
+        for start, n in ((0, 10), (10, 3)):
+            parts.append("".join(fields[start:start + n]).encode() + MISMATCH_TAILS[tail](n) + b"\n")
+    data = b"".join(parts)
+    path = write_plot(tmp_path, data)
+    wrong = []
+    for width in range(1, 25):
+        expected, stdout = model(data, width)
+        assert stdout == ""
+        got = outcome(path, width)
+        if got != expected:
+            wrong.append((width, got, expected))
+    assert not wrong, wrong[:3]
+    # At its own width the file reads.
+    assert outcome(path, file_width)[0] == "ok"
