@@ -22,10 +22,10 @@
 #include <string>
 #include <string_view>
 
-#include "binary32_rounding.hpp"
-#include "e_notation_field.hpp"
-#include "fixed_shape_field.hpp"
-#include "parse_binary32.hpp"
+#include "text_rules/binary32_rounding.hpp"
+#include "text_rules/e_notation_field.hpp"
+#include "text_rules/fixed_shape_field.hpp"
+#include "text_rules/parse_binary32.hpp"
 #include "model.hpp"
 
 namespace {

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "panic.hpp"
-#include "plot_reader.hpp"
+#include "failure/panic.hpp"
+#include "reader/plot_reader.hpp"
 #include "model.hpp"
 
 namespace {

@@ -16,7 +16,7 @@ from conftest import panic_message, write_plot
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 GENERATOR = ROOT / "tools" / "gen_char_escape_table.py"
-TABLE = ROOT / "src" / "char_escape_table.inc"
+TABLE = ROOT / "src" / "failure" / "char_escape_table.inc"
 # The wheel check runs the tests from a copy of tests/ alone, without the tools and sources.
 needs_source_tree = pytest.mark.skipif(not (GENERATOR.exists() and TABLE.exists()),
                                        reason="the generator and the table are not beside the tests")

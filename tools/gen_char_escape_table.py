@@ -1,5 +1,5 @@
-"""Writes src/char_escape_table.inc: the non-ASCII code points that a character's debug form
-shows as \\u{...} instead of the character itself.
+"""Writes src/failure/char_escape_table.inc: the non-ASCII code points that a character's debug
+form shows as \\u{...} instead of the character itself.
 
 Escaped are the characters that would be invisible or misleading between quotes: control and
 format characters, surrogates, private-use and unassigned code points, separators other than the
@@ -19,7 +19,7 @@ import unicodedata
 
 UNICODE_VERSION = "14.0.0"
 ESCAPED_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Cn", "Zs", "Zl", "Zp", "Mn", "Mc", "Me"}
-TABLE = pathlib.Path(__file__).resolve().parent.parent / "src" / "char_escape_table.inc"
+TABLE = pathlib.Path(__file__).resolve().parent.parent / "src" / "failure" / "char_escape_table.inc"
 
 
 def escaped_ranges():

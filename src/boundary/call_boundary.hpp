@@ -5,9 +5,9 @@
 #include <new>
 #include <source_location>
 
-#include "memory_failure.hpp"
-#include "panic.hpp"
-#include "python_errors.hpp"
+#include "failure/memory_failure.hpp"
+#include "failure/panic.hpp"
+#include "boundary/python_errors.hpp"
 
 namespace quorel {
 

@@ -1,10 +1,10 @@
-#include "exact_rounding.hpp"
+#include "text_rules/exact_rounding.hpp"
 
 #include <bit>
 #include <cstddef>
 
-#include "big_unsigned.hpp"
-#include "binary32_rounding.hpp"
+#include "text_rules/big_unsigned.hpp"
+#include "text_rules/binary32_rounding.hpp"
 
 namespace quorel::binary32_detail {
 

@@ -1,4 +1,4 @@
-#include "utf8.hpp"
+#include "text_rules/utf8.hpp"
 
 namespace quorel::utf8 {
 

@@ -1,4 +1,4 @@
-#include "line_source.hpp"
+#include "reader/line_source.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sequence_storage.hpp"
-#include "short_line.hpp"
-#include "utf8.hpp"
+#include "reader/sequence_storage.hpp"
+#include "reader/short_line.hpp"
+#include "text_rules/utf8.hpp"
 
 namespace quorel {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "py_ref.hpp"
+#include "boundary/py_ref.hpp"
 
 namespace quorel {
 

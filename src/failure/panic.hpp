@@ -6,7 +6,7 @@
 #include <source_location>
 #include <string_view>
 
-#include "text.hpp"
+#include "failure/text.hpp"
 
 namespace quorel {
 

@@ -6,9 +6,9 @@
 
 #include <string_view>
 
-#include "panic.hpp"
-#include "py_ref.hpp"
-#include "text.hpp"
+#include "failure/panic.hpp"
+#include "boundary/py_ref.hpp"
+#include "failure/text.hpp"
 
 namespace quorel {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "series.hpp"
+#include "reader/series.hpp"
 
 namespace quorel {
 

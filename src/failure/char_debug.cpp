@@ -1,10 +1,10 @@
-#include "char_debug.hpp"
+#include "failure/char_debug.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
 
-#include "utf8.hpp"
+#include "text_rules/utf8.hpp"
 
 namespace quorel {
 
@@ -16,7 +16,7 @@ struct CodePointRange {
 };
 
 constexpr CodePointRange kEscapedRanges[] = {
-#include "char_escape_table.inc"
+#include "failure/char_escape_table.inc"
 };
 
 bool shown_escaped(char32_t cp) {

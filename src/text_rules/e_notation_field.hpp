@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "binary32_rounding.hpp"
-#include "decimal_digits.hpp"
+#include "text_rules/binary32_rounding.hpp"
+#include "text_rules/decimal_digits.hpp"
 
 namespace quorel {
 

@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binary32_rounding.hpp"
-#include "decimal_digits.hpp"
-#include "exact_rounding.hpp"
+#include "text_rules/binary32_rounding.hpp"
+#include "text_rules/decimal_digits.hpp"
+#include "text_rules/exact_rounding.hpp"
 
 namespace quorel {
 

@@ -1,12 +1,12 @@
-#include "python_errors.hpp"
+#include "boundary/python_errors.hpp"
 
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 
-#include "utf8.hpp"
-#include "write_all.hpp"
+#include "text_rules/utf8.hpp"
+#include "failure/write_all.hpp"
 
 namespace quorel {
 

@@ -1,4 +1,4 @@
-#include "panic.hpp"
+#include "failure/panic.hpp"
 
 #include <execinfo.h>
 #include <sys/syscall.h>
@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "write_all.hpp"
+#include "failure/write_all.hpp"
 
 namespace quorel {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "memory_failure.hpp"
+#include "failure/memory_failure.hpp"
 
 namespace quorel {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "memory_failure.hpp"
-#include "panic.hpp"
+#include "failure/memory_failure.hpp"
+#include "failure/panic.hpp"
 
 namespace quorel {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "utf8.hpp"
+#include "text_rules/utf8.hpp"
 
 namespace quorel {
 

@@ -12,12 +12,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "binary32_rounding.hpp"
-#include "decimal_digits.hpp"
+#include "text_rules/binary32_rounding.hpp"
+#include "text_rules/decimal_digits.hpp"
 
-#include "vector_support.hpp"
+#include "text_rules/vector_support.hpp"
 #if QUOREL_VECTORS
-#include "fixed_shape_vector.hpp"
+#include "text_rules/fixed_shape_vector.hpp"
 #endif
 
 namespace quorel {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "short_line.hpp"
-#include "unique_fd.hpp"
+#include "reader/short_line.hpp"
+#include "reader/unique_fd.hpp"
 
 namespace quorel {
 

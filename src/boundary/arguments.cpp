@@ -1,7 +1,7 @@
-#include "arguments.hpp"
+#include "boundary/arguments.hpp"
 
-#include "python_errors.hpp"
-#include "text.hpp"
+#include "boundary/python_errors.hpp"
+#include "failure/text.hpp"
 
 namespace quorel {
 

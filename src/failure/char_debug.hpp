@@ -2,7 +2,7 @@
 // or \u{hex} between them for characters that would not show plainly.
 #pragma once
 
-#include "text.hpp"
+#include "failure/text.hpp"
 
 namespace quorel {
 

@@ -1,4 +1,4 @@
-#include "plot_reader.hpp"
+#include "reader/plot_reader.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,18 +7,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "char_debug.hpp"
-#include "line_source.hpp"
-#include "os_error.hpp"
-#include "panic.hpp"
-#include "parse_binary32.hpp"
-#include "parse_count.hpp"
-#include "e_notation_field.hpp"
-#include "fixed_shape_field.hpp"
-#include "text.hpp"
-#include "utf8.hpp"
-#include "write_all.hpp"
-#include "whitespace.hpp"
+#include "failure/char_debug.hpp"
+#include "reader/line_source.hpp"
+#include "reader/os_error.hpp"
+#include "failure/panic.hpp"
+#include "text_rules/parse_binary32.hpp"
+#include "text_rules/parse_count.hpp"
+#include "text_rules/e_notation_field.hpp"
+#include "text_rules/fixed_shape_field.hpp"
+#include "failure/text.hpp"
+#include "text_rules/utf8.hpp"
+#include "failure/write_all.hpp"
+#include "text_rules/whitespace.hpp"
 
 namespace quorel {
 

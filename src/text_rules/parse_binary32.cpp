@@ -1,4 +1,4 @@
-#include "parse_binary32.hpp"
+#include "text_rules/parse_binary32.hpp"
 
 #include <limits>
 

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "binary32_rounding.hpp"
+#include "text_rules/binary32_rounding.hpp"
 
 namespace quorel {
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "sequence_storage.hpp"
+#include "reader/sequence_storage.hpp"
 
 namespace quorel {
 

@@ -2,14 +2,14 @@
 // and the call entry, which binds the arguments, runs the reader and converts its result.
 // Failures inside become PanicException at the two boundaries below; nothing unwinds past them.
 
-#include "py_ref.hpp"  // Python.h first
+#include "boundary/py_ref.hpp"  // Python.h first
 
-#include "arguments.hpp"
-#include "call_boundary.hpp"
-#include "panic.hpp"
-#include "plot_reader.hpp"
-#include "python_errors.hpp"
-#include "text.hpp"
+#include "boundary/arguments.hpp"
+#include "boundary/call_boundary.hpp"
+#include "failure/panic.hpp"
+#include "reader/plot_reader.hpp"
+#include "boundary/python_errors.hpp"
+#include "failure/text.hpp"
 
 namespace quorel {
 namespace {

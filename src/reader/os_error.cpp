@@ -1,9 +1,9 @@
-#include "os_error.hpp"
+#include "reader/os_error.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-#include "utf8.hpp"
+#include "text_rules/utf8.hpp"
 
 namespace quorel {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "vector_support.hpp"
+#include "text_rules/vector_support.hpp"
 
 namespace quorel {
 

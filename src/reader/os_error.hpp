@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "text.hpp"
+#include "failure/text.hpp"
 
 namespace quorel {
 
