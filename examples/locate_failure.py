@@ -16,8 +16,8 @@ from __future__ import annotations
 import argparse
 import sys
 
-from fault_finder import Fault, first_fault
-from plot_read import ReadFailure, read_plot
+from helpers.fault_finder import Fault, first_fault
+from helpers.plot_read import ReadFailure, read_plot
 
 KEY_WIDTH = 9  # "quorel:  " and the other keys, values aligned after them
 

@@ -26,9 +26,9 @@ import sys
 from collections.abc import Iterator
 from typing import TextIO
 
-import runners
-from progress import progress_bar
-from signal_summary import FileSummary
+from helpers import runners
+from helpers.progress import progress_bar
+from helpers.signal_summary import FileSummary
 
 COLUMNS = ["file", "signal", "first", "last", "min", "max"]
 

@@ -314,10 +314,10 @@ def test_an_empty_file(tmp_path):
 
 @pytest.fixture(scope="module")
 def finder():
-    if not (EXAMPLES / "fault_finder.py").is_file():
+    if not (EXAMPLES / "helpers" / "fault_finder.py").is_file():
         pytest.skip(f"{EXAMPLES} is not there: these tests run in a clone of the project")
     sys.path.insert(0, str(EXAMPLES))
-    import fault_finder
+    from helpers import fault_finder
 
     yield fault_finder
     sys.path.remove(str(EXAMPLES))

@@ -8,7 +8,7 @@ import re
 from collections.abc import Iterator
 from dataclasses import dataclass, replace
 
-from plot_rules import FIELDS_PER_LINE, number_error, parse_count, read_lines, tokens, trim
+from .plot_rules import FIELDS_PER_LINE, number_error, parse_count, read_lines, tokens, trim
 
 # The kinds of fault, one for each kind of failure quorel reports.
 CANNOT_OPEN = "cannot-open"

@@ -8,8 +8,8 @@ from __future__ import annotations
 import contextlib
 from typing import Optional, TypedDict
 
-from plot_read import ReadFailure, read_plot
-from plot_rules import read_lines, tokens
+from .plot_read import ReadFailure, read_plot
+from .plot_rules import read_lines, tokens
 
 
 class SignalSummary(TypedDict):

@@ -4,13 +4,13 @@ the order the files finish."""
 from __future__ import annotations
 
 import multiprocessing
+import pathlib
+import tempfile
+import zipfile
 from collections.abc import Iterator
 from concurrent.futures import ProcessPoolExecutor, as_completed
 
-import plot_read
-import plot_rules
-import signal_summary
-from signal_summary import FileSummary, summarize_file
+from .signal_summary import FileSummary, summarize_file
 
 
 def in_this_process(paths: list[str], width: int) -> Iterator[FileSummary]:
@@ -33,15 +33,27 @@ def in_processes(paths: list[str], width: int, jobs: int) -> Iterator[FileSummar
 
 def on_dask(address: str, paths: list[str], width: int) -> Iterator[FileSummary]:
     """The workers of the Dask cluster whose scheduler is at address. They need quorel installed
-    and the files at the same paths; the modules of this folder are sent to them."""
+    and the files at the same paths; this package is sent to them."""
     try:
         from dask.distributed import Client, as_completed as dask_completed
     except ImportError:
         raise SystemExit("read_many.py: --dask needs dask.distributed: pip install 'quorel[dask]'") from None
     with Client(address) as client:
-        for module in (plot_rules, plot_read, signal_summary):  # each after what it imports
-            client.upload_file(module.__file__)
+        with tempfile.TemporaryDirectory() as folder:
+            client.upload_file(package_archive(pathlib.Path(folder)))
         # keep_report: on a shared worker, quorel's report goes to the worker's log.
         futures = client.map(summarize_file, paths, width=width, keep_report=True, pure=False)
         for future in dask_completed(futures):
             yield future.result()
+
+
+def package_archive(folder: pathlib.Path) -> str:
+    """This package as a zip archive in folder. A worker puts an uploaded archive on its import
+    path, so that the package imports there under its own name, as the functions sent to it
+    expect; single modules uploaded would import as top-level modules instead."""
+    package = pathlib.Path(__file__).resolve().parent
+    archive = folder / f"{package.name}.zip"
+    with zipfile.ZipFile(archive, "w") as zipped:
+        for module in sorted(package.glob("*.py")):
+            zipped.write(module, f"{package.name}/{module.name}")
+    return str(archive)
