@@ -4,6 +4,9 @@ Values must not depend on the C or C++ runtime the module runs with: runtimes di
 their text-to-float conversions treat subnormals, range errors and long inputs, so the module
 converts with its own code and must import none of them.
 """
+import os
+import pathlib
+import platform
 import re
 
 import quorel
@@ -38,3 +41,13 @@ def test_conversion_pattern_recognises_runtime_conversions():
     assert all(FLOAT_CONVERSION.search(name) for name in runtime_names)
     harmless = ["PyFloat_FromDouble", "memchr", "strerror_r", "snprintf", "strlen", "strcmp"]
     assert not any(FLOAT_CONVERSION.search(name) for name in harmless)
+
+
+def test_field_routes_are_those_of_the_processor():
+    """SSE2 vectors on x86-64; 64-bit words on other processors, and in the builds that test the
+    word routes on x86-64 (QUOREL_EXPECT_ROUTES=words). The module names its routes in a marker
+    that survives stripping: no other route can run."""
+    expected = os.environ.get("QUOREL_EXPECT_ROUTES") or (
+        "vectors" if platform.machine() in ("x86_64", "AMD64") else "words")
+    markers = re.findall(rb"quorel routes: ([a-z]+)", pathlib.Path(quorel.__file__).read_bytes())
+    assert markers == [expected.encode()]

@@ -34,7 +34,7 @@ if nm -C "$module" | grep -q "fixed_shape_vector_detail"; then
 fi
 
 export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
-export PYTHONDONTWRITEBYTECODE=1
+export PYTHONDONTWRITEBYTECODE=1 QUOREL_EXPECT_ROUTES=words
 "$PY" "$ROOT/tools/check_imported_from.py" "$BUILD" check_word_routes.sh
 
 echo "== pytest against the word routes"

@@ -15,6 +15,7 @@
 #include "text_rules/parse_count.hpp"
 #include "text_rules/e_notation_field.hpp"
 #include "text_rules/fixed_shape_field.hpp"
+#include "text_rules/vector_support.hpp"
 #include "failure/text.hpp"
 #include "text_rules/utf8.hpp"
 #include "failure/write_all.hpp"
@@ -25,6 +26,10 @@ namespace quorel {
 namespace {
 
 constexpr std::uint64_t kFieldsPerLine = 10;
+
+// Names the field routes this build has in the module file, where the checks of a build from
+// outside (a wheel's, whose symbol table is stripped) can read it.
+[[gnu::used, gnu::retain]] constexpr char kRoutesBuiltIn[] = "quorel routes: " QUOREL_ROUTES;
 
 // A fixed-shape field is read with 16-byte loads; the padding after a line keeps the last
 // field's load inside the buffer.

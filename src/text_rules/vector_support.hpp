@@ -5,7 +5,9 @@
 
 #if defined(__SSE2__) && !defined(QUOREL_WORDS_ONLY)
 #define QUOREL_VECTORS 1
+#define QUOREL_ROUTES "vectors"
 #include <emmintrin.h>
 #else
 #define QUOREL_VECTORS 0
+#define QUOREL_ROUTES "words"
 #endif
