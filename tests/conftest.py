@@ -96,12 +96,25 @@ def panic_message(func, *args, **kwargs):
     pytest.fail("the call did not raise")
 
 
-# Under AddressSanitizer (tools/sanitize.sh) the process reserves terabytes of shadow memory and
-# its allocator keeps freed memory in quarantine: address-space limits and memory figures
-# measure the sanitizer, not the module.
-skip_under_sanitizer = pytest.mark.skipif(
-    bool(os.environ.get("QUOREL_SANITIZED")),
-    reason="memory limits and figures are meaningless under AddressSanitizer")
+def address_space_limits_hold():
+    """Whether a child whose address space is capped (RLIMIT_AS) is refused memory past the cap.
+
+    Not under AddressSanitizer (tools/sanitize.sh), whose process reserves terabytes of shadow
+    memory and whose allocator keeps freed memory in quarantine; nor under QEMU's user-mode
+    emulation, which keeps such limits from itself and so from the program it runs. There,
+    address-space limits and memory figures measure the sanitizer or the emulator, not the
+    module."""
+    if os.environ.get("QUOREL_SANITIZED"):
+        return False
+    probe = ("import resource\n"
+             "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+             "try:\n    bytearray(1 << 31)\nexcept MemoryError:\n    raise SystemExit(7)\n")
+    return subprocess.run([sys.executable, "-c", probe]).returncode == 7
+
+
+skip_without_memory_limits = pytest.mark.skipif(
+    not address_space_limits_hold(),
+    reason="memory limits and figures are meaningless under AddressSanitizer or emulation")
 
 
 def child_env():

@@ -14,7 +14,7 @@ from fractions import Fraction
 import pytest
 
 import quorel
-from conftest import MEASURED_READ_CHILD, bits_list, panic_message, run_child, skip_under_sanitizer, write_plot
+from conftest import MEASURED_READ_CHILD, bits_list, panic_message, run_child, skip_without_memory_limits, write_plot
 
 read = quorel.rust_read_tolvane
 
@@ -312,7 +312,7 @@ def test_every_single_byte_replacement(tmp_path, capfd):
 HUGE_LINE = 300 * 2**20
 
 
-@skip_under_sanitizer
+@skip_without_memory_limits
 @pytest.mark.parametrize("where", ["first", "name", "header"])
 def test_line_of_hundreds_of_megabytes(tmp_path, where):
     if shutil.disk_usage(tmp_path).free < 2 * 2**30:

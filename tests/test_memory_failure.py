@@ -22,7 +22,7 @@ import sys
 
 import pytest
 
-from conftest import MEASURED_READ_CHILD, f32bits, run_child, skip_under_sanitizer
+from conftest import MEASURED_READ_CHILD, f32bits, run_child, skip_without_memory_limits
 
 NOTE = "note: run with `QUOREL_BACKTRACE=1` environment variable to display a backtrace\n"
 NOT_FOUND = 'Plot file not found!: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
@@ -67,7 +67,7 @@ def big_line_file(tmp_path_factory):
     return path
 
 
-@skip_under_sanitizer
+@skip_without_memory_limits
 @pytest.mark.parametrize("earlier_report", [False, True], ids=["first-failure", "after-a-report"])
 def test_line_allocation_failure_raises_and_process_survives(big_line_file, tmp_path, earlier_report):
     good = tmp_path / "good.plt"
@@ -163,7 +163,7 @@ def long_first_line_file(tmp_path_factory):
     return path
 
 
-@skip_under_sanitizer
+@skip_without_memory_limits
 @pytest.mark.parametrize("case, headroom_mib", [
     # The line (a 256 MiB buffer) fits; the diagnostic line that quotes it does not.
     ("first-line", 300),
@@ -231,7 +231,7 @@ def holed_file(path, count):
     return count * 4 * (1 + -(-rest // first_block))
 
 
-@skip_under_sanitizer
+@skip_without_memory_limits
 @pytest.mark.parametrize("count", [1, 500], ids=["one-series", "fails-part-way"])
 def test_series_guess_that_cannot_be_had_leaves_the_read_going(tmp_path, count):
     # With one series, its one allocation fails; with 500, the allocations fail part way through
@@ -247,7 +247,7 @@ def test_series_guess_that_cannot_be_had_leaves_the_read_going(tmp_path, count):
     assert out == "" and err == ""
 
 
-@skip_under_sanitizer
+@skip_without_memory_limits
 def test_sparse_file_gives_its_own_error_not_the_guess(tmp_path):
     # A terabyte file, all hole after its second block: the guess for its one series is some
     # 300 GB, more than the kernel grants by default on any machine of today, but the read fails

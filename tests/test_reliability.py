@@ -21,7 +21,7 @@ import time
 import pytest
 
 import quorel
-from conftest import MEASURED_READ_CHILD, bits_list, f32bits, plot_text, run_child, skip_under_sanitizer, write_plot
+from conftest import MEASURED_READ_CHILD, bits_list, f32bits, plot_text, run_child, skip_without_memory_limits, write_plot
 
 read = quorel.rust_read_tolvane
 
@@ -177,7 +177,7 @@ def leak_expectations(d):
     ]
 
 
-@skip_under_sanitizer
+@skip_without_memory_limits
 def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     d = tmp_path / "files"
     d.mkdir()
