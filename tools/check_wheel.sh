@@ -1,23 +1,26 @@
 #!/usr/bin/env bash
 # Checks quorel's release artefacts as a user gets them:
 #   1. tools/build_wheels.sh makes the sdist and, from it, one manylinux_2_17 wheel per CPython
-#      found (skipped with --no-build: then the artefacts already in dist/ are checked);
+#      version and architecture (skipped with --no-build: then the artefacts already in dist/
+#      are checked);
 #   2. the sdist is checked for the build inputs (every tracked file under src/, CMakeLists.txt,
 #      pyproject.toml, the type stub, LICENSE, README.md, the tests) and for leftovers (caches,
 #      build trees, compiled modules);
-#   3. every wheel: `auditwheel show` must report the manylinux_2_17_x86_64 tag; the module's
-#      dynamic symbol table must define PyInit_quorel and nothing else; the wheel holds the
-#      module, the type stub and the licence;
+#   3. every wheel: `auditwheel show` must report the manylinux_2_17 tag of its architecture
+#      (x86_64 or aarch64); the module is built for that processor and named for it; its dynamic
+#      symbol table must define PyInit_quorel and nothing else; the wheel holds the module, the
+#      type stub and the licence;
 #   4. every wheel is installed into a fresh virtual environment of its own interpreter, with
 #      pytest and hypothesis, and the whole test suite runs there from a copy of tests/ outside
 #      the source tree, so that the module under test is the installed one
-#      (tools/test_installed_wheel.sh); the 3.14 and 3.15 wheels inside the Debian root of
-#      tools/debian_root.sh, with their interpreters from there.
+#      (tools/test_installed_wheel.sh); the x86-64 3.14 and 3.15 wheels inside the Debian root
+#      of tools/debian_root.sh, with its interpreters; the aarch64 wheels with Debian's arm64
+#      interpreters under emulation (tools/aarch64_interpreters.sh), where the suite's test of
+#      the routes built in finds the word routes, as on every processor but x86-64.
 # Usage: bash tools/check_wheel.sh [--no-build]     (KEEP=1 keeps the work directory)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dist="$root/dist"
-platform="manylinux_2_17_x86_64"
 work="$(mktemp -d "${TMPDIR:-/tmp}/quorel-wheel.XXXXXX")"
 if [[ "${KEEP:-0}" == 1 ]]; then
     trap 'echo "work directory kept: $work"' EXIT
@@ -67,13 +70,17 @@ cp -r "$root/fuzz/corpus" "$work/run/fuzz/corpus"
 wheels=("$dist"/quorel-*.whl)
 [[ -f "${wheels[0]}" ]] || fail "no wheels in $dist"
 QUOREL_ROOT_BINDS=("$work" "$dist" "$root/tools")
-ensure_debian_root $(printf '%s\n' "${wheels[@]}" | sed -n 's/.*-cp\([0-9]\)\([0-9]*\)-.*/\1.\2/p')
+ensure_debian_root $(printf '%s\n' "${wheels[@]}" | sed -n 's/.*-cp\([0-9]\)\([0-9]*\)-.*x86_64\.whl$/\1.\2/p')
 checked=0
 for wheel in "${wheels[@]}"; do
     name="$(basename "$wheel")"
     tag="$(echo "$name" | sed -n 's/^quorel-[^-]*-cp\([0-9]\)\([0-9]*\)-.*/\1.\2/p')"
     [[ -n "$tag" ]] || fail "$name: no CPython tag in the file name"
+    arch="$(echo "$name" | sed -n 's/.*_\(x86_64\|aarch64\)\.whl$/\1/p')"
+    [[ -n "$arch" ]] || fail "$name: neither an x86_64 nor an aarch64 wheel"
+    platform="manylinux_2_17_$arch"
     echo "== $name"
+    start=$SECONDS
 
     show="$("$tools/auditwheel" show "$wheel")"
     grep -qF "is consistent with the following platform tag:" <<<"$show" &&
@@ -81,21 +88,39 @@ for wheel in "${wheels[@]}"; do
         { echo "$show" >&2; fail "$name: auditwheel does not report $platform"; }
     echo "  auditwheel show: $platform"
 
-    unpacked="$work/unpacked-$tag"
+    unpacked="$work/unpacked-$arch-$tag"
     "$tools/python" -m zipfile -e "$wheel" "$unpacked"
     modules=("$unpacked"/quorel.cpython-*.so)
     [[ ${#modules[@]} == 1 && -f "${modules[0]}" ]] || fail "$name: expected one quorel module at the top"
     [[ -f "$unpacked/quorel-stubs/__init__.pyi" ]] || fail "$name: no type stub"
     compgen -G "$unpacked/quorel-*.dist-info/licenses/LICENSE" >/dev/null ||
         compgen -G "$unpacked/quorel-*.dist-info/LICENSE" >/dev/null || fail "$name: no licence"
+    [[ "${modules[0]}" == *"-$arch-linux-gnu.so" ]] || fail "$name: the module's name is not for $arch"
+    machine="$(readelf -h "${modules[0]}" | sed -n 's/^ *Machine: *//p')"
+    case "$arch:$machine" in
+        x86_64:*X86-64 | aarch64:AArch64) echo "  machine: $machine" ;;
+        *) fail "$name: the module is built for '$machine'" ;;
+    esac
     exported="$(nm -D --defined-only "${modules[0]}" | awk '{print $NF}' | sort | tr '\n' ' ')"
     [[ "$exported" == "PyInit_quorel " ]] || fail "$name: exports ${exported:-nothing}, not only PyInit_quorel"
     echo "  exports: $exported"
 
-    python="$(find_interpreter "$tag")"
-    [[ -n "$python" ]] || fail "$name: no CPython $tag on this machine to test it with"
-    on_system_of "$tag" bash "$root/tools/test_installed_wheel.sh" "$python" "$wheel" "$work/venv-$tag" "$work/run" ||
-        fail "$name: the test suite failed"
+    if [[ "$arch" == aarch64 ]]; then
+        # Debian's arm64 interpreter under emulation (tools/aarch64_interpreters.sh). Its
+        # ensurepip cannot copy the pip wheel through the emulator's view of the folder, so pip
+        # comes from that wheel itself.
+        python="$root/build/aarch64/bin/python$tag"
+        [[ -x "$python" ]] || fail "$name: no $python: run tools/aarch64_interpreters.sh $tag"
+        pip_wheels=("$root/build/aarch64/python$tag"/usr/share/python-wheels/pip-*.whl)
+        QUOREL_PIP_WHEEL="${pip_wheels[0]}" bash "$root/tools/test_installed_wheel.sh" \
+            "$python" "$wheel" "$work/venv-$arch-$tag" "$work/run" || fail "$name: the test suite failed"
+    else
+        python="$(find_interpreter "$tag")"
+        [[ -n "$python" ]] || fail "$name: no CPython $tag on this machine to test it with"
+        on_system_of "$tag" bash "$root/tools/test_installed_wheel.sh" \
+            "$python" "$wheel" "$work/venv-$arch-$tag" "$work/run" || fail "$name: the test suite failed"
+    fi
+    echo "  checked in $((SECONDS - start)) s"
     checked=$((checked + 1))
 done
 echo "check_wheel: OK ($checked wheels checked)"

@@ -3,12 +3,15 @@
 
 # The CPython versions that quorel ships wheels for.
 QUOREL_PYTHON_VERSIONS=(3.9 3.10 3.11 3.12 3.13 3.14 3.15)
+# Those that quorel also ships aarch64 wheels for: the versions that Debian builds for arm64
+# (tools/aarch64_interpreters.sh), to test each wheel on.
+QUOREL_AARCH64_VERSIONS=(3.11 3.13 3.14 3.15)
 # Those that come from the Debian testing root of tools/debian_root.sh, not from this machine.
 QUOREL_ROOT_VERSIONS=(3.14 3.15)
 # Folders that commands run in the Debian root see at their own paths; the scripts add theirs.
 QUOREL_ROOT_BINDS=()
 # Variables that commands run in the Debian root keep, where they are set.
-QUOREL_ROOT_PASS_ENV=(CC CXX CXXFLAGS ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR CI)
+QUOREL_ROOT_PASS_ENV=(CC CXX CXXFLAGS LDFLAGS CMAKE_ARGS SETUPTOOLS_EXT_SUFFIX SKBUILD_INSTALL_STRIP ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR CI)
 QUOREL_TOOLS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 # Whether CPython X.Y comes from the Debian root.
