@@ -2,8 +2,10 @@
 
 Test modules import these with ``from conftest import ...``.
 """
+import ctypes
 import json
 import math
+import operator
 import os
 import pathlib
 import struct
@@ -94,6 +96,38 @@ def panic_message(func, *args, **kwargs):
     except BaseException as exc:  # noqa: BLE001 - PanicException is not an Exception
         return type(exc).__name__, str(exc)
     pytest.fail("the call did not raise")
+
+
+def interpreter_index_error(value):
+    """The running interpreter's own text for a failed PyNumber_Index of ``value``.
+
+    CPython words these differently from one version to the next."""
+    try:
+        operator.index(value)
+    except TypeError as exc:
+        return str(exc)
+    raise AssertionError("expected a TypeError")
+
+
+def interpreter_ull_error(value):
+    """The interpreter's own PyLong_AsUnsignedLongLong failure for ``value``."""
+    func = ctypes.pythonapi.PyLong_AsUnsignedLongLong
+    func.argtypes = [ctypes.py_object]
+    func.restype = ctypes.c_ulonglong
+    try:
+        func(value)
+    except OverflowError as exc:
+        return str(exc)
+    raise AssertionError("expected an OverflowError")
+
+
+def interpreter_encode_error(text):
+    """The interpreter's own text for the failed UTF-8 encoding of ``text``."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        return str(exc)
+    raise AssertionError("expected a UnicodeEncodeError")
 
 
 def address_space_limits_hold():

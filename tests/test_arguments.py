@@ -1,12 +1,11 @@
 """Binding and conversion of the two arguments of rust_read_tolvane."""
-import ctypes
-import operator
 import pathlib
 
 import pytest
 
 import quorel
-from conftest import bits_list, panic_message, plot_text, write_plot
+from conftest import (bits_list, interpreter_index_error, interpreter_ull_error, panic_message,
+                      plot_text, write_plot)
 
 read = quorel.rust_read_tolvane
 NAME = "rust_read_tolvane()"
@@ -269,17 +268,6 @@ def test_wrapped_type_error_cause_and_context():
 # -------------------------------------------------------- n_digits conversion
 
 
-def interpreter_index_error(value):
-    """The running interpreter's own text for a failed PyNumber_Index of ``value``.
-
-    CPython words these differently from one version to the next."""
-    try:
-        operator.index(value)
-    except TypeError as exc:
-        return str(exc)
-    raise AssertionError("expected a TypeError")
-
-
 @pytest.mark.parametrize("value, tname", [
     (12.0, "float"),
     ("12", "str"),
@@ -294,18 +282,6 @@ def test_n_digits_without_index(value, tname):
     assert f"'{tname}'" in str(exc)
     exc = wrapped_type_error(lambda: read(file_path="/x", n_digits=value))
     assert str(exc).startswith("argument 'n_digits': ")
-
-
-def interpreter_ull_error(value):
-    """The interpreter's own PyLong_AsUnsignedLongLong failure for ``value``."""
-    func = ctypes.pythonapi.PyLong_AsUnsignedLongLong
-    func.argtypes = [ctypes.py_object]
-    func.restype = ctypes.c_ulonglong
-    try:
-        func(value)
-    except OverflowError as exc:
-        return str(exc)
-    raise AssertionError("expected an OverflowError")
 
 
 @pytest.mark.parametrize("value", [-1, -(2**70), 2**64, 2**64 + 12, 10**30])

@@ -21,7 +21,8 @@ import time
 import pytest
 
 import quorel
-from conftest import MEASURED_READ_CHILD, bits_list, f32bits, plot_text, run_child, skip_without_memory_limits, write_plot
+from conftest import (MEASURED_READ_CHILD, bits_list, f32bits, interpreter_encode_error, interpreter_index_error,
+                      interpreter_ull_error, plot_text, run_child, skip_without_memory_limits, write_plot)
 
 read = quorel.rust_read_tolvane
 
@@ -166,11 +167,10 @@ def leak_expectations(d):
         ("PanicException", EMPTY),
         ("PanicException", NUL_PATH),
         ("TypeError", "argument 'file_path': 'int' object is not an instance of 'str'"),
-        ("OverflowError", "can't convert negative int to unsigned"),
-        ("OverflowError", "int too big to convert"),
-        ("TypeError", "argument 'n_digits': 'str' object cannot be interpreted as an integer"),
-        ("UnicodeEncodeError",
-         "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+        ("OverflowError", interpreter_ull_error(-1)),
+        ("OverflowError", interpreter_ull_error(2**64)),
+        ("TypeError", "argument 'n_digits': " + interpreter_index_error("6")),
+        ("UnicodeEncodeError", interpreter_encode_error("\ud800")),
         ("TypeError", "rust_read_tolvane() missing 1 required positional argument: 'n_digits'"),
         ("ok", json.dumps(good_bits)),
         ("TypeError", "rust_read_tolvane() got an unexpected keyword argument 'x'"),
