@@ -49,5 +49,6 @@ def test_field_routes_are_those_of_the_processor():
     that survives stripping: no other route can run."""
     expected = os.environ.get("QUOREL_EXPECT_ROUTES") or (
         "vectors" if platform.machine() in ("x86_64", "AMD64") else "words")
+    # A build with debug information holds the marker's text a second time.
     markers = re.findall(rb"quorel routes: ([a-z]+)", pathlib.Path(quorel.__file__).read_bytes())
-    assert markers == [expected.encode()]
+    assert markers and set(markers) == {expected.encode()}
