@@ -113,7 +113,7 @@ apt_in_root() {
 }
 
 ensure() {
-    local stamp="$dir/.quorel-packages" wanted
+    local stamp="$dir/.quorel-packages" wanted from start
     wanted="$suite ${packages[*]}"
     if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
         return 0
@@ -127,15 +127,16 @@ ensure() {
             echo "== debootstrap (a Debian package) for this machine"
             apt-get -qq update && DEBIAN_FRONTEND=noninteractive apt-get -qq -y install debootstrap >/dev/null
         fi
+        start=$SECONDS
+        from="$(mirror)"
         echo "== debootstrap: Debian $suite into $dir"
-        local start=$SECONDS
-        debootstrap --variant=minbase "$suite" "$dir" "$(mirror)" >"$dir.debootstrap.log" 2>&1 ||
+        debootstrap --variant=minbase "$suite" "$dir" "$from" >"$dir.debootstrap.log" 2>&1 ||
             { tail -20 "$dir.debootstrap.log" >&2; fail "debootstrap (whole log: $dir.debootstrap.log)"; }
         touch "$dir/.quorel-bootstrapped"
         echo "  done in $((SECONDS - start)) s"
     fi
     echo "== packages in the root: ${packages[*]}"
-    local start=$SECONDS
+    start=$SECONDS
     apt_in_root update
     apt_in_root -y install "${packages[@]}" >/dev/null
     apt_in_root clean
