@@ -102,21 +102,23 @@ build_wheel() {
     rm -rf "$raw"
     echo "== CPython $version, $arch: wheel from $(basename "$sdist") with zig"
     # Debian's headers put pyconfig.h in a folder per architecture under /usr/include, which
-    # zig, having its own C library headers, does not search: after all others, it may.
-    from_debian_root "$version" && flags="-idirafter /usr/include"
+    # zig, having its own C library headers, does not search: after all others, it may. An
+    # aarch64 build takes the headers of Debian's arm64 interpreter, and names its module.
     if [[ "$arch" == aarch64 ]]; then
         local headers="$root/build/aarch64/python$version/usr/include"
         flags="-idirafter $headers"
         cmake_args="-DPython_INCLUDE_DIR=$headers/python$version"
         suffix=".cpython-${version/./}-aarch64-linux-gnu.so"
+    elif from_debian_root "$version"; then
+        flags="-idirafter /usr/include"
     fi
-    # The linker drops the debug information (zig's C++ runtime brings some) and keeps the
-    # symbol table, which check_wheel.sh reads for the routes built in. Stripping on install
-    # would depend on which strip CMake finds, and one for the host cannot read aarch64 files.
-    SKBUILD_INSTALL_STRIP=false CC="$work/zig-$arch-cc" CXX="$work/zig-$arch-c++" CXXFLAGS="$flags" LDFLAGS="-Wl,--strip-debug" \
-        CMAKE_ARGS="$cmake_args" SETUPTOOLS_EXT_SUFFIX="$suffix" on_system_of "$version" "$python" \
-        -m pip wheel --quiet --disable-pip-version-check --no-deps \
-        --wheel-dir "$raw" "$sdist"
+    # The linker drops the debug information that zig's C++ runtime brings. Stripping on
+    # install instead would depend on which strip CMake finds; the Debian root's cannot read
+    # aarch64 files, and left a 3.6 MB module with its debug information.
+    SKBUILD_INSTALL_STRIP=false LDFLAGS="-Wl,--strip-debug" CXXFLAGS="$flags" \
+        CC="$work/zig-$arch-cc" CXX="$work/zig-$arch-c++" CMAKE_ARGS="$cmake_args" \
+        SETUPTOOLS_EXT_SUFFIX="$suffix" on_system_of "$version" "$python" \
+        -m pip wheel --quiet --disable-pip-version-check --no-deps --wheel-dir "$raw" "$sdist"
     local wheels=("$raw"/quorel-*.whl)
     [[ ${#wheels[@]} == 1 && -f "${wheels[0]}" ]] || fail "CPython $version, $arch: expected one wheel in $raw"
     if [[ "$arch" == aarch64 ]]; then

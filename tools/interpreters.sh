@@ -11,7 +11,8 @@ QUOREL_ROOT_VERSIONS=(3.14 3.15)
 # Folders that commands run in the Debian root see at their own paths; the scripts add theirs.
 QUOREL_ROOT_BINDS=()
 # Variables that commands run in the Debian root keep, where they are set.
-QUOREL_ROOT_PASS_ENV=(CC CXX CXXFLAGS LDFLAGS CMAKE_ARGS SETUPTOOLS_EXT_SUFFIX SKBUILD_INSTALL_STRIP ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR CI)
+QUOREL_ROOT_PASS_ENV=(CC CXX CXXFLAGS LDFLAGS CMAKE_ARGS SETUPTOOLS_EXT_SUFFIX SKBUILD_INSTALL_STRIP
+                      ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR)
 QUOREL_TOOLS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 # Whether CPython X.Y comes from the Debian root.
