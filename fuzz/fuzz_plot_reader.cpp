@@ -19,10 +19,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "failure/panic.hpp"
+#include "failure/char_debug.hpp"
+#include "failure/read_fault.hpp"
+#include "failure/text.hpp"
 #include "reader/plot_reader.hpp"
 #include "model.hpp"
 
@@ -46,6 +49,31 @@ constexpr std::uint64_t kHugeWidths[] = {
 std::uint64_t width_from(std::uint8_t b) {
     if (b >= 0xF8) return kHugeWidths[b - 0xF8];
     return b % 41;
+}
+
+// The message quorel raises for a fault (the faults an in-memory file can have).
+std::string quorel_message(const quorel::ReadFault& fault) {
+    using quorel::FaultKind;
+    switch (fault.kind) {
+    case FaultKind::not_utf8:
+        return "Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }";
+    case FaultKind::empty_file: return "Failed ot read line!";
+    case FaultKind::count_not_a_number:
+        return "The first line should end with the number of parameters:\n'" + std::string(fault.line_text) + "'";
+    case FaultKind::names_cut_short: return "Failed to read line!";
+    case FaultKind::block_cut_short: return "Error reading line";
+    case FaultKind::field_past_line_end:
+        return "end byte index " + std::to_string(fault.field_end) + " is out of bounds for string of length " +
+               std::to_string(fault.line_length);
+    case FaultKind::field_splits_char:
+        return "end byte index " + std::to_string(fault.field_end) + " is not a char boundary; it is inside " +
+               std::string(quorel::char_debug_form(fault.character)) + " (bytes " + std::to_string(fault.char_start) +
+               ".." + std::to_string(fault.char_end) + " of string)";
+    case FaultKind::field_empty: return "Could not parse line: ParseFloatError { kind: Empty }";
+    case FaultKind::field_not_a_number: return "Could not parse line: ParseFloatError { kind: Invalid }";
+    case FaultKind::capacity_overflow: return "capacity overflow";
+    default: return "unexpected fault kind " + std::to_string(int(fault.kind));
+    }
 }
 
 std::string describe(const std::vector<std::uint32_t>& v) {
@@ -99,8 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const model::PlotOutcome expected = model::read_plot(file, width);
+    // The fault's texts view the reader's buffers: it stays in scope while they are read.
+    std::optional<quorel::PlotFileReader> reader;
     try {
-        quorel::SeriesTable table = quorel::read_plot_file(g_path, width);
+        reader.emplace(g_path);
+        quorel::SeriesTable table = reader->read_all(width);
         if (expected.failed) fail("read succeeded, expected failure: " + expected.message);
         const std::size_t count = expected.series.size();
         if (table.column_count() + 1 != count) fail("column count " + std::to_string(table.column_count()));
@@ -113,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      describe(expected.series[i]));
             }
         }
-    } catch (const quorel::Panic& panic) {
-        const std::string message(panic.message());
+    } catch (const quorel::ReadFault& fault) {
+        const std::string message = quorel_message(fault);
         if (!expected.failed) fail("read failed with '" + message + "', expected success");
         if (message != expected.message && (expected.alternative.empty() || message != expected.alternative)) {
             fail("message '" + message + "', expected '" + expected.message + "'");

@@ -262,7 +262,7 @@ def test_report_shape_and_message(tmp_path, make, message, stdout):
     assert int(m["line"]) >= 1
     if message == "capacity overflow":
         # Reported where sequences are sized, not in the module entry source.
-        assert m["file"] != "src/boundary/lib.cpp"
+        assert m["file"] != "src/quorel/lib.cpp"
 
     # The exception carries the very text of the report.
     assert (res["module"], res["name"]) == ("pyo3_runtime", "PanicException")

@@ -15,7 +15,7 @@ import re
 import sys
 
 # Top first: a layer may use the ones after it.
-LAYERS = ("boundary", "reader", "failure", "text_rules")
+LAYERS = ("quorel", "reader", "failure", "text_rules")
 SOURCE_SUFFIXES = {".cpp", ".hpp", ".inc"}
 QUOTED_INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 DEFAULT_SRC = pathlib.Path(__file__).resolve().parent.parent / "src"

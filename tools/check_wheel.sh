@@ -44,7 +44,7 @@ sdist="${sdists[0]}"
 echo "== sdist contents: $(basename "$sdist")"
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | grep -v '/$' | sort > "$work/sdist.txt"
 required=(CMakeLists.txt pyproject.toml README.md LICENSE PKG-INFO
-          src/boundary/exports.map src/failure/char_escape_table.inc stubs/quorel-stubs/__init__.pyi
+          src/quorel/exports.map src/failure/char_escape_table.inc stubs/quorel-stubs/__init__.pyi
           tests/conftest.py)
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     mapfile -t tracked < <(git -C "$root" ls-files src tests stubs fuzz/corpus)

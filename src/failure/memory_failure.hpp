@@ -1,6 +1,6 @@
-// Memory that cannot be had. The allocation that fails reports it on descriptor 2 at once, like
-// every failing step, then throws MemoryFailure with the size it asked for; the call boundary
-// turns that into PanicException("memory allocation of N bytes failed").
+// Memory that cannot be had. The allocation that fails throws MemoryFailure with the size it
+// asked for and where; it writes nothing. quorel's call boundary reports it and raises
+// PanicException("memory allocation of N bytes failed"); tolvane raises MemoryError.
 #pragma once
 
 #include <cstddef>
@@ -12,12 +12,14 @@ namespace quorel {
 
 class MemoryFailure : public std::bad_alloc {
 public:
-    explicit MemoryFailure(std::size_t bytes) noexcept : bytes_(bytes) {}
+    MemoryFailure(std::size_t bytes, std::source_location where) noexcept : bytes_(bytes), where_(where) {}
     std::size_t bytes() const noexcept { return bytes_; }
+    const std::source_location& where() const noexcept { return where_; }
     const char* what() const noexcept override { return "memory allocation failed"; }
 
 private:
     std::size_t bytes_;
+    std::source_location where_;
 };
 
 // "memory allocation of N bytes failed", formatted in place: making it needs no memory.
@@ -31,7 +33,7 @@ private:
     std::size_t size_;
 };
 
-// Reports that `bytes` could not be allocated, then throws MemoryFailure.
+// Throws MemoryFailure for `bytes` that could not be allocated.
 [[noreturn]] void fail_allocation(std::size_t bytes, std::source_location where = std::source_location::current());
 
 }  // namespace quorel

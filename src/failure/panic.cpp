@@ -92,16 +92,6 @@ void panic(Text message, std::source_location where) {
 
 void resume_panic(Text message, std::source_location where) { throw Panic(std::move(message), where); }
 
-MemoryFailureMessage::MemoryFailureMessage(std::size_t bytes) noexcept {
-    const int n = std::snprintf(text_, sizeof text_, "memory allocation of %zu bytes failed", bytes);
-    size_ = std::size_t(std::clamp(n, 0, int(sizeof text_ - 1)));
-}
-
-void fail_allocation(std::size_t bytes, std::source_location where) {
-    report_failure(MemoryFailureMessage(bytes).text(), where);
-    throw MemoryFailure(bytes);
-}
-
 void abort_uncaught_panic(std::source_location where) noexcept {
     report_failure("uncaught panic at ffi boundary", where);
     report_failure("panic in a destructor during cleanup", where);

@@ -23,24 +23,34 @@ LineSource::LineSource(UniqueFd file)
     if (::fstat(file_.get(), &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
 }
 
+LineSource::LineSource(std::string_view bytes) noexcept
+    : buffer_(const_cast<char*>(bytes.data())), owns_buffer_(false), fill_(bytes.size()), bytes_read_(bytes.size()) {}
+
 LineSource::~LineSource() {
     std::free(assembly_);
-    std::free(buffer_);
+    if (owns_buffer_) std::free(buffer_);
+}
+
+void LineSource::pad_after_fill() noexcept {
+    if (fill_ + kLinePadding > initialized_) {
+        const std::size_t from = std::max(fill_, initialized_);
+        std::memset(buffer_ + from, 0, fill_ + kLinePadding - from);
+        initialized_ = fill_ + kLinePadding;
+    }
 }
 
 LineSource::Refill LineSource::refill() noexcept {
+    if (!owns_buffer_) {
+        fill_ = position_ = 0;
+        return Refill::end_of_file;
+    }
     for (;;) {
-        const ssize_t n = ::read(file_.get(), buffer_, kReadSize);
+        const ssize_t n = ::read(file_.get(), buffer_, capacity_);
         if (n > 0) {
             bytes_read_ += std::uint64_t(n);
             fill_ = std::size_t(n);
             position_ = 0;
-            // The padding after the bytes read: zeroed where no read has written before.
-            if (fill_ + kLinePadding > initialized_) {
-                const std::size_t from = std::max(fill_, initialized_);
-                std::memset(buffer_ + from, 0, fill_ + kLinePadding - from);
-                initialized_ = fill_ + kLinePadding;
-            }
+            pad_after_fill();
             return Refill::data;
         }
         if (n == 0) {
@@ -67,9 +77,53 @@ void LineSource::append_to_assembly(const char* bytes, std::size_t size) {
     std::memset(assembly_ + assembly_size_, 0, kLinePadding);
 }
 
+bool LineSource::peek_lines(std::uint64_t count, std::string_view& bytes) {
+    std::uint64_t found = 0;
+    std::size_t scanned = position_;  // buffer_[position_ .. scanned) holds `found` whole lines
+    for (;;) {
+        while (found < count) {
+            const auto* feed = static_cast<const char*>(std::memchr(buffer_ + scanned, '\n', fill_ - scanned));
+            if (feed == nullptr) break;
+            scanned = std::size_t(feed - buffer_) + 1;
+            ++found;
+        }
+        if (found == count) break;
+        scanned = fill_;
+        if (!owns_buffer_) break;
+        // Room after the pending bytes: move them to the front, then grow the buffer if need be.
+        if (position_ > 0) {
+            std::memmove(buffer_, buffer_ + position_, fill_ - position_);
+            scanned -= position_;
+            fill_ -= position_;
+            position_ = 0;
+        }
+        if (fill_ == capacity_) {
+            const std::size_t capacity = sequence_bytes(capacity_, 2);
+            buffer_ = static_cast<char*>(resize_storage(buffer_, capacity + kLinePadding));
+            capacity_ = capacity;
+        }
+        const ssize_t n = ::read(file_.get(), buffer_ + fill_, capacity_ - fill_);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_number_ = errno;
+            return false;
+        }
+        if (n == 0) break;
+        bytes_read_ += std::uint64_t(n);
+        fill_ += std::size_t(n);
+        pad_after_fill();
+    }
+    bytes = std::string_view(buffer_ + position_, scanned - position_);
+    return true;
+}
+
 LineStatus LineSource::finish(std::string_view text, bool terminated, Line& line) noexcept {
     const utf8::Validation check = utf8::validate(text);
-    if (!check.valid) return LineStatus::invalid_utf8;
+    if (!check.valid) {
+        invalid_offset_ = utf8::invalid_offset(text);
+        invalid_byte_ = static_cast<unsigned char>(text[invalid_offset_]);
+        return LineStatus::invalid_utf8;
+    }
     if (terminated && !text.empty() && text.back() == '\r') text.remove_suffix(1);
     line.text = text;
     line.ascii = check.ascii;

@@ -1,7 +1,7 @@
-// Cuts an open file into lines. Only the byte 0x0A ends a line; it is removed, and with it one
-// 0x0D right before it. Every line must be valid UTF-8. A line is handed out as a view into the
-// read buffer when it lies there whole, else into a reused assembly buffer; either way it stays
-// valid until the next call.
+// Cuts an open file, or bytes already in memory, into lines. Only the byte 0x0A ends a line; it
+// is removed, and with it one 0x0D right before it. Every line must be valid UTF-8. A line is
+// handed out as a view into the read buffer when it lies there whole, else into a reused
+// assembly buffer; either way it stays valid until the next call.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,9 @@ public:
     static constexpr std::size_t kReadSize = 65536;
 
     explicit LineSource(UniqueFd file);
+    // The lines of `bytes`, which must be followed by kLinePadding readable bytes and outlive
+    // the source; nothing is copied.
+    explicit LineSource(std::string_view bytes) noexcept;
     LineSource(const LineSource&) = delete;
     LineSource& operator=(const LineSource&) = delete;
     ~LineSource();
@@ -50,22 +53,35 @@ public:
         return true;
     }
 
+    // The pending bytes, read on until they hold the next `count` lines whole (or the rest of the
+    // file, where it ends first): the bytes up to the end of the count-th line, followed by
+    // kLinePadding readable bytes. Nothing is handed on. False if a read failed.
+    bool peek_lines(std::uint64_t count, std::string_view& bytes);
+
     // How many of the file's bytes have been handed on so far.
     std::uint64_t bytes_consumed() const noexcept { return bytes_read_ - (fill_ - position_); }
     // The size of a regular file when it was opened; 0 for anything else (a pipe, a device).
     std::uint64_t file_size() const noexcept { return file_size_; }
     // The error number of the read that failed, after LineStatus::os_error.
     int error_number() const noexcept { return error_number_; }
+    // After LineStatus::invalid_utf8: where in the line the first byte that breaks the rules
+    // is, and that byte.
+    std::size_t invalid_offset() const noexcept { return invalid_offset_; }
+    unsigned char invalid_byte() const noexcept { return invalid_byte_; }
 
 private:
     enum class Refill { data, end_of_file, error };
 
     Refill refill() noexcept;
+    // Zeroes the padding after the bytes read where no read has written before.
+    void pad_after_fill() noexcept;
     LineStatus finish(std::string_view text, bool terminated, Line& line) noexcept;
     void append_to_assembly(const char* bytes, std::size_t size);
 
-    UniqueFd file_;
+    UniqueFd file_;             // not open for bytes in memory
     char* buffer_;
+    bool owns_buffer_ = true;
+    std::size_t capacity_ = kReadSize;  // of buffer_, without its padding; peek_lines may grow it
     std::size_t fill_ = 0;      // bytes delivered by the last read
     std::size_t position_ = 0;  // bytes of them already handed on
     // Lines that span several reads are assembled here.
@@ -73,6 +89,8 @@ private:
     std::size_t assembly_size_ = 0;
     std::size_t assembly_capacity_ = 0;
     int error_number_ = 0;
+    std::size_t invalid_offset_ = 0;
+    unsigned char invalid_byte_ = 0;
     std::uint64_t bytes_read_ = 0;
     // buffer_[0 .. initialized_) has been written, by a read or with zeros.
     std::size_t initialized_ = 0;

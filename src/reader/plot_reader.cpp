@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
-#include "failure/char_debug.hpp"
 #include "reader/line_source.hpp"
-#include "reader/os_error.hpp"
-#include "failure/panic.hpp"
+#include "failure/read_fault.hpp"
 #include "text_rules/parse_binary32.hpp"
 #include "text_rules/parse_count.hpp"
 #include "text_rules/e_notation_field.hpp"
@@ -18,7 +17,6 @@
 #include "text_rules/vector_support.hpp"
 #include "failure/text.hpp"
 #include "text_rules/utf8.hpp"
-#include "failure/write_all.hpp"
 #include "text_rules/whitespace.hpp"
 
 namespace quorel {
@@ -36,20 +34,29 @@ constexpr std::uint64_t kFieldsPerLine = 10;
 static_assert(12 + kLinePadding >= 16, "a width-12 field and the padding hold one load");
 
 UniqueFd open_plot_file(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos) {
-        panic("Plot file not found!: Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
-    }
+    if (path.find('\0') != std::string_view::npos) throw_fault(FaultKind::path_has_nul);
     const Text terminated(path);
     for (;;) {
         const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) return UniqueFd(fd);
-        if (errno != EINTR) panic(concat("Plot file not found!: ", os_error_description(errno)));
+        if (const int error = errno; error != EINTR) {
+            ReadFault fault(FaultKind::open_failed);
+            fault.error_number = error;
+            throw fault;
+        }
     }
 }
 
 [[noreturn]] void fail_line_read(const LineSource& source, LineStatus status) {
-    if (status == LineStatus::os_error) panic(concat("Failed to read line!: ", os_error_description(source.error_number())));
-    panic("Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
+    if (status == LineStatus::os_error) {
+        ReadFault fault(FaultKind::read_failed);
+        fault.error_number = source.error_number();
+        throw fault;
+    }
+    ReadFault fault(FaultKind::not_utf8);
+    fault.bad_byte_offset = source.invalid_offset();
+    fault.bad_byte = source.invalid_byte();
+    throw fault;
 }
 
 // Reads one line; false at end of file. Read errors fail the call.
@@ -60,44 +67,44 @@ bool read_line(LineSource& source, Line& line) {
     fail_line_read(source, status);
 }
 
-// The diagnostic line on descriptor 1. A closed descriptor counts as written.
-void print_bad_count(std::string_view token) {
-    const Text text = concat("Error: '", token, "' is not a valid number of parameters!\n");
-    const int error = write_all(STDOUT_FILENO, text.data(), text.size());
-    if (error != 0 && error != EBADF) panic(concat("failed printing to stdout: ", os_error_display(error)));
-}
-
-std::uint64_t parameter_count(std::string_view first_line) {
-    const auto token = last_token(first_line);
-    if (!token) return 0;
-    if (const auto count = parse_count(*token)) return *count;
-    print_bad_count(*token);
-    panic(concat("The first line should end with the number of parameters:\n'", first_line, "'"));
-}
-
-[[noreturn]] void fail_field_end(const Line& line, std::uint64_t end) {
+// Field k of a data line ends at byte `end` (at or after its start, which is a character
+// boundary), which lies beyond the line or inside a character.
+[[noreturn]] void fail_field_end(const Line& line, std::uint64_t k, std::uint64_t end) {
     const std::string_view text = line.text;
     if (end > text.size()) {
-        panic(concat("end byte index ", decimal(end), " is out of bounds for string of length ", decimal(text.size())));
+        ReadFault fault(FaultKind::field_past_line_end);
+        fault.place.field_in_line = k;
+        fault.field_end = end;
+        fault.line_length = text.size();
+        throw fault;
     }
     std::size_t start = std::size_t(end);
     while (utf8::is_continuation(static_cast<unsigned char>(text[start]))) --start;
     const std::size_t stop = start + utf8::sequence_length(static_cast<unsigned char>(text[start]));
-    panic(concat("end byte index ", decimal(end), " is not a char boundary; it is inside ",
-                 char_debug_form(utf8::decode_at(text, start)), " (bytes ", decimal(start), "..", decimal(stop),
-                 " of string)"));
+    ReadFault fault(FaultKind::field_splits_char);
+    fault.place.field_in_line = k;
+    fault.field_end = end;
+    fault.line_length = text.size();
+    fault.character = utf8::decode_at(text, start);
+    fault.char_start = start;
+    fault.char_end = stop;
+    fault.text = text.substr(start, stop - start);
+    throw fault;
 }
 
-[[noreturn]] void fail_parse(FloatErrorKind kind) {
-    panic(kind == FloatErrorKind::Empty ? "Could not parse line: ParseFloatError { kind: Empty }"
-                                        : "Could not parse line: ParseFloatError { kind: Invalid }");
-}
-
-// The general way for one field: trim, then the full grammar.
-void parse_field(const Line& line, std::string_view slice, float& value) {
+// The general way for field k of a data line, `width` bytes from `start`: trim, then the full
+// grammar.
+void parse_field(const Line& line, std::uint64_t k, std::uint64_t start, std::uint64_t width, float& value) {
+    const std::string_view slice(line.text.data() + start, std::size_t(width));
     const std::string_view field = line.ascii ? trim_ascii_padded(slice) : trim(slice);
     FloatErrorKind error;
-    if (!parse_binary32<kPaddedText>(field, value, error)) fail_parse(error);
+    if (parse_binary32<kPaddedText>(field, value, error)) return;
+    ReadFault fault(error == FloatErrorKind::Empty ? FaultKind::field_empty : FaultKind::field_not_a_number);
+    fault.place.field_in_line = k;
+    fault.field_end = start + width;
+    fault.line_length = line.text.size();
+    fault.text = field;
+    throw fault;
 }
 
 // Where the fields of one data line go: field k into targets[k][block].
@@ -119,11 +126,11 @@ void read_fields(const Line& line, std::uint64_t first, std::uint64_t field_coun
         const std::uint64_t end = start + width;
         if (end > text.size() ||
             (!line.ascii && end < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[end])))) {
-            fail_field_end(line, end);
+            fail_field_end(line, k, end);
         }
         float value;
         if (!e_notation || !parse_e_notation_field(text.data() + start, std::size_t(width), value)) {
-            parse_field(line, std::string_view(text.data() + start, std::size_t(width)), value);
+            parse_field(line, k, start, width, value);
         }
         out.store(k, value);
         start = end;
@@ -138,7 +145,7 @@ void read_complete_ascii_fields(const Line& line, std::uint64_t first, std::uint
     for (std::uint64_t k = first; k < field_count; ++k, field += Width) {
         float value;
         if (!parse_fixed_shape_field<Width>(field, value) && !parse_e_notation_field(field, Width, value)) {
-            parse_field(line, std::string_view(field, Width), value);
+            parse_field(line, k, k * Width, Width, value);
         }
         out.store(k, value);
     }
@@ -215,7 +222,7 @@ template <std::size_t Width>
         stored = read_fixed_shape_line<Width>(source, field_count, out);
         if (stored == field_count) return;
     }
-    if (!read_line(source, line)) panic("Error reading line");
+    if (!read_line(source, line)) throw_fault(FaultKind::block_cut_short);
     read_data_line(line, stored, field_count, width, out);
 }
 
@@ -232,51 +239,243 @@ std::size_t estimated_blocks(const LineSource& source, std::uint64_t first_block
     return std::size_t(std::min(1 + remaining, cap));
 }
 
+// Where the fault met while reading line `line_in_block` of block `block` lies (0 the header,
+// j + 1 data line j); `first_block_line` is the line number of block 0's header.
+void locate_in_block(ReadFault& fault, std::uint64_t first_block_line, std::uint64_t lines_per_block,
+                     std::uint64_t block, std::uint64_t line_in_block) noexcept {
+    if (fault.kind == FaultKind::capacity_overflow) return;
+    fault.place.line = first_block_line + block * lines_per_block + line_in_block;
+    fault.place.block = block;
+    switch (fault.kind) {
+    case FaultKind::block_cut_short:
+    case FaultKind::field_past_line_end:
+    case FaultKind::field_splits_char:
+    case FaultKind::field_empty:
+    case FaultKind::field_not_a_number:
+        fault.place.field = (line_in_block - 1) * kFieldsPerLine + fault.place.field_in_line;
+        break;
+    default: break;
+    }
+}
+
 // Each loop reads a header line, whose content is never looked at, and the block's data lines:
 // as many full lines as there are, then one with the rest of the fields. Kept out of line: one
-// call a file, and g++ compiles the loop a little longer when it inlines it into read_plot_file.
+// call a file, and g++ compiles the loop a little longer when it inlines it into read_all.
 template <std::size_t Width>
 [[gnu::noinline]] void read_blocks(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
-                                   SeriesTable& series) {
+                                   SeriesTable& series, std::uint64_t first_block_line) {
     const std::uint64_t full_lines = count / kFieldsPerLine;
     const std::uint64_t last_fields = count % kFieldsPerLine;
     const std::uint64_t first_block_start = source.bytes_consumed();
-    while (source.skip_short_ascii_line() || read_line(source, line)) {
-        series.reserve_next_block();
-        FieldTargets out{series.series(), series.blocks()};
-        for (std::uint64_t i = 0; i < full_lines; ++i, out.targets += kFieldsPerLine) {
-            read_next_data_line<Width>(source, line, kFieldsPerLine, width, out);
+    // Which line of the block is being read, for a fault's place: 0 the header, j + 1 data line j.
+    std::uint64_t line_in_block = 0;
+    try {
+        while (source.skip_short_ascii_line() || read_line(source, line)) {
+            series.reserve_next_block();
+            FieldTargets out{series.series(), series.blocks()};
+            for (line_in_block = 1; line_in_block <= full_lines; ++line_in_block, out.targets += kFieldsPerLine) {
+                read_next_data_line<Width>(source, line, kFieldsPerLine, width, out);
+            }
+            if (last_fields != 0) read_next_data_line<Width>(source, line, last_fields, width, out);
+            series.finish_block();
+            line_in_block = 0;
+            if (series.blocks() == 1) {
+                series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, count));
+            }
         }
-        if (last_fields != 0) read_next_data_line<Width>(source, line, last_fields, width, out);
-        series.finish_block();
-        if (series.blocks() == 1) {
-            series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, count));
+    } catch (ReadFault& fault) {
+        locate_in_block(fault, first_block_line, 1 + (count + kFieldsPerLine - 1) / kFieldsPerLine, series.blocks(),
+                        line_in_block);
+        throw;
+    }
+}
+
+void read_every_field(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width, SeriesTable& series,
+                      std::uint64_t first_block_line) {
+    if (width == 12) {
+        read_blocks<12>(source, line, count, width, series, first_block_line);
+    } else if (width == 15) {
+        read_blocks<15>(source, line, count, width, series, first_block_line);
+    } else {
+        read_blocks<0>(source, line, count, width, series, first_block_line);
+    }
+}
+
+// A character of `text` that byte `at` (< text.size()) lies inside, not at its start: the
+// field boundary there fails.
+[[noreturn]] void fail_field_boundary_inside(const Line& line, std::uint64_t k, std::uint64_t at, std::uint64_t end) {
+    const std::string_view text = line.text;
+    std::size_t start = std::size_t(at);
+    while (utf8::is_continuation(static_cast<unsigned char>(text[start]))) --start;
+    const std::size_t stop = start + utf8::sequence_length(static_cast<unsigned char>(text[start]));
+    ReadFault fault(FaultKind::field_splits_char);
+    fault.place.field_in_line = k;
+    fault.field_end = end;
+    fault.line_length = text.size();
+    fault.character = utf8::decode_at(text, start);
+    fault.char_start = start;
+    fault.char_end = stop;
+    fault.text = text.substr(start, stop - start);
+    throw fault;
+}
+
+// Field k of a data line on its own, the fields before it unseen: its end must lie within the
+// line, and both its ends on character boundaries.
+float read_one_field(const Line& line, std::uint64_t k, std::uint64_t width) {
+    const std::string_view text = line.text;
+    if (width > text.size() / (k + 1)) {
+        ReadFault fault(FaultKind::field_past_line_end);
+        fault.place.field_in_line = k;
+        // (k + 1) x width, or the largest end there is where that does not fit 64 bits.
+        fault.field_end = width > UINT64_MAX / (k + 1) ? UINT64_MAX : (k + 1) * width;
+        fault.line_length = text.size();
+        throw fault;
+    }
+    const std::uint64_t end = (k + 1) * width;
+    const std::uint64_t start = end - width;
+    if (!line.ascii) {
+        if (start < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[start]))) {
+            fail_field_boundary_inside(line, k, start, end);
         }
+        if (end < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[end]))) {
+            fail_field_boundary_inside(line, k, end, end);
+        }
+    }
+    float value;
+    if (!line.ascii || !fits_e_notation_field(width) ||
+        !parse_e_notation_field(text.data() + start, std::size_t(width), value)) {
+        parse_field(line, k, start, width, value);
+    }
+    return value;
+}
+
+// The blocks, the fields of `fields` only (ascending): series s holds field fields[s]. A data
+// line without any of them is read (and so checked to be UTF-8) but not looked into.
+[[gnu::noinline]] void read_selected_blocks(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
+                                            std::span<const std::uint64_t> fields, SeriesTable& series,
+                                            std::uint64_t first_block_line) {
+    const std::uint64_t data_lines = (count + kFieldsPerLine - 1) / kFieldsPerLine;
+    // The fields of data line j are fields[first_on_line[j] .. first_on_line[j + 1]).
+    std::vector<std::size_t> first_on_line(std::size_t(data_lines) + 1);
+    for (std::uint64_t j = 0, s = 0; j <= data_lines; ++j) {
+        while (s < fields.size() && fields[s] < j * kFieldsPerLine) ++s;
+        first_on_line[j] = s;
+    }
+    const std::uint64_t first_block_start = source.bytes_consumed();
+    std::uint64_t line_in_block = 0;
+    try {
+        while (source.skip_short_ascii_line() || read_line(source, line)) {
+            series.reserve_next_block();
+            float* const* const targets = series.series();
+            const std::size_t block = series.blocks();
+            for (line_in_block = 1; line_in_block <= data_lines; ++line_in_block) {
+                if (!read_line(source, line)) throw_fault(FaultKind::block_cut_short);
+                const std::size_t last = first_on_line[line_in_block];
+                for (std::size_t s = first_on_line[line_in_block - 1]; s < last; ++s) {
+                    targets[s][block] = read_one_field(line, fields[s] % kFieldsPerLine, width);
+                }
+            }
+            series.finish_block();
+            line_in_block = 0;
+            if (series.blocks() == 1) {
+                series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, fields.size()));
+            }
+        }
+    } catch (ReadFault& fault) {
+        locate_in_block(fault, first_block_line, 1 + data_lines, series.blocks(), line_in_block);
+        throw;
     }
 }
 
 }  // namespace
 
-SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width) {
-    LineSource source(open_plot_file(path));
+PlotFileReader::PlotFileReader(std::string_view path) : source_(open_plot_file(path)) {}
+
+SeriesTable PlotFileReader::read_all(std::uint64_t field_width) {
+    read_count();
+    read_names(nullptr);
+    SeriesTable series(count_);
+    read_every_field(source_, line_, count_, field_width, series, head_lines() + 1);
+    series.shrink_to_fit();
+    return series;
+}
+
+std::uint64_t PlotFileReader::read_count(bool zero_is_fault) {
+    try {
+        if (!read_line(source_, line_)) throw_fault(FaultKind::empty_file);
+    } catch (ReadFault& fault) {
+        fault.place.line = 1;
+        throw;
+    }
+    const auto token = last_token(line_.text);
+    if (token) {
+        const auto count = parse_count(*token);
+        if (!count) {
+            ReadFault fault(FaultKind::count_not_a_number);
+            fault.place.line = 1;
+            fault.text = *token;
+            fault.line_text = line_.text;
+            throw fault;
+        }
+        count_ = *count;
+    }
+    if (count_ == 0 && zero_is_fault) {
+        ReadFault fault(FaultKind::count_zero);
+        fault.place.line = 1;
+        fault.line_text = line_.text;
+        if (token) fault.text = *token;
+        throw fault;
+    }
+    return count_;
+}
+
+void PlotFileReader::read_names(NameList* names) {
+    for (std::uint64_t i = 0; i < count_; ++i) {
+        try {
+            if (!read_line(source_, line_)) throw_fault(FaultKind::names_cut_short);
+        } catch (ReadFault& fault) {
+            fault.place.line = 2 + i;
+            throw;
+        }
+        if (names != nullptr) names->append(last_token(line_.text).value_or(std::string_view()));
+    }
+}
+
+bool PlotFileReader::at_end() {
+    std::string_view next;
+    return source_.peek_lines(1, next) && next.empty();
+}
+
+std::optional<OwnedFault> PlotFileReader::first_block_fault(std::uint64_t field_width) {
+    const std::uint64_t block_lines = 1 + (count_ + kFieldsPerLine - 1) / kFieldsPerLine;
+    std::string_view block;
+    if (!source_.peek_lines(block_lines, block)) {
+        ReadFault fault(FaultKind::read_failed);
+        fault.error_number = source_.error_number();
+        fault.place.line = head_lines() + 1 + std::uint64_t(std::count(block.begin(), block.end(), '\n'));
+        throw fault;
+    }
+    LineSource copy(block);
     Line line;
-
-    if (!read_line(source, line)) panic("Failed ot read line!");
-    const std::uint64_t count = parameter_count(line.text);
-
-    // The names are not returned; only their presence is required.
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (!read_line(source, line)) panic("Failed to read line!");
+    SeriesTable series(count_);
+    try {
+        read_every_field(copy, line, count_, field_width, series, head_lines() + 1);
+    } catch (const ReadFault& fault) {
+        return OwnedFault(fault);
     }
+    return std::nullopt;
+}
 
-    SeriesTable series(count);
-    if (field_width == 12) {
-        read_blocks<12>(source, line, count, field_width, series);
-    } else if (field_width == 15) {
-        read_blocks<15>(source, line, count, field_width, series);
-    } else {
-        read_blocks<0>(source, line, count, field_width, series);
-    }
+SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields) {
+    SeriesTable series(fields.size());
+    read_selected_blocks(source_, line_, count_, field_width, fields, series, head_lines() + 1);
+    series.shrink_to_fit();
+    return series;
+}
+
+SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width) {
+    SeriesTable series(count_);
+    read_every_field(source_, line_, count_, field_width, series, head_lines() + 1);
     series.shrink_to_fit();
     return series;
 }

@@ -1,17 +1,56 @@
 // Reads a TOLVANE plot file: a first line ending in the parameter count, one name line per
 // parameter, then blocks of a header line and ceil(count / 10) data lines of fixed-width fields,
 // ten to a line. Field 0 of each block is the time, field j + 1 belongs to column j.
+//
+// Every failure is thrown as a ReadFault (or MemoryFailure) that says what failed and where, and
+// nothing is written anywhere. A fault's texts view the reader's buffers, so a caller that
+// surfaces one does so while the reader is still in scope.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
 
+#include "failure/read_fault.hpp"
+#include "reader/line_source.hpp"
+#include "reader/name_list.hpp"
 #include "reader/series.hpp"
 
 namespace quorel {
 
-// Reads the whole file into its time series and columns, at `path` (UTF-8, may hold any byte) with fields `field_width` bytes wide.
-// Every failure panics with its message; the file is closed on every way out.
-SeriesTable read_plot_file(std::string_view path, std::uint64_t field_width);
+class PlotFileReader {
+public:
+    // Opens the file at `path` (UTF-8, may hold any byte but NUL).
+    explicit PlotFileReader(std::string_view path);
+
+    // The whole file, every field of every block, as quorel reads it: a count of 0 ends the read
+    // as a capacity overflow.
+    SeriesTable read_all(std::uint64_t field_width);
+
+    // The steps one by one, in this order.
+    // Line 1: the parameter count; 0 for a line without a token, where that is not a fault.
+    std::uint64_t read_count(bool zero_is_fault = false);
+    // The name lines: each one's last token goes to `names` where it is given.
+    void read_names(NameList* names);
+    // Whether the file ends right after the name lines (reads nothing on).
+    bool at_end();
+    // Block 0 read at `field_width` from a copy of its lines, the file left where it was:
+    // nothing when it reads without a fault, else the first fault.
+    std::optional<OwnedFault> first_block_fault(std::uint64_t field_width);
+    // The blocks to the end of the file, the fields of `fields` only (ascending, field 0 first):
+    // series s holds field fields[s]. Fields not in it are neither checked nor converted; their
+    // lines are read whole, and a line that holds none of them is only checked to be UTF-8.
+    SeriesTable read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields);
+    // The same for every field.
+    SeriesTable read_blocks(std::uint64_t field_width);
+
+private:
+    std::uint64_t head_lines() const noexcept { return 1 + count_; }
+
+    LineSource source_;
+    Line line_;
+    std::uint64_t count_ = 0;
+};
 
 }  // namespace quorel

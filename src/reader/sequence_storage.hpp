@@ -1,6 +1,6 @@
 // The one place that sizes and allocates the reader's growable sequences. A size that cannot
-// exist ("capacity overflow") and memory that cannot be had ("memory allocation of N bytes
-// failed") are reported from here and unwind like every other reading failure.
+// exist (FaultKind::capacity_overflow) and memory that cannot be had (MemoryFailure) are thrown
+// from here like every other reading failure.
 #pragma once
 
 #include <cstddef>
@@ -8,14 +8,14 @@
 #include <cstdlib>
 
 #include "failure/memory_failure.hpp"
-#include "failure/panic.hpp"
+#include "failure/read_fault.hpp"
 
 namespace quorel {
 
-// Bytes for `count` elements of `element_size`; panics when that exceeds the largest signed size.
+// Bytes for `count` elements of `element_size`; fails when that exceeds the largest signed size.
 inline std::size_t sequence_bytes(std::uint64_t count, std::size_t element_size) {
     constexpr std::uint64_t kLargestSize = std::uint64_t(PTRDIFF_MAX);
-    if (count > kLargestSize / element_size) panic("capacity overflow");
+    if (count > kLargestSize / element_size) throw_fault(FaultKind::capacity_overflow);
     return std::size_t(count) * element_size;
 }
 

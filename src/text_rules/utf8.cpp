@@ -2,7 +2,7 @@
 
 namespace quorel::utf8 {
 
-Validation validate_from(std::string_view bytes, std::size_t from) noexcept {
+std::size_t invalid_offset(std::string_view bytes, std::size_t from) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     std::size_t i = from;
@@ -27,16 +27,20 @@ Validation validate_from(std::string_view bytes, std::size_t from) noexcept {
             if (b == 0xF0) lo = 0x90;
             if (b == 0xF4) hi = 0x8F;
         } else {
-            return {false, false};
+            return i;
         }
-        if (n - i < len) return {false, false};
-        if (p[i + 1] < lo || p[i + 1] > hi) return {false, false};
+        if (n - i < len) return i;
+        if (p[i + 1] < lo || p[i + 1] > hi) return i;
         for (std::size_t k = 2; k < len; ++k) {
-            if (!is_continuation(p[i + k])) return {false, false};
+            if (!is_continuation(p[i + k])) return i;
         }
         i += len;
     }
-    return {true, false};
+    return kValid;
+}
+
+Validation validate_from(std::string_view bytes, std::size_t from) noexcept {
+    return {invalid_offset(bytes, from) == kValid, false};
 }
 
 }  // namespace quorel::utf8

@@ -17,6 +17,11 @@ struct Validation {
 // Validates bytes from `from` on; `bytes[0, from)` must already be known to be ASCII.
 Validation validate_from(std::string_view bytes, std::size_t from) noexcept;
 
+inline constexpr std::size_t kValid = ~std::size_t(0);
+
+// Where the first character that breaks the rules starts (from `from` on), or kValid.
+std::size_t invalid_offset(std::string_view bytes, std::size_t from = 0) noexcept;
+
 inline Validation validate(std::string_view bytes) noexcept {
     // Eight bytes at a time while the text is plain ASCII, the common case for plot files.
     const char* data = bytes.data();

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "failure/panic.hpp"
-#include "boundary/py_ref.hpp"
+#include "quorel/py_ref.hpp"
 #include "failure/text.hpp"
 
 namespace quorel {

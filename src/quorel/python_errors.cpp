@@ -1,4 +1,4 @@
-#include "boundary/python_errors.hpp"
+#include "quorel/python_errors.hpp"
 
 #include <unistd.h>
 

@@ -2,14 +2,18 @@
 // and the call entry, which binds the arguments, runs the reader and converts its result.
 // Failures inside become PanicException at the two boundaries below; nothing unwinds past them.
 
-#include "boundary/py_ref.hpp"  // Python.h first
+#include "quorel/py_ref.hpp"  // Python.h first
 
-#include "boundary/arguments.hpp"
-#include "boundary/call_boundary.hpp"
+#include <optional>
+
 #include "failure/panic.hpp"
-#include "reader/plot_reader.hpp"
-#include "boundary/python_errors.hpp"
+#include "failure/read_fault.hpp"
 #include "failure/text.hpp"
+#include "quorel/arguments.hpp"
+#include "quorel/call_boundary.hpp"
+#include "quorel/fault_messages.hpp"
+#include "quorel/python_errors.hpp"
+#include "reader/plot_reader.hpp"
 
 namespace quorel {
 namespace {
@@ -82,10 +86,22 @@ PyObject* result_tuple(SeriesTable& series) {
     return result.release();
 }
 
+// The whole file, its faults raised as they are met: the reader stays in scope until the
+// fault's report is written.
+SeriesTable read_file(std::string_view path, std::uint64_t width) {
+    std::optional<PlotFileReader> reader;
+    try {
+        reader.emplace(path);
+        return reader->read_all(width);
+    } catch (const ReadFault& fault) {
+        raise_read_fault(fault);
+    }
+}
+
 PyObject* read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ReadArguments arguments;
     if (!bind_read_arguments(args, nargs, kwnames, arguments)) return nullptr;
-    SeriesTable series = read_plot_file(arguments.file_path, arguments.n_digits);
+    SeriesTable series = read_file(arguments.file_path, arguments.n_digits);
     return result_tuple(series);
 }
 

@@ -7,7 +7,7 @@
 
 #include "failure/memory_failure.hpp"
 #include "failure/panic.hpp"
-#include "boundary/python_errors.hpp"
+#include "quorel/python_errors.hpp"
 
 namespace quorel {
 
@@ -27,8 +27,9 @@ Result run_at_boundary(Body&& body, Result failed, std::source_location where = 
         } catch (const Panic& failure) {
             set_panic_exception(failure.message());
         } catch (const MemoryFailure& failure) {
-            // Already reported where the allocation failed.
-            set_panic_exception(MemoryFailureMessage(failure.bytes()).text());
+            const MemoryFailureMessage message(failure.bytes());
+            report_failure(message.text(), failure.where());
+            set_panic_exception(message.text());
         } catch (const std::bad_alloc&) {
             report_failure(kUnsizedMemoryFailureMessage, where);
             set_panic_exception(kUnsizedMemoryFailureMessage);

@@ -1,6 +1,6 @@
-#include "boundary/arguments.hpp"
+#include "quorel/arguments.hpp"
 
-#include "boundary/python_errors.hpp"
+#include "quorel/python_errors.hpp"
 #include "failure/text.hpp"
 
 namespace quorel {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "boundary/py_ref.hpp"
+#include "quorel/py_ref.hpp"
 
 namespace quorel {
 
