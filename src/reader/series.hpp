@@ -74,6 +74,15 @@ public:
     std::size_t column_count() const noexcept { return count_ - 1; }
     // The values of series i (0 the time, j + 1 column j), blocks() of them.
     const float* values(std::size_t i) const noexcept { return series_[i]; }
+    // Hands series i's storage over to the caller, who frees it with std::free; its values are
+    // the first blocks() floats. Series still in the shared first block are given storage of
+    // their own first (at least one float long, so that even no values have an address).
+    float* hand_over(std::size_t i) {
+        if (first_block_ != nullptr) move_out_of_first_block(sequence_bytes(blocks_ == 0 ? 1 : blocks_, sizeof(float)), true);
+        float* const storage = series_[i];
+        series_[i] = nullptr;
+        return storage;
+    }
     // Gives series i's memory back as soon as its values are no longer needed.
     void release(std::size_t i) noexcept {
         if (i < owned_) std::free(series_[i]);

@@ -1,0 +1,175 @@
+"""tolvane.read: the arguments checked, the columns found by name, the width found if need be,
+and the blocks read without the GIL."""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import Dict, Iterable, List, Optional, Sequence, Union
+
+from . import _native
+from ._errors import FormatError, exception_from_fault, format_error
+from ._plot import Plot
+
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Key = Union[str, int]
+
+# The widths the simulator writes: 6 significant digits in 12 bytes, 9 in 15.
+DETECTED_WIDTHS = (12, 15)
+_LARGEST_WIDTH = 2**64 - 1
+
+
+def read(path: PathArg, n_digits: Optional[int] = None, *,
+         columns: Optional[Iterable[Key]] = None) -> Plot:
+    """Read a TOLVANE plot file into named float32 arrays.
+
+    Args:
+        path: the file, a ``str``, ``bytes`` or any ``os.PathLike``.
+        n_digits: the width of a field in bytes (at least 1), or ``None`` to find it: 12 or 15,
+            whichever reads the file's first block (block 0) without a fault. Where both do,
+            neither does, or the file has no block, :class:`FormatError` says so and asks for
+            ``n_digits``.
+        columns: ``None`` for every parameter, or an iterable of parameter names and/or
+            indices (0 is the time, ``i`` the parameter of the ``i``-th name line). The time
+            is always read. A name that is not in the file, one that names several parameters,
+            or an index out of range raises ``KeyError`` before any block is read. Fields of
+            the parameters not asked for are neither checked nor converted, so a bad number,
+            or a line too short for them, is not reported there; every line must still be
+            there and be UTF-8.
+
+    Returns:
+        A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
+        Every value is the binary32 number nearest to its field's decimal text, exactly as
+        ``quorel.rust_read_tolvane`` gives it.
+
+    Raises:
+        FormatError: the file breaks the format; it says where (a ``ValueError``).
+        OSError: the file cannot be opened or read (``FileNotFoundError``,
+            ``PermissionError``, ``IsADirectoryError``, ...), as ``open()`` raises it.
+        KeyError: a column asked for is not in the file.
+        TypeError, ValueError: a bad argument, before the file is opened.
+        MemoryError: the values do not fit in memory.
+
+    The GIL is released while the file is read and converted: threads reading other files run
+    meanwhile.
+    """
+    path_text, path_bytes = _path_argument(path)
+    width = _width_argument(n_digits)
+    wanted = _columns_argument(columns)
+    try:
+        head = _native.open_plot(path_bytes)
+    except _native.Fault as fault:
+        raise exception_from_fault(fault.args[0], path_text) from None
+    names = head.names
+    fields = _fields_of(wanted, names, path_text)
+    try:
+        if width is None:
+            width = _detect_width(head, path_text, names)
+        arrays = head.read_blocks(width, [] if fields is None else fields)
+    except _native.Fault as fault:
+        raise exception_from_fault(fault.args[0], path_text, names, width) from None
+    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, arrays)
+
+
+def _path_argument(path: PathArg) -> "tuple[str, bytes]":
+    given = os.fspath(path)
+    encoded = os.fsencode(given)
+    if b"\0" in encoded:
+        raise ValueError("embedded null byte")
+    return os.fsdecode(given), encoded
+
+
+def _width_argument(n_digits: Optional[int]) -> Optional[int]:
+    if n_digits is None:
+        return None
+    if isinstance(n_digits, bool):
+        raise TypeError("n_digits must be an int or None, not bool")
+    width = operator.index(n_digits)
+    if not 1 <= width <= _LARGEST_WIDTH:
+        raise ValueError(f"n_digits must be from 1 to {_LARGEST_WIDTH}, not {width}")
+    return width
+
+
+def _columns_argument(columns: Optional[Iterable[Key]]) -> Optional[List[Key]]:
+    if columns is None:
+        return None
+    if isinstance(columns, (str, bytes)):
+        raise TypeError("columns must be an iterable of names and indices, not a single "
+                        f"{type(columns).__name__}; pass [{columns!r}] for one column")
+    keys: List[Key] = []
+    for key in columns:
+        if isinstance(key, str):
+            keys.append(key)
+        elif isinstance(key, bool) or not hasattr(type(key), "__index__"):
+            raise TypeError(f"columns holds {key!r}: a column is a name (str) or an index (int)")
+        else:
+            keys.append(operator.index(key))
+    return keys
+
+
+def field_of(key: Key, names: Sequence[str], index: Dict[str, List[int]], path: str) -> int:
+    """The field a name or an index stands for; KeyError if it stands for none, or for several."""
+    if isinstance(key, str):
+        found = index.get(key)
+        if not found:
+            raise KeyError(f"{path} has no parameter named {key!r}")
+        if len(found) > 1:
+            raise KeyError(f"{key!r} names several parameters of {path}, fields "
+                           f"{', '.join(map(str, found))}: pick one by its index")
+        return found[0]
+    if not 0 <= key < len(names):
+        raise KeyError(f"{path} has no parameter {key}: its parameters are 0 (the time) "
+                       f"to {len(names) - 1}")
+    return key
+
+
+def name_index(names: Sequence[str]) -> Dict[str, List[int]]:
+    index: Dict[str, List[int]] = {}
+    for i, name in enumerate(names):
+        index.setdefault(name, []).append(i)
+    return index
+
+
+def _fields_of(wanted: Optional[List[Key]], names: Sequence[str], path: str) -> Optional[List[int]]:
+    """The fields to read, ascending from the time's; None for all of them."""
+    if wanted is None:
+        return None
+    index = name_index(names)
+    fields = {0}
+    fields.update(field_of(key, names, index, path) for key in wanted)
+    if len(fields) == len(names):
+        return None
+    return sorted(fields)
+
+
+def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str]) -> int:
+    """12 or 15: the one width of the two at which block 0 reads without a fault."""
+    first_block_line = len(names) + 2
+    if head.at_end():
+        raise FormatError(path, first_block_line, "the file has no block to tell its field width "
+                          "(12 or 15) from; pass n_digits")
+    faults = {width: head.first_block_fault(width) for width in DETECTED_WIDTHS}
+    fitting = [width for width, fault in faults.items() if fault is None]
+    if len(fitting) == 1:
+        return fitting[0]
+    if fitting:
+        raise FormatError(path, first_block_line + 1, "block 0 reads at both field widths, 12 "
+                          "and 15; pass n_digits", block=0)
+    first, second = (faults[width] for width in DETECTED_WIDTHS)
+    assert first is not None and second is not None
+    if all(first[k] == second[k] for k in ("kind", "line", "block", "field")) and \
+            not first["kind"].startswith("field_"):
+        # The same fault at either width (the file ends inside block 0, a line is not UTF-8):
+        # it is the file's, whatever the width.
+        raise format_error(first, path, names, None)
+    reasons = "; ".join(f"at width {width}, {_told(faults[width], path, names, width)}"
+                        for width in DETECTED_WIDTHS)
+    raise FormatError(path, min(first["line"], second["line"]),
+                      f"block 0 reads at neither field width: {reasons}; pass n_digits", block=0)
+
+
+def _told(fault: Optional[dict], path: str, names: Sequence[str], width: int) -> str:
+    """A fault's message without the path and line it starts with."""
+    assert fault is not None
+    error = format_error(fault, path, names, width)
+    return f"line {error.line}: " + str(error)[len(f"{path}:{error.line}: "):]

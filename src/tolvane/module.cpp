@@ -1,0 +1,158 @@
+// tolvane._native: the reader for the Python package tolvane. Each step runs without the
+// interpreter lock; its faults come back as tolvane._native.Fault, whose one argument is the
+// fault as a dict (fault_data.hpp), for the Python layer to raise as the exception a user
+// expects. Values are handed to numpy in the reader's own storage, which the arrays then own.
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/unique_ptr.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "failure/memory_failure.hpp"
+#include "failure/read_fault.hpp"
+#include "tolvane/fault_data.hpp"
+#include "tolvane/plot_head.hpp"
+
+namespace nb = nanobind;
+
+namespace tolvane {
+namespace {
+
+// The class of the faults raised to the Python layer; made when the module is.
+PyObject* fault_class = nullptr;
+
+[[noreturn]] void raise_fault(nb::dict data) {
+    PyErr_SetObject(fault_class, data.ptr());
+    throw nb::python_error();
+}
+
+// Runs `step` without the interpreter lock, then raises what it failed with, if anything: a
+// fault is copied before the reader that threw it can go.
+template <class Step>
+auto unlocked(Step&& step) -> decltype(step()) {
+    std::optional<quorel::OwnedFault> fault;
+    std::size_t memory_bytes = 0;
+    {
+        nb::gil_scoped_release released;
+        try {
+            return step();
+        } catch (const quorel::ReadFault& read_fault) {
+            fault.emplace(read_fault);
+        } catch (const quorel::MemoryFailure& failure) {
+            memory_bytes = failure.bytes();
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    if (fault) raise_fault(fault_data(*fault));
+    raise_fault(memory_fault_data(memory_bytes));
+}
+
+struct FreeStorage {
+    void operator()(float* storage) const noexcept { std::free(storage); }
+};
+using OwnedValues = std::unique_ptr<float, FreeStorage>;
+
+std::unique_ptr<PlotHead> open_plot(const nb::bytes& path) {
+    const std::string_view text(path.c_str(), path.size());
+    // Held out here, so that a fault's texts outlive the catch in `unlocked`.
+    std::unique_ptr<PlotHead> head;
+    unlocked([&] {
+        head = std::make_unique<PlotHead>(text);
+        head->read_head();
+        return 0;
+    });
+    return head;
+}
+
+nb::tuple names(const PlotHead& head) {
+    const quorel::NameList& list = head.names();
+    nb::list names;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string_view name = list[i];
+        names.append(nb::str(name.data(), name.size()));
+    }
+    return nb::tuple(names);
+}
+
+bool at_end(PlotHead& head) {
+    return unlocked([&] {
+        const std::lock_guard<std::mutex> guard(head.lock());
+        return head.at_end();
+    });
+}
+
+nb::object first_block_fault(PlotHead& head, std::uint64_t width) {
+    std::optional<quorel::OwnedFault> fault = unlocked([&] {
+        const std::lock_guard<std::mutex> guard(head.lock());
+        return head.first_block_fault(width);
+    });
+    if (!fault) return nb::none();
+    return fault_data(*fault);
+}
+
+using FloatArray = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
+
+// The blocks at `width`: one float32 array per field of `fields` (ascending from 0; empty for
+// every field), in that order.
+nb::list read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields) {
+    for (std::size_t s = 0; s < fields.size(); ++s) {
+        if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
+            throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
+        }
+    }
+    if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
+    std::vector<OwnedValues> series;
+    std::size_t blocks = 0;
+    unlocked([&] {
+        const std::lock_guard<std::mutex> guard(head.lock());
+        quorel::SeriesTable table = head.read_blocks(width, fields);
+        blocks = table.blocks();
+        const std::size_t count = table.column_count() + 1;
+        series.reserve(count);
+        for (std::size_t s = 0; s < count; ++s) series.emplace_back(table.hand_over(s));
+        return 0;
+    });
+    nb::list arrays;
+    for (OwnedValues& values : series) {
+        nb::capsule owner(values.get(), [](void* storage) noexcept { std::free(storage); });
+        float* const data = values.release();
+        const std::size_t shape[1] = {blocks};
+        arrays.append(FloatArray(data, 1, shape, owner).cast());
+    }
+    return arrays;
+}
+
+}  // namespace
+}  // namespace tolvane
+
+NB_MODULE(_native, m) {
+    using namespace tolvane;
+    // Nothing of tolvane's may write to descriptors 1 and 2, nanobind's notes at exit included.
+    nb::set_leak_warnings(false);
+    fault_class = PyErr_NewExceptionWithDoc("tolvane._native.Fault",
+                                            "A fault of a read; its one argument describes it as a dict.",
+                                            PyExc_Exception, nullptr);
+    if (fault_class == nullptr) throw nb::python_error();
+    m.attr("Fault") = nb::handle(fault_class);
+
+    nb::class_<PlotHead>(m, "PlotHead", "An open plot file, read up to its first block.")
+        .def_prop_ro("count", &PlotHead::count, "The parameter count on line 1.")
+        .def_prop_ro("names", &names, "Each name line's last token, in order.")
+        .def("at_end", &at_end, "Whether the file ends right after its name lines.")
+        .def("first_block_fault", &first_block_fault, nb::arg("width"),
+             "Block 0 read at `width` from a copy: None if it reads whole, else its fault.")
+        .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"),
+             "One float32 array per field of `fields` (ascending from 0; empty for all). Once only.");
+    m.def("open_plot", &open_plot, nb::arg("path"),
+          "Opens the plot file at `path` (bytes) and reads its count and names.");
+}
