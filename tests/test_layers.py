@@ -1,5 +1,6 @@
-"""tools/check_layers.py: src/'s includes run only downward, from the Python boundary to the
-text rules, with no cycle; and the check fails on a tree where they do not."""
+"""tools/check_layers.py: src/'s includes run only downward, from the two Python faces to the
+text rules, with no cycle and nothing between the faces; and the check fails on a tree where
+they do not."""
 import importlib.util
 import shutil
 
@@ -24,6 +25,7 @@ def test_includes_run_downward_and_the_check_catches_what_does_not(tmp_path, cap
     planted = tmp_path / "src"
     shutil.copytree(SRC, planted)
     for name, include in [("text_rules/utf8.hpp", "failure/panic.hpp"),
+                          ("tolvane/plot_head.hpp", "quorel/py_ref.hpp"),
                           ("text_rules/decimal_digits.hpp", "text_rules/e_notation_field.hpp"),
                           ("reader/series.hpp", "unique_fd.hpp")]:
         path = planted / name
@@ -33,6 +35,8 @@ def test_includes_run_downward_and_the_check_catches_what_does_not(tmp_path, cap
     err = capsys.readouterr().err
     assert ('text_rules/utf8.hpp:1: #include "failure/panic.hpp" reaches up from layer text_rules '
             "to layer failure") in err
+    assert ('tolvane/plot_head.hpp:1: #include "quorel/py_ref.hpp" reaches across from tolvane '
+            "to quorel: the two faces stand apart") in err
     assert ("include cycle: text_rules/decimal_digits.hpp -> text_rules/e_notation_field.hpp -> "
             "text_rules/decimal_digits.hpp") in err
     assert 'reader/series.hpp:1: #include "unique_fd.hpp" names no file under src/' in err

@@ -1,7 +1,8 @@
-"""Checks that the includes under src/ run one way, from the Python boundary down to the text
-rules. Every source lives in the folder of its layer; a file may include from its own layer and
-from those below it, never from one above, and no chain of includes may lead back to where it
-started. Each quoted include names its file from src/ ("reader/line_source.hpp").
+"""Checks that the includes under src/ run one way, from the two Python faces down to the text
+rules. Every source lives in the folder of its layer; a file may include from its own folder and
+from the layers below it, never from one above, and no chain of includes may lead back to where
+it started. The top layer holds the two faces, quorel and tolvane, side by side: neither may
+include the other. Each quoted include names its file from src/ ("reader/line_source.hpp").
 
 Prints every offence with the file, line and include, and exits 1; exits 0 with a one-line
 summary when there is none.
@@ -14,17 +15,24 @@ import pathlib
 import re
 import sys
 
-# Top first: a layer may use the ones after it.
-LAYERS = ("quorel", "reader", "failure", "text_rules")
+# Top first: a layer may use the ones after it. The folders of one layer may not use each other.
+LAYERS = (("quorel", "tolvane"), "reader", "failure", "text_rules")
+FOLDERS = tuple(f for layer in LAYERS for f in (layer if isinstance(layer, tuple) else (layer,)))
+
+
+def rank(folder: str) -> int:
+    """How far down its layer is: 0 for the faces."""
+    return next(i for i, layer in enumerate(LAYERS)
+                if folder == layer or (isinstance(layer, tuple) and folder in layer))
 SOURCE_SUFFIXES = {".cpp", ".hpp", ".inc"}
 QUOTED_INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 DEFAULT_SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
 
 def layer_of(name: str) -> str | None:
-    """The layer of a path relative to src/ ("reader/series.hpp"), None when it is in none."""
+    """The folder of a path relative to src/ ("reader/series.hpp"), None when it is in none."""
     folder, _, rest = name.partition("/")
-    return folder if rest and folder in LAYERS else None
+    return folder if rest and folder in FOLDERS else None
 
 
 def read_includes(src: pathlib.Path) -> tuple[dict[str, list[tuple[int, str]]], list[str]]:
@@ -35,7 +43,7 @@ def read_includes(src: pathlib.Path) -> tuple[dict[str, list[tuple[int, str]]], 
     for path in sorted(p for p in src.rglob("*") if p.is_file() and p.suffix in SOURCE_SUFFIXES):
         name = path.relative_to(src).as_posix()
         if layer_of(name) is None:
-            problems.append(f"{name}: not in a layer's folder ({', '.join(LAYERS)})")
+            problems.append(f"{name}: not in a layer's folder ({', '.join(FOLDERS)})")
         found = includes.setdefault(name, [])
         for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), start=1):
             match = QUOTED_INCLUDE.match(line)
@@ -56,9 +64,14 @@ def upward_includes(includes: dict[str, list[tuple[int, str]]]) -> list[str]:
         own = layer_of(name)
         for number, target in targets:
             theirs = layer_of(target)
-            if own and theirs and LAYERS.index(theirs) < LAYERS.index(own):
+            if not (own and theirs) or own == theirs:
+                continue
+            if rank(theirs) < rank(own):
                 problems.append(f'{name}:{number}: #include "{target}" reaches up from layer '
                                 f"{own} to layer {theirs}")
+            elif rank(theirs) == rank(own):
+                problems.append(f'{name}:{number}: #include "{target}" reaches across from '
+                                f"{own} to {theirs}: the two faces stand apart")
     return problems
 
 
@@ -101,8 +114,9 @@ def main(argv: list[str]) -> int:
         print(f"check_layers: FAILED: {len(problems)} offence(s)", file=sys.stderr)
         return 1
     edges = sum(len(targets) for targets in includes.values())
-    print(f"check_layers: {len(includes)} files, {edges} includes, all downward "
-          f"({' > '.join(LAYERS)}), no cycle")
+    order = " > ".join(" | ".join(layer) if isinstance(layer, tuple) else layer for layer in LAYERS)
+    print(f"check_layers: {len(includes)} files, {edges} includes, all downward ({order}), "
+          "no cycle")
     return 0
 
 
