@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Checks quorel's type information against the installed module:
-#   1. installs the project with its "typing" extra (mypy) into a fresh virtual environment,
-#   2. mypy.stubtest compares the stub with the module as imported (names, parameters, __all__),
-#   3. mypy --strict checks typing_check/usage.py, a typed caller (its "type: ignore" comments
-#      must stay needed, so wrong calls must stay errors).
-# No allowlist: the stub matches the module exactly.
+# Checks the type information of quorel and tolvane against the installed modules:
+#   1. installs the project with its "typing" extra (mypy, pandas-stubs) into a fresh virtual
+#      environment,
+#   2. mypy.stubtest compares quorel's stub with the module as imported (names, parameters,
+#      __all__), and tolvane's package (its annotated sources and the stub of its native part,
+#      python/tolvane/_native.pyi) with the package as imported,
+#   3. mypy --strict checks typing_check/usage.py and typing_check/tolvane_usage.py, typed
+#      callers (their "type: ignore" comments must stay needed, so wrong calls must stay errors).
+# No allowlist: the stubs match the modules exactly. tolvane needs CPython 3.10 or newer, and so
+# does this check.
 # Usage: bash tools/check_types.sh          (PYTHON=python3.X to pick the interpreter)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -30,4 +34,8 @@ echo "== stubtest quorel"
 "$venv_python" -m mypy.stubtest quorel
 echo "== mypy --strict typing_check/usage.py"
 "$venv_python" -m mypy --strict --no-incremental "$root/typing_check/usage.py"
+echo "== stubtest tolvane"
+"$venv_python" -m mypy.stubtest tolvane
+echo "== mypy --strict typing_check/tolvane_usage.py"
+"$venv_python" -m mypy --strict --no-incremental "$root/typing_check/tolvane_usage.py"
 echo "check_types: OK"

@@ -1,0 +1,56 @@
+# Type information for tolvane._native, the package's native part. Made by nanobind's stubgen
+# (python -m nanobind.stubgen -m tolvane._native, against a build on the import path), then
+# given by hand what the bindings do not say: the types that they leave as tuple, list or
+# object, and what nanobind's objects are to mypy's stubtest, which tools/check_types.sh runs
+# on this file without an allowlist (a class made by nanobind's own metaclass, with a C++ value
+# in its instances, and a function that is an object of nanobind's function type).
+from collections.abc import Sequence
+from typing import Any, Protocol, type_check_only
+
+import numpy
+from numpy.typing import NDArray
+from typing_extensions import Never, disjoint_base
+
+class Fault(Exception):
+    """A fault of a read; its one argument describes it as a dict."""
+
+@type_check_only
+class _NbType(type):
+    """nanobind.nb_type, the metaclass of nanobind's classes; not importable."""
+
+@disjoint_base
+class PlotHead(metaclass=_NbType):
+    """An open plot file, read up to its first block."""
+
+    # Made only by open_plot: its __init__ raises TypeError whatever it is given.
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
+
+    @property
+    def count(self) -> int:
+        """The parameter count on line 1."""
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        """Each name line's last token, in order."""
+
+    def at_end(self) -> bool:
+        """Whether the file ends right after its name lines."""
+
+    def first_block_fault(self, width: int) -> dict[str, Any] | None:
+        """
+        Block 0 read at `width` from a copy: None if it reads whole, else its fault.
+        """
+
+    def read_blocks(self, width: int, fields: Sequence[int]) -> list[NDArray[numpy.float32]]:
+        """
+        One float32 array per field of `fields` (ascending from 0; empty for all). Once only.
+        """
+
+@type_check_only
+class _OpenPlot(Protocol):
+    """nanobind.nb_func, as open_plot's signature."""
+
+    def __call__(self, path: bytes) -> PlotHead:
+        """Opens the plot file at `path` (bytes) and reads its count and names."""
+
+open_plot: _OpenPlot

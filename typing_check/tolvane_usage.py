@@ -1,0 +1,88 @@
+"""Typed use of tolvane, checked with ``mypy --strict`` by tools/check_types.sh.
+
+Nothing here runs at import; the file exists so that mypy proves the installed type
+information says what callers rely on.  Each annotated assignment fails the check if the
+declared result type drifts, and each ``# type: ignore[...]`` fails it (as an unused ignore,
+which --strict reports) if a wrong call stops being an error.
+"""
+
+from __future__ import annotations
+
+import pathlib
+from typing import Iterator, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+import tolvane
+
+Floats = npt.NDArray[np.float32]
+
+
+def read_all(path: str) -> None:
+    plot: tolvane.Plot = tolvane.read(path)
+    file: str = plot.path
+    width: int = plot.n_digits
+    names: Tuple[str, ...] = plot.names
+    time: Floats = plot.time
+    speed: Floats = plot["SPEED"]
+    second: Floats = plot[1]
+    field: int = plot.field_of("SPEED")
+    blocks: int = len(plot)
+    has_speed: bool = "SPEED" in plot
+    keys: Iterator[str] = iter(plot)
+    read_names: List[str] = list(plot)
+    table: Floats = plot.to_numpy()
+    frame: pd.DataFrame = plot.to_pandas()
+    print(file, width, names, time, speed, second, field, blocks, has_speed, keys, read_names,
+          table, frame)
+
+    # Paths as str, bytes or path objects; the width by keyword; columns by name and index.
+    tolvane.read(path.encode(), 12)
+    tolvane.read(pathlib.Path(path), n_digits=15)
+    tolvane.read(path, None, columns=["SPEED", 2])
+    tolvane.read(path, columns=(name for name in ("SPEED", "TORQUE")))
+
+    exported: List[str] = tolvane.__all__
+    print(exported)
+
+
+def read_or_report(path: str) -> Optional[tolvane.Plot]:
+    # FormatError is a ValueError that says where; OSError comes as open() raises it.
+    try:
+        return tolvane.read(path)
+    except tolvane.FormatError as error:
+        as_value_error: ValueError = error
+        where: Tuple[str, int] = (error.path, error.line)
+        reason: str = error.reason
+        block: Optional[int] = error.block
+        field: Optional[int] = error.field
+        name: Optional[str] = error.name
+        span: Optional[Tuple[int, int]] = error.span
+        print(as_value_error, where, reason, block, field, name, span)
+        return None
+    except OSError:
+        return None
+
+
+def made_error() -> tolvane.FormatError:
+    return tolvane.FormatError("run42.plt", 21, "the field is blank", block=2, field=4,
+                               name="VOLTAGE", span=(48, 60))
+
+
+def wrong_calls(path: str) -> None:
+    tolvane.read(42)  # type: ignore[arg-type]
+    tolvane.read(path, 12.0)  # type: ignore[arg-type]
+    tolvane.read(path, "12")  # type: ignore[arg-type]
+    tolvane.read(path, 12, ["SPEED"])  # type: ignore[call-arg]
+    tolvane.read(path, width=12)  # type: ignore[call-arg]
+    tolvane.read(path, columns=[1.5])  # type: ignore[list-item]
+    plot = tolvane.read(path)
+    plot[1.5]  # type: ignore[index]
+    plot.names = ()  # type: ignore[misc]
+    text: str = plot["SPEED"]  # type: ignore[assignment]
+    ints: npt.NDArray[np.int32] = plot.to_numpy()  # type: ignore[assignment]
+    rows: List[List[float]] = plot.to_pandas()  # type: ignore[assignment]
+    tolvane.FormatError("run42.plt", "21", "the field is blank")  # type: ignore[arg-type]
+    print(text, ints, rows)
