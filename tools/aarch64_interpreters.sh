@@ -5,8 +5,8 @@
 #   bash tools/aarch64_interpreters.sh VERSION...
 #
 # For each CPython VERSION it makes build/aarch64/pythonVERSION/, a folder holding Debian's arm64
-# build of that interpreter with every library it needs and its headers (unpacked from the
-# packages, not installed: nothing of theirs runs on this machine), and
+# build of that interpreter with every library it needs, its headers and the C++ runtime
+# (unpacked from the packages, not installed: nothing of theirs runs on this machine), and
 # build/aarch64/bin/pythonVERSION, a script that runs it with QEMU's user-mode emulator, which
 # comes the same way into build/aarch64/qemu/. No binfmt handler is registered: the scripts
 # call the emulator themselves, and a virtual environment made by such a script runs its own
@@ -72,14 +72,16 @@ for version in "$@"; do
     suite="$(suite_of "$version")" || fail "no Debian suite known with an arm64 CPython $version"
     sysroot="$work/python$version"
     wrapper="$work/bin/python$version"
-    if [[ ! -f "$sysroot/.complete" ]]; then
+    # libstdc++6 too: the manylinux wheels of numpy (tolvane's dependency) and pandas load the
+    # system's C++ runtime, which the interpreter itself does not need.
+    packages=("python$version" "python$version-venv" "libpython$version-dev" libstdc++6)
+    if [[ "$(cat "$sysroot/.complete" 2>/dev/null)" != "${packages[*]}" ]]; then
         echo "== CPython $version for arm64, from Debian $suite"
         prepare_suite "$suite"
         # With an empty package status, apt fetches every package that these need.
         debs="$work/debs-$version"
         mkdir -p "$debs/partial"
-        apt_arm64 "$suite" "$debs" -y --download-only install \
-            "python$version" "python$version-venv" "libpython$version-dev" >/dev/null
+        apt_arm64 "$suite" "$debs" -y --download-only install "${packages[@]}" >/dev/null
         rm -rf "$sysroot"
         mkdir -p "$sysroot"
         for deb in "$debs"/*.deb; do
@@ -89,7 +91,7 @@ for version in "$@"; do
         [[ -e "$sysroot/lib" ]] || ln -s usr/lib "$sysroot/lib"
         [[ -x "$sysroot/usr/bin/python$version" ]] || fail "no python$version in the unpacked packages"
         [[ -e "$sysroot/lib/ld-linux-aarch64.so.1" ]] || fail "no arm64 loader in the unpacked packages"
-        touch "$sysroot/.complete"
+        echo "${packages[*]}" > "$sysroot/.complete"
     fi
     # The emulated interpreter sees its own name as argv[0], so that sys.executable, and a
     # virtual environment's python, are this script (or a link to it) and not the arm64 binary.

@@ -3,16 +3,20 @@
 #   1. tools/build_wheels.sh makes the sdist and, from it, one manylinux_2_17 wheel per CPython
 #      version and architecture (skipped with --no-build: then the artefacts already in dist/
 #      are checked);
-#   2. the sdist is checked for the build inputs (every tracked file under src/, CMakeLists.txt,
-#      pyproject.toml, the type stub, LICENSE, README.md, the tests) and for leftovers (caches,
-#      build trees, compiled modules);
+#   2. the sdist is checked for the build inputs (every tracked file under src/ and python/,
+#      CMakeLists.txt, pyproject.toml, the type stubs, LICENSE, README.md, the tests) and for
+#      leftovers (caches, build trees, compiled modules);
 #   3. every wheel: `auditwheel show` must report the manylinux_2_17 tag of its architecture
-#      (x86_64 or aarch64); the module is built for that processor and named for it; its dynamic
-#      symbol table must define PyInit_quorel and nothing else; the wheel holds the module, the
-#      type stub and the licence;
+#      (x86_64 or aarch64); each native module is built for that processor and named for it, and
+#      its dynamic symbol table defines its init function and nothing else (PyInit_quorel for
+#      quorel, PyInit__native for tolvane._native); the wheel holds quorel's module, its type stub
+#      and the licence; a wheel for CPython 3.10 or newer holds the package tolvane, exactly
+#      python/tolvane's files and its native module, and one for 3.9 (which nanobind does not
+#      support) holds no tolvane;
 #   4. every wheel is installed into a fresh virtual environment of its own interpreter, with
-#      pytest and hypothesis, and the whole test suite runs there from a copy of tests/ outside
-#      the source tree, so that the module under test is the installed one
+#      its dependencies (numpy, for tolvane) from PyPI, pytest, hypothesis and pandas, and the
+#      whole test suite runs there from a copy of tests/ outside the source tree, so that the
+#      modules under test are the installed ones
 #      (tools/test_installed_wheel.sh); the x86-64 3.14 and 3.15 wheels inside the Debian root
 #      of tools/debian_root.sh, with its interpreters; the aarch64 wheels with Debian's arm64
 #      interpreters under emulation (tools/aarch64_interpreters.sh), where the suite's test of
@@ -44,10 +48,11 @@ sdist="${sdists[0]}"
 echo "== sdist contents: $(basename "$sdist")"
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | grep -v '/$' | sort > "$work/sdist.txt"
 required=(CMakeLists.txt pyproject.toml README.md LICENSE PKG-INFO
-          src/quorel/exports.map src/failure/char_escape_table.inc stubs/quorel-stubs/__init__.pyi
-          tests/conftest.py)
+          src/quorel/exports.map src/tolvane/exports.map src/failure/char_escape_table.inc
+          stubs/quorel-stubs/__init__.pyi python/tolvane/__init__.py python/tolvane/py.typed
+          python/tolvane/_native.pyi tests/conftest.py)
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    mapfile -t tracked < <(git -C "$root" ls-files src tests stubs fuzz/corpus)
+    mapfile -t tracked < <(git -C "$root" ls-files src python tests stubs fuzz/corpus)
     required+=("${tracked[@]}")
 fi
 missing=0
@@ -66,6 +71,29 @@ mkdir -p "$work/run/fuzz"
 cp -r "$root/tests" "$work/run/tests"
 rm -rf "$work/run/tests/__pycache__"
 cp -r "$root/fuzz/corpus" "$work/run/fuzz/corpus"
+
+# What a wheel's tolvane/ must hold besides its native module: python/tolvane's files.
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$root/python" ls-files tolvane | sort > "$work/tolvane.txt"
+else
+    (cd "$root/python" && find tolvane -type f ! -path '*/__pycache__/*' | sort) > "$work/tolvane.txt"
+fi
+grep -qxF tolvane/py.typed "$work/tolvane.txt" || fail "no python/tolvane/py.typed"
+
+# Checks the native module at PATH of a wheel for ARCH: named for ARCH, built for its processor,
+# and exporting INIT alone.
+check_module() {
+    local path="$1" arch="$2" init="$3" machine exported
+    [[ "$path" == *"-$arch-linux-gnu.so" ]] || fail "$name: $(basename "$path") is not named for $arch"
+    machine="$(readelf -h "$path" | sed -n 's/^ *Machine: *//p')"
+    case "$arch:$machine" in
+        x86_64:*X86-64 | aarch64:AArch64) ;;
+        *) fail "$name: $(basename "$path") is built for '$machine'" ;;
+    esac
+    exported="$(nm -D --defined-only "$path" | awk '{print $NF}' | sort | tr '\n' ' ')"
+    [[ "$exported" == "$init " ]] || fail "$name: $(basename "$path") exports ${exported:-nothing}, not only $init"
+    echo "  $(basename "$path"): $machine, exports $exported"
+}
 
 wheels=("$dist"/quorel-*.whl)
 [[ -f "${wheels[0]}" ]] || fail "no wheels in $dist"
@@ -95,15 +123,21 @@ for wheel in "${wheels[@]}"; do
     [[ -f "$unpacked/quorel-stubs/__init__.pyi" ]] || fail "$name: no type stub"
     compgen -G "$unpacked/quorel-*.dist-info/licenses/LICENSE" >/dev/null ||
         compgen -G "$unpacked/quorel-*.dist-info/LICENSE" >/dev/null || fail "$name: no licence"
-    [[ "${modules[0]}" == *"-$arch-linux-gnu.so" ]] || fail "$name: the module's name is not for $arch"
-    machine="$(readelf -h "${modules[0]}" | sed -n 's/^ *Machine: *//p')"
-    case "$arch:$machine" in
-        x86_64:*X86-64 | aarch64:AArch64) echo "  machine: $machine" ;;
-        *) fail "$name: the module is built for '$machine'" ;;
-    esac
-    exported="$(nm -D --defined-only "${modules[0]}" | awk '{print $NF}' | sort | tr '\n' ' ')"
-    [[ "$exported" == "PyInit_quorel " ]] || fail "$name: exports ${exported:-nothing}, not only PyInit_quorel"
-    echo "  exports: $exported"
+    check_module "${modules[0]}" "$arch" PyInit_quorel
+    if ((${tag#3.} >= 10)); then
+        natives=("$unpacked"/tolvane/_native.cpython-*.so)
+        [[ ${#natives[@]} == 1 && -f "${natives[0]}" ]] || fail "$name: expected one tolvane/_native module"
+        check_module "${natives[0]}" "$arch" PyInit__native
+        (cd "$unpacked" && find tolvane -type f ! -name '_native.cpython-*.so' | sort) > "$work/held.txt"
+        diff "$work/tolvane.txt" "$work/held.txt" >&2 ||
+            fail "$name: tolvane/ does not hold python/tolvane's files (< missing, > not in the source)"
+        echo "  tolvane: $(wc -l < "$work/held.txt") files of python/tolvane and its native module"
+    else
+        # nanobind, which tolvane's native part is built with, needs CPython 3.10.
+        [[ ! -e "$unpacked/tolvane" ]] || fail "$name: a wheel for CPython $tag holds tolvane"
+        [[ -z "$(find "$unpacked" -name '_native*')" ]] || fail "$name: holds a _native module"
+        echo "  tolvane: none (CPython $tag)"
+    fi
 
     if [[ "$arch" == aarch64 ]]; then
         # Debian's arm64 interpreter under emulation (tools/aarch64_interpreters.sh). Its

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs one wheel into a fresh virtual environment of the given interpreter, with pytest and
-# hypothesis, and runs the whole test suite there from RUN/tests, a copy outside the source tree,
-# so that the module under test is the installed one. tools/check_wheel.sh runs it on the
-# system where the interpreter lives: this machine, or the Debian root.
-#   [QUOREL_PIP_WHEEL=PIP.whl] bash tools/test_installed_wheel.sh PYTHON WHEEL VENV RUN
+# Installs one wheel into a fresh virtual environment of the given interpreter, with its
+# dependencies from PyPI (numpy, for a wheel that holds tolvane), pytest, hypothesis and, unless
+# QUOREL_TEST_PANDAS=0, pandas (for tolvane's Plot.to_pandas), and runs the whole test suite
+# there from RUN/tests, a copy outside the source tree, so that the modules under test are the
+# installed ones. tools/check_wheel.sh runs it on the system where the interpreter lives: this
+# machine, or the Debian root.
+#   [QUOREL_PIP_WHEEL=PIP.whl] [QUOREL_TEST_PANDAS=0] bash tools/test_installed_wheel.sh PYTHON WHEEL VENV RUN
 set -euo pipefail
-python="$1" wheel="$2" venv="$3" run="$4"
+python="$1" wheel="$(realpath "$2")" venv="$3" run="$4"
 if [[ -n "${QUOREL_PIP_WHEEL:-}" ]]; then
     # An interpreter whose ensurepip cannot run: pip installs itself from its own wheel.
     "$python" -m venv --without-pip "$venv"
@@ -13,12 +15,40 @@ if [[ -n "${QUOREL_PIP_WHEEL:-}" ]]; then
 else
     "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel" "pytest>=7" "hypothesis>=6"
+extras=()
+# pandas serves tolvane alone, which needs CPython 3.10.
+if [[ "${QUOREL_TEST_PANDAS:-1}" != 0 ]] && "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 10))'; then
+    extras+=(pandas)
+fi
+# numpy and pandas as published wheels only: a build from source would take an hour, and far
+# longer under emulation, where it would not be what a user gets either.
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary numpy,pandas \
+    "$wheel" "pytest>=7" "hypothesis>=6" "${extras[@]}"
 cd "$run"
-"$venv/bin/python" - "$venv" <<'PY'
-import os, sys, quorel
-where = os.path.realpath(quorel.__file__)
-print("  module under test:", where)
-assert where.startswith(os.path.realpath(sys.argv[1]) + os.sep), "not the installed wheel"
+"$venv/bin/python" - "$venv" "$wheel" <<'PY'
+import importlib, os, sys, zipfile
+
+venv, wheel = os.path.realpath(sys.argv[1]) + os.sep, sys.argv[2]
+carried = {"quorel"}
+if any(name.startswith("tolvane/") for name in zipfile.ZipFile(wheel).namelist()):
+    carried |= {"tolvane", "tolvane._native", "numpy"}
+for name in sorted(carried):
+    where = os.path.realpath(importlib.import_module(name).__file__)
+    print(f"  {name} under test: {where}")
+    assert where.startswith(venv), f"{name} is not the one installed in {venv}"
+if "tolvane" not in carried:
+    try:
+        import tolvane
+    except ImportError:
+        pass
+    else:
+        raise AssertionError(f"a tolvane the wheel does not hold: {tolvane.__file__}")
+for name in ("numpy", "pandas"):
+    try:
+        module = importlib.import_module(name)
+    except ImportError:
+        print(f"  {name}: not installed")
+    else:
+        print(f"  {name} {module.__version__}")
 PY
 "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
