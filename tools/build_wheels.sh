@@ -2,14 +2,18 @@
 # Builds quorel's release artefacts into dist/: the sdist, and from that sdist one wheel per
 # CPython version and architecture, tagged manylinux_2_17 (manylinux2014) so that they install
 # on glibc 2.17 and later: for x86-64, CPython 3.9 to 3.15; for aarch64 (64-bit Arm), every
-# version with an arm64 interpreter to test it on here (tools/aarch64_interpreters.sh).
+# version with an arm64 interpreter to test it on here (tools/aarch64_interpreters.sh). Each
+# wheel holds the module quorel; those for CPython 3.10 and newer also hold the package tolvane
+# with its native module tolvane/_native, which nanobind binds (nanobind needs 3.10, so the 3.9
+# wheel is quorel's alone). pip's build isolation brings nanobind from PyPI, for the builds in
+# the Debian root and the aarch64 ones too, and zig compiles its sources with tolvane's.
 #
 # No container is needed: zig (the `ziglang` package from PyPI) is the C and C++ compiler,
 # targeting Linux with glibc 2.17 and the baseline instructions of each architecture, from this
-# x86-64 machine for both. zig links its own C++ runtime statically, and the version script
-# exports only PyInit_quorel, so a wheel needs nothing from the machine but glibc. auditwheel
-# then checks the symbol versions and gives the wheel its tag; a wheel that does not qualify
-# for manylinux_2_17 fails the build.
+# x86-64 machine for both. zig links its own C++ runtime statically into each module, and each
+# module's version script exports only its init function (PyInit_quorel, PyInit__native), so a
+# wheel needs nothing from the machine but glibc. auditwheel then checks the symbol versions
+# and gives the wheel its tag; a wheel that does not qualify for manylinux_2_17 fails the build.
 #
 #   bash tools/build_wheels.sh
 #
@@ -19,10 +23,11 @@
 # tools/debian_root.sh makes (as root, with debootstrap) and caches in build/debian-testing;
 # their wheels are built inside it, by the same zig. An aarch64 wheel is cross-compiled by the
 # x86-64 interpreter of its version, against the headers of Debian's arm64 build of it; the
-# build runs for the host, so the module's file name and the wheel's tag are then set for
-# aarch64. Work files (the tools' virtual environment, the compiler wrappers, zig's cache and
-# the unrepaired wheels) stay in build/wheels/; zig's cache makes every build after the first
-# one much faster.
+# build runs for the host, so the modules' file names and the wheel's tag are then set for
+# aarch64 (the names by scikit-build-core's SKBUILD_SOABI, which nanobind's CMake code follows
+# as CMakeLists.txt does). Work files (the tools' virtual environment, the compiler wrappers,
+# zig's cache and the unrepaired wheels) stay in build/wheels/; zig's cache makes every build
+# after the first one much faster.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dist="$root/dist"
@@ -112,8 +117,9 @@ build_wheel() {
     elif from_debian_root "$version"; then
         flags="-idirafter /usr/include"
     fi
-    # The linker drops the debug information that zig's C++ runtime brings. Stripping on
-    # install instead would depend on which strip CMake finds; the Debian root's cannot read
+    # The linker drops the debug information that zig's C++ runtime brings, from both modules
+    # (nanobind's release link of tolvane/_native drops its symbol table too, by -s). Stripping
+    # on install instead would depend on which strip CMake finds; the Debian root's cannot read
     # aarch64 files, and left a 3.6 MB module with its debug information.
     SKBUILD_INSTALL_STRIP=false LDFLAGS="-Wl,--strip-debug" CXXFLAGS="$flags" \
         CC="$work/zig-$arch-cc" CXX="$work/zig-$arch-c++" CMAKE_ARGS="$cmake_args" \

@@ -3,7 +3,9 @@
 # makes it: in the Debian testing root of tools/debian_root.sh (its g++ and CMake), a fresh
 # clone of this repository's HEAD is installed with `pip install '.[test]'` into a new virtual
 # environment of each interpreter, and the whole test suite runs from the clone. A compiler
-# warning fails the check as a failing test does.
+# warning fails the check as a failing test does. Both modules must be built and import from
+# the environment: quorel, and tolvane with its native part (nanobind from PyPI, which pip's
+# build isolation brings).
 #   bash tools/check_source_build.sh [VERSION...]      (default: 3.14 3.15; run as root)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -41,7 +43,19 @@ for version in "${versions[@]}"; do
     if grep -E 'warning:' "$log"; then
         fail "CPython $version: the compiler warned (above; log: $log)"
     fi
+    grep -qE ' -c .*src/tolvane/module\.cpp' "$log" || fail "CPython $version: tolvane's native part was not compiled"
     echo "  built: $compiled sources compiled without a warning, in $((SECONDS - start)) s"
+    (cd "$venv" && on_system_of "$version" "$venv/bin/python" - "$venv" <<'PY') ||
+import os, sys
+import numpy, quorel, tolvane, tolvane._native
+venv = os.path.realpath(sys.argv[1]) + os.sep
+for module in (quorel, tolvane, tolvane._native):
+    where = os.path.realpath(module.__file__)
+    assert where.startswith(venv), f"{module.__name__} from {where}, not from {venv}"
+    print(f"  {module.__name__}: {where[len(venv):]}")
+print(f"  numpy {numpy.__version__}")
+PY
+        fail "CPython $version: quorel and tolvane do not both import from $venv"
     (cd "$work/quorel" && on_system_of "$version" "$venv/bin/python" -m pytest -q -p no:cacheprovider) ||
         fail "CPython $version: the test suite failed"
 done
