@@ -92,7 +92,7 @@ check_module() {
     esac
     exported="$(nm -D --defined-only "$path" | awk '{print $NF}' | sort | tr '\n' ' ')"
     [[ "$exported" == "$init " ]] || fail "$name: $(basename "$path") exports ${exported:-nothing}, not only $init"
-    echo "  $(basename "$path"): $machine, exports $exported"
+    echo "  $(basename "$path"): $machine, exports ${exported% }"
 }
 
 wheels=("$dist"/quorel-*.whl)
