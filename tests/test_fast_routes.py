@@ -14,7 +14,8 @@ import pytest
 import quorel
 from conftest import bits_list, panic_message, write_plot
 from test_binary32 import reference
-from test_hostile_inputs import model, outcome
+from plot_model import model
+from test_hostile_inputs import outcome
 from test_reader import BAD_UTF8
 
 read = quorel.rust_read_tolvane

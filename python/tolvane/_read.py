@@ -153,8 +153,8 @@ def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str]) -> 
     if len(fitting) == 1:
         return fitting[0]
     if fitting:
-        raise FormatError(path, first_block_line + 1, "block 0 reads at both field widths, 12 "
-                          "and 15; pass n_digits", block=0)
+        raise FormatError(path, first_block_line + 1, "reads at both field widths, 12 and 15; "
+                          "pass n_digits", block=0)
     first, second = (faults[width] for width in DETECTED_WIDTHS)
     assert first is not None and second is not None
     if all(first[k] == second[k] for k in ("kind", "line", "block", "field")) and \
@@ -165,7 +165,7 @@ def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str]) -> 
     reasons = "; ".join(f"at width {width}, {_told(faults[width], path, names, width)}"
                         for width in DETECTED_WIDTHS)
     raise FormatError(path, min(first["line"], second["line"]),
-                      f"block 0 reads at neither field width: {reasons}; pass n_digits", block=0)
+                      f"reads at neither field width ({reasons}); pass n_digits", block=0)
 
 
 def _told(fault: Optional[dict], path: str, names: Sequence[str], width: int) -> str:
