@@ -350,3 +350,34 @@ def test_memory_that_cannot_be_had_raises_memory_error(tmp_path):
         f.truncate(600 * 2**20)  # one line of NUL bytes, no line feed: a hole, no disk space
     res, out, err = run_child(tmp_path, MEMORY_CHILD, path)
     assert res.startswith(f"{path}: cannot allocate ") and (out, err) == ("", "")
+
+
+# ---------------------------------------------------------------- lines passed over
+
+@pytest.mark.parametrize("seed, bad", [(1, b""), (2, b""), (3, b"\xe9"), (4, b"\xe9" + b"q" * 40)])
+def test_lines_without_fields_asked_for_are_passed_over_and_checked(tmp_path, seed, bad):
+    # Data lines of many lengths, some with characters beyond ASCII after their fields (and, with
+    # `bad`, one byte that is not UTF-8), over several of the reader's 64 KiB reads: only the
+    # time is asked for, so every other line is passed over without its fields being read. The
+    # bad byte ends a line, or starts a long tail of one.
+    rng = __import__("random").Random(seed)
+    extras = ["", "x" * 15, "y" * 16, "z" * 63, "w" * 64, "v" * 65, "é", "\u3000" * 7, " é" * 20]
+    count, blocks = 31, 1500
+    lines = [f"T {count}"] + [f"P{i}" for i in range(count)]
+    for b in range(blocks):
+        lines.append("H" * rng.randrange(0, 70))
+        for j in range(4):
+            fields = 10 if j < 3 else 1
+            lines.append("".join(f"{rng.randrange(99):4d}" for _ in range(fields)) + rng.choice(extras))
+    data = "\n".join(lines).encode() + b"\n"
+    if bad:
+        at = data.index(b"\n", rng.randrange(len(data) // 2, len(data) - 200))
+        data = data[:at] + bad + data[at:]
+    path = write_plot(tmp_path, data)
+    for selected in ({0}, {0, 30}, None):
+        expected, _, failure = model_with_place(data, 4, selected)
+        got = tolvane_outcome(path, 4, columns=None if selected is None else sorted(selected))
+        if failure is None:
+            assert got == ("ok", [expected[1][0]] + expected[1][1])
+        else:
+            assert got == ("FormatError", (failure.line, failure.block, failure.field))

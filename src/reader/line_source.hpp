@@ -38,6 +38,10 @@ public:
     ~LineSource();
 
     LineStatus next_line(Line& line);
+    // Hands on the next `count` lines unseen, each checked to be UTF-8 (`line` serves the ones
+    // that need a closer look). Returns how many it handed on: fewer than `count` at the end of
+    // the file or at a line that fails, whose status is then in `status`.
+    std::uint64_t skip_lines(std::uint64_t count, Line& line, LineStatus& status);
 
     // The bytes read but not yet handed on, followed by kLinePadding readable bytes; empty
     // whenever the next line will need a read.
@@ -73,6 +77,9 @@ private:
     enum class Refill { data, end_of_file, error };
 
     Refill refill() noexcept;
+    // Hands on up to `count` ASCII lines that lie whole in the buffer, up to the first that does
+    // not; returns how many.
+    std::uint64_t skip_ascii_lines_in_buffer(std::uint64_t count) noexcept;
     // Zeroes the padding after the bytes read where no read has written before.
     void pad_after_fill() noexcept;
     LineStatus finish(std::string_view text, bool terminated, Line& line) noexcept;

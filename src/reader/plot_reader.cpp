@@ -349,8 +349,8 @@ float read_one_field(const Line& line, std::uint64_t k, std::uint64_t width) {
     return value;
 }
 
-// The blocks, the fields of `fields` only (ascending): series s holds field fields[s]. A data
-// line without any of them is read (and so checked to be UTF-8) but not looked into.
+// The blocks, the fields of `fields` only (ascending): series s holds field fields[s]. A run of
+// data lines without any of them is handed on unseen but for its UTF-8 check.
 [[gnu::noinline]] void read_selected_blocks(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
                                             std::span<const std::uint64_t> fields, SeriesTable& series,
                                             std::uint64_t first_block_line) {
@@ -369,9 +369,26 @@ float read_one_field(const Line& line, std::uint64_t k, std::uint64_t width) {
             float* const* const targets = series.series();
             const std::size_t block = series.blocks();
             for (line_in_block = 1; line_in_block <= data_lines; ++line_in_block) {
+                const std::size_t first = first_on_line[line_in_block - 1];
+                if (first == first_on_line[line_in_block]) {
+                    // This line and those after it up to the next that holds a field asked for.
+                    std::uint64_t run = 1;
+                    while (line_in_block + run <= data_lines &&
+                           first_on_line[line_in_block + run - 1] == first_on_line[line_in_block + run]) {
+                        ++run;
+                    }
+                    LineStatus status;
+                    const std::uint64_t skipped = source.skip_lines(run, line, status);
+                    line_in_block += skipped;
+                    if (skipped < run) {
+                        if (status == LineStatus::end_of_file) throw_fault(FaultKind::block_cut_short);
+                        fail_line_read(source, status);
+                    }
+                    --line_in_block;
+                    continue;
+                }
                 if (!read_line(source, line)) throw_fault(FaultKind::block_cut_short);
-                const std::size_t last = first_on_line[line_in_block];
-                for (std::size_t s = first_on_line[line_in_block - 1]; s < last; ++s) {
+                for (std::size_t s = first; s < first_on_line[line_in_block]; ++s) {
                     targets[s][block] = read_one_field(line, fields[s] % kFieldsPerLine, width);
                 }
             }
