@@ -3,7 +3,7 @@
 // Input: one byte that selects the field width (0..40 mostly, a few huge widths), then the bytes
 // of a whole plot file, whose first DEL byte is stretched into a run that reaches the reader's
 // 64 KiB read boundary. The file is put in a memfd and read through /proc/self/fd/N by
-// quorel::read_plot_file. An independent model of the format (fuzz/reference.hpp: its own line
+// quorel::PlotFileReader. An independent model of the format (fuzz/reference.hpp: its own line
 // cutting, UTF-8 check, whitespace set, count and exact big-integer binary32 conversion) predicts
 // the outcome: either every series value bit for bit, or the exact failure message. Any
 // difference aborts. (The model is in model.cpp, built without coverage feedback.)
