@@ -18,6 +18,7 @@ from plot_model import model_with_place, parse_count, tokens
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
+from tolvane._read import read_in_pieces  # noqa: E402
 
 
 def bits(array):
@@ -33,10 +34,11 @@ def quorel_outcome(path, width):
     return "ok", [bits_list(time)] + [bits_list(c) for c in columns]
 
 
-def tolvane_outcome(path, width, columns=None):
-    """("ok", [bits of each array read]) or ("FormatError", (line, block, field))."""
+def tolvane_outcome(path, width, columns=None, threads=1, piece_bytes=0):
+    """("ok", [bits of each array read]) or ("FormatError", (line, block, field)), read on
+    `threads` threads in pieces of `piece_bytes` (0: the reader's own size)."""
     try:
-        plot = tolvane.read(path, width, columns=columns)
+        plot = read_in_pieces(path, width, columns=columns, threads=threads, piece_bytes=piece_bytes)
     except tolvane.FormatError as exc:
         assert str(exc).startswith(f"{path}:{exc.line}: ")
         return "FormatError", (exc.line, exc.block, exc.field)
@@ -67,13 +69,14 @@ def plot_files(draw):
             del data[at:]
         else:
             data[at:at + cut] = draw(st.sampled_from(EDIT_BYTES))
-    return bytes(data), width, draw(st.sets(st.integers(1, count - 1)) if count > 1 else st.just(set()))
+    chosen = draw(st.sets(st.integers(1, count - 1)) if count > 1 else st.just(set()))
+    return bytes(data), width, chosen, draw(st.sampled_from([1, 2, 3, 7, 16, 61]))
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(plot_files())
 def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
-    data, width, chosen = case
+    data, width, chosen, piece_bytes = case
     path = write_plot(tmp_path, data)
     expected, _, failure = model_with_place(data, width)
     event(failure.kind if failure else "read")
@@ -86,6 +89,10 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
         assert got == got_quorel
     else:
         assert got == ("FormatError", (failure.line, failure.block, failure.field))
+    # Split into pieces of a few bytes, so that blocks, lines, fields and characters straddle
+    # them: the same values, and the same first fault, whichever thread meets which.
+    for threads in (2, 7):
+        assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == got
 
     # The fields of `chosen` and the time only: their faults, or their values. (The edits may
     # have left the file fewer parameters than were chosen from.)
@@ -93,6 +100,8 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     expected, _, failure = model_with_place(data, width, selected)
     try:
         got = tolvane_outcome(path, width, columns=sorted(chosen, reverse=True))
+        assert tolvane_outcome(path, width, columns=sorted(chosen), threads=2,
+                               piece_bytes=piece_bytes) == got
     except KeyError:
         first = data.split(b"\n", 1)[0].decode()
         assert max(chosen) >= parse_count(tokens(first)[-1])
@@ -376,8 +385,10 @@ def test_lines_without_fields_asked_for_are_passed_over_and_checked(tmp_path, se
     path = write_plot(tmp_path, data)
     for selected in ({0}, {0, 30}, None):
         expected, _, failure = model_with_place(data, 4, selected)
-        got = tolvane_outcome(path, 4, columns=None if selected is None else sorted(selected))
+        columns = None if selected is None else sorted(selected)
+        got = tolvane_outcome(path, 4, columns=columns)
         if failure is None:
             assert got == ("ok", [expected[1][0]] + expected[1][1])
         else:
             assert got == ("FormatError", (failure.line, failure.block, failure.field))
+        assert tolvane_outcome(path, 4, columns=columns, threads=3, piece_bytes=4093) == got

@@ -18,11 +18,50 @@
 namespace quorel {
 
 LineSource::LineSource(UniqueFd file)
-    : file_(std::move(file)), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
+    : file_(std::move(file)), fd_(file_.get()),
+      buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
     std::memset(buffer_, 0, kLinePadding);
     initialized_ = kLinePadding;
     struct stat status;
-    if (::fstat(file_.get(), &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
+    if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
+}
+
+LineSource::LineSource(int fd, std::size_t capacity)
+    : fd_(fd), next_offset_(0), stretch_end_(0),
+      buffer_(static_cast<char*>(resize_storage(nullptr, sequence_bytes(capacity, 1) + kLinePadding))),
+      capacity_(capacity) {
+    std::memset(buffer_, 0, kLinePadding);
+    initialized_ = kLinePadding;
+}
+
+void LineSource::restart_at(std::uint64_t offset, std::uint64_t end) noexcept {
+    fill_ = position_ = 0;
+    bytes_read_ = next_offset_ = offset;
+    stretch_end_ = end;
+}
+
+bool LineSource::fill_buffer() noexcept {
+    position_ = 0;
+    fill_ = 0;
+    while (fill_ < capacity_ && next_offset_ < stretch_end_) {
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(capacity_ - fill_, stretch_end_ - next_offset_));
+        const ssize_t n = ::pread(fd_, buffer_ + fill_, want, off_t(next_offset_));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_number_ = errno;
+            fill_ = 0;
+            return false;
+        }
+        if (n == 0) {
+            stretch_end_ = next_offset_;  // the file is shorter than it was: it ends here
+            break;
+        }
+        fill_ += std::size_t(n);
+        next_offset_ += std::uint64_t(n);
+        bytes_read_ += std::uint64_t(n);
+    }
+    pad_after_fill();
+    return true;
 }
 
 LineSource::LineSource(std::string_view bytes) noexcept
@@ -47,7 +86,14 @@ LineSource::Refill LineSource::refill() noexcept {
         return Refill::end_of_file;
     }
     for (;;) {
-        const ssize_t n = ::read(file_.get(), buffer_, capacity_);
+        ssize_t n;
+        if (next_offset_ == kNoStretch) {
+            n = ::read(fd_, buffer_, capacity_);
+        } else {
+            const std::size_t want = std::size_t(std::min<std::uint64_t>(capacity_, stretch_end_ - next_offset_));
+            n = want == 0 ? 0 : ::pread(fd_, buffer_, want, off_t(next_offset_));
+            if (n > 0) next_offset_ += std::uint64_t(n);
+        }
         if (n > 0) {
             bytes_read_ += std::uint64_t(n);
             fill_ = std::size_t(n);
@@ -186,7 +232,7 @@ bool LineSource::peek_lines(std::uint64_t count, std::string_view& bytes) {
             buffer_ = static_cast<char*>(resize_storage(buffer_, capacity + kLinePadding));
             capacity_ = capacity;
         }
-        const ssize_t n = ::read(file_.get(), buffer_ + fill_, capacity_ - fill_);
+        const ssize_t n = ::read(fd_, buffer_ + fill_, capacity_ - fill_);
         if (n < 0) {
             if (errno == EINTR) continue;
             error_number_ = errno;

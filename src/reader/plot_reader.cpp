@@ -125,4 +125,13 @@ SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width) {
     return series;
 }
 
+SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields,
+                                        const SplitOptions& options) {
+    if (options.threads != 1) {
+        std::optional<SeriesTable> split = read_split(source_, count_, field_width, fields, head_lines() + 1, options);
+        if (split) return std::move(*split);
+    }
+    return fields.empty() ? read_blocks(field_width) : read_blocks(field_width, fields);
+}
+
 }  // namespace quorel
