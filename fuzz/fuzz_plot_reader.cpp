@@ -8,9 +8,11 @@
 // the outcome: either every series value bit for bit, or the exact failure message. Any
 // difference aborts. (The model is in model.cpp, built without coverage feedback.)
 //
-// Every input is read twice: whole, as quorel reads it, and step by step as tolvane does (names
+// Every input is read three times: whole, as quorel reads it; step by step as tolvane does (names
 // kept, block 0 tried at widths 12 and 15, the blocks read by the route that reads chosen fields,
-// here all of them). A failure must be the model's, at the model's line, block and field. The
+// here all of them); and split on two threads into pieces of 1 to 16 bytes (the input's last
+// byte picks the size), so that blocks, lines, fields and characters straddle the pieces. A
+// failure must be the model's, at the model's line, block and field. The
 // reader writes nothing: descriptors 1 and 2 point at a memfd while it runs, which must stay
 // empty. The harness asks libFuzzer for -close_fd_mask=3, so that anything else goes to
 // /dev/null while libFuzzer's and the sanitizers' own output keeps the real standard error, and
@@ -229,6 +231,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check_series(reader->read_blocks(width, every), "chosen fields");
         } catch (const quorel::ReadFault& fault) {
             check_fault(fault, expected, "chosen fields");
+        }
+    }
+    {
+        std::optional<quorel::PlotFileReader> reader;
+        const quorel::SplitOptions split{2, 1 + static_cast<unsigned char>(file.empty() ? 0 : file.back()) % 16u};
+        try {
+            reader.emplace(g_path);
+            reader->read_count(true);
+            reader->read_names(nullptr);
+            check_series(reader->read_blocks(width, {}, split), "split");
+        } catch (const quorel::ReadFault& fault) {
+            check_fault(fault, expected, "split");
+        } catch (const quorel::OwnedFault& fault) {
+            check_fault(fault.fault(), expected, "split");
         }
     }
     if (output.written()) fail("the reader wrote to descriptor 1 or 2");

@@ -392,3 +392,19 @@ def test_lines_without_fields_asked_for_are_passed_over_and_checked(tmp_path, se
         else:
             assert got == ("FormatError", (failure.line, failure.block, failure.field))
         assert tolvane_outcome(path, 4, columns=columns, threads=3, piece_bytes=4093) == got
+
+
+@pytest.mark.parametrize("piece_bytes", [149, 150, 151, 1 << 16])
+def test_pieces_that_end_where_blocks_end(tmp_path, piece_bytes):
+    # Blocks of 15 bytes: pieces of 150 bytes end exactly where a block ends, those of 149 and
+    # 151 a byte before and after. Large enough that every thread has pieces to read at once
+    # (under ThreadSanitizer, two pieces reading one block would race); a fault near the end.
+    blocks = 80000
+    body = b"".join(b"H\n%12.5E\n" % (b / 4) for b in range(blocks))
+    data = b"T 1\nTIME\n" + body[:-40] + b"H\n1.00000D+00\n" + body[-25:]
+    path = write_plot(tmp_path, data)
+    whole = tolvane_outcome(path, 12)
+    assert whole == ("FormatError", (2 + 2 * (blocks - 2), blocks - 3, 0))
+    assert tolvane_outcome(path, 12, threads=4, piece_bytes=piece_bytes) == whole
+    good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
+    assert tolvane_outcome(good, 12, threads=4, piece_bytes=piece_bytes) == tolvane_outcome(good, 12)
