@@ -11,7 +11,8 @@
 // Every input is read three times: whole, as quorel reads it; step by step as tolvane does (names
 // kept, block 0 tried at widths 12 and 15, the blocks read by the route that reads chosen fields,
 // here all of them); and split on two threads into pieces of 1 to 16 bytes (the input's last
-// byte picks the size), so that blocks, lines, fields and characters straddle the pieces. A
+// byte picks the size; longer for a stretched file), so that blocks, lines, fields and
+// characters straddle the pieces. A
 // failure must be the model's, at the model's line, block and field. The
 // reader writes nothing: descriptors 1 and 2 point at a memfd while it runs, which must stay
 // empty. The harness asks libFuzzer for -close_fd_mask=3, so that anything else goes to
@@ -235,7 +236,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     {
         std::optional<quorel::PlotFileReader> reader;
-        const quorel::SplitOptions split{2, 1 + static_cast<unsigned char>(file.empty() ? 0 : file.back()) % 16u};
+        // Pieces of 1 to 16 bytes; a file stretched past the first read (some 64 KiB) gets a few
+        // hundred pieces, each that much longer, so that a run stays quick.
+        const std::size_t piece = 1 + static_cast<unsigned char>(file.empty() ? 0 : file.back()) % 16u + file.size() / 256;
+        const quorel::SplitOptions split{2, piece};
         try {
             reader.emplace(g_path);
             reader->read_count(true);
