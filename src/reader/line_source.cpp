@@ -90,7 +90,10 @@ LineSource::Refill LineSource::refill() noexcept {
         if (next_offset_ == kNoStretch) {
             n = ::read(fd_, buffer_, capacity_);
         } else {
-            const std::size_t want = std::size_t(std::min<std::uint64_t>(capacity_, stretch_end_ - next_offset_));
+            // A stretch goes on past its piece only to finish the piece's last block: a usual
+            // read's worth at a time, not a whole piece's.
+            const std::size_t want =
+                std::size_t(std::min<std::uint64_t>(std::min(capacity_, kReadSize), stretch_end_ - next_offset_));
             n = want == 0 ? 0 : ::pread(fd_, buffer_, want, off_t(next_offset_));
             if (n > 0) next_offset_ += std::uint64_t(n);
         }
