@@ -1,0 +1,89 @@
+// The reader core on its own, without Python, for bench/run_bench.py: the steps tolvane.read
+// takes below the Python boundary (open the file, read its count and names, read the blocks at a
+// given width, every field or some), timed with the steady clock around exactly those steps.
+// Built by bench/build_core_bench.sh from the core's sources with the flags of a Release build,
+// into a shared library that run_bench.py loads with ctypes, so that it times the core and
+// tolvane.read in one process, run after run, on the same page-cached files.
+//
+// The values stay in the reader's storage until core_free, so that the caller can check them
+// and free them outside the timing, as it drops tolvane.read's arrays outside its timing.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "failure/memory_failure.hpp"
+#include "failure/read_fault.hpp"
+#include "reader/name_list.hpp"
+#include "reader/plot_reader.hpp"
+#include "reader/series.hpp"
+
+namespace {
+
+struct CoreRead {
+    explicit CoreRead(quorel::SeriesTable&& table) : table(std::move(table)) {}
+    quorel::SeriesTable table;
+};
+
+template <class... Args>
+void tell(char* error, std::size_t error_size, const char* format, Args... args) {
+    if (error != nullptr && error_size != 0) std::snprintf(error, error_size, format, args...);
+}
+
+}  // namespace
+
+extern "C" {
+
+// Reads the plot file at `path` (NUL-terminated) at field width `width`: every field where
+// `field_count` is 0, else fields[0 .. field_count) (ascending from 0, as tolvane.read passes
+// them). Stores the nanoseconds the steps took in *nanoseconds and returns a handle to the
+// values; null on failure, with a line of text in `error`.
+[[gnu::visibility("default")]] void* core_read(const char* path, std::uint64_t width, const std::uint64_t* fields,
+                                                std::uint64_t field_count, std::uint64_t* nanoseconds, char* error,
+                                                std::size_t error_size) {
+    try {
+        const auto start = std::chrono::steady_clock::now();
+        quorel::PlotFileReader reader{std::string_view(path)};
+        reader.read_count(true);
+        quorel::NameList names;
+        reader.read_names(&names);
+        quorel::SeriesTable table = field_count == 0
+                                        ? reader.read_blocks(width)
+                                        : reader.read_blocks(width, std::span(fields, std::size_t(field_count)));
+        const auto stop = std::chrono::steady_clock::now();
+        *nanoseconds = std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count());
+        return new CoreRead(std::move(table));
+    } catch (const quorel::ReadFault& fault) {
+        tell(error, error_size, "read fault of kind %u at line %llu", unsigned(fault.kind),
+             static_cast<unsigned long long>(fault.place.line));
+    } catch (const quorel::MemoryFailure& failure) {
+        tell(error, error_size, "out of memory (%zu bytes)", failure.bytes());
+    } catch (const std::exception& failure) {
+        tell(error, error_size, "failed: %s", failure.what());
+    }
+    return nullptr;
+}
+
+// The number of blocks read.
+[[gnu::visibility("default")]] std::uint64_t core_blocks(const void* handle) {
+    return static_cast<const CoreRead*>(handle)->table.blocks();
+}
+
+// The number of series read, the time's included.
+[[gnu::visibility("default")]] std::uint64_t core_series(const void* handle) {
+    return static_cast<const CoreRead*>(handle)->table.column_count() + 1;
+}
+
+// Series i's values, core_blocks() of them.
+[[gnu::visibility("default")]] const float* core_values(const void* handle, std::uint64_t i) {
+    return static_cast<const CoreRead*>(handle)->table.values(std::size_t(i));
+}
+
+[[gnu::visibility("default")]] void core_free(void* handle) { delete static_cast<CoreRead*>(handle); }
+
+}  // extern "C"
