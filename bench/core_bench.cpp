@@ -37,6 +37,30 @@ void tell(char* error, std::size_t error_size, const char* format, Args... args)
 
 }  // namespace
 
+// The steps themselves, out of line under names of their own: callgrind does not see the calls
+// that ctypes makes through libffi as calls, so it collects (--toggle-collect) from these.
+extern "C" [[gnu::noinline]] CoreRead* core_bench_read(const char* path, std::uint64_t width,
+                                                       const std::uint64_t* fields, std::uint64_t field_count) {
+    quorel::PlotFileReader reader{std::string_view(path)};
+    reader.read_count(true);
+    quorel::NameList names;
+    reader.read_names(&names);
+    quorel::SeriesTable table = field_count == 0
+                                    ? reader.read_blocks(width)
+                                    : reader.read_blocks(width, std::span(fields, std::size_t(field_count)));
+    return new CoreRead(std::move(table));
+}
+
+extern "C" [[gnu::noinline]] void core_bench_free(CoreRead* read) { delete read; }
+
+// Runs `step` (a Python function, through ctypes) with callgrind collecting while it runs
+// (--toggle-collect=core_bench_collect): how bench/count_instructions.py counts one whole
+// tolvane.read and nothing else. The barrier after the call keeps it from becoming a jump.
+extern "C" [[gnu::noinline]] void core_bench_collect(void (*step)()) {
+    step();
+    asm volatile("" ::: "memory");
+}
+
 extern "C" {
 
 // Reads the plot file at `path` (NUL-terminated) at field width `width`: every field where
@@ -48,16 +72,10 @@ extern "C" {
                                                 std::size_t error_size) {
     try {
         const auto start = std::chrono::steady_clock::now();
-        quorel::PlotFileReader reader{std::string_view(path)};
-        reader.read_count(true);
-        quorel::NameList names;
-        reader.read_names(&names);
-        quorel::SeriesTable table = field_count == 0
-                                        ? reader.read_blocks(width)
-                                        : reader.read_blocks(width, std::span(fields, std::size_t(field_count)));
+        CoreRead* const read = core_bench_read(path, width, fields, field_count);
         const auto stop = std::chrono::steady_clock::now();
         *nanoseconds = std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count());
-        return new CoreRead(std::move(table));
+        return read;
     } catch (const quorel::ReadFault& fault) {
         tell(error, error_size, "read fault of kind %u at line %llu", unsigned(fault.kind),
              static_cast<unsigned long long>(fault.place.line));
@@ -84,6 +102,9 @@ extern "C" {
     return static_cast<const CoreRead*>(handle)->table.values(std::size_t(i));
 }
 
-[[gnu::visibility("default")]] void core_free(void* handle) { delete static_cast<CoreRead*>(handle); }
+[[gnu::visibility("default")]] void core_free(void* handle) { core_bench_free(static_cast<CoreRead*>(handle)); }
+
+// Calls `step` inside core_bench_collect.
+[[gnu::visibility("default")]] void core_collect(void (*step)()) { core_bench_collect(step); }
 
 }  // extern "C"

@@ -42,6 +42,10 @@ def build(library: str = DEFAULT_LIBRARY) -> None:
     subprocess.run(["bash", BUILD_SCRIPT, out_dir], check=True, stdout=subprocess.DEVNULL)
 
 
+# A Python function that core_collect calls: no arguments, no result.
+STEP = ctypes.CFUNCTYPE(None)
+
+
 class CoreRead:
     """One read by the core: `seconds` it took, `blocks`, `series` (the time's included)."""
 
@@ -93,8 +97,15 @@ class CoreLibrary:
         dll.core_values.restype = ctypes.c_void_p
         dll.core_free.argtypes = [ctypes.c_void_p]
         dll.core_free.restype = None
+        dll.core_collect.argtypes = [STEP]
+        dll.core_collect.restype = None
         self._dll = dll
         self.path = library
+
+    def collect(self, step: "STEP") -> None:
+        """Calls `step` (made with STEP(function)) inside core_bench_collect, the function that
+        bench/count_instructions.py has callgrind collect in."""
+        self._dll.core_collect(step)
 
     def read(self, path: str, width: int, fields: Optional[Sequence[int]] = None) -> CoreRead:
         """The file read by the core: every field, or `fields` (ascending from 0)."""
