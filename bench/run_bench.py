@@ -573,7 +573,7 @@ def main(argv=None):
                          "(default 5, 3 for files of 50 MB or more)")
     ap.add_argument("--turns", type=int, default=None,
                     help="runs of the fast rows (quorel, tolvane, the core, bytes, FLOOR), taking turns "
-                         "(default 15, 9 for files of 50 MB or more)")
+                         "(default 25, 15 for files of 50 MB or more)")
     ap.add_argument("--slow-limit", type=float, default=60.0,
                     help="stop repeating a reader on a file once one run took longer (s)")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory tables")
@@ -637,7 +637,7 @@ def main(argv=None):
                 path = gen_plot.cached_plot(n_params, width, size_mb, cache_dir=cache_dir)
                 gen = time.perf_counter() - t0
                 reps = args.reps or (1 if args.quick else (3 if size_mb >= 50 else 5))
-                turns = args.turns or (1 if args.quick else (9 if size_mb >= 50 else 15))
+                turns = args.turns or (1 if args.quick else (15 if size_mb >= 50 else 25))
                 log("%s (%.1f MB, ready in %.1f s), %d turns of the fast rows, %d runs of the peers"
                     % (os.path.basename(path), os.path.getsize(path) / 1e6, gen, turns, reps))
                 r = bench_file(path, width, n_params, rows, ref_name, reps, turns, args.slow_limit, core)
