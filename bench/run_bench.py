@@ -380,6 +380,15 @@ def ratio_text(a, b):
     return "-" if a is None or b is None else fmt_x(a / b)
 
 
+def paired_ratio(r, a, b):
+    """Median over the turns of row a's time over row b's in the same turn, for two rows that
+    take turns: steadier than a ratio of mins while the load from elsewhere comes and goes."""
+    ta, tb = r["times"].get(a), r["times"].get(b)
+    if not ta or not tb or len(ta) != len(tb) or a not in TURN_ROWS or b not in TURN_ROWS:
+        return None
+    return statistics.median(x / y for x, y in zip(ta, tb))
+
+
 def tolvane_tables(results):
     """tolvane.read's ratios, file by file: all columns, then three."""
     out = ["All columns: tolvane.read against quorel, numpy, the reader core on its own and the "
@@ -529,11 +538,12 @@ def goal_rows(results, memory, goal_size):
     """(file, goal, measured, limit, verdict) for every goal on every file of `goal_size` MB."""
     out = []
 
-    def add(key, goal, value, limit, ok, fmt=fmt_x):
+    def add(key, goal, value, limit, ok, paired=None):
+        other = "-" if paired is None else fmt_x(paired)
         if value is None:
-            out.append((file_label(key), goal, "not measured", limit, "n/a"))
+            out.append((file_label(key), goal, "not measured", other, limit, "n/a"))
         else:
-            out.append((file_label(key), goal, fmt(value), limit, "PASS" if ok(value) else "FAIL"))
+            out.append((file_label(key), goal, fmt_x(value), other, limit, "PASS" if ok(value) else "FAIL"))
 
     for key, r in results:
         if key[0] != goal_size or best(r, "tolvane") is None:
@@ -541,11 +551,11 @@ def goal_rows(results, memory, goal_size):
         t = best(r, "tolvane")
         q, npy, core_t = best(r, "quorel"), best(r, "numpy"), best(r, CORE)
         add(key, "quorel / tolvane.read", None if q is None else q / t, ">= %g" % GOAL_VS_QUOREL,
-            lambda v: v >= GOAL_VS_QUOREL)
+            lambda v: v >= GOAL_VS_QUOREL, paired_ratio(r, "quorel", "tolvane"))
         add(key, "numpy / tolvane.read", None if npy is None else npy / t, ">= %g" % GOAL_VS_NUMPY,
             lambda v: v >= GOAL_VS_NUMPY)
         add(key, "tolvane.read / core", None if core_t is None else t / core_t, "<= %g" % GOAL_VS_CORE,
-            lambda v: v <= GOAL_VS_CORE)
+            lambda v: v <= GOAL_VS_CORE, paired_ratio(r, "tolvane", CORE))
         d = memory.get(key, {}).get("tolvane")
         add(key, "peak delta / (%g x result + %d MiB)" % (GOAL_MEMORY_FACTOR, GOAL_MEMORY_SLACK // 2**20),
             None if d is None else peak_delta(d) / memory_limit(d["result_bytes"]), "<= 1",
@@ -553,14 +563,15 @@ def goal_rows(results, memory, goal_size):
         if key[1] == GOAL_THREE_PARAMS:
             t3 = best(r, TOLVANE3)
             add(key, "tolvane-3 / bytes-64k", None if t3 is None else t3 / best(r, STREAM),
-                "<= %g" % GOAL_THREE_VS_BYTES, lambda v: v <= GOAL_THREE_VS_BYTES)
+                "<= %g" % GOAL_THREE_VS_BYTES, lambda v: v <= GOAL_THREE_VS_BYTES,
+                paired_ratio(r, TOLVANE3, STREAM))
     return out
 
 
 def goals_table(rows):
-    out = ["| file | goal | measured | limit | verdict |", "|---|---|---:|---:|---|"]
-    out += ["| %s | %s | %s | %s | %s |" % row for row in rows]
-    verdicts = [row[4] for row in rows]
+    out = ["| file | goal | measured | per-turn median | limit | verdict |", "|---|---|---:|---:|---:|---|"]
+    out += ["| %s | %s | %s | %s | %s | %s |" % row for row in rows]
+    verdicts = [row[5] for row in rows]
     out += ["", "%d of %d goals PASS, %d FAIL, %d not measured." % (
         verdicts.count("PASS"), len(verdicts), verdicts.count("FAIL"), verdicts.count("n/a"))]
     return "\n".join(out)
@@ -631,6 +642,7 @@ def main(argv=None):
             log("skipping the core's rows: its library could not be built or loaded: %s" % error)
     rows = present_rows(names, core)
     cache_dir = args.cache_dir or gen_plot.default_cache_dir()
+    load_before = os.getloadavg()
 
     log("verifying results on small files ...")
     ref_name, status = verify(names, rows, core, cache_dir)
@@ -677,10 +689,13 @@ def main(argv=None):
                 per_file_memory.append((key, memory[key]))
 
     import platform
+    load_after = os.getloadavg()
     print("## quorel benchmark\n")
-    print("Python %s, %s; readers: %s; page-cached files.%s\n"
-          % (platform.python_version(), platform.machine(), ", ".join(names),
-             "" if core is None else " The core on its own: %s." % os.path.relpath(core.path)))
+    print("Python %s, %s, %d cores; readers: %s; page-cached files.%s Load average (1, 5, 15 min): "
+          "%.2f %.2f %.2f before, %.2f %.2f %.2f after.\n"
+          % (platform.python_version(), platform.machine(), os.cpu_count() or 0, ", ".join(names),
+             "" if core is None else " The core on its own: %s." % os.path.relpath(core.path),
+             *load_before, *load_after))
     print("### Verification (small files, 11/37/500 parameters and a file of range-edge values, widths 12 and 15)\n")
     print("\n".join(verify_lines) + "\n")
     print("### Read time\n")
