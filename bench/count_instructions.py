@@ -51,7 +51,7 @@ GOAL_BEYOND_FLOOR = 50
 GOAL_TOLVANE_VS_CORE = 1.25
 # The reader core's steps in quorel's read as callgrind names them: opening the file, then the
 # whole read. Neither calls the other, so toggling collection on each collects both (a split-off
-# cold part is named otherwise, so that collection stays on while it runs).
+# cold clone is named otherwise, so that collection stays on while it runs).
 QUOREL_CORE = ("quorel::PlotFileReader::PlotFileReader(std::basic_string_view<char, std::char_traits<char> >)",
                "quorel::PlotFileReader::read_all(unsigned long)")
 # The core on its own, in bench/core_bench.cpp: the read (its values freed outside, as tolvane's

@@ -217,7 +217,7 @@ def as_lists(row, res, n_params):
 
 
 def three_of(ref, n_params):
-    """The three columns' part of a full result."""
+    """The three columns of a full result."""
     time, columns = ref
     return time, [columns[f - 1] for f in readers.three_fields(n_params)[1:]]
 
