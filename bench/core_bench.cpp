@@ -23,6 +23,15 @@
 #include "reader/plot_reader.hpp"
 #include "reader/series.hpp"
 
+// Where the reader can split a file's blocks across threads, tolvane.read lets it by default
+// (as many threads as pay), so the core's own read here does the same unless told a number.
+#if __has_include("reader/split_read.hpp")
+#include "reader/split_read.hpp"
+#define CORE_BENCH_SPLIT 1
+#else
+#define CORE_BENCH_SPLIT 0
+#endif
+
 namespace {
 
 struct CoreRead {
@@ -40,14 +49,20 @@ void tell(char* error, std::size_t error_size, const char* format, Args... args)
 // The steps themselves, out of line under names of their own: callgrind does not see the calls
 // that ctypes makes through libffi as calls, so it collects (--toggle-collect) from these.
 extern "C" [[gnu::noinline]] CoreRead* core_bench_read(const char* path, std::uint64_t width,
-                                                       const std::uint64_t* fields, std::uint64_t field_count) {
+                                                       const std::uint64_t* fields, std::uint64_t field_count,
+                                                       [[maybe_unused]] unsigned threads) {
     quorel::PlotFileReader reader{std::string_view(path)};
     reader.read_count(true);
     quorel::NameList names;
     reader.read_names(&names);
+#if CORE_BENCH_SPLIT
+    const std::span<const std::uint64_t> chosen(fields, field_count == 0 ? 0 : std::size_t(field_count));
+    quorel::SeriesTable table = reader.read_blocks(width, chosen, quorel::SplitOptions{threads, 0});
+#else
     quorel::SeriesTable table = field_count == 0
                                     ? reader.read_blocks(width)
                                     : reader.read_blocks(width, std::span(fields, std::size_t(field_count)));
+#endif
     return new CoreRead(std::move(table));
 }
 
@@ -65,14 +80,15 @@ extern "C" {
 
 // Reads the plot file at `path` (NUL-terminated) at field width `width`: every field where
 // `field_count` is 0, else fields[0 .. field_count) (ascending from 0, as tolvane.read passes
-// them). Stores the nanoseconds the steps took in *nanoseconds and returns a handle to the
-// values; null on failure, with a line of text in `error`.
+// them); on at most `threads` threads where the reader can split a file (0: as many as pay).
+// Stores the nanoseconds the steps took in *nanoseconds and returns a handle to the values;
+// null on failure, with a line of text in `error`.
 [[gnu::visibility("default")]] void* core_read(const char* path, std::uint64_t width, const std::uint64_t* fields,
-                                                std::uint64_t field_count, std::uint64_t* nanoseconds, char* error,
-                                                std::size_t error_size) {
+                                                std::uint64_t field_count, unsigned threads,
+                                                std::uint64_t* nanoseconds, char* error, std::size_t error_size) {
     try {
         const auto start = std::chrono::steady_clock::now();
-        CoreRead* const read = core_bench_read(path, width, fields, field_count);
+        CoreRead* const read = core_bench_read(path, width, fields, field_count, threads);
         const auto stop = std::chrono::steady_clock::now();
         *nanoseconds = std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count());
         return read;
@@ -103,6 +119,9 @@ extern "C" {
 }
 
 [[gnu::visibility("default")]] void core_free(void* handle) { core_bench_free(static_cast<CoreRead*>(handle)); }
+
+// Whether the core's read may split the file across threads, as tolvane.read's may.
+[[gnu::visibility("default")]] int core_splits() { return CORE_BENCH_SPLIT; }
 
 // Calls `step` inside core_bench_collect.
 [[gnu::visibility("default")]] void core_collect(void (*step)()) { core_bench_collect(step); }

@@ -86,8 +86,8 @@ class CoreLibrary:
     def __init__(self, library: str) -> None:
         dll = ctypes.CDLL(library)
         u64 = ctypes.c_uint64
-        dll.core_read.argtypes = [ctypes.c_char_p, u64, ctypes.POINTER(u64), u64, ctypes.POINTER(u64),
-                                  ctypes.c_char_p, ctypes.c_size_t]
+        dll.core_read.argtypes = [ctypes.c_char_p, u64, ctypes.POINTER(u64), u64, ctypes.c_uint,
+                                  ctypes.POINTER(u64), ctypes.c_char_p, ctypes.c_size_t]
         dll.core_read.restype = ctypes.c_void_p
         dll.core_blocks.argtypes = [ctypes.c_void_p]
         dll.core_blocks.restype = u64
@@ -99,22 +99,29 @@ class CoreLibrary:
         dll.core_free.restype = None
         dll.core_collect.argtypes = [STEP]
         dll.core_collect.restype = None
+        dll.core_splits.argtypes = []
+        dll.core_splits.restype = ctypes.c_int
         self._dll = dll
         self.path = library
+        # Whether the core's reads may split a file across threads (where the reader can, as
+        # tolvane.read does by default).
+        self.splits = bool(dll.core_splits())
 
     def collect(self, step: "STEP") -> None:
         """Calls `step` (made with STEP(function)) inside core_bench_collect, the function that
         bench/count_instructions.py has callgrind collect in."""
         self._dll.core_collect(step)
 
-    def read(self, path: str, width: int, fields: Optional[Sequence[int]] = None) -> CoreRead:
-        """The file read by the core: every field, or `fields` (ascending from 0)."""
+    def read(self, path: str, width: int, fields: Optional[Sequence[int]] = None, threads: int = 0) -> CoreRead:
+        """The file read by the core: every field, or `fields` (ascending from 0); on at most
+        `threads` threads where the reader can split a file (0: as many as pay)."""
         encoded = os.fsencode(path)
         count = 0 if fields is None else len(fields)
         chosen = (ctypes.c_uint64 * max(1, count))(*(fields or ()))
         nanoseconds = ctypes.c_uint64()
         error = ctypes.create_string_buffer(200)
-        handle = self._dll.core_read(encoded, width, chosen, count, ctypes.byref(nanoseconds), error, len(error))
+        handle = self._dll.core_read(encoded, width, chosen, count, threads, ctypes.byref(nanoseconds), error,
+                                     len(error))
         if not handle:
             raise RuntimeError(f"core_read {path}: {error.value.decode(errors='replace')}")
         return CoreRead(self, handle, nanoseconds.value / 1e9)

@@ -78,8 +78,9 @@ for _ in range(reps):
 
 # tolvane's and the core's reads, each made once unseen and then `reps` times with callgrind
 # collecting only inside them: tolvane.read through core_collect (the whole call, from Python),
-# the core in core_bench_read. Each read starts after a full garbage collection, so that the
-# collections that run inside it are the same from read to read; results are dropped outside.
+# the core in core_bench_read; both on one thread. Each read starts after a full garbage
+# collection, so that the collections that run inside it are the same from read to read;
+# results are dropped outside.
 COLLECTED_CHILD = r'''
 import gc, sys
 kind, path, reps, bench_dir, build_dir, width = sys.argv[1:7]
@@ -89,12 +90,14 @@ reps, width = int(reps), int(width)
 lib = core_bench.load(rebuild=False)
 count = readers.parameter_count(path)
 if kind.startswith("tolvane"):
-    import tolvane
+    import inspect, tolvane
     columns = None if kind == "tolvane" else readers.three_columns(count)
-    read = lambda: tolvane.read(path, width, columns=columns)
+    # One thread where tolvane.read can split a file: callgrind collects the calling thread's.
+    one = {"threads": 1} if "threads" in inspect.signature(tolvane.read).parameters else {}
+    read = lambda: tolvane.read(path, width, columns=columns, **one)
 elif kind.startswith("core"):
     fields = None if kind == "core" else readers.three_fields(count)
-    read = lambda: lib.read(path, width, fields)
+    read = lambda: lib.read(path, width, fields, threads=1)
 else:  # nothing: what a call through core_collect costs by itself
     read = lambda: 0
 result = read()

@@ -694,7 +694,8 @@ def main(argv=None):
     print("Python %s, %s, %d cores; readers: %s; page-cached files.%s Load average (1, 5, 15 min): "
           "%.2f %.2f %.2f before, %.2f %.2f %.2f after.\n"
           % (platform.python_version(), platform.machine(), os.cpu_count() or 0, ", ".join(names),
-             "" if core is None else " The core on its own: %s." % os.path.relpath(core.path),
+             "" if core is None else " The core on its own: %s%s." % (
+                 os.path.relpath(core.path), ", split across threads as pays" if core.splits else ""),
              *load_before, *load_after))
     print("### Verification (small files, 11/37/500 parameters and a file of range-edge values, widths 12 and 15)\n")
     print("\n".join(verify_lines) + "\n")
