@@ -92,7 +92,7 @@ count = readers.parameter_count(path)
 if kind.startswith("tolvane"):
     import inspect, tolvane
     columns = None if kind == "tolvane" else readers.three_columns(count)
-    # One thread where tolvane.read can split a file: callgrind collects the calling thread's.
+    # One thread where tolvane.read can split a file: collection is switched on in this thread.
     one = {"threads": 1} if "threads" in inspect.signature(tolvane.read).parameters else {}
     read = lambda: tolvane.read(path, width, columns=columns, **one)
 elif kind.startswith("core"):
