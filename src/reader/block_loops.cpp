@@ -299,11 +299,16 @@ float read_one_field(const Line& line, std::uint64_t k, std::uint64_t width) {
             fail_field_boundary_inside(line, k, end, end);
         }
     }
+    // The routes of whole lines, one field at a time: the fixed shape at the widths in use, then
+    // E notation, then the general way.
     float value;
-    if (!line.ascii || !fits_e_notation_field(width) ||
-        !parse_e_notation_field(text.data() + start, std::size_t(width), value)) {
-        parse_field(line, k, start, width, value);
+    if (line.ascii) {
+        const char* const field = text.data() + start;
+        if (width == 12 && parse_fixed_shape_field<12>(field, value)) return value;
+        if (width == 15 && parse_fixed_shape_field<15>(field, value)) return value;
+        if (fits_e_notation_field(width) && parse_e_notation_field(field, std::size_t(width), value)) return value;
     }
+    parse_field(line, k, start, width, value);
     return value;
 }
 
