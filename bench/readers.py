@@ -18,6 +18,10 @@ readers whose dependencies import.
 The FLOOR is not a reader: it times reading the file's bytes plus building the
 result lists from values already held as binary32 arrays (``array('f')`` per
 column, prepared before timing), i.e. the cost no reader can avoid.
+
+``tolvane.read`` gives another result, a Plot of float32 numpy arrays; it is
+timed beside the others (all columns, and three of them), together with
+``read_bytes``, the time to read the file's bytes and nothing more.
 """
 
 from __future__ import annotations
@@ -163,6 +167,75 @@ def read_quorel(path, width):
 
 
 # --------------------------------------------------------------------------
+# tolvane, and reading the bytes
+# --------------------------------------------------------------------------
+
+def parameter_count(path):
+    """The parameter count on a plot file's first line (the time included)."""
+    with open(path, "rb") as fh:
+        return int(fh.readline().split()[-1])
+
+
+def three_columns(n_params):
+    """What a '3 columns' read asks for besides the time, which is always read: the parameter
+    in the middle and the last one, by index."""
+    return [n_params // 2, n_params - 1]
+
+
+def three_fields(n_params):
+    """The fields of a '3 columns' read, ascending from the time's."""
+    return sorted({0, *three_columns(n_params)})
+
+
+def read_tolvane(path, width, columns=None):
+    import tolvane
+    return tolvane.read(path, width, columns=columns)
+
+
+def plot_lists(plot, fields):
+    """(time, columns) of a Plot as lists of floats: field 0 and then `fields[1:]`."""
+    series = [plot[f].tolist() for f in fields]
+    return series[0], series[1:]
+
+
+def plot_size(plot):
+    """Bytes held by a Plot's arrays: their values and each array object's own size (the
+    arrays do not own their values, which a capsule frees, so getsizeof gives the header)."""
+    import sys
+    size = 0
+    for name_or_field in range(len(plot.names)):
+        if name_or_field not in plot:
+            continue
+        a = plot[name_or_field]
+        size += a.nbytes + sys.getsizeof(a) - (a.nbytes if a.flags.owndata else 0)
+    return size, len(plot) * sum(1 for f in range(len(plot.names)) if f in plot)
+
+
+def read_bytes(path, width=None):
+    """The file's bytes, read whole into one new bytes object (as the FLOOR reads them)."""
+    with open(path, "rb") as fh:
+        return fh.read()
+
+
+STREAM_PIECE = 65536
+
+
+def read_bytes_streamed(path, width=None):
+    """The file's bytes read piece by piece into one reused 64 KiB buffer, as the reader reads
+    them: the least that reading the file costs, with no memory to fault in for the bytes.
+    Returns the number of bytes read."""
+    buf = bytearray(STREAM_PIECE)
+    view = memoryview(buf)
+    total = 0
+    with open(path, "rb", buffering=0) as fh:
+        while True:
+            n = fh.readinto(view)
+            if not n:
+                return total
+            total += n
+
+
+# --------------------------------------------------------------------------
 # FLOOR
 # --------------------------------------------------------------------------
 
@@ -205,6 +278,7 @@ def read_floor(path, width, arrays):
 
 READERS = {
     "quorel": read_quorel,
+    "tolvane": read_tolvane,
     "python": read_python,
     "numpy": read_numpy,
     "pandas": read_pandas,
@@ -212,6 +286,7 @@ READERS = {
 
 _REQUIRES = {
     "quorel": ("quorel",),
+    "tolvane": ("tolvane", "numpy"),
     "python": (),
     "numpy": ("numpy",),
     "pandas": ("numpy", "pandas"),
@@ -253,6 +328,10 @@ if __name__ == "__main__":  # quick manual check: python bench/readers.py FILE W
     p, w = sys.argv[1], int(sys.argv[2])
     for name in available_readers():
         t0 = _t.perf_counter()
-        t, c = READERS[name](p, w)
-        print("%-8s %8.3f s  %d blocks, %d columns" % (name, _t.perf_counter() - t0, len(t), len(c)))
+        res = READERS[name](p, w)
+        dt = _t.perf_counter() - t0
+        if name == "tolvane":
+            print("%-8s %8.3f s  %d blocks, %d columns" % (name, dt, len(res), len(res.names) - 1))
+        else:
+            print("%-8s %8.3f s  %d blocks, %d columns" % (name, dt, len(res[0]), len(res[1])))
     print(os.path.getsize(p) / 1e6, "MB")

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Benchmark quorel.rust_read_tolvane against alternative readers.
+"""Benchmark quorel.rust_read_tolvane and tolvane.read against alternative readers.
 
     python bench/run_bench.py              # full run: 1, 20, 100 MB x 11/500 params x width 12/15
     python bench/run_bench.py --quick      # smoke run: 1 MB files, 1 repetition
     python bench/run_bench.py --sizes 1,20 # smaller sizes only
+    python bench/run_bench.py --sizes 100 --readers quorel,tolvane,numpy  # tolvane's goals only
 
 Steps: (1) check on small files that every reader returns the same values as
 quorel, bit for bit; (2) time every reader on every file and print a markdown
-table; (3) measure the peak memory of one read of the largest file, each
-reader in a fresh subprocess, and print a second table.
+table, then tolvane.read's ratios to quorel, numpy, the reader core on its own
+and the time to read the file's bytes; (3) measure the peak memory of one read
+of the largest file, each reader in a fresh subprocess, and tolvane.read's on
+every file of the largest size; (4) print tolvane's goals, PASS or FAIL, on the
+100 MB files (or the largest run).
 """
 
 from __future__ import annotations
@@ -28,11 +32,42 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
+import core_bench  # noqa: E402
 import gen_plot  # noqa: E402
 import readers  # noqa: E402
 
-ALL_READERS = ("quorel", "python", "numpy", "pandas")
+ALL_READERS = ("quorel", "tolvane", "python", "numpy", "pandas")
 FLOOR = "FLOOR"
+# Rows beside the readers: tolvane.read asked for three columns (the time, the parameter in the
+# middle, the last one), the reader core on its own (bench/core_bench.cpp) for every field and
+# for those three, and reading the file's bytes: whole into one new bytes object, and piece by
+# piece into a reused 64 KiB buffer (as the reader reads them).
+TOLVANE3 = "tolvane-3"
+CORE = "core"
+CORE3 = "core-3"
+BYTES = "bytes"
+STREAM = "bytes-64k"
+ROW_ORDER = ("quorel", "tolvane", TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM, FLOOR)
+# Fast rows, timed taking turns run by run so that a burst of load from elsewhere on a shared
+# machine hits them alike; the slower peers run on their own afterwards.
+TURN_ROWS = ("quorel", "tolvane", TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR)
+# Rows that give no values.
+BYTE_ROWS = (BYTES, STREAM)
+# Rows whose result holds only the three columns' values.
+THREE_ROWS = (TOLVANE3, CORE3)
+
+# tolvane's goals, checked on the 100 MB files.
+GOAL_SIZE_MB = 100.0
+GOAL_VS_QUOREL = 4.0       # tolvane.read at least this many times faster than quorel
+GOAL_VS_NUMPY = 40.0       # ... and than the numpy reader
+GOAL_VS_CORE = 1.25        # tolvane.read's time at most this many times the core's own
+GOAL_MEMORY_FACTOR = 1.1   # peak above the imports at most this many times the result's bytes
+GOAL_MEMORY_SLACK = 16 * 2**20  # ... plus this many bytes
+# 3 columns of a 500-parameter file: at most this many times the time to read the file's bytes,
+# the least that costs (STREAM; against BYTES, which faults in a bytes object as large as the
+# file, it is printed too).
+GOAL_THREE_VS_BYTES = 2.0
+GOAL_THREE_PARAMS = 500
 
 
 # --------------------------------------------------------------------------
@@ -136,11 +171,63 @@ def write_edge_file(path, width):
         fh.write("\n".join(lines) + "\n")
 
 
-def verify(names, cache_dir):
-    """Bit-for-bit check of every reader (and the floor) against the
-    reference reader on small files.  Returns {reader: 'ok' | problem}."""
+def present_rows(names, core):
+    """The rows of a run, in table order: the readers asked for, tolvane's three columns with
+    tolvane, the core's rows where its library loaded, the bytes' read and the FLOOR."""
+    have = set(names) | {BYTES, STREAM, FLOOR}
+    if "tolvane" in names:
+        have.add(TOLVANE3)
+    if core is not None:
+        have.update((CORE, CORE3))
+    return [r for r in ROW_ORDER if r in have]
+
+
+def make_fns(path, width, n_params, rows, core, arrays):
+    """One call per row that reads the file once and returns the row's result."""
+    cols3 = readers.three_columns(n_params)
+    fields3 = readers.three_fields(n_params)
+    fns = {}
+    for r in rows:
+        if r == FLOOR:
+            fns[r] = lambda: readers.read_floor(path, width, arrays)  # noqa: E731
+        elif r == BYTES:
+            fns[r] = lambda: readers.read_bytes(path)  # noqa: E731
+        elif r == STREAM:
+            fns[r] = lambda: readers.read_bytes_streamed(path)  # noqa: E731
+        elif r == TOLVANE3:
+            fns[r] = lambda: readers.read_tolvane(path, width, cols3)  # noqa: E731
+        elif r == CORE:
+            fns[r] = lambda: core.read(path, width)  # noqa: E731
+        elif r == CORE3:
+            fns[r] = lambda: core.read(path, width, fields3)  # noqa: E731
+        else:
+            fns[r] = lambda r=r: readers.READERS[r](path, width)  # noqa: E731
+    return fns
+
+
+def as_lists(row, res, n_params):
+    """A row's result as (time, columns) lists of floats, as quorel gives it."""
+    if row == "tolvane":
+        return readers.plot_lists(res, range(n_params))
+    if row == TOLVANE3:
+        return readers.plot_lists(res, readers.three_fields(n_params))
+    if row in (CORE, CORE3):
+        return res.lists()
+    return res
+
+
+def three_of(ref, n_params):
+    """The three columns of a full result."""
+    time, columns = ref
+    return time, [columns[f - 1] for f in readers.three_fields(n_params)[1:]]
+
+
+def verify(names, rows, core, cache_dir):
+    """Bit-for-bit check of every row that gives values against the reference reader on small
+    files.  Returns (reference, {row: 'ok' | problem})."""
     ref_name = "quorel" if "quorel" in names else names[0]
-    status = {n: "ok" for n in names + [FLOOR]}
+    checked = [r for r in rows if r != ref_name and r not in BYTE_ROWS]
+    status = {n: "ok" for n in checked}
     cases = [(11, 12), (37, 15), (500, 12), (500, 15), ("edge", 12), ("edge", 15)]
     for n_params, width in cases:
         if n_params == "edge":
@@ -148,12 +235,14 @@ def verify(names, cache_dir):
             write_edge_file(path, width)
         else:
             path = gen_plot.cached_plot(n_params, width, 0.3, cache_dir=cache_dir)
-        ref = readers.READERS[ref_name](path, width)
-        results = {n: readers.READERS[n](path, width) for n in names if n != ref_name}
-        results[FLOOR] = readers.read_floor(path, width, readers.floor_prepare(*ref))
+        count = readers.parameter_count(path)
+        ref = as_lists(ref_name, readers.READERS[ref_name](path, width), count)
+        fns = make_fns(path, width, count, checked, core, readers.floor_prepare(*ref))
         texts = None
-        for n, res in results.items():
-            bad = compare(ref, res)
+        for n in checked:
+            res = as_lists(n, fns[n](), count)
+            expected = three_of(ref, count) if n in THREE_ROWS else ref
+            bad = compare(expected, res)
             if not bad:
                 continue
             if isinstance(bad, str):
@@ -161,8 +250,9 @@ def verify(names, cache_dir):
             else:
                 texts = texts or field_texts(path, width)
                 ci, k = bad[0]
-                t = texts[ci][k]
-                r = ([ref[0]] + list(ref[1]))[ci][k]
+                fi = readers.three_fields(count)[ci] if n in THREE_ROWS else ci
+                t = texts[fi][k]
+                r = ([expected[0]] + list(expected[1]))[ci][k]
                 g = ([res[0]] + list(res[1]))[ci][k]
                 msg = ("%d values differ (%s params, width %d); first: field %r: %s %r, %s %r, "
                        "correctly rounded %r" % (len(bad), n_params, width, t, ref_name, r, n, g,
@@ -187,19 +277,27 @@ def ensure_floor_arrays(path, width, ref_name):
     fpath = floor_file(path)
     if os.path.exists(fpath) and os.path.getmtime(fpath) >= os.path.getmtime(path):
         return readers.floor_load(fpath)
-    arrays = readers.floor_prepare(*readers.READERS[ref_name](path, width))
+    ref = as_lists(ref_name, readers.READERS[ref_name](path, width), readers.parameter_count(path))
+    arrays = readers.floor_prepare(*ref)
+    del ref
     readers.floor_save(arrays, fpath + ".tmp")
     os.replace(fpath + ".tmp", fpath)
     return arrays
 
 
 def time_reader(fn, reps, slow_limit):
+    """Wall time of `reps` calls (fewer once one takes longer than `slow_limit`); a result that
+    timed itself (the core's, around its own steps) gives its own time. Results are dropped
+    outside the timing."""
     times = []
     for _ in range(reps):
         gc.collect()
         t0 = time.perf_counter()
         res = fn()
         dt = time.perf_counter() - t0
+        own = getattr(res, "seconds", None)
+        if isinstance(own, float):
+            dt = own
         del res
         times.append(dt)
         if dt > slow_limit:
@@ -207,35 +305,34 @@ def time_reader(fn, reps, slow_limit):
     return times
 
 
-def bench_file(path, width, names, ref_name, reps, slow_limit):
+def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, core):
     size = os.path.getsize(path)
     arrays = ensure_floor_arrays(path, width, ref_name)
     n_values = sum(len(a) for a in arrays)
-    fns = {}
-    for n in names + [FLOOR]:
-        if n == FLOOR:
-            fns[n] = lambda: readers.read_floor(path, width, arrays)  # noqa: E731
-        else:
-            fns[n] = lambda n=n: readers.READERS[n](path, width)  # noqa: E731
-    # quorel and the FLOOR take turns, run by run, so that a burst of load from elsewhere on a
-    # shared machine hits both alike; the slower peers run on their own afterwards.
-    paired = [n for n in ("quorel", FLOOR) if n in fns]
-    rows = {n: [] for n in paired}
-    for _ in range(reps):
+    n_blocks = len(arrays[0])
+    fns = make_fns(path, width, n_params, rows, core, arrays)
+    times = {n: [] for n in rows}
+    paired = [n for n in rows if n in TURN_ROWS]
+    for _ in range(turns):
         for n in paired:
-            rows[n] += time_reader(fns[n], 1, slow_limit)
-    for n in names:
-        if n not in rows:
-            rows[n] = time_reader(fns[n], reps, slow_limit)
-    for n in names + [FLOOR]:
-        times = rows[n]
-        log("  %-7s runs %d  min %.3f s  median %.3f s"
-            % (n, len(times), min(times), statistics.median(times)))
-    del arrays
-    return size, n_values, {n: rows[n] for n in names + [FLOOR]}
+            times[n] += time_reader(fns[n], 1, slow_limit)
+    for n in rows:
+        if n not in paired:
+            times[n] = time_reader(fns[n], reps, slow_limit)
+    for n in rows:
+        ts = times[n]
+        log("  %-9s runs %2d  min %.4f s  median %.4f s" % (n, len(ts), min(ts), statistics.median(ts)))
+    del arrays, fns
+    values = {n: (n_blocks * len(readers.three_fields(n_params)) if n in THREE_ROWS else n_values)
+              for n in rows}
+    for n in BYTE_ROWS:
+        values[n] = None
+    return {"size": size, "n_values": n_values, "values": values, "times": times}
 
 
 def fmt_s(x):
+    if x < 0.1:
+        return "%.4f" % x
     return "%.3f" % x if x < 10 else "%.1f" % x
 
 
@@ -243,27 +340,86 @@ def fmt_x(x):
     return "%.2f" % x if x < 10 else "%.1f" % x
 
 
-def timing_table(results, names, ref_name, status):
+def file_label(key):
+    size_mb, n_params, width = key
+    return "%g MB, %d par, w%d" % (size_mb, n_params, width)
+
+
+def timing_table(results, rows, status):
     out = []
     out.append("| file | values | reader | runs | min s | median s | MB/s | Mvalues/s | x FLOOR | quorel speed-up |")
     out.append("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|")
-    for (size_mb, n_params, width), (size, n_values, rows) in results:
-        label = "%g MB, %d par, w%d" % (size_mb, n_params, width)
-        floor_min = min(rows[FLOOR])
-        q_min = min(rows["quorel"]) if "quorel" in rows else None
-        for n in names + [FLOOR]:
-            ts = rows[n]
+    for key, r in results:
+        times = r["times"]
+        floor_min = min(times[FLOOR])
+        q_min = min(times["quorel"]) if "quorel" in times else None
+        for n in rows:
+            ts = times[n]
             tmin, tmed = min(ts), statistics.median(ts)
             flag = "" if status.get(n, "ok") == "ok" else " (MISMATCH)"
-            if n == "quorel" or n == FLOOR or q_min is None:
+            if n == "quorel" or q_min is None:
                 speed = "-"
-            else:
+            elif n in ("python", "numpy", "pandas"):
                 speed = fmt_x(tmin / q_min)
-            if n == FLOOR and q_min is not None:
+            else:
                 speed = "(%s)" % fmt_x(tmin / q_min)
-            out.append("| %s | %d | %s%s | %d | %s | %s | %.1f | %.2f | %s | %s |" % (
-                label, n_values, n, flag, len(ts), fmt_s(tmin), fmt_s(tmed),
-                size / 1e6 / tmin, n_values / 1e6 / tmin, fmt_x(tmin / floor_min), speed))
+            nv = r["values"][n]
+            out.append("| %s | %s | %s%s | %d | %s | %s | %.1f | %s | %s | %s |" % (
+                file_label(key), "-" if nv is None else nv, n, flag, len(ts), fmt_s(tmin), fmt_s(tmed),
+                r["size"] / 1e6 / tmin, "-" if nv is None else "%.2f" % (nv / 1e6 / tmin),
+                fmt_x(tmin / floor_min), speed))
+    return "\n".join(out)
+
+
+def best(r, n):
+    ts = r["times"].get(n)
+    return min(ts) if ts else None
+
+
+def ratio_text(a, b):
+    return "-" if a is None or b is None else fmt_x(a / b)
+
+
+def paired_ratio(r, a, b):
+    """Median over the turns of row a's time over row b's in the same turn, for two rows that
+    take turns: steadier than a ratio of mins while the load from elsewhere comes and goes."""
+    ta, tb = r["times"].get(a), r["times"].get(b)
+    if not ta or not tb or len(ta) != len(tb) or a not in TURN_ROWS or b not in TURN_ROWS:
+        return None
+    return statistics.median(x / y for x, y in zip(ta, tb))
+
+
+def tolvane_tables(results):
+    """tolvane.read's ratios, file by file: all columns, then three."""
+    out = ["All columns: tolvane.read against quorel, numpy, the reader core on its own and the "
+           "time to read the file's bytes, piece by piece (bytes-64k) and whole (bytes); mins of the runs.", "",
+           "| file | tolvane s | quorel / tolvane (goal >= %g) | numpy / tolvane (goal >= %g) | core s "
+           "| tolvane / core (goal <= %g) | bytes-64k s | tolvane / bytes-64k | bytes s | tolvane / bytes |"
+           % (GOAL_VS_QUOREL, GOAL_VS_NUMPY, GOAL_VS_CORE),
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for key, r in results:
+        t = best(r, "tolvane")
+        if t is None:
+            continue
+        core_t, bytes_t, stream_t = best(r, CORE), best(r, BYTES), best(r, STREAM)
+        out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            file_label(key), fmt_s(t), ratio_text(best(r, "quorel"), t), ratio_text(best(r, "numpy"), t),
+            "-" if core_t is None else fmt_s(core_t), ratio_text(t, core_t), fmt_s(stream_t),
+            ratio_text(t, stream_t), fmt_s(bytes_t), ratio_text(t, bytes_t)))
+    out += ["", "Three columns (the time, the parameter in the middle, the last one): "
+            "`tolvane.read(path, width, columns=[n // 2, n - 1])`.", "",
+            "| file | tolvane-3 s | tolvane-3 / bytes-64k (goal <= %g, 500 par) | tolvane-3 / bytes | core-3 s "
+            "| tolvane-3 / core-3 | tolvane-3 / tolvane | core-3 / core |" % GOAL_THREE_VS_BYTES,
+            "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for key, r in results:
+        t3 = best(r, TOLVANE3)
+        if t3 is None:
+            continue
+        c3 = best(r, CORE3)
+        out.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            file_label(key), fmt_s(t3), ratio_text(t3, best(r, STREAM)), ratio_text(t3, best(r, BYTES)),
+            "-" if c3 is None else fmt_s(c3), ratio_text(t3, c3), ratio_text(t3, best(r, "tolvane")),
+            ratio_text(c3, best(r, CORE))))
     return "\n".join(out)
 
 
@@ -282,12 +438,14 @@ def _status_kb(key):
 def mem_child(reader, path, width):
     """Runs in the fresh subprocess: imports, baseline, one read, peak."""
     arrays = None
+    cols3 = None
     if reader == FLOOR:
         arrays = readers.floor_load(floor_file(path))
     else:
         import importlib
-        for mod in readers._REQUIRES[reader]:
+        for mod in readers._REQUIRES["tolvane" if reader == TOLVANE3 else reader]:
             importlib.import_module(mod)
+        cols3 = readers.three_columns(readers.parameter_count(path))
     gc.collect()
     reset = False
     try:  # make the high-water mark start from the current RSS
@@ -299,22 +457,28 @@ def mem_child(reader, path, width):
     base = _status_kb("VmHWM")
     if reader == FLOOR:
         res = readers.read_floor(path, width, arrays)
+    elif reader == TOLVANE3:
+        res = readers.read_tolvane(path, width, cols3)
     else:
         res = readers.READERS[reader](path, width)
     peak = _status_kb("VmHWM")
     rss = _status_kb("VmRSS")
-    size, n_values = readers.result_size(res)
+    if reader in ("tolvane", TOLVANE3):
+        size, n_values = readers.plot_size(res)
+    else:
+        size, n_values = readers.result_size(res)
     print(json.dumps({"base_kb": base, "peak_kb": peak, "rss_kb": rss, "result_bytes": size,
                       "n_values": n_values, "hwm_reset": reset}))
 
 
 def measure_memory(path, width, names, ref_name, extra_path):
-    ensure_floor_arrays(path, width, ref_name)
+    if FLOOR in names:
+        ensure_floor_arrays(path, width, ref_name)
     env = dict(os.environ)
     if extra_path:
         env["PYTHONPATH"] = os.pathsep.join([extra_path] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
     rows = {}
-    for n in names + [FLOOR]:
+    for n in names:
         cmd = [sys.executable, os.path.abspath(__file__), "--mem-child", n, path, str(width)]
         p = subprocess.run(cmd, env=env, capture_output=True, text=True)
         if p.returncode != 0:
@@ -322,24 +486,94 @@ def measure_memory(path, width, names, ref_name, extra_path):
             continue
         rows[n] = json.loads(p.stdout.strip().splitlines()[-1])
         d = rows[n]
-        log("  %-7s peak delta %.1f MB" % (n, (d["peak_kb"] - d["base_kb"]) / 1024))
+        log("  %-9s peak delta %.1f MB" % (n, (d["peak_kb"] - d["base_kb"]) / 1024))
     return rows
 
 
-def memory_table(path, rows, names):
+def peak_delta(d):
+    return (d["peak_kb"] - d["base_kb"]) * 1024
+
+
+def memory_limit(result_bytes):
+    return GOAL_MEMORY_FACTOR * result_bytes + GOAL_MEMORY_SLACK
+
+
+def memory_table(rows, names):
     out = []
     out.append("| reader | peak delta MB | result MB | delta / result | delta B/value | result B/value |")
     out.append("|---|---:|---:|---:|---:|---:|")
-    for n in names + [FLOOR]:
+    for n in names:
         if n not in rows:
             out.append("| %s | failed | | | | |" % n)
             continue
         d = rows[n]
-        delta = (d["peak_kb"] - d["base_kb"]) * 1024
+        delta = peak_delta(d)
         res = d["result_bytes"]
         nv = max(1, d["n_values"])
         out.append("| %s | %.1f | %.1f | %.2f | %.1f | %.1f |" % (
             n, delta / 1e6, res / 1e6, delta / res, delta / nv, res / nv))
+    return "\n".join(out)
+
+
+def tolvane_memory_table(per_file):
+    out = ["| file | reader | peak delta MB | result MB | limit MB (%g x result + %d MiB) | delta / limit |"
+           % (GOAL_MEMORY_FACTOR, GOAL_MEMORY_SLACK // 2**20),
+           "|---|---|---:|---:|---:|---:|"]
+    for key, rows in per_file:
+        for n in ("tolvane", TOLVANE3):
+            if n not in rows:
+                continue
+            d = rows[n]
+            delta, res = peak_delta(d), d["result_bytes"]
+            out.append("| %s | %s | %.1f | %.1f | %.1f | %.2f |" % (
+                file_label(key), n, delta / 1e6, res / 1e6, memory_limit(res) / 1e6, delta / memory_limit(res)))
+    return "\n".join(out)
+
+
+# --------------------------------------------------------------------------
+# goals
+# --------------------------------------------------------------------------
+
+def goal_rows(results, memory, goal_size):
+    """(file, goal, measured, limit, verdict) for every goal on every file of `goal_size` MB."""
+    out = []
+
+    def add(key, goal, value, limit, ok, paired=None):
+        other = "-" if paired is None else fmt_x(paired)
+        if value is None:
+            out.append((file_label(key), goal, "not measured", other, limit, "n/a"))
+        else:
+            out.append((file_label(key), goal, fmt_x(value), other, limit, "PASS" if ok(value) else "FAIL"))
+
+    for key, r in results:
+        if key[0] != goal_size or best(r, "tolvane") is None:
+            continue
+        t = best(r, "tolvane")
+        q, npy, core_t = best(r, "quorel"), best(r, "numpy"), best(r, CORE)
+        add(key, "quorel / tolvane.read", None if q is None else q / t, ">= %g" % GOAL_VS_QUOREL,
+            lambda v: v >= GOAL_VS_QUOREL, paired_ratio(r, "quorel", "tolvane"))
+        add(key, "numpy / tolvane.read", None if npy is None else npy / t, ">= %g" % GOAL_VS_NUMPY,
+            lambda v: v >= GOAL_VS_NUMPY)
+        add(key, "tolvane.read / core", None if core_t is None else t / core_t, "<= %g" % GOAL_VS_CORE,
+            lambda v: v <= GOAL_VS_CORE, paired_ratio(r, "tolvane", CORE))
+        d = memory.get(key, {}).get("tolvane")
+        add(key, "peak delta / (%g x result + %d MiB)" % (GOAL_MEMORY_FACTOR, GOAL_MEMORY_SLACK // 2**20),
+            None if d is None else peak_delta(d) / memory_limit(d["result_bytes"]), "<= 1",
+            lambda v: v <= 1.0)
+        if key[1] == GOAL_THREE_PARAMS:
+            t3 = best(r, TOLVANE3)
+            add(key, "tolvane-3 / bytes-64k", None if t3 is None else t3 / best(r, STREAM),
+                "<= %g" % GOAL_THREE_VS_BYTES, lambda v: v <= GOAL_THREE_VS_BYTES,
+                paired_ratio(r, TOLVANE3, STREAM))
+    return out
+
+
+def goals_table(rows):
+    out = ["| file | goal | measured | per-turn median | limit | verdict |", "|---|---|---:|---:|---:|---|"]
+    out += ["| %s | %s | %s | %s | %s | %s |" % row for row in rows]
+    verdicts = [row[5] for row in rows]
+    out += ["", "%d of %d goals PASS, %d FAIL, %d not measured." % (
+        verdicts.count("PASS"), len(verdicts), verdicts.count("FAIL"), verdicts.count("n/a"))]
     return "\n".join(out)
 
 
@@ -348,20 +582,30 @@ def memory_table(path, rows, names):
 # --------------------------------------------------------------------------
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description="quorel benchmark")
+    ap = argparse.ArgumentParser(description="quorel and tolvane benchmark")
     ap.add_argument("--quick", action="store_true", help="1 MB files, 1 repetition")
     ap.add_argument("--sizes", default="1,20,100", help="file sizes in MB, comma separated")
     ap.add_argument("--params", default="11,500", help="parameter counts, comma separated")
     ap.add_argument("--widths", default="12,15", help="field widths, comma separated")
     ap.add_argument("--readers", default=",".join(ALL_READERS),
-                    help="readers to run (quorel, python, numpy, pandas); the FLOOR always runs")
+                    help="readers to run (quorel, tolvane, python, numpy, pandas); the bytes' reads "
+                         "and the FLOOR always run, tolvane-3 with tolvane")
     ap.add_argument("--reps", type=int, default=None,
-                    help="runs per reader and file (default 5, 3 for files of 50 MB or more)")
+                    help="runs of the slow peers (python, numpy, pandas) per file "
+                         "(default 5, 3 for files of 50 MB or more)")
+    ap.add_argument("--turns", type=int, default=None,
+                    help="runs of the fast rows (quorel, tolvane, the core, the bytes' reads, FLOOR), taking turns "
+                         "(default 25, 15 for files of 50 MB or more)")
     ap.add_argument("--slow-limit", type=float, default=60.0,
                     help="stop repeating a reader on a file once one run took longer (s)")
-    ap.add_argument("--no-memory", action="store_true", help="skip the memory table")
+    ap.add_argument("--no-memory", action="store_true", help="skip the memory tables")
+    ap.add_argument("--no-core", action="store_true",
+                    help="do not build or time the reader core on its own (bench/core_bench.cpp)")
+    ap.add_argument("--core-lib", default=None,
+                    help="the core's library (default build/bench/libcore_bench.so, built or rebuilt "
+                         "by bench/build_core_bench.sh where missing or stale)")
     ap.add_argument("--build-dir", default=None,
-                    help="directory holding a built quorel module (added to sys.path)")
+                    help="directory holding a built quorel module and tolvane package (added to sys.path)")
     ap.add_argument("--cache-dir", default=None, help="where generated files are kept")
     ap.add_argument("--mem-child", nargs=3, metavar=("READER", "PATH", "WIDTH"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
@@ -390,17 +634,25 @@ def main(argv=None):
         ap.error("no reader available")
     if "quorel" not in names:
         log("WARNING: quorel is not importable; no speed-ups are computed")
+    core = None
+    if not args.no_core:
+        try:
+            core = core_bench.load(args.core_lib)
+        except (OSError, subprocess.CalledProcessError) as error:
+            log("skipping the core's rows: its library could not be built or loaded: %s" % error)
+    rows = present_rows(names, core)
     cache_dir = args.cache_dir or gen_plot.default_cache_dir()
+    load_before = os.getloadavg()
 
     log("verifying results on small files ...")
-    ref_name, status = verify(names, cache_dir)
+    ref_name, status = verify(names, rows, core, cache_dir)
     verify_lines = ["| reader | equal to %s, bit for bit |" % ref_name, "|---|---|"]
-    for n in names + [FLOOR]:
-        if n != ref_name:
+    for n in rows:
+        if n in status:
             verify_lines.append("| %s | %s |" % (n, "yes" if status[n] == "ok" else "NO: " + status[n]))
 
     results = []
-    largest = None
+    paths = {}
     for size_mb in sizes:
         for n_params in params:
             for width in widths:
@@ -408,29 +660,63 @@ def main(argv=None):
                 path = gen_plot.cached_plot(n_params, width, size_mb, cache_dir=cache_dir)
                 gen = time.perf_counter() - t0
                 reps = args.reps or (1 if args.quick else (3 if size_mb >= 50 else 5))
-                log("%s (%.1f MB, ready in %.1f s), %d runs each"
-                    % (os.path.basename(path), os.path.getsize(path) / 1e6, gen, reps))
-                r = bench_file(path, width, names, ref_name, reps, args.slow_limit)
-                results.append(((size_mb, n_params, width), r))
-                if largest is None or os.path.getsize(path) > os.path.getsize(largest[0]):
-                    largest = (path, width, n_params)
+                turns = args.turns or (1 if args.quick else (15 if size_mb >= 50 else 25))
+                log("%s (%.1f MB, ready in %.1f s), %d turns of the fast rows, %d runs of the peers"
+                    % (os.path.basename(path), os.path.getsize(path) / 1e6, gen, turns, reps))
+                r = bench_file(path, width, n_params, rows, ref_name, reps, turns, args.slow_limit, core)
+                key = (size_mb, n_params, width)
+                results.append((key, r))
+                paths[key] = path
+
+    # The goals are set for the 100 MB files; a run without them checks them on its largest.
+    goal_size = GOAL_SIZE_MB if GOAL_SIZE_MB in sizes else max(sizes)
+    memory = {}
+    per_file_memory = []
+    largest = max(paths, key=lambda k: os.path.getsize(paths[k]))
+    extra = os.path.abspath(args.build_dir) if args.build_dir else None
+    if not args.no_memory:
+        for key in paths:
+            if key[0] != goal_size and key != largest:
+                continue
+            path, width = paths[key], key[2]
+            mem_names = [n for n in rows if n in ("tolvane", TOLVANE3)]
+            if key == largest:
+                mem_names = [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS]
+            log("memory: one read of %s per reader (%s), fresh subprocesses ..."
+                % (os.path.basename(path), ", ".join(mem_names)))
+            memory[key] = measure_memory(path, width, mem_names, ref_name, extra)
+            if key[0] == goal_size and "tolvane" in names:
+                per_file_memory.append((key, memory[key]))
 
     import platform
+    load_after = os.getloadavg()
     print("## quorel benchmark\n")
-    print("Python %s, %s; readers: %s; page-cached files.\n"
-          % (platform.python_version(), platform.machine(), ", ".join(names)))
+    print("Python %s, %s, %d cores; readers: %s; page-cached files.%s Load average (1, 5, 15 min): "
+          "%.2f %.2f %.2f before, %.2f %.2f %.2f after.\n"
+          % (platform.python_version(), platform.machine(), os.cpu_count() or 0, ", ".join(names),
+             "" if core is None else " The core on its own: %s%s." % (
+                 os.path.relpath(core.path), ", split across threads as pays" if core.splits else ""),
+             *load_before, *load_after))
     print("### Verification (small files, 11/37/500 parameters and a file of range-edge values, widths 12 and 15)\n")
     print("\n".join(verify_lines) + "\n")
     print("### Read time\n")
-    print(timing_table(results, names, ref_name, status) + "\n")
-    if not args.no_memory and largest:
-        path, width, n_params = largest
-        log("memory: one read of %s per reader, fresh subprocesses ..." % os.path.basename(path))
-        extra = os.path.abspath(args.build_dir) if args.build_dir else None
-        mrows = measure_memory(path, width, names, ref_name, extra)
+    print(timing_table(results, rows, status) + "\n")
+    if "tolvane" in names:
+        print("### tolvane.read\n")
+        print(tolvane_tables(results) + "\n")
+    if not args.no_memory:
+        path, (size_mb, n_params, width) = paths[largest], largest
         print("### Peak memory of one read: %s (%.1f MB, %d parameters, width %d)\n"
               % (os.path.basename(path), os.path.getsize(path) / 1e6, n_params, width))
-        print(memory_table(path, mrows, names) + "\n")
+        print(memory_table(memory[largest], [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS]) + "\n")
+        if per_file_memory:
+            print("### Peak memory of tolvane.read, every %g MB file\n" % goal_size)
+            print(tolvane_memory_table(per_file_memory) + "\n")
+    if "tolvane" in names:
+        note = "" if goal_size == GOAL_SIZE_MB else (
+            " (the goals are set for %g MB files; this run's largest are %g MB)" % (GOAL_SIZE_MB, goal_size))
+        print("### tolvane's goals, %g MB files%s\n" % (goal_size, note))
+        print(goals_table(goal_rows(results, memory, goal_size)) + "\n")
     return 0
 
 

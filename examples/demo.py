@@ -1,4 +1,5 @@
-"""Reads the project's sample plot files with quorel and prints what came back.
+"""Reads the project's sample plot files with both faces, quorel's lists and tolvane's named
+arrays, and prints what came back.
 
 Usage: python examples/demo.py [PLOTFILE WIDTH]
 Without arguments it reads examples/sample_w12.plt and examples/sample_w15.plt, writing them
@@ -9,6 +10,11 @@ import pathlib
 import sys
 
 import quorel
+
+try:
+    import tolvane
+except ImportError:  # CPython 3.9: quorel alone is built there
+    tolvane = None
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -21,6 +27,14 @@ def describe(path, width):
         print(f"  signal {index:2d}: first {column[0]!r:>22}  min {min(column)!r:>22}  max {max(column)!r:>22}")
     if len(columns) > 4:
         print(f"  ... and {len(columns) - 4} more")
+    if tolvane is None:
+        print("  (tolvane needs CPython 3.10 or newer)")
+        return
+    plot = tolvane.read(path)
+    print(f"  tolvane.read: {plot!r}")
+    print(f"  names: {', '.join(plot.names)}")
+    for name in plot.names[1:3]:
+        print(f"  plot[{name!r}][:4] = {plot[name][:4]!r}")
 
 
 def main(argv):

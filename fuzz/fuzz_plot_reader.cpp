@@ -3,15 +3,21 @@
 // Input: one byte that selects the field width (0..40 mostly, a few huge widths), then the bytes
 // of a whole plot file, whose first DEL byte is stretched into a run that reaches the reader's
 // 64 KiB read boundary. The file is put in a memfd and read through /proc/self/fd/N by
-// quorel::read_plot_file. An independent model of the format (fuzz/reference.hpp: its own line
+// quorel::PlotFileReader. An independent model of the format (fuzz/reference.hpp: its own line
 // cutting, UTF-8 check, whitespace set, count and exact big-integer binary32 conversion) predicts
 // the outcome: either every series value bit for bit, or the exact failure message. Any
 // difference aborts. (The model is in model.cpp, built without coverage feedback.)
 //
-// The reader writes failure reports to descriptor 2 and one diagnostic line to descriptor 1. The
-// harness asks libFuzzer for -close_fd_mask=3 (both go to /dev/null, while libFuzzer's and the
-// sanitizers' own output keeps the real standard error) and keeps a copy of standard error for its
-// own mismatch reports.
+// Every input is read three times: whole, as quorel reads it; step by step as tolvane does (names
+// kept, block 0 tried at widths 12 and 15, the blocks read by the route that reads chosen fields,
+// here all of them); and split on two threads into pieces of 1 to 16 bytes (the input's last
+// byte picks the size; longer for a stretched file), so that blocks, lines, fields and
+// characters straddle the pieces. A
+// failure must be the model's, at the model's line, block and field. The
+// reader writes nothing: descriptors 1 and 2 point at a memfd while it runs, which must stay
+// empty. The harness asks libFuzzer for -close_fd_mask=3, so that anything else goes to
+// /dev/null while libFuzzer's and the sanitizers' own output keeps the real standard error, and
+// keeps a copy of standard error for its own mismatch reports.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -33,6 +39,7 @@ namespace {
 
 int g_memfd = -1;
 int g_report_fd = 2;
+int g_output_fd = -1;  // a memfd that descriptors 1 and 2 point at while the reader runs
 std::string g_path;
 
 [[noreturn]] void fail(const std::string& what) {
@@ -76,6 +83,57 @@ std::string quorel_message(const quorel::ReadFault& fault) {
     }
 }
 
+// Points descriptors 1 and 2 at the output memfd for its lifetime; `written` tells whether
+// anything reached them.
+class OutputWatch {
+public:
+    OutputWatch() : saved_out_(::dup(1)), saved_err_(::dup(2)) {
+        if (saved_out_ < 0 || saved_err_ < 0 || ::ftruncate(g_output_fd, 0) != 0 || ::dup2(g_output_fd, 1) < 0 ||
+            ::dup2(g_output_fd, 2) < 0) {
+            fail("cannot point descriptors 1 and 2 at the output memfd");
+        }
+    }
+    OutputWatch(const OutputWatch&) = delete;
+    OutputWatch& operator=(const OutputWatch&) = delete;
+    ~OutputWatch() {
+        ::dup2(saved_out_, 1);
+        ::dup2(saved_err_, 2);
+        ::close(saved_out_);
+        ::close(saved_err_);
+    }
+    bool written() const { return ::lseek(g_output_fd, 0, SEEK_END) != 0; }
+
+private:
+    int saved_out_;
+    int saved_err_;
+};
+
+std::string place_text(std::uint64_t line, std::uint64_t block, std::uint64_t field) {
+    auto index = [](std::uint64_t i) { return i == quorel::kNoIndex ? std::string("-") : std::to_string(i); };
+    return "line " + std::to_string(line) + ", block " + index(block) + ", field " + index(field);
+}
+
+// The fault must be the expected failure: its message as quorel gives it, and its place.
+void check_fault(const quorel::ReadFault& fault, const model::PlotOutcome& expected, const char* route) {
+    const std::string message = quorel_message(fault);
+    if (!expected.failed) fail(std::string(route) + ": read failed with '" + message + "', expected success");
+    if (fault.kind == quorel::FaultKind::count_zero) {
+        if (expected.message != "capacity overflow" || fault.place.line != 1) fail(std::string(route) + ": count 0");
+        return;
+    }
+    if (message != expected.message && (expected.alternative.empty() || message != expected.alternative)) {
+        fail(std::string(route) + ": message '" + message + "', expected '" + expected.message + "'");
+    }
+    if (fault.kind == quorel::FaultKind::capacity_overflow) {
+        if (fault.place.line != 0) fail(std::string(route) + ": capacity overflow with a place");
+        return;
+    }
+    if (fault.place.line != expected.line || fault.place.block != expected.block || fault.place.field != expected.field) {
+        fail(std::string(route) + ": fault at " + place_text(fault.place.line, fault.place.block, fault.place.field) +
+             ", expected " + place_text(expected.line, expected.block, expected.field) + " (" + message + ")");
+    }
+}
+
 std::string describe(const std::vector<std::uint32_t>& v) {
     std::string s = "[";
     for (const auto bits : v) {
@@ -103,7 +161,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     g_report_fd = ::dup(2);
     if (const std::string broken = model::self_test(); !broken.empty()) fail("reference self-test fails on " + broken);
     g_memfd = ::memfd_create("plot", MFD_CLOEXEC);
-    if (g_memfd < 0 || g_report_fd < 0) fail("memfd_create/dup failed");
+    g_output_fd = ::memfd_create("output", MFD_CLOEXEC);
+    if (g_memfd < 0 || g_output_fd < 0 || g_report_fd < 0) fail("memfd_create/dup failed");
     g_path = "/proc/self/fd/" + std::to_string(g_memfd);
     return 0;
 }
@@ -127,29 +186,71 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const model::PlotOutcome expected = model::read_plot(file, width);
-    // The fault's texts view the reader's buffers: it stays in scope while they are read.
-    std::optional<quorel::PlotFileReader> reader;
-    try {
-        reader.emplace(g_path);
-        quorel::SeriesTable table = reader->read_all(width);
-        if (expected.failed) fail("read succeeded, expected failure: " + expected.message);
+    const OutputWatch output;
+    auto check_series = [&](const quorel::SeriesTable& table, const char* route) {
+        if (expected.failed) fail(std::string(route) + ": read succeeded, expected failure: " + expected.message);
         const std::size_t count = expected.series.size();
-        if (table.column_count() + 1 != count) fail("column count " + std::to_string(table.column_count()));
+        if (table.column_count() + 1 != count) fail(std::string(route) + ": column count " + std::to_string(table.column_count()));
         const std::size_t blocks = table.blocks();
         for (std::size_t i = 0; i < count; ++i) {
             std::vector<std::uint32_t> got(blocks);
             if (!got.empty()) std::memcpy(got.data(), table.values(i), got.size() * 4);
             if (got != expected.series[i]) {
-                fail("series " + std::to_string(i) + ": got " + describe(got) + ", expected " +
+                fail(std::string(route) + ": series " + std::to_string(i) + ": got " + describe(got) + ", expected " +
                      describe(expected.series[i]));
             }
         }
-    } catch (const quorel::ReadFault& fault) {
-        const std::string message = quorel_message(fault);
-        if (!expected.failed) fail("read failed with '" + message + "', expected success");
-        if (message != expected.message && (expected.alternative.empty() || message != expected.alternative)) {
-            fail("message '" + message + "', expected '" + expected.message + "'");
+    };
+    {
+        // The fault's texts view the reader's buffers: it stays in scope while they are read.
+        std::optional<quorel::PlotFileReader> reader;
+        try {
+            reader.emplace(g_path);
+            check_series(reader->read_all(width), "whole");
+        } catch (const quorel::ReadFault& fault) {
+            check_fault(fault, expected, "whole");
         }
     }
+    {
+        std::optional<quorel::PlotFileReader> reader;
+        quorel::NameList names;
+        try {
+            reader.emplace(g_path);
+            const std::uint64_t count = reader->read_count(true);
+            reader->read_names(&names);
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                if (i >= expected.names.size() || names[i] != expected.names[i]) fail("name " + std::to_string(i));
+            }
+            for (const std::uint64_t trial : {std::uint64_t(12), std::uint64_t(15)}) {
+                // Block 0 reads whole at a width exactly when the whole file reads past it there.
+                const auto fault = reader->first_block_fault(trial);
+                if (fault && trial == width && !expected.failed) fail("block 0 fails where the file reads");
+                if (fault && trial == width && fault->fault().place.block != 0) fail("a trial's fault is not in block 0");
+            }
+            std::vector<std::uint64_t> every(count);
+            for (std::uint64_t i = 0; i < count; ++i) every[i] = i;
+            check_series(reader->read_blocks(width, every), "chosen fields");
+        } catch (const quorel::ReadFault& fault) {
+            check_fault(fault, expected, "chosen fields");
+        }
+    }
+    {
+        std::optional<quorel::PlotFileReader> reader;
+        // Pieces of 1 to 16 bytes; a file stretched past the first read (some 64 KiB) gets a few
+        // hundred pieces, each that much longer, so that a run stays quick.
+        const std::size_t piece = 1 + static_cast<unsigned char>(file.empty() ? 0 : file.back()) % 16u + file.size() / 256;
+        const quorel::SplitOptions split{2, piece};
+        try {
+            reader.emplace(g_path);
+            reader->read_count(true);
+            reader->read_names(nullptr);
+            check_series(reader->read_blocks(width, {}, split), "split");
+        } catch (const quorel::ReadFault& fault) {
+            check_fault(fault, expected, "split");
+        } catch (const quorel::OwnedFault& fault) {
+            check_fault(fault.fault(), expected, "split");
+        }
+    }
+    if (output.written()) fail("the reader wrote to descriptor 1 or 2");
     return 0;
 }

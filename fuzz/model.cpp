@@ -53,11 +53,17 @@ std::string self_test() {
 
 namespace {
 
-PlotOutcome failure(std::string message, std::string alternative = {}) {
+constexpr std::uint64_t kNone = PlotOutcome::kNone;
+
+PlotOutcome failure(std::string message, std::uint64_t line, std::uint64_t block = kNone, std::uint64_t field = kNone,
+                    std::string alternative = {}) {
     PlotOutcome e;
     e.failed = true;
     e.message = std::move(message);
     e.alternative = std::move(alternative);
+    e.line = line;
+    e.block = block;
+    e.field = field;
     return e;
 }
 
@@ -68,51 +74,61 @@ constexpr char kInvalidUtf8[] =
 
 PlotOutcome read_plot(std::string_view file, std::uint64_t width) {
     const auto lines = ref::cut_lines(file);
-    std::size_t next = 0;
+    std::size_t next = 0;  // lines taken so far: the number of the line last taken
+    std::uint64_t block = kNone;
+    std::vector<std::string> names;
     // nullptr at end of file; a failure message for an invalid line is returned by the caller.
     auto take = [&](const ref::RawLine*& line) -> bool {
         if (next == lines.size()) {
+            ++next;
             line = nullptr;
             return true;
         }
         line = &lines[next++];
         return line->valid;
     };
+    auto failed = [&](PlotOutcome outcome) {
+        outcome.names = names;
+        return outcome;
+    };
     const ref::RawLine* line;
-    if (!take(line)) return failure(kInvalidUtf8);
-    if (!line) return failure("Failed ot read line!");
+    if (!take(line)) return failed(failure(kInvalidUtf8, next));
+    if (!line) return failed(failure("Failed ot read line!", 1));
 
     std::uint64_t count = 0;
     if (const auto token = ref::last_token(line->text)) {
         const auto parsed = ref::parse_count(*token);
         if (!parsed) {
-            return failure("The first line should end with the number of parameters:\n'" + line->text + "'");
+            return failed(failure("The first line should end with the number of parameters:\n'" + line->text + "'", 1));
         }
         count = *parsed;
     }
     for (std::uint64_t i = 0; i < count; ++i) {
-        if (!take(line)) return failure(kInvalidUtf8);
-        if (!line) return failure("Failed to read line!");
+        if (!take(line)) return failed(failure(kInvalidUtf8, next));
+        if (!line) return failed(failure("Failed to read line!", next));
+        names.push_back(ref::last_token(line->text).value_or(std::string()));
     }
-    if (count == 0) return failure("capacity overflow");
+    if (count == 0) return failed(failure("capacity overflow", 1));
 
     PlotOutcome result;
     result.series.resize(count);
-    for (;;) {
-        if (!take(line)) return failure(kInvalidUtf8);
+    result.names = names;
+    for (block = 0;; ++block) {
+        if (!take(line)) return failed(failure(kInvalidUtf8, next, block));
         if (!line) return result;
         for (std::uint64_t i = 0; i < count; ++i) {
             if (i % 10 == 0) {
-                if (!take(line)) return failure(kInvalidUtf8);
-                if (!line) return failure("Error reading line");
+                if (!take(line)) return failed(failure(kInvalidUtf8, next, block));
+                if (!line) return failed(failure("Error reading line", next, block, i));
             }
             const std::string& text = line->text;
             const unsigned __int128 start = (unsigned __int128)(i % 10) * width;
             const unsigned __int128 end = start + width;
             const std::string end_text = std::to_string(std::uint64_t(end));
             if (end > text.size()) {
-                return failure("end byte index " + end_text + " is out of bounds for string of length " +
-                               std::to_string(text.size()));
+                return failed(failure("end byte index " + end_text + " is out of bounds for string of length " +
+                                      std::to_string(text.size()),
+                                      next, block, i));
             }
             const std::size_t e = std::size_t(end);
             if (e < text.size() && (static_cast<unsigned char>(text[e]) & 0xC0) == 0x80) {
@@ -125,12 +141,16 @@ PlotOutcome read_plot(std::string_view file, std::uint64_t width) {
                 std::snprintf(hex, sizeof hex, "\\u{%x}", unsigned(cps.at(0)));
                 const std::string head = "end byte index " + end_text + " is not a char boundary; it is inside '";
                 const std::string tail = "' (bytes " + std::to_string(a) + ".." + std::to_string(b) + " of string)";
-                return failure(head + text.substr(a, b - a) + tail, head + hex + tail);
+                return failed(failure(head + text.substr(a, b - a) + tail, next, block, i, head + hex + tail));
             }
             const std::string field = ref::trim(std::string_view(text).substr(std::size_t(start), std::size_t(width)));
             const ref::Parsed value = ref::parse_float(field);
-            if (value.outcome == ref::Outcome::empty) return failure("Could not parse line: ParseFloatError { kind: Empty }");
-            if (value.outcome == ref::Outcome::invalid) return failure("Could not parse line: ParseFloatError { kind: Invalid }");
+            if (value.outcome == ref::Outcome::empty) {
+                return failed(failure("Could not parse line: ParseFloatError { kind: Empty }", next, block, i));
+            }
+            if (value.outcome == ref::Outcome::invalid) {
+                return failed(failure("Could not parse line: ParseFloatError { kind: Invalid }", next, block, i));
+            }
             result.series[i].push_back(value.bits);
         }
     }

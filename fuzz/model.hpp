@@ -28,12 +28,20 @@ std::string trim(std::string_view text);
 
 // What reading a whole plot file must give: the series (time first, then the columns, as
 // binary32 bits), or the failure message. A message that names a character may show it
-// plainly or as \u{...}: `alternative` then holds the second form.
+// plainly or as \u{...}: `alternative` then holds the second form. A failure has its place:
+// the line (from 1; for a missing line, the one after the last), the block and the field
+// (from 0; kNone where it is not in one). `names` holds each name line's last token, as far
+// as the name lines go.
 struct PlotOutcome {
+    static constexpr std::uint64_t kNone = ~std::uint64_t(0);
     bool failed = false;
     std::vector<std::vector<std::uint32_t>> series;
     std::string message;
     std::string alternative;
+    std::uint64_t line = 0;
+    std::uint64_t block = kNone;
+    std::uint64_t field = kNone;
+    std::vector<std::string> names;
 };
 PlotOutcome read_plot(std::string_view file, std::uint64_t width);
 

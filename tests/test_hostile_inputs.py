@@ -8,21 +8,17 @@ value and checks each outcome against an independent model of the format.
 import os
 import re
 import shutil
-import unicodedata
-from fractions import Fraction
 
 import pytest
 
 import quorel
 from conftest import MEASURED_READ_CHILD, bits_list, panic_message, run_child, skip_without_memory_limits, write_plot
+from plot_model import BAD_UTF8, U64_MAX, model, parse_binary32
 
 read = quorel.rust_read_tolvane
 
-BAD_UTF8 = ('Failed to read line!: Error { kind: InvalidData, '
-            'message: "stream did not contain valid UTF-8" }')
 INVALID = "Could not parse line: ParseFloatError { kind: Invalid }"
 EMPTY = "Could not parse line: ParseFloatError { kind: Empty }"
-U64_MAX = 2**64 - 1
 
 
 def outcome(path, width):
@@ -37,188 +33,6 @@ def panic(path, width):
     kind, message = panic_message(read, path, width)
     assert kind == "PanicException", message
     return message
-
-
-# ---------------------------------------------------------------- model of the format
-
-WHITESPACE = frozenset(chr(c) for c in (
-    0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
-    *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F, 0x3000))
-assert len(WHITESPACE) == 25
-
-
-def tokens(text):
-    out, run = [], []
-    for ch in text:
-        if ch in WHITESPACE:
-            if run:
-                out.append("".join(run))
-                run = []
-        else:
-            run.append(ch)
-    if run:
-        out.append("".join(run))
-    return out
-
-
-def trim(text):
-    start, end = 0, len(text)
-    while start < end and text[start] in WHITESPACE:
-        start += 1
-    while end > start and text[end - 1] in WHITESPACE:
-        end -= 1
-    return text[start:end]
-
-
-def parse_count(token):
-    if token in ("+", "-"):
-        return None
-    if token.startswith("+"):
-        token = token[1:]
-    if not token or any(ch not in "0123456789" for ch in token):
-        return None
-    value = int(token)
-    return value if value <= U64_MAX else None
-
-
-def nearest_binary32(q):
-    """Bits of the positive Fraction q rounded to nearest binary32, ties to even."""
-    e = q.numerator.bit_length() - q.denominator.bit_length()
-    if q < Fraction(2) ** e:
-        e -= 1
-    elif q >= Fraction(2) ** (e + 1):
-        e += 1
-    s = max(e, -126) - 23                   # weight of the last significand bit
-    n = round(q / Fraction(2) ** s)         # Fraction rounds half to even
-    if n == 0:
-        return 0
-    if n < 1 << 23:                         # subnormal
-        return n
-    if n == 1 << 24:
-        n, s = n >> 1, s + 1
-    biased = s + 23 + 127
-    if biased >= 255:
-        return 0x7F800000
-    return (biased << 23) | (n - (1 << 23))
-
-
-NUMBER = re.compile(r"([0-9]*)(?:\.([0-9]*))?(?:[eE]([+-]?)([0-9]+))?")
-
-
-def parse_binary32(text):
-    """(bits, None) or (None, 'Empty' | 'Invalid')."""
-    if text == "":
-        return None, "Empty"
-    negative = text[0] == "-"
-    rest = text[1:] if text[0] in "+-" else text
-    if rest == "":
-        return None, "Invalid"
-    m = NUMBER.fullmatch(rest)
-    if m and (m[1] or m[2]):
-        digits = m[1] + (m[2] or "")
-        v = 0
-        for d in m[4] or "":
-            if v < 65536:
-                v = 10 * v + int(d)
-        exponent = (-v if m[3] == "-" else v) - len(m[2] or "")
-        mant = int(digits)
-        if mant == 0:
-            bits = 0
-        elif len(str(mant)) + exponent > 40:      # at least 1e40: beyond the largest finite
-            bits = 0x7F800000
-        elif len(str(mant)) + exponent < -50:     # below 1e-50: under half the least subnormal
-            bits = 0
-        else:
-            bits = nearest_binary32(Fraction(mant) * Fraction(10) ** exponent)
-    elif rest.isascii() and rest.lower() in ("inf", "infinity"):
-        bits = 0x7F800000
-    elif rest.isascii() and rest.lower() == "nan":
-        bits = 0x7FC00000
-    else:
-        return None, "Invalid"
-    return (bits | 0x80000000 if negative else bits), None
-
-
-def char_debug(ch):
-    # Combining marks count as printable for str.isprintable, but would attach to the quote.
-    printable = (ch.isprintable() and unicodedata.category(ch)[0] != "M"
-                 and (ch == " " or ch not in WHITESPACE))
-    return f"'{ch}'" if printable else "'\\u{%x}'" % ord(ch)
-
-
-class Failure(Exception):
-    pass
-
-
-def model(data, width):
-    """Expected (kind, payload) and stdout text of reading ``data`` with ``width``."""
-    pos = 0
-    EOF = object()
-
-    def next_line():
-        nonlocal pos
-        if pos >= len(data):
-            return EOF
-        nl = data.find(b"\n", pos)
-        piece, ended = (data[pos:], False) if nl < 0 else (data[pos:nl], True)
-        pos = len(data) if nl < 0 else nl + 1
-        try:
-            text = piece.decode("utf-8")
-        except UnicodeDecodeError:
-            raise Failure(BAD_UTF8) from None
-        if ended and text.endswith("\r"):
-            text = text[:-1]
-        return text
-
-    stdout = ""
-    try:
-        first = next_line()
-        if first is EOF:
-            raise Failure("Failed ot read line!")
-        toks = tokens(first)
-        count = 0
-        if toks:
-            count = parse_count(toks[-1])
-            if count is None:
-                stdout = f"Error: '{toks[-1]}' is not a valid number of parameters!\n"
-                raise Failure(
-                    f"The first line should end with the number of parameters:\n'{first}'")
-        for _ in range(count):
-            if next_line() is EOF:
-                raise Failure("Failed to read line!")
-        if count == 0:
-            raise Failure("capacity overflow")
-        times, cols = [], [[] for _ in range(count - 1)]
-        while next_line() is not EOF:
-            for i in range(count):
-                k = i % 10
-                if k == 0:
-                    line = next_line()
-                    if line is EOF:
-                        raise Failure("Error reading line")
-                    raw = line.encode("utf-8")
-                end = (k + 1) * width
-                if end > len(raw):
-                    raise Failure(
-                        f"end byte index {end} is out of bounds for string of length {len(raw)}")
-                if end < len(raw) and raw[end] & 0xC0 == 0x80:
-                    start = end
-                    while raw[start] & 0xC0 == 0x80:
-                        start -= 1
-                    stop = end
-                    while stop < len(raw) and raw[stop] & 0xC0 == 0x80:
-                        stop += 1
-                    ch = raw[start:stop].decode("utf-8")
-                    raise Failure(
-                        f"end byte index {end} is not a char boundary; it is inside "
-                        f"{char_debug(ch)} (bytes {start}..{stop} of string)")
-                bits, err = parse_binary32(trim(raw[k * width:end].decode("utf-8")))
-                if err:
-                    raise Failure(f"Could not parse line: ParseFloatError {{ kind: {err} }}")
-                (times if i == 0 else cols[i - 1]).append(bits)
-    except Failure as failure:
-        return ("PanicException", str(failure)), stdout
-    return ("ok", (times, cols)), stdout
 
 
 # Every message form a read can end with.

@@ -36,6 +36,20 @@ def test_make_sample_writes_the_committed_files(tmp_path):
         assert written == sample(width).read_bytes(), f"examples/sample_w{width}.plt is stale"
 
 
+def test_demo_shows_both_faces_on_the_samples(tmp_path):
+    # The README's first command: both faces on both samples, the names from tolvane.
+    proc = run_example(tmp_path, "demo.py")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.count("11 signals besides time") == 2
+    try:
+        import tolvane  # noqa: F401
+    except ImportError:
+        assert proc.stdout.count("tolvane needs CPython 3.10") == 2
+    else:
+        assert proc.stdout.count("names: " + ", ".join(names(sample(12)))) == 2
+        assert "plot['SPEED'][:4] = array([ 0.    , 18.4138, 36.6127, 54.5891], dtype=float32)" in proc.stdout
+
+
 def test_seeds_cut_from_the_samples_are_their_heads():
     seeds = sorted(SEEDS.glob("sample_w*"))
     assert seeds, "no seed is cut from a sample file"

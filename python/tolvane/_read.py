@@ -20,7 +20,7 @@ _LARGEST_WIDTH = 2**64 - 1
 
 
 def read(path: PathArg, n_digits: Optional[int] = None, *,
-         columns: Optional[Iterable[Key]] = None) -> Plot:
+         columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None) -> Plot:
     """Read a TOLVANE plot file into named float32 arrays.
 
     Args:
@@ -36,6 +36,12 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
             the parameters not asked for are neither checked nor converted, so a bad number,
             or a line too short for them, is not reported there; every line must still be
             there and be UTF-8.
+        threads: how many threads may read the file's blocks at once. ``None`` takes the cores
+            the process may run on (its CPU affinity) for a file whose blocks take 8 MiB or
+            more, and one thread below that, where starting threads costs about what they
+            save; ``1`` reads on the calling thread only; ``N`` on at most N threads. A file
+            split across threads gives the very values and the very first fault that one
+            thread gives.
 
     Returns:
         A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
@@ -53,9 +59,18 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
     The GIL is released while the file is read and converted: threads reading other files run
     meanwhile.
     """
+    return read_in_pieces(path, n_digits, columns=columns, threads=threads)
+
+
+def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
+                   columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
+                   piece_bytes: int = 0) -> Plot:
+    """read(), with the size of the pieces a file is split into given (0: the reader's own).
+    For tests, which split small files into pieces of a few bytes."""
     path_text, path_bytes = _path_argument(path)
     width = _width_argument(n_digits)
     wanted = _columns_argument(columns)
+    thread_count = _threads_argument(threads)
     try:
         head = _native.open_plot(path_bytes)
     except _native.Fault as fault:
@@ -65,7 +80,7 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
     try:
         if width is None:
             width = _detect_width(head, path_text, names)
-        arrays = head.read_blocks(width, [] if fields is None else fields)
+        arrays = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes)
     except _native.Fault as fault:
         raise exception_from_fault(fault.args[0], path_text, names, width) from None
     return Plot(path_text, width, names, range(len(names)) if fields is None else fields, arrays)
@@ -88,6 +103,18 @@ def _width_argument(n_digits: Optional[int]) -> Optional[int]:
     if not 1 <= width <= _LARGEST_WIDTH:
         raise ValueError(f"n_digits must be from 1 to {_LARGEST_WIDTH}, not {width}")
     return width
+
+
+def _threads_argument(threads: Optional[int]) -> int:
+    """The thread count for the reader: 0 to leave it to the reader."""
+    if threads is None:
+        return 0
+    if isinstance(threads, bool):
+        raise TypeError("threads must be an int or None, not bool")
+    count = operator.index(threads)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, not {count}")
+    return min(count, 1024)
 
 
 def _columns_argument(columns: Optional[Iterable[Key]]) -> Optional[List[Key]]:
@@ -153,8 +180,8 @@ def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str]) -> 
     if len(fitting) == 1:
         return fitting[0]
     if fitting:
-        raise FormatError(path, first_block_line + 1, "block 0 reads at both field widths, 12 "
-                          "and 15; pass n_digits", block=0)
+        raise FormatError(path, first_block_line + 1, "reads at both field widths, 12 and 15; "
+                          "pass n_digits", block=0)
     first, second = (faults[width] for width in DETECTED_WIDTHS)
     assert first is not None and second is not None
     if all(first[k] == second[k] for k in ("kind", "line", "block", "field")) and \
@@ -165,7 +192,7 @@ def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str]) -> 
     reasons = "; ".join(f"at width {width}, {_told(faults[width], path, names, width)}"
                         for width in DETECTED_WIDTHS)
     raise FormatError(path, min(first["line"], second["line"]),
-                      f"block 0 reads at neither field width: {reasons}; pass n_digits", block=0)
+                      f"reads at neither field width ({reasons}); pass n_digits", block=0)
 
 
 def _told(fault: Optional[dict], path: str, names: Sequence[str], width: int) -> str:

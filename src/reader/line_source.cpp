@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -12,15 +13,55 @@
 #include "reader/sequence_storage.hpp"
 #include "reader/short_line.hpp"
 #include "text_rules/utf8.hpp"
+#include "text_rules/vector_support.hpp"
 
 namespace quorel {
 
 LineSource::LineSource(UniqueFd file)
-    : file_(std::move(file)), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
+    : file_(std::move(file)), fd_(file_.get()),
+      buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
     std::memset(buffer_, 0, kLinePadding);
     initialized_ = kLinePadding;
     struct stat status;
-    if (::fstat(file_.get(), &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
+    if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
+}
+
+LineSource::LineSource(int fd, std::size_t capacity)
+    : fd_(fd), next_offset_(0), stretch_end_(0),
+      buffer_(static_cast<char*>(resize_storage(nullptr, sequence_bytes(capacity, 1) + kLinePadding))),
+      capacity_(capacity) {
+    std::memset(buffer_, 0, kLinePadding);
+    initialized_ = kLinePadding;
+}
+
+void LineSource::restart_at(std::uint64_t offset, std::uint64_t end) noexcept {
+    fill_ = position_ = 0;
+    bytes_read_ = next_offset_ = offset;
+    stretch_end_ = end;
+}
+
+bool LineSource::fill_buffer() noexcept {
+    position_ = 0;
+    fill_ = 0;
+    while (fill_ < capacity_ && next_offset_ < stretch_end_) {
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(capacity_ - fill_, stretch_end_ - next_offset_));
+        const ssize_t n = ::pread(fd_, buffer_ + fill_, want, off_t(next_offset_));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_number_ = errno;
+            fill_ = 0;
+            return false;
+        }
+        if (n == 0) {
+            stretch_end_ = next_offset_;  // the file is shorter than it was: it ends here
+            break;
+        }
+        fill_ += std::size_t(n);
+        next_offset_ += std::uint64_t(n);
+        bytes_read_ += std::uint64_t(n);
+    }
+    pad_after_fill();
+    return true;
 }
 
 LineSource::LineSource(std::string_view bytes) noexcept
@@ -45,7 +86,17 @@ LineSource::Refill LineSource::refill() noexcept {
         return Refill::end_of_file;
     }
     for (;;) {
-        const ssize_t n = ::read(file_.get(), buffer_, capacity_);
+        ssize_t n;
+        if (next_offset_ == kNoStretch) {
+            n = ::read(fd_, buffer_, capacity_);
+        } else {
+            // A stretch goes on past its piece only to finish the piece's last block: a usual
+            // read's worth at a time, not a whole piece's.
+            const std::size_t want =
+                std::size_t(std::min<std::uint64_t>(std::min(capacity_, kReadSize), stretch_end_ - next_offset_));
+            n = want == 0 ? 0 : ::pread(fd_, buffer_, want, off_t(next_offset_));
+            if (n > 0) next_offset_ += std::uint64_t(n);
+        }
         if (n > 0) {
             bytes_read_ += std::uint64_t(n);
             fill_ = std::size_t(n);
@@ -77,6 +128,88 @@ void LineSource::append_to_assembly(const char* bytes, std::size_t size) {
     std::memset(assembly_ + assembly_size_, 0, kLinePadding);
 }
 
+std::uint64_t LineSource::skip_ascii_lines_in_buffer(std::uint64_t count) noexcept {
+    const char* const data = buffer_ + position_;
+    const std::size_t size = fill_ - position_;
+    std::size_t line_start = 0;  // of the line being looked at, from data
+    std::uint64_t skipped = 0;
+    std::size_t i = 0;
+#if QUOREL_VECTORS
+    // The common case first: 64 bytes at a time, all ASCII, their line feeds counted. A chunk
+    // with any other byte leaves it to the line-by-line way below, from the line it is in.
+    const __m128i feed = _mm_set1_epi8('\n');
+    for (; i + 64 <= size; i += 64) {
+        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16));
+        const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 32));
+        const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 48));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(b0, b1), _mm_or_si128(b2, b3))) != 0) break;
+        const __m128i f0 = _mm_cmpeq_epi8(b0, feed), f1 = _mm_cmpeq_epi8(b1, feed);
+        const __m128i f2 = _mm_cmpeq_epi8(b2, feed), f3 = _mm_cmpeq_epi8(b3, feed);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(f0, f1), _mm_or_si128(f2, f3))) == 0) continue;
+        std::uint64_t feeds = std::uint64_t(std::uint32_t(_mm_movemask_epi8(f0))) |
+                              std::uint64_t(std::uint32_t(_mm_movemask_epi8(f1))) << 16 |
+                              std::uint64_t(std::uint32_t(_mm_movemask_epi8(f2))) << 32 |
+                              std::uint64_t(std::uint32_t(_mm_movemask_epi8(f3))) << 48;
+        // Lines are rarely shorter than a field or two: a chunk holds few feeds.
+        do {
+            line_start = i + unsigned(std::countr_zero(feeds)) + 1;
+            if (++skipped == count) {
+                position_ += line_start;
+                return count;
+            }
+            feeds &= feeds - 1;
+        } while (feeds != 0);
+    }
+    // Line by line from the line the chunks stopped in: sixteen bytes at a time, where the line
+    // feeds are and where bytes above 0x7F.
+    bool non_ascii = false;  // a byte of the line being looked at, so far, is above 0x7F
+    for (i = line_start; i + 16 <= size; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        std::uint32_t feeds = std::uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed)));
+        std::uint32_t high = std::uint32_t(_mm_movemask_epi8(bytes));
+        while (feeds != 0) {
+            const unsigned at = unsigned(std::countr_zero(feeds));
+            if (non_ascii || (high & ((std::uint32_t(1) << at) - 1)) != 0) goto stop;
+            line_start = i + at + 1;
+            if (++skipped == count) goto stop;
+            high &= ~((std::uint32_t(2) << at) - 1);
+            feeds &= feeds - 1;
+        }
+        non_ascii |= high != 0;
+    }
+#else
+    bool non_ascii = false;
+#endif
+    for (; i < size; ++i) {
+        const auto byte = static_cast<unsigned char>(data[i]);
+        if (byte == '\n') {
+            if (non_ascii) break;
+            line_start = i + 1;
+            if (++skipped == count) break;
+        } else if (byte >= 0x80) {
+            non_ascii = true;
+        }
+    }
+stop:
+    position_ += line_start;
+    return skipped;
+}
+
+std::uint64_t LineSource::skip_lines(std::uint64_t count, Line& line, LineStatus& status) {
+    std::uint64_t skipped = 0;
+    status = LineStatus::line;
+    while (skipped < count) {
+        skipped += skip_ascii_lines_in_buffer(count - skipped);
+        if (skipped == count) break;
+        // The next line holds other bytes than ASCII, or goes on past the buffer: the general way.
+        status = next_line(line);
+        if (status != LineStatus::line) break;
+        ++skipped;
+    }
+    return skipped;
+}
+
 bool LineSource::peek_lines(std::uint64_t count, std::string_view& bytes) {
     std::uint64_t found = 0;
     std::size_t scanned = position_;  // buffer_[position_ .. scanned) holds `found` whole lines
@@ -102,7 +235,7 @@ bool LineSource::peek_lines(std::uint64_t count, std::string_view& bytes) {
             buffer_ = static_cast<char*>(resize_storage(buffer_, capacity + kLinePadding));
             capacity_ = capacity;
         }
-        const ssize_t n = ::read(file_.get(), buffer_ + fill_, capacity_ - fill_);
+        const ssize_t n = ::read(fd_, buffer_ + fill_, capacity_ - fill_);
         if (n < 0) {
             if (errno == EINTR) continue;
             error_number_ = errno;

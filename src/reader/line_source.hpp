@@ -33,11 +33,19 @@ public:
     // The lines of `bytes`, which must be followed by kLinePadding readable bytes and outlive
     // the source; nothing is copied.
     explicit LineSource(std::string_view bytes) noexcept;
+    // The lines of a stretch of the open file `fd` (not owned), read `capacity` bytes at a time
+    // at given places (pread), for one piece of a read split across threads; restart_at sets
+    // the stretch.
+    LineSource(int fd, std::size_t capacity);
     LineSource(const LineSource&) = delete;
     LineSource& operator=(const LineSource&) = delete;
     ~LineSource();
 
     LineStatus next_line(Line& line);
+    // Hands on the next `count` lines unseen, each checked to be UTF-8 (`line` serves the ones
+    // that need a closer look). Returns how many it handed on: fewer than `count` at the end of
+    // the file or at a line that fails, whose status is then in `status`.
+    std::uint64_t skip_lines(std::uint64_t count, Line& line, LineStatus& status);
 
     // The bytes read but not yet handed on, followed by kLinePadding readable bytes; empty
     // whenever the next line will need a read.
@@ -58,7 +66,19 @@ public:
     // kLinePadding readable bytes. Nothing is handed on. False if a read failed.
     bool peek_lines(std::uint64_t count, std::string_view& bytes);
 
-    // How many of the file's bytes have been handed on so far.
+    // For a source of a stretch: starts over at byte `offset` of the file, taking the bytes up to
+    // `end` as the whole file; the buffers are kept.
+    void restart_at(std::uint64_t offset, std::uint64_t end) noexcept;
+    // For a source of a stretch: reads until the buffer is full or the stretch ends; false if a
+    // read failed. pending() then holds what was read.
+    bool fill_buffer() noexcept;
+    // For a source of a stretch: the stretch goes on to `end`.
+    void extend_stretch(std::uint64_t end) noexcept { stretch_end_ = end; }
+    // The open file the lines come from.
+    int fd() const noexcept { return fd_; }
+
+    // How many of the file's bytes have been handed on so far: for a stretch, the place in the
+    // file it has reached.
     std::uint64_t bytes_consumed() const noexcept { return bytes_read_ - (fill_ - position_); }
     // The size of a regular file when it was opened; 0 for anything else (a pipe, a device).
     std::uint64_t file_size() const noexcept { return file_size_; }
@@ -73,12 +93,21 @@ private:
     enum class Refill { data, end_of_file, error };
 
     Refill refill() noexcept;
+    // Hands on up to `count` ASCII lines that lie whole in the buffer, up to the first that does
+    // not; returns how many.
+    std::uint64_t skip_ascii_lines_in_buffer(std::uint64_t count) noexcept;
     // Zeroes the padding after the bytes read where no read has written before.
     void pad_after_fill() noexcept;
     LineStatus finish(std::string_view text, bool terminated, Line& line) noexcept;
     void append_to_assembly(const char* bytes, std::size_t size);
 
-    UniqueFd file_;             // not open for bytes in memory
+    UniqueFd file_;             // the file, where the source owns it
+    int fd_ = -1;               // the file the bytes are read from; -1 for bytes in memory
+    // For a stretch: where the next read starts, and where the stretch ends. kNoStretch: the
+    // file is read on from where it stands.
+    static constexpr std::uint64_t kNoStretch = ~std::uint64_t(0);
+    std::uint64_t next_offset_ = kNoStretch;
+    std::uint64_t stretch_end_ = kNoStretch;
     char* buffer_;
     bool owns_buffer_ = true;
     std::size_t capacity_ = kReadSize;  // of buffer_, without its padding; peek_lines may grow it

@@ -16,6 +16,7 @@
 #include "reader/line_source.hpp"
 #include "reader/name_list.hpp"
 #include "reader/series.hpp"
+#include "reader/split_read.hpp"
 
 namespace quorel {
 
@@ -44,6 +45,11 @@ public:
     SeriesTable read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields);
     // The same for every field.
     SeriesTable read_blocks(std::uint64_t field_width);
+    // Either, on several threads where `options` allow and the file gains from it
+    // (split_read.hpp), with the same values and faults; `fields` empty for every field. The
+    // first fault of a split read comes as an OwnedFault.
+    SeriesTable read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields,
+                            const SplitOptions& options);
 
 private:
     std::uint64_t head_lines() const noexcept { return 1 + count_; }

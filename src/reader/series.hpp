@@ -60,6 +60,10 @@ public:
     float* const* series() const noexcept { return series_; }
     std::size_t blocks() const noexcept { return blocks_; }
     void finish_block() noexcept { ++blocks_; }
+    // How many blocks the series have room for.
+    std::size_t capacity() const noexcept { return capacity_; }
+    // After the blocks were written through windows on the storage: there are `blocks` of them.
+    void set_blocks(std::size_t blocks) noexcept { blocks_ = blocks; }
 
     // Gives back the capacity that the blocks read do not use.
     void shrink_to_fit() noexcept {

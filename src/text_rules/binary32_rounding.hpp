@@ -3,7 +3,10 @@
 // The fast route computes in double precision and proves its answer or gives up:
 //  - 0 <= scale <= 22 with m < 2^53: m and 10^scale are exact doubles, so their product is the
 //    exact value rounded once. That can move it onto a binary32 tie but never across one, so
-//    only a double that is exactly a tie is ambiguous.
+//    only a double that is exactly a tie is ambiguous; and not even that where the product is
+//    exact (m x 5^scale <= 2^53), as it is for the many whole numbers a simulator prints: the
+//    double is then the value itself, and rounding it to binary32 rounds the value, half to
+//    even at a tie (exact_binary32).
 //  - other scales: 10^scale is itself rounded, so the double is within about two of its own
 //    units of the exact value; unless it lies that close to a binary32 tie, rounding it to
 //    binary32 gives the exact answer. Below the normal range the ties are the odd multiples of
@@ -44,6 +47,35 @@ constexpr double kPowersOfTen[2 * kPowerTableLimit + 1] = {
     1e73, 1e74, 1e75, 1e76, 1e77, 1e78, 1e79, 1e80, 1e81, 1e82, 1e83, 1e84, 1e85, 1e86, 1e87, 1e88,
     1e89, 1e90, 1e91, 1e92, 1e93, 1e94, 1e95, 1e96, 1e97, 1e98, 1e99, 1e100, 1e101, 1e102, 1e103,
     1e104, 1e105, 1e106, 1e107, 1e108, 1e109, 1e110, 1e111, 1e112};
+
+// For 0 <= scale <= 22, the largest m for which m x 10^scale is an exact double: m x 5^scale
+// at most 2^53 (the factor 2^scale only moves the exponent).
+struct ExactProductLimits {
+    std::uint64_t at[kExactPowerLimit + 1] = {};
+    constexpr ExactProductLimits() {
+        std::uint64_t power_of_five = 1;
+        for (int scale = 0; scale <= kExactPowerLimit; ++scale, power_of_five *= 5) {
+            at[scale] = (std::uint64_t(1) << 53) / power_of_five;
+        }
+    }
+};
+inline constexpr ExactProductLimits kExactProductLimits;
+
+// The binary32 magnitude nearest to mantissa x 10^scale where double precision holds that value
+// exactly (trailing zeros of the mantissa moved into the scale first: 1.67772170E+07 is
+// 16777217 x 10^0): the double is then the value itself, and rounding it to binary32 rounds
+// the value, half to even at a tie. For doubles near a tie, which other routes decline.
+[[gnu::cold]] inline bool exact_binary32(std::uint64_t mantissa, std::int64_t scale, float& value) noexcept {
+    while (scale < 0 && mantissa != 0 && mantissa % 10 == 0) {
+        mantissa /= 10;
+        ++scale;
+    }
+    if (std::uint64_t(scale) > std::uint64_t(kExactPowerLimit) || mantissa > kExactProductLimits.at[scale]) {
+        return false;
+    }
+    value = float(double(mantissa) * kPowersOfTen[kPowerTableLimit + scale]);
+    return true;
+}
 
 inline float with_sign(float magnitude, bool negative) noexcept {
     return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) ^ (std::uint32_t(negative) << 31));
@@ -99,7 +131,8 @@ inline bool round_subnormal(double d, float& value) noexcept {
     }
     // One multiplication, also for negative scales: a division would be exact for 10^-1 ..
     // 10^-22 but costs several times as much, and the margin test covers the rounded power.
-    return round_product(double(mantissa) * kPowersOfTen[kPowerTableLimit + scale], scale, value);
+    const double d = double(mantissa) * kPowersOfTen[kPowerTableLimit + scale];
+    return round_product(d, scale, value) || exact_binary32(mantissa, scale, value);
 }
 
 // The same for a mantissa below 10^9 and a scale within the table, as fixed-shape fields have:
@@ -111,7 +144,9 @@ constexpr std::int64_t kNormalFromScale = -37;
                                                            float& value) noexcept {
     const double d = double(std::int64_t(mantissa)) * kPowersOfTen[kPowerTableLimit + scale];
     if (scale < kNormalFromScale) return round_product(d, scale, value);
-    return round_normal(d, kRoundedPowerMargin, value);
+    if (near_tie(d, kRoundedPowerMargin)) return exact_binary32(mantissa, scale, value);
+    value = float(d);
+    return true;
 }
 
 }  // namespace quorel::binary32_detail

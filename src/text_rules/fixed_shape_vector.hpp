@@ -130,6 +130,19 @@ inline __m128i load(const Weights& weights) noexcept {
     return true;
 }
 
+// A double near a binary32 tie: the answer all the same where double precision holds the value
+// exactly, as it does for whole numbers (exact_binary32); otherwise the field goes another way.
+template <std::size_t Width>
+[[gnu::cold, gnu::noinline]] inline bool round_near_tie(double significand, unsigned exponent, bool negative,
+                                                         float& value) noexcept {
+    const std::int64_t digits = std::int64_t(exponent & 0x7F);
+    const std::int64_t scale = ((exponent & kExponentMinusBit) ? -digits : digits) - (std::int64_t(Width) - 7);
+    float magnitude;
+    if (!binary32_detail::exact_binary32(std::uint64_t(significand), scale, magnitude)) return false;
+    value = binary32_detail::with_sign(magnitude, negative);
+    return true;
+}
+
 }  // namespace fixed_shape_vector_detail
 
 // `field` points at 16 readable bytes, of which the first Width are the field.
@@ -178,7 +191,9 @@ template <std::size_t Width>
     // From 10^-37 on, a nonzero value is normal (see binary32_rounding.hpp).
     constexpr unsigned kFirstSmallExponent = kExponentMinusBit | unsigned(-binary32_detail::kNormalFromScale - (int(Width) - 7) + 1);
     if (exponent >= kFirstSmallExponent) return round_small_product(d, value);
-    if (binary32_detail::near_tie(d, binary32_detail::kRoundedPowerMargin)) return false;
+    if (binary32_detail::near_tie(d, binary32_detail::kRoundedPowerMargin)) {
+        return round_near_tie<Width>(significand, exponent, std::signbit(d), value);
+    }
     value = float(d);
     return true;
 }

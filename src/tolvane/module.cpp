@@ -48,6 +48,8 @@ auto unlocked(Step&& step) -> decltype(step()) {
             return step();
         } catch (const quorel::ReadFault& read_fault) {
             fault.emplace(read_fault);
+        } catch (const quorel::OwnedFault& owned_fault) {
+            fault.emplace(owned_fault);
         } catch (const quorel::MemoryFailure& failure) {
             memory_bytes = failure.bytes();
         } catch (const std::bad_alloc&) {
@@ -103,8 +105,10 @@ nb::object first_block_fault(PlotHead& head, std::uint64_t width) {
 using FloatArray = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
 
 // The blocks at `width`: one float32 array per field of `fields` (ascending from 0; empty for
-// every field), in that order.
-nb::list read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields) {
+// every field), in that order; on up to `threads` threads (0: as many as pay), in pieces of
+// `piece_bytes` (0: the reader's choice).
+nb::list read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
+                     unsigned threads, std::size_t piece_bytes) {
     for (std::size_t s = 0; s < fields.size(); ++s) {
         if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
             throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
@@ -115,7 +119,7 @@ nb::list read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std:
     std::size_t blocks = 0;
     unlocked([&] {
         const std::lock_guard<std::mutex> guard(head.lock());
-        quorel::SeriesTable table = head.read_blocks(width, fields);
+        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes});
         blocks = table.blocks();
         const std::size_t count = table.column_count() + 1;
         series.reserve(count);
@@ -151,8 +155,11 @@ NB_MODULE(_native, m) {
         .def("at_end", &at_end, "Whether the file ends right after its name lines.")
         .def("first_block_fault", &first_block_fault, nb::arg("width"),
              "Block 0 read at `width` from a copy: None if it reads whole, else its fault.")
-        .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"),
-             "One float32 array per field of `fields` (ascending from 0; empty for all). Once only.");
+        .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"), nb::arg("threads") = 0,
+             nb::arg("piece_bytes") = 0,
+             "One float32 array per field of `fields` (ascending from 0; empty for all), read on up to "
+             "`threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). "
+             "Once only.");
     m.def("open_plot", &open_plot, nb::arg("path"),
           "Opens the plot file at `path` (bytes) and reads its count and names.");
 }

@@ -17,11 +17,12 @@ std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t widt
     return reader_.first_block_fault(width);
 }
 
-quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields) {
+quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
+                                          const quorel::SplitOptions& options) {
     if (blocks_read_) throw std::logic_error("the blocks of this file have been read");
     blocks_read_ = true;
-    if (fields.empty() || fields.size() == count_) return reader_.read_blocks(width);
-    return reader_.read_blocks(width, fields);
+    if (fields.size() == count_) fields = {};
+    return reader_.read_blocks(width, fields, options);
 }
 
 }  // namespace tolvane

@@ -33,8 +33,9 @@ public:
     // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault.
     std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width);
     // The blocks: the fields of `fields` (ascending, field 0 first), or every field where it is
-    // empty. Once only.
-    quorel::SeriesTable read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields);
+    // empty; split across threads as `options` allow. Once only.
+    quorel::SeriesTable read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
+                                    const quorel::SplitOptions& options);
 
     // One step at a time: the object may be shared between threads, the reader may not.
     std::mutex& lock() noexcept { return lock_; }

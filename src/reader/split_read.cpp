@@ -1,0 +1,257 @@
+#include "reader/split_read.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "failure/memory_failure.hpp"
+#include "failure/read_fault.hpp"
+#include "reader/block_loops.hpp"
+#include "reader/line_count.hpp"
+#include "reader/series_window.hpp"
+
+namespace quorel {
+
+namespace {
+
+constexpr std::uint64_t kUncounted = ~std::uint64_t(0);
+constexpr std::uint64_t kNeverCounted = kUncounted - 1;
+
+// What a piece found: the blocks that start in it, or its first failure.
+struct Piece {
+    // Its line feeds, published as soon as they are counted; kNeverCounted where the piece was
+    // not read (a failure came before it, or reading it failed).
+    std::atomic<std::uint64_t> line_feeds{kUncounted};
+    std::size_t first_block = 0;
+    std::size_t end_block = 0;  // after its last block; first_block where none starts in it
+    std::optional<OwnedFault> fault;
+    int read_error = 0;
+    std::optional<std::size_t> memory_bytes;  // set where memory could not be had
+    bool failed() const noexcept { return fault || read_error != 0 || memory_bytes; }
+};
+
+// The bytes a block takes at least: a line feed for each line, but perhaps the file's last, and
+// on each data line the fields read there (all of them, or those of `fields`). At most `cap`.
+std::uint64_t least_block_bytes(std::uint64_t count, std::uint64_t width, std::span<const std::uint64_t> fields,
+                                std::uint64_t cap) noexcept {
+    std::uint64_t bytes = block_lines_of(count);
+    auto add_line = [&](std::uint64_t fields_on_line) {
+        std::uint64_t line_bytes;
+        if (__builtin_mul_overflow(fields_on_line, width, &line_bytes) ||
+            __builtin_add_overflow(bytes, line_bytes, &bytes)) {
+            bytes = cap;
+        }
+        bytes = std::min(bytes, cap);
+    };
+    if (fields.empty()) {
+        for (std::uint64_t first = 0; first < count && bytes < cap; first += kFieldsPerLine) {
+            add_line(std::min(kFieldsPerLine, count - first));
+        }
+    } else {
+        for (std::size_t s = 0; s < fields.size() && bytes < cap; ++s) {
+            // Only the last field read on a line counts: it reaches furthest.
+            if (s + 1 < fields.size() && fields[s + 1] / kFieldsPerLine == fields[s] / kFieldsPerLine) continue;
+            add_line(fields[s] % kFieldsPerLine + 1);
+        }
+    }
+    return std::max<std::uint64_t>(bytes, 1);
+}
+
+class SplitRead {
+public:
+    SplitRead(int fd, std::uint64_t start, std::uint64_t end, std::uint64_t count, std::uint64_t width,
+              std::span<const std::uint64_t> fields, std::uint64_t first_block_line, std::size_t piece_bytes,
+              SeriesTable& table)
+        : fd_(fd), start_(start), end_(end), count_(count), width_(width), fields_(fields),
+          first_block_line_(first_block_line), piece_bytes_(piece_bytes),
+          pieces_count_(std::size_t((end - start + piece_bytes - 1) / piece_bytes)),
+          pieces_(std::make_unique<Piece[]>(pieces_count_)), table_(table) {}
+
+    std::size_t pieces() const noexcept { return pieces_count_; }
+
+    // A thread's share: the next piece not yet taken, until there is none.
+    void work() noexcept {
+        try {
+            // A byte more than a piece: the one before it, which tells whether a line starts
+            // at the piece's first byte.
+            LineSource source(fd_, piece_bytes_ + 1);
+            Line line;
+            for (;;) {
+                const std::size_t p = next_piece_.fetch_add(1);
+                if (p >= pieces_count_) break;
+                read_piece(p, source, line);
+            }
+        } catch (const MemoryFailure& failure) {
+            // The thread's buffer: the pieces it would have read are read by the others.
+            unread_memory_bytes_.store(failure.bytes());
+        }
+    }
+
+    // After every thread is done: the blocks, or the earliest piece's failure thrown.
+    std::size_t result() {
+        std::size_t blocks = 0;
+        for (std::size_t p = 0; p < pieces_count_; ++p) {
+            Piece& piece = pieces_[p];
+            if (piece.fault) throw *piece.fault;
+            if (piece.memory_bytes) throw MemoryFailure(*piece.memory_bytes, std::source_location::current());
+            if (piece.read_error != 0) {
+                ReadFault fault(FaultKind::read_failed);
+                fault.error_number = piece.read_error;
+                throw OwnedFault(fault);
+            }
+            if (piece.line_feeds.load() == kNeverCounted || piece.line_feeds.load() == kUncounted) {
+                // No thread could read it.
+                throw MemoryFailure(unread_memory_bytes_.load(), std::source_location::current());
+            }
+            if (piece.end_block != piece.first_block) blocks = piece.end_block;
+        }
+        return blocks;
+    }
+
+private:
+    void read_piece(std::size_t p, LineSource& source, Line& line) noexcept {
+        Piece& piece = pieces_[p];
+        if (p > first_failed_.load()) return never_counted(piece);
+        const std::uint64_t begin = start_ + p * piece_bytes_;
+        const std::uint64_t limit = std::min(end_, begin + piece_bytes_);
+        source.restart_at(p == 0 ? begin : begin - 1, limit);
+        if (!source.fill_buffer()) {
+            piece.read_error = source.error_number();
+            failed(p);
+            return never_counted(piece);
+        }
+        std::string_view bytes = source.pending();
+        const bool line_starts_at_begin = p == 0 || (!bytes.empty() && bytes.front() == '\n');
+        if (p != 0 && !bytes.empty()) {
+            bytes.remove_prefix(1);
+            source.skip_pending(1);
+        }
+        publish(piece, count_line_feeds(bytes.data(), bytes.size()));
+
+        // The lines before the piece: the line feeds of the pieces before it.
+        std::uint64_t lines_before = 0;
+        for (std::size_t q = 0; q < p; ++q) {
+            std::uint64_t feeds;
+            while ((feeds = pieces_[q].line_feeds.load()) == kUncounted) pieces_[q].line_feeds.wait(kUncounted);
+            if (feeds == kNeverCounted) return;
+            lines_before += feeds;
+        }
+        // The first line that starts in the piece (its number from the blocks' first), and then
+        // the first header line.
+        std::size_t at = 0;
+        std::uint64_t first_line = lines_before;
+        if (!line_starts_at_begin) {
+            at = after_line_feeds(bytes.data(), bytes.size(), 1);
+            ++first_line;
+        }
+        const std::uint64_t block_lines = block_lines_of(count_);
+        const std::uint64_t to_header = (block_lines - first_line % block_lines) % block_lines;
+        if (to_header != 0 && at < bytes.size()) {
+            at += after_line_feeds(bytes.data() + at, bytes.size() - at, to_header);
+        }
+        piece.first_block = piece.end_block = std::size_t((first_line + to_header) / block_lines);
+        if (at >= bytes.size()) return;  // no block starts in the piece
+
+        // Its blocks, the last one read on past the piece's end where it goes on.
+        source.skip_pending(at);
+        source.extend_stretch(end_);
+        SeriesWindow window(table_.series(), piece.first_block, table_.capacity());
+        try {
+            if (fields_.empty()) {
+                read_every_field(source, line, count_, width_, window, first_block_line_, limit);
+            } else {
+                read_chosen_fields(source, line, count_, width_, fields_, window, first_block_line_, limit);
+            }
+        } catch (const ReadFault& fault) {
+            try {
+                piece.fault.emplace(fault);
+            } catch (const MemoryFailure& failure) {
+                piece.memory_bytes = failure.bytes();
+            }
+            failed(p);
+        } catch (const MemoryFailure& failure) {
+            piece.memory_bytes = failure.bytes();
+            failed(p);
+        } catch (const std::bad_alloc&) {
+            piece.memory_bytes = 0;
+            failed(p);
+        }
+        piece.end_block = window.blocks();
+    }
+
+    void publish(Piece& piece, std::uint64_t feeds) noexcept {
+        piece.line_feeds.store(feeds);
+        piece.line_feeds.notify_all();
+    }
+    void never_counted(Piece& piece) noexcept { publish(piece, kNeverCounted); }
+    void failed(std::size_t p) noexcept {
+        std::size_t earliest = first_failed_.load();
+        while (p < earliest && !first_failed_.compare_exchange_weak(earliest, p)) {
+        }
+    }
+
+    const int fd_;
+    const std::uint64_t start_;
+    const std::uint64_t end_;
+    const std::uint64_t count_;
+    const std::uint64_t width_;
+    const std::span<const std::uint64_t> fields_;
+    const std::uint64_t first_block_line_;
+    const std::size_t piece_bytes_;
+    const std::size_t pieces_count_;
+    std::unique_ptr<Piece[]> pieces_;
+    SeriesTable& table_;
+    std::atomic<std::size_t> next_piece_{0};
+    std::atomic<std::size_t> first_failed_{~std::size_t(0)};
+    std::atomic<std::size_t> unread_memory_bytes_{0};
+};
+
+}  // namespace
+
+unsigned usable_cores() noexcept {
+    cpu_set_t cores;
+    if (::sched_getaffinity(0, sizeof cores, &cores) == 0) return unsigned(std::max(CPU_COUNT(&cores), 1));
+    return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+std::optional<SeriesTable> read_split(LineSource& source, std::uint64_t count, std::uint64_t width,
+                                      std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
+                                      const SplitOptions& asked) {
+    const std::uint64_t start = source.bytes_consumed();
+    const std::uint64_t end = source.file_size();
+    if (end <= start) return std::nullopt;
+    const std::uint64_t region = end - start;
+    SplitOptions options = asked;
+    if (options.threads == 0) options.threads = region < kSplitFrom ? 1 : usable_cores();
+    if (options.piece_bytes == 0) {
+        options.piece_bytes = std::max<std::size_t>(std::min(kPieceBytes, kPieceBuffers / options.threads), 1 << 16);
+    }
+    if (options.threads < 2 || (region + options.piece_bytes - 1) / options.piece_bytes < 2) return std::nullopt;
+    const std::uint64_t most_blocks = (region + 1) / least_block_bytes(count, width, fields, region + 1) + 1;
+    SeriesTable table(fields.empty() ? count : fields.size());
+    table.reserve(std::size_t(std::min<std::uint64_t>(most_blocks, PTRDIFF_MAX)));
+    if (table.capacity() < most_blocks) return std::nullopt;
+
+    SplitRead split(source.fd(), start, end, count, width, fields, first_block_line, options.piece_bytes, table);
+    {
+        std::vector<std::jthread> helpers;
+        const std::size_t wanted = std::min<std::size_t>(options.threads, split.pieces()) - 1;
+        try {
+            for (std::size_t t = 0; t < wanted; ++t) helpers.emplace_back([&split] { split.work(); });
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for: those there are read every piece all the same.
+        }
+        split.work();
+    }
+    table.set_blocks(split.result());
+    table.shrink_to_fit();
+    return table;
+}
+
+}  // namespace quorel

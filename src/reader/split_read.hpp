@@ -1,0 +1,51 @@
+// A file's blocks read in pieces on several threads, with the values, the faults and their
+// places of a read on one thread.
+//
+// The blocks' bytes are cut into pieces of a fixed size. A piece is read into its thread's
+// buffer and its line feeds are counted; once the pieces before it are counted too, the lines
+// before it are known, and with them (every block has the same number of lines) where in the
+// piece the first block starts and which block it is. The piece then reads the blocks that start
+// in it, the last one on past its end if need be, straight into the result's storage, which is
+// sized beforehand for as many blocks as the file's bytes can hold. Each piece keeps its first
+// fault; the fault of the earliest piece that has one is the file's first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "reader/line_source.hpp"
+#include "reader/series.hpp"
+
+namespace quorel {
+
+// Where a file's blocks take this many bytes or more, a read with the threads left to it
+// splits them: below, starting threads and waiting for the last piece cost about what they save.
+inline constexpr std::uint64_t kSplitFrom = std::uint64_t(8) << 20;
+// A piece's bytes: large enough that counting its lines and finding its first block cost
+// little beside reading it, small enough that every thread's buffer stays in cache; and all
+// the buffers together at most kPieceBuffers.
+inline constexpr std::size_t kPieceBytes = std::size_t(2) << 20;
+inline constexpr std::size_t kPieceBuffers = std::size_t(32) << 20;
+
+struct SplitOptions {
+    unsigned threads = 0;          // at most this many, the calling one among them; 0: the
+                                   // cores the process may run on, where the file is large enough
+    std::size_t piece_bytes = 0;   // 0: kPieceBytes, less for many threads
+};
+
+// The cores this process may run on (its CPU affinity).
+unsigned usable_cores() noexcept;
+
+// The blocks of the file that `source` reads, from where it stands to the end (the file's size
+// when it was opened), every field (`fields` empty) or those of `fields` (ascending): as a read
+// of one thread would give them. Its first fault is thrown as an OwnedFault, and memory that
+// cannot be had as MemoryFailure. Nothing, without reading, where there is nothing to split (not
+// a regular file, fewer than two pieces) or where the storage cannot be had beforehand: the
+// caller reads on with one thread then.
+std::optional<SeriesTable> read_split(LineSource& source, std::uint64_t count, std::uint64_t width,
+                                      std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
+                                      const SplitOptions& options);
+
+}  // namespace quorel

@@ -1,0 +1,410 @@
+"""tolvane.read: quorel's values as named float32 arrays, its faults as FormatError that says
+where, the width found from the file, columns by name, and the GIL released while reading."""
+
+import os
+import pathlib
+import pickle
+import subprocess
+import sys
+import threading
+
+import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
+
+import quorel
+from conftest import bits_list, child_env, plot_text, run_child, skip_without_memory_limits, write_plot
+from plot_model import model_with_place, parse_count, tokens
+
+tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
+np = pytest.importorskip("numpy")
+from tolvane._read import read_in_pieces  # noqa: E402
+
+
+def bits(array):
+    assert array.dtype == np.float32 and array.ndim == 1
+    return array.view(np.uint32).tolist()
+
+
+def quorel_outcome(path, width):
+    try:
+        time, columns = quorel.rust_read_tolvane(path, width)
+    except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
+        return "failed", str(exc)
+    return "ok", [bits_list(time)] + [bits_list(c) for c in columns]
+
+
+def tolvane_outcome(path, width, columns=None, threads=1, piece_bytes=0):
+    """("ok", [bits of each array read]) or ("FormatError", (line, block, field)), read on
+    `threads` threads in pieces of `piece_bytes` (0: the reader's own size)."""
+    try:
+        plot = read_in_pieces(path, width, columns=columns, threads=threads, piece_bytes=piece_bytes)
+    except tolvane.FormatError as exc:
+        assert str(exc).startswith(f"{path}:{exc.line}: ")
+        return "FormatError", (exc.line, exc.block, exc.field)
+    return "ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot]
+
+
+# ---------------------------------------------------------------- both faces, one model
+
+FIELDS = ["1.234567E+05", "-9.87654E-01", "0.1", "-0", "nan", "-inf", "16777217", " ", "",
+          "1.0D+00", "1 5", "é", "+", "3.4028236E+38", "\u3000 2.5"]
+EDIT_BYTES = [b"\n", b"\r\n", b"", b" ", b"x", b"\xc3\xa9", b"\xe9", b"\xe3\x80\x80", b"9", b"\x00"]
+
+
+@st.composite
+def plot_files(draw):
+    """A plot file of a few blocks, its fields drawn from good and bad texts, then edited at a
+    few places: bytes replaced, inserted or cut out, or the file cut short."""
+    count = draw(st.integers(1, 23))
+    width = draw(st.sampled_from([12, 15, 12, 15, 5]))
+    blocks = [[draw(st.sampled_from(FIELDS))[:width] if draw(st.integers(0, 9)) == 0
+               else f"{draw(st.integers(-999, 999)) / 8:.6E}"[:width] for _ in range(count)]
+              for _ in range(draw(st.integers(0, 3)))]
+    data = bytearray(plot_text(count, blocks, width).encode())
+    for _ in range(draw(st.integers(0, 3))):
+        at = draw(st.integers(0, len(data)))
+        cut = draw(st.integers(0, 2))
+        if draw(st.integers(0, 6)) == 0:
+            del data[at:]
+        else:
+            data[at:at + cut] = draw(st.sampled_from(EDIT_BYTES))
+    chosen = draw(st.sets(st.integers(1, count - 1)) if count > 1 else st.just(set()))
+    return bytes(data), width, chosen, draw(st.sampled_from([1, 2, 3, 7, 16, 61]))
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(plot_files())
+def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
+    data, width, chosen, piece_bytes = case
+    path = write_plot(tmp_path, data)
+    expected, _, failure = model_with_place(data, width)
+    event(failure.kind if failure else "read")
+    got_quorel = quorel_outcome(path, width)
+    assert got_quorel[0] == ("ok" if failure is None else "failed")
+    capfd.readouterr()
+
+    got = tolvane_outcome(path, width)
+    if failure is None:
+        assert got == got_quorel
+    else:
+        assert got == ("FormatError", (failure.line, failure.block, failure.field))
+    # Split into pieces of a few bytes, so that blocks, lines, fields and characters straddle
+    # them: the same values, and the same first fault, whichever thread meets which.
+    for threads in (2, 7):
+        assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == got
+
+    # The fields of `chosen` and the time only: their faults, or their values. (The edits may
+    # have left the file fewer parameters than were chosen from.)
+    selected = {0} | chosen
+    expected, _, failure = model_with_place(data, width, selected)
+    try:
+        got = tolvane_outcome(path, width, columns=sorted(chosen, reverse=True))
+        assert tolvane_outcome(path, width, columns=sorted(chosen), threads=2,
+                               piece_bytes=piece_bytes) == got
+    except KeyError:
+        first = data.split(b"\n", 1)[0].decode()
+        assert max(chosen) >= parse_count(tokens(first)[-1])
+        return
+    if failure is None:
+        assert got == ("ok", [expected[1][0]] + expected[1][1])
+    else:
+        assert got == ("FormatError", (failure.line, failure.block, failure.field))
+    assert capfd.readouterr() == ("", "")
+
+
+# ---------------------------------------------------------------- each fault once
+
+HEAD = "T 3\nTIME\nA\nB\n"
+ROW = "   1.5   2.5   3.5\n"
+
+
+@pytest.mark.parametrize("content, line, block, field, message", [
+    ("", 1, None, None, "the file is empty; line 1 should end with the number of parameters"),
+    ("T x\n", 1, None, None, "line 1 should end with the number of parameters, not 'x'"),
+    ("T 0\n", 1, None, None, "line 1 gives '0' parameters; there is at least one, the time"),
+    (" \t\n", 1, None, None, "line 1 is blank; it should end with the number of parameters"),
+    ("T 3\nTIME\nA\n", 4, None, None, "the file ends inside the parameter names, after 2 of them"),
+    (HEAD + "H\n" + ROW + "H\n", 8, 1, 0, "block 1, field 0 (TIME): the file ends inside the block"),
+    ("T 11\n" + "P\n" * 11 + "H\n" + "   1.0" * 10 + "\n", 15, 0, 10,
+     "block 0, field 10 (P): the file ends inside the block"),
+    (HEAD + "H\n   1.5   2.5\n", 6, 0, 2,
+     "block 0, field 2 (B), bytes 12..18: the line is only 12 bytes long"),
+    (HEAD + "H\n   1.5   2.é   3.5\n", 6, 0, 1,
+     "block 0, field 1 (A), bytes 6..12: byte 12 falls inside the character 'é' (bytes 11..13)"),
+    ((HEAD + "H\n" + ROW + "H\n   1.5").encode() + b"\xe9  2.5   3.5\n", 8, 1, None,
+     "block 1: the line is not UTF-8 (byte 6 is 0xE9)"),
+    (HEAD + "H\n   1.5         3.5\n", 6, 0, 1, "block 0, field 1 (A), bytes 6..12: the field is blank"),
+    (HEAD + "H\n" + ROW + "H\n   1.5 1.0D0   3.5\n", 8, 1, 1,
+     "block 1, field 1 (A), bytes 6..12: '1.0D0' is not a number"),
+], ids=["empty", "count-not-a-number", "count-zero", "blank-line-1", "names-cut-short",
+        "after-header", "inside-data-lines", "line-too-short", "field-splits-char", "not-utf8",
+        "field-empty", "not-a-number"])
+def test_each_fault_says_where(tmp_path, capfd, content, line, block, field, message):
+    path = write_plot(tmp_path, content)
+    with pytest.raises(tolvane.FormatError) as info:
+        tolvane.read(path, 6)
+    error = info.value
+    assert isinstance(error, ValueError)
+    assert (error.line, error.block, error.field) == (line, block, field)
+    assert error.name == (None if field is None else ["TIME", "A", "B"][field] if field < 3 else "P")
+    assert str(error) == f"{path}:{line}: {message}"
+    assert message.endswith(error.reason)
+    # Process pools and Dask workers send it back whole.
+    again = pickle.loads(pickle.dumps(error))
+    assert (type(again), str(again), again.line, again.block, again.field, again.name, again.span) == \
+        (type(error), str(error), error.line, error.block, error.field, error.name, error.span)
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda tmp: tmp / "missing.plt", FileNotFoundError),
+    (lambda tmp: tmp, IsADirectoryError),
+])
+def test_files_that_cannot_be_read_raise_what_open_raises(tmp_path, make, error):
+    path = make(tmp_path)
+    with pytest.raises(OSError) as info:
+        tolvane.read(path)
+    try:
+        open(path, "rb").read()
+    except OSError as expected:
+        assert (type(info.value), info.value.errno, info.value.strerror, info.value.filename) == \
+            (type(expected), expected.errno, expected.strerror, str(path))
+    assert type(info.value) is error
+
+
+# ---------------------------------------------------------------- the width, found
+
+def lines_of(width, count=12, blocks=3):
+    return plot_text(count, [[f"{(b * count + i) / 4:.5E}" for i in range(count)]
+                             for b in range(blocks)], width)
+
+
+@pytest.mark.parametrize("content, width, message", [
+    (lines_of(12), 12, None),
+    (lines_of(15), 15, None),
+    # A fault past block 0 is the read's, not the width's.
+    (lines_of(12).replace("6.25000E+00", "6.25000D+00"), None,
+     "block 2, field 1 (PARAM_1), bytes 12..24: '6.25000D+00' is not a number"),
+    ("T 1\nTIME\nH\n1.5\n", None,
+     "block 0: reads at neither field width (at width 12, line 4: block 0, field 0 (TIME), "
+     "bytes 0..12: the line is only 3 bytes long; at width 15, line 4: block 0, field 0 (TIME), "
+     "bytes 0..15: the line is only 3 bytes long); pass n_digits"),
+    ("T 1\nTIME\nH\n" + " " * 11 + "1.5    \n", None,
+     "block 0: reads at both field widths, 12 and 15; pass n_digits"),
+    ("T 1\nTIME\n", None, "the file has no block to tell its field width (12 or 15) from; pass n_digits"),
+    ("T 1\nTIME\nH\n", None, "block 0, field 0 (TIME): the file ends inside the block"),
+], ids=["12", "15", "fault-past-block-0", "neither", "both", "no-block", "block-0-cut-short"])
+def test_width_found_from_block_0(tmp_path, content, width, message):
+    path = write_plot(tmp_path, content)
+    if message is None:
+        plot = tolvane.read(path)
+        assert plot.n_digits == width
+        assert bits(plot.time) == quorel_outcome(path, width)[1][0]
+        return
+    with pytest.raises(tolvane.FormatError) as info:
+        tolvane.read(path)
+    assert str(info.value).split(": ", 1)[1] == message
+
+
+# ---------------------------------------------------------------- columns
+
+def test_columns_by_name_and_index(tmp_path):
+    names = ["  1 TIME", "  2 SPEED", "   ", "  4 X", "  5 X"]  # a blank name, a repeated one
+    path = write_plot(tmp_path, plot_text(5, [["0.5", "1.5", "bad", "3.5", "4.5"]] * 2, 12,
+                                          names=names))
+    plot = tolvane.read(path, 12, columns=[4, "SPEED", "SPEED"])
+    assert plot.names == ("TIME", "SPEED", "", "X", "X")
+    assert list(plot) == ["TIME", "SPEED", "X"] and len(plot) == 2
+    assert bits(plot["SPEED"]) == bits(plot[1]) == [0x3FC00000] * 2
+    assert bits(plot[4]) == [0x40900000] * 2 and bits(plot["TIME"]) == bits(plot.time)
+    assert "SPEED" in plot and "" not in plot and 2 not in plot and 4 in plot and 1.0 not in plot
+    with pytest.raises(KeyError, match="fields 3, 4"):
+        plot["X"]
+    with pytest.raises(KeyError, match="was not read"):
+        plot[3]
+    assert plot.to_numpy().view(np.uint32).tolist() == [[0x3F000000, 0x3FC00000, 0x40900000]] * 2
+    # Names that repeat made unique as pandas makes them.
+    pd = pytest.importorskip("pandas")
+    frame = tolvane.read(path, 12, columns=[1, 3, 4]).to_pandas()
+    assert list(frame.columns) == ["SPEED", "X", "X.1"] and frame.index.name == "TIME"
+    assert all(dtype == np.float32 for dtype in frame.dtypes)
+    assert frame.index.dtype == np.float32 and isinstance(frame, pd.DataFrame)
+
+
+@pytest.mark.parametrize("columns, message", [
+    (["SPEEED"], "has no parameter named 'SPEEED'"),
+    ([5], "has no parameter 5"),
+    ([-1], "has no parameter -1"),
+    (["X"], "'X' names several parameters"),
+])
+def test_unknown_columns_raise_key_error_before_any_block(tmp_path, columns, message):
+    # Block 0 would fail: the KeyError comes first.
+    names = ["T", "SPEED", "X", "X", "Y"]
+    path = write_plot(tmp_path, plot_text(5, [["x"] * 5], 12, names=names))
+    with pytest.raises(KeyError, match=message):
+        tolvane.read(path, 12, columns=columns)
+
+
+# ---------------------------------------------------------------- arguments
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"n_digits": 0}, ValueError, "n_digits must be from 1"),
+    ({"n_digits": 2**64}, ValueError, "n_digits must be from 1"),
+    ({"n_digits": 12.0}, TypeError, "cannot be interpreted as an integer"),
+    ({"n_digits": True}, TypeError, "not bool"),
+    ({"columns": "SPEED"}, TypeError, "not a single str"),
+    ({"columns": [1.0]}, TypeError, "a column is a name"),
+    ({"path": 3}, TypeError, "expected str, bytes or os.PathLike"),
+    ({"path": "a\0b"}, ValueError, "embedded null byte"),
+])
+def test_bad_arguments_raise_before_the_file_is_opened(tmp_path, kwargs, error, message):
+    call = {"path": tmp_path / "missing.plt", **kwargs}
+    with pytest.raises(error, match=message):
+        tolvane.read(call.pop("path"), **call)
+
+
+@pytest.mark.parametrize("as_given", [str, os.fsencode, pathlib.Path])
+def test_path_as_str_bytes_or_pathlike(tmp_path, as_given):
+    path = write_plot(tmp_path, lines_of(12))
+    plot = tolvane.read(as_given(path))
+    assert plot.path == path and plot.n_digits == 12
+    assert repr(plot) == f"<tolvane.Plot {path!r}: 12 parameters, 3 blocks, width 12, time 0.0 .. 6.0>"
+    assert bits(pickle.loads(pickle.dumps(plot))[11]) == bits(plot[11])
+
+
+# ---------------------------------------------------------------- threads and descriptors
+
+# The reader thread opens a FIFO and waits for its bytes inside tolvane.read; this thread can
+# write them only if the read has let go of the GIL. A read that held it would hang here, and
+# the parent's timeout ends the child.
+FIFO_CHILD = r'''
+import json, os, sys, threading
+import tolvane
+out, fifo, data = sys.argv[1], sys.argv[2], open(sys.argv[3], "rb").read()
+got = {}
+reader = threading.Thread(target=lambda: got.setdefault("plot", tolvane.read(fifo)))
+reader.start()
+with open(fifo, "wb") as f:
+    for at in range(0, len(data), 4096):
+        f.write(data[at:at + 4096])
+reader.join()
+json.dump([got["plot"].n_digits, len(got["plot"])], open(out, "w"))
+'''
+
+
+def test_the_read_lets_other_threads_run(tmp_path):
+    content = tmp_path / "content.plt"
+    content.write_text(lines_of(15, blocks=2000))
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    res, out, err = run_child(tmp_path, FIFO_CHILD, fifo, content, timeout=60)
+    assert res == [15, 2000] and (out, err) == ("", "")
+
+
+def test_many_threads_read_at_once(tmp_path):
+    paths = [write_plot(tmp_path, lines_of(w, count=c, blocks=50), name=f"{w}-{c}.plt")
+             for w in (12, 15) for c in (1, 11, 30)]
+    serial = [tolvane.read(p).to_numpy().view(np.uint32).tolist() for p in paths]
+    results = {}
+
+    def work(i):
+        results[i] = tolvane.read(paths[i % len(paths)]).to_numpy().view(np.uint32).tolist()
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4 * len(paths))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(results[i] == serial[i % len(paths)] for i in range(len(threads)))
+
+
+# With descriptor 0 closed, the plot file opens as descriptor 0, which is as good as any.
+CLOSED_STDIN_CHILD = r'''
+import json, os, sys
+import quorel, tolvane
+out, path = sys.argv[1], sys.argv[2]
+os.close(0)
+time, columns = quorel.rust_read_tolvane(path, 12)
+plot = tolvane.read(path)
+json.dump([len(time), len(columns), len(plot), list(plot.time.astype(float)) == time], open(out, "w"))
+'''
+
+
+def test_both_faces_read_a_file_opened_as_descriptor_0(tmp_path):
+    path = write_plot(tmp_path, lines_of(12))
+    res, out, err = run_child(tmp_path, CLOSED_STDIN_CHILD, path)
+    assert res == [3, 11, 3, True] and (out, err) == ("", "")
+
+
+MEMORY_CHILD = r'''
+import json, os, resource, sys
+import tolvane
+out, path = sys.argv[1], sys.argv[2]
+with open("/proc/self/status") as f:
+    vm_kib = next(int(l.split()[1]) for l in f if l.startswith("VmSize:"))
+limit = vm_kib * 1024 + 200 * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    tolvane.read(path, 12)
+except MemoryError as exc:
+    json.dump(str(exc), open(out, "w"))
+'''
+
+
+@skip_without_memory_limits
+def test_memory_that_cannot_be_had_raises_memory_error(tmp_path):
+    path = tmp_path / "one-huge-line.plt"
+    with open(path, "wb") as f:
+        f.truncate(600 * 2**20)  # one line of NUL bytes, no line feed: a hole, no disk space
+    res, out, err = run_child(tmp_path, MEMORY_CHILD, path)
+    assert res.startswith(f"{path}: cannot allocate ") and (out, err) == ("", "")
+
+
+# ---------------------------------------------------------------- lines passed over
+
+@pytest.mark.parametrize("seed, bad", [(1, b""), (2, b""), (3, b"\xe9"), (4, b"\xe9" + b"q" * 40)])
+def test_lines_without_fields_asked_for_are_passed_over_and_checked(tmp_path, seed, bad):
+    # Data lines of many lengths, some with characters beyond ASCII after their fields (and, with
+    # `bad`, one byte that is not UTF-8), over several of the reader's 64 KiB reads: only the
+    # time is asked for, so every other line is passed over without its fields being read. The
+    # bad byte ends a line, or starts a long tail of one.
+    rng = __import__("random").Random(seed)
+    extras = ["", "x" * 15, "y" * 16, "z" * 63, "w" * 64, "v" * 65, "é", "\u3000" * 7, " é" * 20]
+    count, blocks = 31, 1500
+    lines = [f"T {count}"] + [f"P{i}" for i in range(count)]
+    for b in range(blocks):
+        lines.append("H" * rng.randrange(0, 70))
+        for j in range(4):
+            fields = 10 if j < 3 else 1
+            lines.append("".join(f"{rng.randrange(99):4d}" for _ in range(fields)) + rng.choice(extras))
+    data = "\n".join(lines).encode() + b"\n"
+    if bad:
+        at = data.index(b"\n", rng.randrange(len(data) // 2, len(data) - 200))
+        data = data[:at] + bad + data[at:]
+    path = write_plot(tmp_path, data)
+    for selected in ({0}, {0, 30}, None):
+        expected, _, failure = model_with_place(data, 4, selected)
+        columns = None if selected is None else sorted(selected)
+        got = tolvane_outcome(path, 4, columns=columns)
+        if failure is None:
+            assert got == ("ok", [expected[1][0]] + expected[1][1])
+        else:
+            assert got == ("FormatError", (failure.line, failure.block, failure.field))
+        assert tolvane_outcome(path, 4, columns=columns, threads=3, piece_bytes=4093) == got
+
+
+@pytest.mark.parametrize("piece_bytes", [149, 150, 151, 1 << 16])
+def test_pieces_that_end_where_blocks_end(tmp_path, piece_bytes):
+    # Blocks of 15 bytes: pieces of 150 bytes end exactly where a block ends, those of 149 and
+    # 151 a byte before and after. Large enough that every thread has pieces to read at once
+    # (under ThreadSanitizer, two pieces reading one block would race); a fault near the end.
+    blocks = 80000
+    body = b"".join(b"H\n%12.5E\n" % (b / 4) for b in range(blocks))
+    data = b"T 1\nTIME\n" + body[:-40] + b"H\n1.00000D+00\n" + body[-25:]
+    path = write_plot(tmp_path, data)
+    whole = tolvane_outcome(path, 12)
+    assert whole == ("FormatError", (2 + 2 * (blocks - 2), blocks - 3, 0))
+    assert tolvane_outcome(path, 12, threads=4, piece_bytes=piece_bytes) == whole
+    good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
+    assert tolvane_outcome(good, 12, threads=4, piece_bytes=piece_bytes) == tolvane_outcome(good, 12)
