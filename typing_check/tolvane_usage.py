@@ -38,10 +38,12 @@ def read_all(path: str) -> None:
     print(file, width, names, time, speed, second, field, blocks, has_speed, keys, read_names,
           table, frame)
 
-    # Paths as str, bytes or path objects; the width by keyword; columns by name and index.
+    # Paths as str, bytes or path objects; the width by keyword; columns by name and index;
+    # a thread count or None.
     tolvane.read(path.encode(), 12)
     tolvane.read(pathlib.Path(path), n_digits=15)
-    tolvane.read(path, None, columns=["SPEED", 2])
+    tolvane.read(path, None, columns=["SPEED", 2], threads=4)
+    tolvane.read(path, threads=None)
     tolvane.read(path, columns=(name for name in ("SPEED", "TORQUE")))
 
     exported: List[str] = tolvane.__all__
@@ -78,6 +80,8 @@ def wrong_calls(path: str) -> None:
     tolvane.read(path, 12, ["SPEED"])  # type: ignore[call-arg]
     tolvane.read(path, width=12)  # type: ignore[call-arg]
     tolvane.read(path, columns=[1.5])  # type: ignore[list-item]
+    tolvane.read(path, threads="4")  # type: ignore[arg-type]
+    tolvane.read(path, 12, None, 4)  # type: ignore[call-arg]
     plot = tolvane.read(path)
     plot[1.5]  # type: ignore[index]
     plot.names = ()  # type: ignore[misc]

@@ -41,9 +41,11 @@ class PlotHead(metaclass=_NbType):
         Block 0 read at `width` from a copy: None if it reads whole, else its fault.
         """
 
-    def read_blocks(self, width: int, fields: Sequence[int]) -> list[NDArray[numpy.float32]]:
+    def read_blocks(
+        self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0
+    ) -> list[NDArray[numpy.float32]]:
         """
-        One float32 array per field of `fields` (ascending from 0; empty for all). Once only.
+        One float32 array per field of `fields` (ascending from 0; empty for all), read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). Once only.
         """
 
 @type_check_only
