@@ -40,15 +40,17 @@ class Plot:
     threads at once.
     """
 
-    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_arrays", "_column_of", "_index")
+    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index")
 
     def __init__(self, path: str, n_digits: int, names: Tuple[str, ...], fields: Sequence[int],
-                 arrays: Sequence["npt.NDArray[np.float32]"]) -> None:
+                 table: "npt.NDArray[np.float32]") -> None:
+        # table: one row per field read, one column per block; the arrays are its rows.
         self._path = path
         self._n_digits = n_digits
         self._names = tuple(names)
         self._fields = tuple(fields)
-        self._arrays = tuple(arrays)
+        self._table = table
+        self._arrays = tuple(table)
         self._column_of = {field: column for column, field in enumerate(self._fields)}
         self._index: Dict[str, List[int]] = {}
         for i, name in enumerate(self._names):
@@ -108,9 +110,9 @@ class Plot:
         return len(self._arrays[0])
 
     def to_numpy(self) -> "npt.NDArray[np.float32]":
-        """A new 2-D float32 array: one row per block, one column per parameter read, the time
-        first."""
-        return np.stack(self._arrays, axis=1)
+        """A 2-D float32 array: one row per block, one column per parameter read, the time
+        first. A view of the plot's own values, as the arrays are; copy it to change it alone."""
+        return self._table.T
 
     def to_pandas(self) -> "pandas.DataFrame":
         """A pandas DataFrame: one float32 column per parameter read after the time, indexed
@@ -137,4 +139,4 @@ class Plot:
                 f"width {self._n_digits}{span}>")
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (type(self), (self._path, self._n_digits, self._names, self._fields, self._arrays))
+        return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table))

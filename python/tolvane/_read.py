@@ -80,10 +80,10 @@ def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
     try:
         if width is None:
             width = _detect_width(head, path_text, names)
-        arrays = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes)
+        table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes)
     except _native.Fault as fault:
         raise exception_from_fault(fault.args[0], path_text, names, width) from None
-    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, arrays)
+    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table)
 
 
 def _path_argument(path: PathArg) -> "tuple[str, bytes]":

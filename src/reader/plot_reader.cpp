@@ -112,14 +112,14 @@ std::optional<OwnedFault> PlotFileReader::first_block_fault(std::uint64_t field_
 }
 
 SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields) {
-    SeriesTable series(fields.size());
+    SeriesTable series(fields.size(), SeriesLayout::together);
     read_chosen_fields(source_, line_, count_, field_width, fields, series, head_lines() + 1);
     series.shrink_to_fit();
     return series;
 }
 
 SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width) {
-    SeriesTable series(count_);
+    SeriesTable series(count_, SeriesLayout::together);
     read_every_field(source_, line_, count_, field_width, series, head_lines() + 1);
     series.shrink_to_fit();
     return series;

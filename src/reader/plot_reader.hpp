@@ -39,7 +39,8 @@ public:
     // Block 0 read at `field_width` from a copy of its lines, the file left where it was:
     // nothing when it reads without a fault, else the first fault.
     std::optional<OwnedFault> first_block_fault(std::uint64_t field_width);
-    // The blocks to the end of the file, the fields of `fields` only (ascending, field 0 first):
+    // The blocks to the end of the file (the series laid out together), the fields of `fields`
+    // only (ascending, field 0 first):
     // series s holds field fields[s]. Fields not in it are neither checked nor converted; their
     // lines are read whole, and a line that holds none of them is only checked to be UTF-8.
     SeriesTable read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields);

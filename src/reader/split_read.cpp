@@ -234,7 +234,7 @@ std::optional<SeriesTable> read_split(LineSource& source, std::uint64_t count, s
     }
     if (options.threads < 2 || (region + options.piece_bytes - 1) / options.piece_bytes < 2) return std::nullopt;
     const std::uint64_t most_blocks = (region + 1) / least_block_bytes(count, width, fields, region + 1) + 1;
-    SeriesTable table(fields.empty() ? count : fields.size());
+    SeriesTable table(fields.empty() ? count : fields.size(), SeriesLayout::together);
     table.reserve(std::size_t(std::min<std::uint64_t>(most_blocks, PTRDIFF_MAX)));
     if (table.capacity() < most_blocks) return std::nullopt;
 

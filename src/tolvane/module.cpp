@@ -102,38 +102,34 @@ nb::object first_block_fault(PlotHead& head, std::uint64_t width) {
     return fault_data(*fault);
 }
 
-using FloatArray = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
+using FloatTable = nb::ndarray<nb::numpy, float, nb::ndim<2>>;
 
-// The blocks at `width`: one float32 array per field of `fields` (ascending from 0; empty for
-// every field), in that order; on up to `threads` threads (0: as many as pay), in pieces of
-// `piece_bytes` (0: the reader's choice).
-nb::list read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
-                     unsigned threads, std::size_t piece_bytes) {
+// The blocks at `width`: a float32 array of one row per field of `fields` (ascending from 0;
+// empty for every field), one column per block, on up to `threads` threads (0: as many as pay),
+// in pieces of `piece_bytes` (0: the reader's choice). The rows lie in the reader's own storage,
+// at the distance its capacity sets, which the array owns.
+FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
+                       unsigned threads, std::size_t piece_bytes) {
     for (std::size_t s = 0; s < fields.size(); ++s) {
         if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
             throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
         }
     }
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
-    std::vector<OwnedValues> series;
-    std::size_t blocks = 0;
+    OwnedValues storage;
+    std::size_t shape[2] = {0, 0};
+    std::int64_t strides[2] = {0, 1};
     unlocked([&] {
         const std::lock_guard<std::mutex> guard(head.lock());
         quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes});
-        blocks = table.blocks();
-        const std::size_t count = table.column_count() + 1;
-        series.reserve(count);
-        for (std::size_t s = 0; s < count; ++s) series.emplace_back(table.hand_over(s));
+        shape[0] = table.column_count() + 1;
+        shape[1] = table.blocks();
+        storage.reset(table.hand_over_all());
+        strides[0] = std::int64_t(table.capacity());
         return 0;
     });
-    nb::list arrays;
-    for (OwnedValues& values : series) {
-        nb::capsule owner(values.get(), [](void* storage) noexcept { std::free(storage); });
-        float* const data = values.release();
-        const std::size_t shape[1] = {blocks};
-        arrays.append(FloatArray(data, 1, shape, owner).cast());
-    }
-    return arrays;
+    nb::capsule owner(storage.get(), [](void* values) noexcept { std::free(values); });
+    return FloatTable(storage.release(), 2, shape, owner, strides);
 }
 
 }  // namespace
@@ -157,9 +153,9 @@ NB_MODULE(_native, m) {
              "Block 0 read at `width` from a copy: None if it reads whole, else its fault.")
         .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"), nb::arg("threads") = 0,
              nb::arg("piece_bytes") = 0,
-             "One float32 array per field of `fields` (ascending from 0; empty for all), read on up to "
-             "`threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). "
-             "Once only.");
+             "A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one "
+             "column per block, read on up to `threads` threads (0: as many as pay) in pieces of "
+             "`piece_bytes` (0: the reader's choice). Once only.");
     m.def("open_plot", &open_plot, nb::arg("path"),
           "Opens the plot file at `path` (bytes) and reads its count and names.");
 }
