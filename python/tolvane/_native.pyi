@@ -1,11 +1,11 @@
 # Type information for tolvane._native, the package's native part. Made by nanobind's stubgen
 # (python -m nanobind.stubgen -m tolvane._native, against a build on the import path), then
-# given by hand what the bindings do not say: the types that they leave as tuple, list or
-# object, and what nanobind's objects are to mypy's stubtest, which tools/check_types.sh runs
-# on this file without an allowlist (a class made by nanobind's own metaclass, with a C++ value
-# in its instances, and a function that is an object of nanobind's function type).
+# given by hand what the bindings do not say: the types that they leave as tuple or object, and
+# what nanobind's objects are to mypy's stubtest, which tools/check_types.sh runs on this file
+# without an allowlist (a class made by nanobind's own metaclass, with a C++ value in its
+# instances, and a function that is an object of nanobind's function type).
 from collections.abc import Sequence
-from typing import Any, Protocol, type_check_only
+from typing import Annotated, Any, Protocol, type_check_only
 
 import numpy
 from numpy.typing import NDArray
@@ -41,11 +41,9 @@ class PlotHead(metaclass=_NbType):
         Block 0 read at `width` from a copy: None if it reads whole, else its fault.
         """
 
-    def read_blocks(
-        self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0
-    ) -> list[NDArray[numpy.float32]]:
+    def read_blocks(self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
         """
-        One float32 array per field of `fields` (ascending from 0; empty for all), read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). Once only.
+        A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one column per block, read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). Once only.
         """
 
 @type_check_only
