@@ -98,7 +98,8 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
         skipped.append((texts[index], error))
         warnings.warn(f"tolvane.read_many skipped {texts[index]}: {type(error).__name__}: "
                       f"{error}", RuntimeWarning, stacklevel=2)
-    frame = long_frame(pd, [plot for _, plot in plots], [texts[index] for index, _ in plots])
+    frame = long_frame(pd, [plot for _, plot in plots], [texts[index] for index, _ in plots],
+                       workers=workers)
     frame.attrs["skipped"] = skipped
     return frame
 
@@ -203,10 +204,10 @@ def column_names(names: Sequence[str], fields: Sequence[int]) -> List[str]:
 
 
 def long_frame(pd: Any, plots: Sequence[Plot], texts: Sequence[str],
-               categories: Optional[Sequence[str]] = None) -> "pandas.DataFrame":
+               categories: Optional[Sequence[str]] = None, workers: int = 1) -> "pandas.DataFrame":
     """One frame of the plots one after another: each float32 column filled by copying every
-    plot's array into its place in one preallocated block, then the categorical path column
-    (categories: the texts, unless given)."""
+    plot's array into its place in one preallocated block, on `workers` threads, then the
+    categorical path column (categories: the texts, unless given)."""
     categories = list(dict.fromkeys(texts)) if categories is None else list(categories)
     code_of = {text: code for code, text in enumerate(categories)}
     if not plots:
@@ -219,10 +220,16 @@ def long_frame(pd: Any, plots: Sequence[Plot], texts: Sequence[str],
     # One row of the block per column: pandas keeps a block of columns as (columns, rows), so
     # the frame holds this very memory.
     block = np.empty((len(fields), int(ends[-1])), dtype=np.float32)
-    for plot, end, length in zip(plots, ends, lengths):
-        start = int(end - length)
-        for column, array in enumerate(plot._arrays):
+
+    def copy(index: int) -> None:  # numpy lets the GIL go while it copies
+        end = int(ends[index])
+        start = end - int(lengths[index])
+        for column, array in enumerate(plots[index]._arrays):
             block[column, start:end] = array
+
+    for outcome in run_in_order(copy, len(plots), min(workers, len(plots)), stop_at_failure=True):
+        if outcome is not None:
+            raise outcome
     frame = pd.DataFrame(block.T, columns=names[1:], copy=False)
     codes = np.repeat(np.array([code_of[text] for text in texts], dtype=code_dtype(len(categories))),
                       lengths)
