@@ -47,11 +47,11 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
             ``False`` never.
 
     Returns:
-        A DataFrame with a categorical column ``path`` (each file as the ``str`` of its path,
-        categories in the order of ``paths``), the time column named by the first file's time
-        name, then one float32 column per parameter read; names repeated are made unique
-        (X, X.1, ...). The files follow each other in the order of ``paths``, each file's rows
-        in block order, under a plain RangeIndex.
+        A DataFrame with a categorical column ``path`` (each file as the ``str`` of its path;
+        the categories are every path given, in order, skipped ones too), the time column
+        named by the first file's time name, then one float32 column per parameter read;
+        names repeated are made unique (X, X.1, ...). The files follow each other in the order
+        of ``paths``, each file's rows in block order, under a plain RangeIndex.
 
     Raises:
         ValueError: a file's parameter names differ from the first file's (that file's error,
@@ -99,7 +99,7 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
         warnings.warn(f"tolvane.read_many skipped {texts[index]}: {type(error).__name__}: "
                       f"{error}", RuntimeWarning, stacklevel=2)
     frame = long_frame(pd, [plot for _, plot in plots], [texts[index] for index, _ in plots],
-                       workers=workers)
+                       categories=texts, workers=workers)
     frame.attrs["skipped"] = skipped
     return frame
 
@@ -208,7 +208,7 @@ def long_frame(pd: Any, plots: Sequence[Plot], texts: Sequence[str],
     """One frame of the plots one after another: each float32 column filled by copying every
     plot's array into its place in one preallocated block, on `workers` threads, then the
     categorical path column (categories: the texts, unless given)."""
-    categories = list(dict.fromkeys(texts)) if categories is None else list(categories)
+    categories = list(dict.fromkeys(texts if categories is None else categories))
     code_of = {text: code for code, text in enumerate(categories)}
     if not plots:
         return pd.DataFrame({"path": pd.Categorical([], categories=categories)})
