@@ -150,8 +150,7 @@ def extremes(values: "np.ndarray[Any, Any]") -> "tuple[str, str]":
 
 def write_parquet(plot: Plot, out: pathlib.Path) -> None:
     parquet = library("pyarrow.parquet", "arrow", "tolvane convert to Parquet")
-    # No dictionary: its hashing takes every NaN for one value, which would lose their signs.
-    parquet.write_table(plot.to_arrow(), out, use_dictionary=False)
+    parquet.write_table(plot.to_arrow(), out)
 
 
 def write_feather(plot: Plot, out: pathlib.Path) -> None:
@@ -175,7 +174,8 @@ def write_csv(plot: Plot, out: pathlib.Path) -> None:
 def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
     library("netCDF4", "xarray", "tolvane convert to NetCDF")
     dataset = plot.to_xarray()
-    # No fill value: xarray would write every NaN as its own fill value, losing their signs.
+    # A NaN in a plot file is a value, not a missing one: no fill value is declared, so that no
+    # reader masks them.
     encoding = {name: {"_FillValue": None} for name in dataset.variables}
     dataset.to_netcdf(out, engine="netcdf4", encoding=encoding)
 
