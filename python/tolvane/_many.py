@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import queue
 import sys
 import threading
 import warnings
@@ -143,43 +142,48 @@ def run_in_order(work: Callable[[int], Any], count: int, workers: int, stop_at_f
                 with lock:
                     state["end"] = min(state["end"], index + 1)
 
-    if workers == 1:
-        while (index := take()) is not None:
-            run(index)
-            if done is not None:
-                done(1)
-        return outcomes
-
-    finished: "queue.SimpleQueue[Optional[int]]" = queue.SimpleQueue()
+    finished = [0]  # indices run, for the bar
 
     def worker() -> None:
-        try:
-            while (index := take()) is not None:
-                run(index)
-                finished.put(index)
-        finally:
-            finished.put(None)
+        while (index := take()) is not None:
+            run(index)
+            with lock:
+                finished[0] += 1
 
+    # The calling thread is one of the workers: no thread to wake for each file, and a pool of
+    # one is a plain loop.
     pool = [threading.Thread(target=worker, name=f"tolvane.read_many-{n}", daemon=True)
-            for n in range(workers)]
-    for thread in pool:
-        thread.start()
+            for n in range(1, workers)]
+    shown = 0
     try:
-        running = len(pool)
-        while running:
-            if finished.get() is None:
-                running -= 1
-            elif done is not None:
-                done(1)
+        for thread in pool:
+            thread.start()
+        while (index := take()) is not None:
+            run(index)
+            with lock:
+                finished[0] += 1
+            if done is not None:
+                shown = _show(done, finished[0], shown)
+        for thread in pool:
+            while thread.is_alive():
+                thread.join(0.05)
+                if done is not None:
+                    shown = _show(done, finished[0], shown)
+        if done is not None:
+            _show(done, finished[0], shown)
     except BaseException:
-        # KeyboardInterrupt and the like: no file is started after it; the reads under way end
+        # KeyboardInterrupt and the like: no index is started after it; the reads under way end
         # on their own (a read cannot be interrupted) and are dropped.
         with lock:
             state["end"] = 0
         raise
-    for thread in pool:
-        thread.join()
     return outcomes
+
+
+def _show(done: Callable[[int], Any], finished: int, shown: int) -> int:
+    if finished > shown:
+        done(finished - shown)
+    return finished
 
 
 def names_mismatch(plot: Plot, names: Sequence[str], path: str) -> Optional[ValueError]:
