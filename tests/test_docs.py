@@ -51,6 +51,7 @@ def test_every_relative_link_resolves():
 
 def test_the_broken_file_shown_says_what_is_shown(tmp_path):
     pytest.importorskip("tolvane")
+    readme_text()  # skips where the README and docs/ are not there
     text = (ROOT / "docs" / "tolvane.md").read_text(encoding="utf-8")
     shown = re.search(r"```sh\n(sed .+? > /tmp/broken\.plt)\ntolvane info /tmp/broken\.plt\n```\n\n```\n(.+?)```",
                       text, re.S)
