@@ -6,7 +6,7 @@ import os
 import sys
 import threading
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -88,10 +88,11 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
         if isinstance(outcome, BaseException):
             error: BaseException = outcome
         else:
-            error = names_mismatch(outcome, plots[0][1].names, plots[0][1].path) if plots else None
-            if error is None:
+            mismatch = names_mismatch(outcome, plots[0][1].names, plots[0][1].path) if plots else None
+            if mismatch is None:
                 plots.append((index, outcome))
                 continue
+            error = mismatch
         if on_error == "raise":
             raise error
         skipped.append((texts[index], error))
@@ -215,7 +216,7 @@ def long_frame(pd: Any, plots: Sequence[Plot], texts: Sequence[str],
     categories = list(dict.fromkeys(texts if categories is None else categories))
     code_of = {text: code for code, text in enumerate(categories)}
     if not plots:
-        return pd.DataFrame({"path": pd.Categorical([], categories=categories)})
+        return cast("pandas.DataFrame", pd.DataFrame({"path": pd.Categorical([], categories=categories)}))
     first = plots[0]
     fields = first._fields
     names = column_names(first.names, fields)
@@ -238,7 +239,7 @@ def long_frame(pd: Any, plots: Sequence[Plot], texts: Sequence[str],
     codes = np.repeat(np.array([code_of[text] for text in texts], dtype=code_dtype(len(categories))),
                       lengths)
     frame.insert(0, names[0], pd.Categorical.from_codes(codes, categories=categories))
-    return frame
+    return cast("pandas.DataFrame", frame)
 
 
 def code_dtype(count: int) -> "np.dtype[Any]":

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import importlib
 from types import ModuleType
-from typing import TYPE_CHECKING, List, Sequence, Tuple
+from typing import TYPE_CHECKING, List, Sequence, Tuple, cast
 
 if TYPE_CHECKING:
     import numpy as np
@@ -41,8 +41,8 @@ def named_columns(plot: "Plot") -> Tuple[List[str], Sequence["npt.NDArray[np.flo
 def to_polars(plot: "Plot") -> "polars.DataFrame":
     pl = library("polars", "polars", "Plot.to_polars()")
     names, arrays = named_columns(plot)
-    return pl.DataFrame([pl.Series(name, array, dtype=pl.Float32, nan_to_null=False)
-                         for name, array in zip(names, arrays)])
+    return cast("polars.DataFrame", pl.DataFrame([
+        pl.Series(name, array, dtype=pl.Float32, nan_to_null=False) for name, array in zip(names, arrays)]))
 
 
 def to_arrow(plot: "Plot") -> "pyarrow.Table":
@@ -51,7 +51,7 @@ def to_arrow(plot: "Plot") -> "pyarrow.Table":
     # pa.array wraps a contiguous numpy array's memory; NaN stays a value, never a null.
     columns = [pa.array(array, type=pa.float32()) for array in arrays]
     metadata = {"path": plot.path, "n_digits": str(plot.n_digits)}
-    return pa.Table.from_arrays(columns, names=names, metadata=metadata)
+    return cast("pyarrow.Table", pa.Table.from_arrays(columns, names=names, metadata=metadata))
 
 
 def to_xarray(plot: "Plot") -> "xarray.Dataset":
@@ -59,5 +59,5 @@ def to_xarray(plot: "Plot") -> "xarray.Dataset":
     names, arrays = named_columns(plot)
     time = names[0]
     variables = {name: ((time,), array) for name, array in zip(names[1:], arrays[1:])}
-    return xr.Dataset(variables, coords={time: ((time,), arrays[0])},
-                      attrs={"path": plot.path, "n_digits": plot.n_digits})
+    return cast("xarray.Dataset", xr.Dataset(variables, coords={time: ((time,), arrays[0])},
+                                             attrs={"path": plot.path, "n_digits": plot.n_digits}))

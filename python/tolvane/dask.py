@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -70,9 +70,10 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
     categories = list(dict.fromkeys(texts))
     first, names, fields = _first_names(path_list, keys, on_error)
     meta = empty_frame(pd, column_names(names, fields), categories)
-    return dd.from_map(_partition, list(zip(path_list, texts)), meta=meta, label="tolvane-read",
-                       enforce_metadata=False, n_digits=width, keys=keys, threads=threads,
-                       on_error=on_error, names=names, first=first, categories=categories)
+    frame = dd.from_map(_partition, list(zip(path_list, texts)), meta=meta, label="tolvane-read",
+                        enforce_metadata=False, n_digits=width, keys=keys, threads=threads,
+                        on_error=on_error, names=names, first=first, categories=categories)
+    return cast("dask.dataframe.DataFrame", frame)
 
 
 def _first_names(paths: Sequence[PathArg], keys: Optional[List[Any]],
@@ -101,7 +102,7 @@ def _first_names(paths: Sequence[PathArg], keys: Optional[List[Any]],
 def empty_frame(pd: Any, names: Sequence[str], categories: Sequence[str]) -> "pandas.DataFrame":
     columns: Dict[str, Any] = {names[0]: pd.Categorical([], categories=list(categories))}
     columns.update((name, np.empty(0, dtype=np.float32)) for name in names[1:])
-    return pd.DataFrame(columns)
+    return cast("pandas.DataFrame", pd.DataFrame(columns))
 
 
 def _partition(item: Tuple[PathArg, str], *, n_digits: Optional[int], keys: Optional[List[Any]],
