@@ -3,6 +3,7 @@
 bit for bit through every format it writes, plot's picture; and info on files broken in a known
 place, where the line, block, field and bytes it names must be those of the break."""
 
+import os
 import re
 import struct
 import subprocess
@@ -136,6 +137,8 @@ def every_kind_of_value(tmp_path_factory):
 
 @pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv", ".nc"])
 def test_convert_round_trips_bit_for_bit(tmp_path, every_kind_of_value, suffix):
+    if suffix == ".nc" and os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip("xarray keeps objects of its own to the end, which LeakSanitizer reports")
     for library in LIBRARIES[suffix]:
         pytest.importorskip(library)
     out = tmp_path / f"out{suffix}"

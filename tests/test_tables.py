@@ -2,6 +2,7 @@
 for bit (NaN of either sign stays a value, never a null), names made unique, and a missing
 library named by its extra."""
 
+import os
 import sys
 
 import pytest
@@ -17,6 +18,8 @@ BLOCKS = [["0", "nan", "-nan", "-0", "1e-45"],
           ["0.5", "-inf", "inf", "3.4028235E+38", "-1.1754942E-38"],
           ["1", "0.1", "16777217", "-nan", "nan"]]
 UNIQUE = ["T", "A", "A.1", "T.1", "B"]
+# Libraries that leave objects of their own alive at exit (tools/sanitize.sh's LeakSanitizer).
+LEAKING = {"polars", "xarray"}
 
 
 @pytest.fixture
@@ -43,6 +46,8 @@ def columns_of(kind, table):
 
 @pytest.mark.parametrize("kind", ["polars", "arrow", "xarray"])
 def test_a_table_holds_every_value_bit_for_bit(plot, kind):
+    if kind in LEAKING and os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip(f"{kind} keeps objects of its own to the end, which LeakSanitizer reports")
     pytest.importorskip({"polars": "polars", "arrow": "pyarrow", "xarray": "xarray"}[kind])
     table = getattr(plot, f"to_{kind}")()
     got = columns_of(kind, table)

@@ -264,7 +264,10 @@ def progress_bar(total: int, progress: Optional[bool]) -> Any:
         return None
     else:
         tqdm = library("tqdm", "progress", "tolvane.read_many(progress=True)").tqdm
-    return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
+    # No monitor thread: tqdm's lives on after the bar has closed. The bar is updated as each
+    # file is read, so it needs no monitor to be redrawn.
+    bar = type("ReadManyBar", (tqdm,), {"monitor_interval": 0})
+    return bar(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
 
 def _stderr_is_terminal() -> bool:
