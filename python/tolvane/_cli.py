@@ -10,7 +10,6 @@ from __future__ import annotations
 import argparse
 import csv
 import math
-import os
 import pathlib
 import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
