@@ -1,13 +1,17 @@
-"""Reads the project's sample plot files with both faces, quorel's lists and tolvane's named
-arrays, and prints what came back.
+"""Reads the project's sample plot files with tolvane and shows what came back: the names and
+float32 arrays of each, the same values through quorel's established lists, both files as one
+table, and where a broken copy breaks the format.
 
-Usage: python examples/demo.py [PLOTFILE WIDTH]
-Without arguments it reads examples/sample_w12.plt and examples/sample_w15.plt, writing them
-first with examples/make_sample.py if they are missing.
+Usage: python3 examples/demo.py [PLOTFILE]
+Without an argument it reads examples/sample_w12.plt and examples/sample_w15.plt, writing them
+first with examples/make_sample.py if they are missing. On CPython 3.9, where tolvane is not
+built, it reads them with quorel alone.
 """
 
 import pathlib
+import struct
 import sys
+import tempfile
 
 import quorel
 
@@ -19,36 +23,67 @@ except ImportError:  # CPython 3.9: quorel alone is built there
 HERE = pathlib.Path(__file__).resolve().parent
 
 
-def describe(path, width):
-    time, columns = quorel.rust_read_tolvane(str(path), width)
-    print(f"{path.name}: width {width}, {len(time)} time steps, {len(columns)} signals besides time")
-    print(f"  time from {time[0]!r} to {time[-1]!r}")
-    for index, column in enumerate(columns[:4], start=1):
-        print(f"  signal {index:2d}: first {column[0]!r:>22}  min {min(column)!r:>22}  max {max(column)!r:>22}")
-    if len(columns) > 4:
-        print(f"  ... and {len(columns) - 4} more")
+def describe(path):
     if tolvane is None:
-        print("  (tolvane needs CPython 3.10 or newer)")
-        return
+        return describe_with_quorel(path)
     plot = tolvane.read(path)
-    print(f"  tolvane.read: {plot!r}")
+    print(f"{path.name}: {plot!r}")
     print(f"  names: {', '.join(plot.names)}")
     for name in plot.names[1:3]:
         print(f"  plot[{name!r}][:4] = {plot[name][:4]!r}")
+    time, columns = quorel.rust_read_tolvane(str(path), plot.n_digits)
+    same = all(struct.pack(f"<{len(values)}f", *values) == plot[field].tobytes()
+               for field, values in enumerate([time, *columns]))
+    print(f"  quorel.rust_read_tolvane gives the same {len(columns)} signals besides time, "
+          f"bit for bit: {same}")
+
+
+def describe_with_quorel(path):
+    width = 15 if path.name.endswith("w15.plt") else 12
+    time, columns = quorel.rust_read_tolvane(str(path), width)
+    print(f"{path.name}: width {width}, {len(time)} time steps, {len(columns)} signals besides time")
+    print(f"  time from {time[0]!r} to {time[-1]!r}")
+    print("  (tolvane needs CPython 3.10 or newer)")
+
+
+def both_as_one_table(paths):
+    try:
+        frame = tolvane.read_many(paths)
+    except ImportError as error:  # pandas: pip install 'quorel[pandas]'
+        print(f"tolvane.read_many: {error}")
+        return
+    print(f"tolvane.read_many: {len(frame)} rows, columns {', '.join(frame.columns[:4])}, ...")
+    print(frame.groupby("path", observed=True)["SPEED"].max().rename(lambda p: pathlib.Path(p).name)
+          .to_string())
+
+
+def a_broken_copy(path):
+    lines = path.read_text().split("\n")
+    lines[20] = lines[20].replace("E+02", "D+02", 1)  # a Fortran exponent in block 2
+    with tempfile.TemporaryDirectory() as folder:
+        broken = pathlib.Path(folder) / "broken.plt"
+        broken.write_text("\n".join(lines))
+        try:
+            tolvane.read(broken)
+        except tolvane.FormatError as error:
+            print(f"a broken copy: FormatError: {str(error).replace(folder, '...')}")
 
 
 def main(argv):
-    if len(argv) == 2:
-        describe(pathlib.Path(argv[0]), int(argv[1]))
+    if argv:
+        describe(pathlib.Path(argv[0]))
         return
-    samples = [(HERE / "sample_w12.plt", 12), (HERE / "sample_w15.plt", 15)]
-    if not all(path.exists() for path, _ in samples):
+    samples = [HERE / "sample_w12.plt", HERE / "sample_w15.plt"]
+    if not all(path.exists() for path in samples):
         sys.path.insert(0, str(HERE))
         import make_sample
 
         make_sample.main([])
-    for path, width in samples:
-        describe(path, width)
+    for path in samples:
+        describe(path)
+    if tolvane is not None:
+        both_as_one_table(samples)
+        a_broken_copy(samples[0])
 
 
 if __name__ == "__main__":

@@ -1,9 +1,11 @@
-"""Writes a parameter sweep of plot files to try read_many.py on: RUNS variants of the sample's
-drive start (examples/make_sample.py), each with its own final speed, start time constant and
-torques, as run_0001.plt, run_0002.plt, ...
+"""Writes a sweep of plot files to read with tolvane.read_many: variants of the sample's drive
+start.
+
+RUNS variants of examples/make_sample.py's drive start, each with its own final speed, start
+time constant and torques, as DIR/run_0001.plt, DIR/run_0002.plt, ... Each step adds about 160
+bytes to a width-12 file, 195 to a width-15 one.
 
 Usage: python3 examples/make_sweep.py DIR [--runs N] [--steps S] [--width {12,15}]
-(each step adds about 160 bytes to a width-12 file, 195 to a width-15 one)
 """
 
 from __future__ import annotations
@@ -22,11 +24,13 @@ def drive_of_run(run: int) -> Drive:
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("folder", type=pathlib.Path)
-    parser.add_argument("--runs", type=int, default=100)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("folder", type=pathlib.Path, metavar="DIR",
+                        help="where to write the files (made if missing)")
+    parser.add_argument("--runs", type=int, default=100, help="how many files (default 100)")
     parser.add_argument("--steps", type=int, default=401, help="time steps of 0.5 ms a run (default 401)")
-    parser.add_argument("--width", type=int, choices=(12, 15), default=12)
+    parser.add_argument("--width", type=int, choices=(12, 15), default=12,
+                        help="field width in bytes: 12 (6 significant digits) or 15 (9); default 12")
     args = parser.parse_args(argv)
     args.folder.mkdir(parents=True, exist_ok=True)
     for run in range(1, args.runs + 1):

@@ -1,190 +1,245 @@
-"""examples/read_many.py: the CSV of per-signal summaries must hold, for every file that reads,
-exactly the first, last, smallest and largest value (NaN skipped) of what a direct read returns,
-whether the files are read in the script's process, in a pool of processes or on a Dask cluster;
-files that fail are named with quorel's message; progress shows with and without tqdm."""
-import csv
-import io
-import math
+"""tolvane.read_many and tolvane.dask.read_many: a sweep as one long frame, which must be each
+file's tolvane.read one after another, in the order of the paths, however many threads read
+them; the first failing file in that order raises, or every failing file is skipped and listed;
+the bar shows where it should and nothing else is written; and a Dask cluster of two worker
+processes gives the same frame."""
+
+import fcntl
 import os
-import re
+import pty
+import struct
+import subprocess
+import sys
+import termios
+import threading
+import time
+import warnings
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
-import quorel
-from conftest import child_env, plot_text, readme_text, run_example
+from conftest import child_env, plot_text, run_example
 
-WIDTH = 12
-BROKEN = {"broken.plt": "Could not parse line: ParseFloatError { kind: Invalid }"}
+tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+
+NAMES = ["TIME", "SPEED", "TORQUE", "CURRENT", "VOLTAGE", "TEMP_WINDING", "TEMP_CASE",
+         "POSITION", "ERROR", "DUTY", "FLUX", "LOSSES"]  # examples/make_sample.py's
 
 
-def edge_values():
-    """A NaN first (min() and max() would keep it), a column of NaN only, infinities, -0."""
-    blocks = [["0.0", "nan", "inf", "nan"], ["1.0", "1.0", "-inf", "NaN"], ["2.0", "-2.0", "-0", "-nan"]]
-    return plot_text(4, blocks, WIDTH, names=["TIME", "A", "B", "C"])
+def sweep_file(folder, name, blocks, names=NAMES):
+    path = folder / name
+    path.write_text(plot_text(len(names), blocks, 12, names=[f" {i + 1:4d}  {n}" for i, n in enumerate(names)]))
+    return str(path)
 
 
 @pytest.fixture(scope="module")
 def sweep(tmp_path_factory):
-    """A folder of plot files: a small sweep from make_sweep.py and files at the edges."""
+    """make_sweep.py's files of several lengths, one without a block and one of NaN, infinities
+    and -0, all with the same names."""
     folder = tmp_path_factory.mktemp("sweep")
-    proc = run_example(folder, "make_sweep.py", folder, "--runs", 5, "--steps", 30)
-    assert proc.returncode == 0, proc.stderr
-    (folder / "edges.plt").write_text(edge_values())
-    (folder / "names_only.plt").write_text(plot_text(3, [], WIDTH))
-    (folder / "time_only.plt").write_text(plot_text(1, [["1.5"], ["2.5"]], WIDTH))
-    (folder / "broken.plt").write_text("T 2\nA\nB\nH\n     1.0D+00         2.0\n")
-    (folder / "notes.txt").write_text("not a plot file, and not *.plt\n")
-    return folder
+    for runs, steps in [(3, 40), (2, 1)]:
+        part = folder / f"steps{steps}"
+        proc = run_example(folder, "make_sweep.py", part, "--runs", runs, "--steps", steps)
+        assert proc.returncode == 0, proc.stderr
+    paths = [str(path) for path in sorted(folder.glob("steps*/*.plt"))]
+    paths.insert(1, sweep_file(folder, "empty.plt", []))
+    edges = [["0", "nan", "-nan", "inf", "-inf", "-0"] + ["1"] * 6, ["1"] + ["nan"] * 11]
+    paths.insert(3, sweep_file(folder, "edges.plt", edges))
+    return paths
 
 
-def names_of(path):
-    lines = path.read_text().splitlines()
-    return [line.split()[-1] for line in lines[1:int(lines[0].split()[-1]) + 1]]
+def bits(array):
+    assert array.dtype == np.float32
+    return array.view(np.uint32).tolist()
 
 
-def direct_rows(folder):
-    """The rows the CSV must have, from direct reads of the *.plt files that read."""
-    rows = []
-    for path in sorted(folder.glob("*.plt")):
-        if path.name in BROKEN:
-            continue
-        time, columns = quorel.rust_read_tolvane(str(path), WIDTH)
-        for name, values in zip(names_of(path), [time, *columns]):
-            numbers = sorted(v for v in values if not math.isnan(v))
-            if not values:
-                rows.append([path.name, name, None, None, None, None])
-                continue
-            low, high = (numbers[0], numbers[-1]) if numbers else (math.nan, math.nan)
-            rows.append([path.name, name, values[0], values[-1], low, high])
-    return rows
+def expected_frame(paths, columns, categories):
+    """Each file's tolvane.read, one after another, as the frame read_many must give."""
+    plots = [tolvane.read(path, 12, columns=columns) for path in paths]
+    names = ["path"] + list(plots[0])
+    values = [np.concatenate([plot[name] for plot in plots]) for name in names[1:]]
+    path = pd.Categorical([plot.path for plot in plots for _ in range(len(plot))],
+                          categories=list(dict.fromkeys(categories or paths)))
+    return names, path, values
 
 
-def csv_rows(text):
-    table = list(csv.reader(io.StringIO(text)))
-    assert table[0] == ["file", "signal", "first", "last", "min", "max"]
-    return [row[:2] + [float(cell) if cell else None for cell in row[2:]] for row in table[1:]]
+def assert_frame_is(frame, paths, columns=None, categories=None):
+    """The frame is the files' one after another; the path's categories are every path given
+    (the files read, unless given)."""
+    names, path, values = expected_frame(paths, columns, categories)
+    assert list(frame.columns) == names
+    assert isinstance(frame.index, pd.RangeIndex) and frame.index.start == 0
+    assert frame["path"].dtype == path.dtype  # the categories, in the order of the paths
+    assert (frame["path"].cat.codes.to_numpy() == path.codes).all()
+    assert [bits(frame[name].to_numpy()) for name in names[1:]] == [bits(v) for v in values]
 
 
-def same(a, b):
-    return a == b or (isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b))
+@pytest.mark.parametrize("threads", [1, 2, None])
+@pytest.mark.parametrize("columns", [None, ["POSITION", 1]])
+def test_the_files_one_after_another(sweep, threads, columns):
+    assert_frame_is(tolvane.read_many(sweep, 12, columns=columns, threads=threads), sweep, columns)
 
 
-def assert_summaries(got, want):
-    assert [row[:2] for row in got] == [row[:2] for row in want]
-    for g, w in zip(got, want):
-        assert all(same(x, y) for x, y in zip(g[2:], w[2:])), (g, w)
+@pytest.fixture(scope="module")
+def broken(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("broken")
+    good = [sweep_file(folder, f"good{i}.plt", [["1"] * 12, ["2"] * 12]) for i in range(3)]
+    bad = sweep_file(folder, "bad.plt", [["1"] * 12, ["1.0D+00"] + ["2"] * 11])
+    other = sweep_file(folder, "other.plt", [["1"] * 13], names=NAMES + ["EXTRA"])
+    renamed = sweep_file(folder, "renamed.plt", [["1"] * 12], names=NAMES[:4] + ["VOLTS"] + NAMES[5:])
+    return good, bad, other, renamed, str(folder / "missing.plt")
 
 
-def assert_failures_named(proc):
-    assert proc.returncode == 1, proc.stderr
-    for name, message in BROKEN.items():
-        assert f"read_many.py: {name}: {message}\n" in proc.stderr
+@pytest.mark.parametrize("threads", [1, 2])
+def test_the_first_failing_file_in_order_raises(broken, threads):
+    good, bad, other, renamed, missing = broken
+    with pytest.raises(FileNotFoundError) as raised:
+        tolvane.read_many([good[0], missing, bad, good[1]], threads=threads)
+    assert raised.value.filename == missing
+    with pytest.raises(tolvane.FormatError, match=r"bad\.plt:18: block 1, field 0 \(TIME\)"):
+        tolvane.read_many([good[0], bad, missing], threads=threads)
+    with pytest.raises(ValueError, match=rf"^{renamed}: .* parameter 4 is 'VOLTS', not 'VOLTAGE'$"):
+        tolvane.read_many([good[0], renamed, bad], threads=threads)
+    with pytest.raises(ValueError, match=rf"^{other}: .* parameter 12 \('EXTRA'\) past the first file's 12$"):
+        tolvane.read_many([good[0], other], threads=threads)
 
 
-@pytest.mark.parametrize("jobs", ["1", "2"])
-def test_summaries_are_those_of_direct_reads(sweep, tmp_path, jobs):
-    out = tmp_path / "summary.csv"
-    proc = run_example(tmp_path, "read_many.py", sweep, WIDTH, "-j", jobs, "-o", out)
-    assert_failures_named(proc)
-    assert_summaries(csv_rows(out.read_text()), direct_rows(sweep))
+def test_skipped_files_are_warned_and_listed(broken):
+    good, bad, other, renamed, missing = broken
+    with pytest.warns(RuntimeWarning) as warned:
+        frame = tolvane.read_many([good[0], missing, bad, good[1], other, good[2], renamed], threads=2,
+                                  on_error="skip")
+    skipped = frame.attrs["skipped"]
+    assert [(path, type(error)) for path, error in skipped] == [
+        (missing, FileNotFoundError), (bad, tolvane.FormatError), (other, ValueError), (renamed, ValueError)]
+    assert [str(w.message) for w in warned] == [
+        f"tolvane.read_many skipped {path}: {type(error).__name__}: {error}" for path, error in skipped]
+    assert_frame_is(frame, good, categories=[good[0], missing, bad, good[1], other, good[2], renamed])
+
+
+def test_a_failure_stops_the_reads(broken, monkeypatch):
+    """No file past the failing one is started but those already under way, and every read
+    has ended when the error is raised."""
+    good, bad, *_ = broken
+    started, running = [], [0]
+    lock = threading.Lock()
+    real_read = tolvane._many.read
+
+    def slow_read(path, *args, **kwargs):
+        with lock:
+            started.append(path)
+            running[0] += 1
+        try:
+            time.sleep(0.05)
+            return real_read(path, *args, **kwargs)
+        finally:
+            with lock:
+                running[0] -= 1
+
+    monkeypatch.setattr(tolvane._many, "read", slow_read)
+    with pytest.raises(tolvane.FormatError):
+        tolvane.read_many([good[0], bad] + good * 10, threads=2)
+    assert running[0] == 0
+    assert len(started) <= 3
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"threads": 0}, ValueError), ({"threads": True}, TypeError), ({"threads": 1.5}, TypeError),
+    ({"on_error": "ignore"}, ValueError), ({"progress": "yes"}, TypeError),
+    ({"n_digits": 0}, ValueError), ({"columns": "SPEED"}, TypeError),
+])
+def test_bad_arguments_raise_before_any_read(tmp_path, kwargs, error):
+    with pytest.raises(error):  # not the FileNotFoundError of a read
+        tolvane.read_many([tmp_path / "missing.plt"] * 20, **kwargs)
+
+
+PROGRESS_CHILD = r"""
+import sys, tolvane
+progress = {"None": None, "True": True, "False": False}[sys.argv[1]]
+frame = tolvane.read_many(sys.argv[2:], threads=2, progress=progress)
+assert len(frame) == 2 * (len(sys.argv) - 2)
+"""
+
+
+@pytest.mark.parametrize("progress, terminal, bar", [
+    ("None", False, False), ("None", True, True), ("True", False, True), ("False", True, False)])
+def test_the_bar_shows_where_it_should_and_nothing_else_is_written(broken, progress, terminal, bar):
+    pytest.importorskip("tqdm")
+    paths = broken[0] * 4  # 12 files: more than a few
+    if terminal:
+        controller, terminal_end = pty.openpty()
+        fcntl.ioctl(terminal_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        stderr = terminal_end
+    else:
+        stderr = subprocess.PIPE
+    proc = subprocess.Popen([sys.executable, "-c", PROGRESS_CHILD, progress, *paths], env=child_env(),
+                            stdout=subprocess.PIPE, stderr=stderr)
+    if terminal:
+        os.close(terminal_end)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the child closed its end
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        os.close(controller)
+        err = b"".join(chunks).decode()
+        out = proc.stdout.read().decode()
+    else:
+        out, err = (data.decode() for data in proc.communicate())
+    assert proc.wait(timeout=60) == 0, err
+    assert out == ""
+    if bar:
+        assert "12/12 [" in err
+    else:
+        assert err == ""
+
+
+# ---------------------------------------------------------------- Dask
 
 
 @pytest.fixture(scope="module")
 def dask_cluster(tmp_path_factory):
     distributed = pytest.importorskip("distributed")
+    pytest.importorskip("dask.dataframe")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=":0", worker_dashboard_address=":0",
                                   local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
-        yield cluster
+        with distributed.Client(cluster) as client:
+            yield client
 
 
-# Dask's processes end with two float objects of their own still alive, which LeakSanitizer
-# reports from every process of the cluster, quorel or not.
+# Dask's processes end with objects of their own still alive, which LeakSanitizer reports from
+# every process of the cluster.
 @pytest.mark.skipif(bool(os.environ.get("QUOREL_SANITIZED")),
                     reason="Dask's own objects left at exit are reported by LeakSanitizer")
-def test_summaries_on_a_dask_cluster(sweep, tmp_path, dask_cluster):
-    proc = run_example(tmp_path, "read_many.py", sweep, WIDTH, "--dask", dask_cluster.scheduler_address)
-    assert_failures_named(proc)
-    assert_summaries(csv_rows(proc.stdout), direct_rows(sweep))
+def test_a_dask_cluster_gives_the_same_frame(sweep, broken, dask_cluster):
+    import tolvane.dask
 
-
-def test_progress_with_tqdm(sweep, tmp_path):
-    pytest.importorskip("tqdm")
-    proc = run_example(tmp_path, "read_many.py", sweep, WIDTH, "-j", "1")
-    files = len(list(sweep.glob("*.plt")))
-    assert f"| {files}/{files} [" in proc.stderr
-
-
-def test_progress_without_tqdm(sweep, tmp_path):
-    hidden = tmp_path / "hidden"
-    hidden.mkdir()
-    (hidden / "tqdm.py").write_text("raise ImportError('tqdm is not installed here')\n")
-    env = child_env()
-    env["PYTHONPATH"] = os.pathsep.join([str(hidden), env["PYTHONPATH"]])
-    proc = run_example(tmp_path, "read_many.py", sweep, WIDTH, "-j", "2", env=env)
-    files = len(list(sweep.glob("*.plt")))
-    # Not a terminal: one line at every tenth of the files, the last one with the total.
-    assert proc.stderr.startswith("1/") and f"\n{files}/{files} files\n" in proc.stderr
-    assert "it/s" not in proc.stderr and "file/s" not in proc.stderr
-
-
-def test_the_readme_example(tmp_path):
-    text = readme_text()
-    assert "make_sweep.py /tmp/sweep --runs 100 --steps 10000" in text
-    shown = re.search(r"```\n(file,signal,.+?)\.\.\.\n```", text, re.S)[1]
-    proc = run_example(tmp_path, "make_sweep.py", tmp_path, "--runs", 1, "--steps", 10000)
-    assert proc.returncode == 0, proc.stderr
-    proc = run_example(tmp_path, "read_many.py", tmp_path, WIDTH, "-j", "1")
-    assert proc.stdout.startswith(shown)
-
-
-def test_a_linked_file_and_the_csv_in_the_folder(tmp_path):
-    folder = tmp_path / "runs"
-    folder.mkdir()
-    target = tmp_path / "elsewhere.plt"
-    target.write_text(plot_text(2, [["1", "2"]], WIDTH))
-    (folder / "linked.plt").symlink_to(target)
-    out = folder / "summary.csv"
-    for _ in range(2):  # the second run finds the first one's CSV in the folder, and skips it
-        proc = run_example(tmp_path, "read_many.py", folder, WIDTH, "-j", "1", "--glob", "*", "-o", out)
-        assert proc.returncode == 0, proc.stderr
-    assert csv_rows(out.read_text()) == [["linked.plt", "PARAM_0", 1.0, 1.0, 1.0, 1.0],
-                                         ["linked.plt", "PARAM_1", 2.0, 2.0, 2.0, 2.0]]
-
-
-@pytest.mark.parametrize("args", [["-j", "0"], ["--glob", "*.none"]])
-def test_usage_errors(sweep, tmp_path, args):
-    proc = run_example(tmp_path, "read_many.py", sweep, WIDTH, *args)
-    assert proc.returncode == 2 and "usage:" in proc.stderr
-
-
-binary32 = st.floats(width=32)
-
-
-@st.composite
-def plot_folders(draw):
-    """1 to 3 files of random values, NaN and infinities included, 1 to 12 parameters."""
-    files = {}
-    for index in range(draw(st.integers(1, 3))):
-        count = draw(st.integers(1, 12))
-        blocks = draw(st.lists(st.lists(binary32, min_size=count, max_size=count), max_size=6))
-        files[f"f{index}.plt"] = plot_text(count, [[f"{v:.5E}" for v in block] for block in blocks],
-                                           WIDTH)
-    return files
-
-
-@settings(max_examples=10, deadline=None, derandomize=True,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(files=plot_folders())
-def test_summaries_of_random_values(tmp_path, files):
-    folder = tmp_path / "random"
-    folder.mkdir(exist_ok=True)
-    for old in folder.iterdir():
-        old.unlink()
-    for name, text in files.items():
-        (folder / name).write_text(text)
-    proc = run_example(tmp_path, "read_many.py", folder, WIDTH, "-j", "1")
-    assert proc.returncode == 0, proc.stderr
-    assert_summaries(csv_rows(proc.stdout), direct_rows(folder))
+    columns = ["SPEED", 11]
+    lazy = tolvane.dask.read_many(sweep, 12, columns=columns)
+    eager = tolvane.read_many(sweep, 12, columns=columns)
+    assert lazy.npartitions == len(sweep)
+    assert lazy.dtypes.equals(eager.dtypes)  # known before any block is read
+    computed = lazy.compute()
+    assert computed.index.tolist() == [i for path in sweep for i in range(len(tolvane.read(path, 12)))]
+    pd.testing.assert_frame_equal(computed.reset_index(drop=True), eager)
+    assert_frame_is(computed.reset_index(drop=True), sweep, columns)
+    good, bad, other, renamed, missing = broken
+    # Only the first file is read before the frame is computed.
+    lazy = tolvane.dask.read_many([good[0], missing, bad, renamed])
+    with pytest.raises(FileNotFoundError):
+        lazy.partitions[1].compute()
+    with pytest.raises(tolvane.FormatError, match=r"bad\.plt:18: block 1"):
+        lazy.partitions[2].compute()
+    with pytest.raises(ValueError, match="parameter 4 is 'VOLTS'"):
+        lazy.partitions[3].compute()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        skipping = tolvane.dask.read_many([missing, good[0], bad, good[1]], on_error="skip").compute()
+    assert_frame_is(skipping.reset_index(drop=True), [good[0], good[1]],
+                    categories=[missing, good[0], bad, good[1]])

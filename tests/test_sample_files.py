@@ -2,6 +2,7 @@
 seeds cut from them still match them, and every signal in them is sampled finely enough to be
 drawn as what it is (no band of alternating signs, no rounding noise at zero crossings)."""
 import itertools
+import re
 
 import pytest
 
@@ -36,18 +37,32 @@ def test_make_sample_writes_the_committed_files(tmp_path):
         assert written == sample(width).read_bytes(), f"examples/sample_w{width}.plt is stale"
 
 
-def test_demo_shows_both_faces_on_the_samples(tmp_path):
-    # The README's first command: both faces on both samples, the names from tolvane.
+def test_demo_shows_what_tolvane_reads_from_the_samples(tmp_path):
+    # The README's first command: the names and arrays from tolvane, quorel's lists the same.
     proc = run_example(tmp_path, "demo.py")
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.count("11 signals besides time") == 2
     try:
         import tolvane  # noqa: F401
     except ImportError:
+        assert proc.stdout.count("11 signals besides time") == 2
         assert proc.stdout.count("tolvane needs CPython 3.10") == 2
-    else:
-        assert proc.stdout.count("names: " + ", ".join(names(sample(12)))) == 2
-        assert "plot['SPEED'][:4] = array([ 0.    , 18.4138, 36.6127, 54.5891], dtype=float32)" in proc.stdout
+        return
+    assert proc.stdout.count("the same 11 signals besides time, bit for bit: True") == 2
+    assert proc.stdout.count("names: " + ", ".join(names(sample(12)))) == 2
+    assert "plot['SPEED'][:4] = array([ 0.    , 18.4138, 36.6127, 54.5891], dtype=float32)" in proc.stdout
+    assert ("a broken copy: FormatError: .../broken.plt:21: block 2, field 4 (VOLTAGE), bytes 48..60: "
+            "'1.87443D+02' is not a number\n") in proc.stdout
+
+
+def test_make_sweep_says_what_each_argument_is(tmp_path):
+    proc = run_example(tmp_path, "make_sweep.py", "--help")
+    assert proc.returncode == 0, proc.stderr
+    description = proc.stdout.split("\n\n")[1]
+    assert description.endswith("."), description  # a whole sentence, not its first line
+    options = proc.stdout.split("\n\n", 2)[2]
+    entries = re.findall(r"^  (\S.*?)(?:  +(\S.*))?$", options, re.M)
+    assert [name.split()[0].rstrip(",") for name, _ in entries] == ["DIR", "-h", "--runs", "--steps", "--width"]
+    assert all(text for _, text in entries), proc.stdout
 
 
 def test_seeds_cut_from_the_samples_are_their_heads():

@@ -6,14 +6,18 @@
     ('TIME', 'SPEED', 'TORQUE')
     >>> plot["SPEED"]                               # a numpy.float32 array, one value per block
     >>> plot.to_pandas()                            # indexed by the time
+    >>> plot.to_polars(), plot.to_arrow(), plot.to_xarray()
+    >>> tolvane.read_many(sorted(glob.glob("sweep/*.plt")))   # a sweep as one long DataFrame
 
 The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
-format raises FormatError, which says where.
+format raises FormatError, which says where. tolvane.dask.read_many reads a sweep on a Dask
+cluster; `tolvane` (or `python -m tolvane`) is a command: info, convert, plot.
 """
 
 from ._errors import FormatError
 from ._plot import Plot
+from ._many import read_many
 from ._read import read
 
-__all__ = ["FormatError", "Plot", "read"]
+__all__ = ["FormatError", "Plot", "read", "read_many"]

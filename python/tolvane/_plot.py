@@ -10,6 +10,9 @@ import numpy as np
 if TYPE_CHECKING:
     import numpy.typing as npt
     import pandas
+    import polars
+    import pyarrow
+    import xarray
 
 Key = Union[str, int]
 
@@ -126,6 +129,31 @@ class Plot:
         columns = dedup_names([self._names[field] for field in self._fields[1:]])
         index = pd.Index(self._arrays[0], name=self._names[0], copy=False)
         return pd.DataFrame(dict(zip(columns, self._arrays[1:])), index=index, copy=False)
+
+    def to_polars(self) -> "polars.DataFrame":
+        """A polars DataFrame: one Float32 column per parameter read, the time first (named by
+        the time's name). Repeated names are made unique as to_pandas makes them, the time's
+        name included. NaN stays NaN, never null. Needs polars: ``pip install 'quorel[polars]'``."""
+        from ._tables import to_polars
+
+        return to_polars(self)
+
+    def to_arrow(self) -> "pyarrow.Table":
+        """A pyarrow Table of the columns to_polars gives, float32, over this Plot's arrays
+        without copying them; the schema's metadata holds ``path`` and ``n_digits``. NaN stays
+        NaN, never null. Needs pyarrow: ``pip install 'quorel[arrow]'``."""
+        from ._tables import to_arrow
+
+        return to_arrow(self)
+
+    def to_xarray(self) -> "xarray.Dataset":
+        """An xarray Dataset: one float32 variable per parameter read after the time, over the
+        time as coordinate (named by the time's name), with the attributes ``path`` and
+        ``n_digits``. Names are made unique as to_polars makes them. Needs xarray:
+        ``pip install 'quorel[xarray]'``."""
+        from ._tables import to_xarray
+
+        return to_xarray(self)
 
     def __repr__(self) -> str:
         count = len(self._names)

@@ -1,0 +1,7 @@
+"""python -m tolvane: the tolvane command (info, convert, plot)."""
+
+import sys
+
+from ._cli import main
+
+sys.exit(main())

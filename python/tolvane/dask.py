@@ -1,0 +1,129 @@
+"""tolvane.dask.read_many: many plot files as a Dask DataFrame, one partition per file, read
+wherever the cluster's workers run.
+
+    >>> from dask.distributed import Client
+    >>> import tolvane.dask
+    >>> client = Client("tcp://scheduler:8786")      # or none: Dask's threads, here
+    >>> frame = tolvane.dask.read_many(sorted(glob.glob("/shared/sweep/*.plt")))
+    >>> frame.groupby("path", observed=True)["SPEED"].max().compute()
+
+Needs dask.dataframe (``pip install 'quorel[dask]'``, which brings dask.distributed too); the
+workers need tolvane installed and must see the files at the same paths.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, cast
+
+import numpy as np
+
+from . import _native
+from ._errors import exception_from_fault
+from ._many import ON_ERROR, column_names, long_frame, names_mismatch
+from ._read import (PathArg, _columns_argument, _fields_of, _path_argument, _threads_argument,
+                    _width_argument, read)
+from ._tables import library
+
+if TYPE_CHECKING:
+    import dask.dataframe
+    import pandas
+
+__all__ = ["read_many"]
+
+
+def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
+              columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
+              on_error: str = "raise") -> "dask.dataframe.DataFrame":
+    """The frame :func:`tolvane.read_many` gives, as a lazy Dask DataFrame of one partition per
+    file, in the order of ``paths``.
+
+    Its columns and dtypes are those of :func:`tolvane.read_many`, the categories of ``path``
+    every path given. They are known at once: only the name lines of the first file are read
+    here, where read_many is called (with ``on_error="skip"``, of the first file that opens);
+    the blocks of every file are read when the frame is computed, each file by one task on a
+    worker. Each partition's index counts its own rows from 0.
+
+    Args:
+        paths, n_digits, columns: as :func:`tolvane.read_many` takes them.
+        threads: how many threads read one file on its worker, passed to :func:`tolvane.read`
+            (``None``: its default, every core for a file of 8 MiB or more). How many files are
+            read at once is the cluster's to say: its workers' threads.
+        on_error: ``"raise"``: a failing file's task raises its error (``FormatError``,
+            ``OSError``, or ValueError for names that differ from the first file's), and so
+            does the computation. ``"skip"``: its partition is empty, and a ``warnings.warn``
+            on the worker (in the worker's log) carries the error.
+    """
+    pd = library("pandas", "dask", "tolvane.dask.read_many()")
+    dd = library("dask.dataframe", "dask", "tolvane.dask.read_many()")
+    path_list = list(paths)
+    if not path_list:
+        raise ValueError("tolvane.dask.read_many needs at least one path")
+    width = _width_argument(n_digits)
+    keys = _columns_argument(columns)
+    if threads is not None:
+        _threads_argument(threads)
+    if on_error not in ON_ERROR:
+        raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    texts = [os.fsdecode(os.fspath(path)) for path in path_list]
+    categories = list(dict.fromkeys(texts))
+    first, names, fields = _first_names(path_list, keys, on_error)
+    meta = empty_frame(pd, column_names(names, fields), categories)
+    frame = dd.from_map(_partition, list(zip(path_list, texts)), meta=meta, label="tolvane-read",
+                        enforce_metadata=False, n_digits=width, keys=keys, threads=threads,
+                        on_error=on_error, names=names, first=first, categories=categories)
+    return cast("dask.dataframe.DataFrame", frame)
+
+
+def _first_names(paths: Sequence[PathArg], keys: Optional[List[Any]],
+                 on_error: str) -> Tuple[str, Tuple[str, ...], List[int]]:
+    """The path, names and fields read of the first file whose name lines read (the first file
+    alone unless skipping)."""
+    first_error: Optional[BaseException] = None
+    for path in paths:
+        text, encoded = _path_argument(path)
+        try:
+            try:
+                names = _native.open_plot(encoded).names
+            except _native.Fault as fault:
+                raise exception_from_fault(fault.args[0], text) from None
+            fields = _fields_of(keys, names, text)
+        except Exception as error:
+            if on_error == "raise":
+                raise
+            first_error = first_error or error
+            continue
+        return text, tuple(names), list(range(len(names))) if fields is None else fields
+    assert first_error is not None
+    raise first_error
+
+
+def empty_frame(pd: Any, names: Sequence[str], categories: Sequence[str]) -> "pandas.DataFrame":
+    columns: Dict[str, Any] = {names[0]: pd.Categorical([], categories=list(categories))}
+    columns.update((name, np.empty(0, dtype=np.float32)) for name in names[1:])
+    return cast("pandas.DataFrame", pd.DataFrame(columns))
+
+
+def _partition(item: Tuple[PathArg, str], *, n_digits: Optional[int], keys: Optional[List[Any]],
+               threads: Optional[int], on_error: str, names: Tuple[str, ...], first: str,
+               categories: List[str]) -> "pandas.DataFrame":
+    """One file's partition, on a worker. (No parameter is called `columns`: Dask would push
+    the frame's column names into it.)"""
+    import pandas as pd
+
+    path, text = item
+    try:
+        plot = read(path, n_digits, columns=keys, threads=threads)
+        mismatch = names_mismatch(plot, names, first)
+        if mismatch is not None:
+            raise mismatch
+    except Exception as error:
+        if on_error == "raise":
+            raise
+        warnings.warn(f"tolvane.dask.read_many skipped {text}: {type(error).__name__}: {error}",
+                      RuntimeWarning, stacklevel=1)
+        fields = _fields_of(keys, names, first)
+        return empty_frame(pd, column_names(names, list(range(len(names))) if fields is None
+                                            else fields), categories)
+    return long_frame(pd, [plot], [text], categories)
