@@ -4,4 +4,6 @@ import sys
 
 from ._cli import main
 
-sys.exit(main())
+# Guarded so that importing the module (as mypy's stubtest does with every submodule) runs nothing.
+if __name__ == "__main__":
+    sys.exit(main())
