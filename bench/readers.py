@@ -187,9 +187,9 @@ def three_fields(n_params):
     return sorted({0, *three_columns(n_params)})
 
 
-def read_tolvane(path, width, columns=None):
+def read_tolvane(path, width, columns=None, threads=None):
     import tolvane
-    return tolvane.read(path, width, columns=columns)
+    return tolvane.read(path, width, columns=columns, threads=threads)
 
 
 def plot_lists(plot, fields):

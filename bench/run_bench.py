@@ -5,14 +5,17 @@
     python bench/run_bench.py --quick      # smoke run: 1 MB files, 1 repetition
     python bench/run_bench.py --sizes 1,20 # smaller sizes only
     python bench/run_bench.py --sizes 100 --readers quorel,tolvane,numpy  # tolvane's goals only
+    python bench/run_bench.py --sizes 100 --big   # ... and a 1 GB file: its time and memory
 
 Steps: (1) check on small files that every reader returns the same values as
 quorel, bit for bit; (2) time every reader on every file and print a markdown
 table, then tolvane.read's ratios to quorel, numpy, the reader core on its own
-and the time to read the file's bytes; (3) measure the peak memory of one read
+and the time to read the file's bytes, and its reads on one thread, on two and on every
+core; (3) measure the peak memory of one read
 of the largest file, each reader in a fresh subprocess, and tolvane.read's on
 every file of the largest size; (4) print tolvane's goals, PASS or FAIL, on the
-100 MB files (or the largest run).
+100 MB files (or the largest run); (5) with --big, time and measure a 1 GB file (11
+parameters, width 12) beside the 100 MB one of its kind.
 """
 
 from __future__ import annotations
@@ -43,14 +46,21 @@ FLOOR = "FLOOR"
 # for those three, and reading the file's bytes: whole into one new bytes object, and piece by
 # piece into a reused 64 KiB buffer (as the reader reads them).
 TOLVANE3 = "tolvane-3"
+# tolvane.read with threads=1 (the calling thread only), threads=2, and threads=the cores this
+# process may run on, where that is more than two; the row "tolvane" is the default (threads=None).
+TOLVANE_T1 = "tolvane-t1"
+TOLVANE_T2 = "tolvane-t2"
+TOLVANE_TN = "tolvane-t%d" % len(os.sched_getaffinity(0))
+THREAD_ROWS = (TOLVANE_T1, TOLVANE_T2) + ((TOLVANE_TN,) if len(os.sched_getaffinity(0)) > 2 else ())
+THREAD_COUNTS = {TOLVANE_T1: 1, TOLVANE_T2: 2, TOLVANE_TN: len(os.sched_getaffinity(0))}
 CORE = "core"
 CORE3 = "core-3"
 BYTES = "bytes"
 STREAM = "bytes-64k"
-ROW_ORDER = ("quorel", "tolvane", TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM, FLOOR)
+ROW_ORDER = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM, FLOOR)
 # Fast rows, timed taking turns run by run so that a burst of load from elsewhere on a shared
 # machine hits them alike; the slower peers run on their own afterwards.
-TURN_ROWS = ("quorel", "tolvane", TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR)
+TURN_ROWS = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR)
 # Rows that give no values.
 BYTE_ROWS = (BYTES, STREAM)
 # Rows whose result holds only the three columns' values.
@@ -68,6 +78,15 @@ GOAL_MEMORY_SLACK = 16 * 2**20  # ... plus this many bytes
 # file, it is printed too).
 GOAL_THREE_VS_BYTES = 2.0
 GOAL_THREE_PARAMS = 500
+# Splitting a file across threads: two threads at least this many times faster than one, and
+# the default read at most this many times the time to read the file's bytes (bytes-64k).
+GOAL_TWO_THREADS = 1.8
+GOAL_VS_BYTES = 3.5
+# The --big file: 1 GB, 11 parameters, width 12; its peak memory above the imports at most the
+# result's bytes plus this, and its time over the bytes' no worse than the 100 MB file's.
+BIG_KEY = (1000.0, 11, 12)
+BIG_MEMORY_SLACK = 64 * 2**20
+BIG_ROWS = ("tolvane",) + THREAD_ROWS + ("core", BYTES, STREAM)
 
 
 # --------------------------------------------------------------------------
@@ -177,6 +196,7 @@ def present_rows(names, core):
     have = set(names) | {BYTES, STREAM, FLOOR}
     if "tolvane" in names:
         have.add(TOLVANE3)
+        have.update(THREAD_ROWS)
     if core is not None:
         have.update((CORE, CORE3))
     return [r for r in ROW_ORDER if r in have]
@@ -196,6 +216,8 @@ def make_fns(path, width, n_params, rows, core, arrays):
             fns[r] = lambda: readers.read_bytes_streamed(path)  # noqa: E731
         elif r == TOLVANE3:
             fns[r] = lambda: readers.read_tolvane(path, width, cols3)  # noqa: E731
+        elif r in THREAD_ROWS:
+            fns[r] = lambda r=r: readers.read_tolvane(path, width, threads=THREAD_COUNTS[r])  # noqa: E731
         elif r == CORE:
             fns[r] = lambda: core.read(path, width)  # noqa: E731
         elif r == CORE3:
@@ -207,7 +229,7 @@ def make_fns(path, width, n_params, rows, core, arrays):
 
 def as_lists(row, res, n_params):
     """A row's result as (time, columns) lists of floats, as quorel gives it."""
-    if row == "tolvane":
+    if row == "tolvane" or row in THREAD_ROWS:
         return readers.plot_lists(res, range(n_params))
     if row == TOLVANE3:
         return readers.plot_lists(res, readers.three_fields(n_params))
@@ -330,6 +352,71 @@ def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, c
     return {"size": size, "n_values": n_values, "values": values, "times": times}
 
 
+def bench_big_file(path, width, rows, turns, core):
+    """The --big rows on one file, taking turns; no FLOOR and no peers (quorel's lists of a 1 GB
+    file would take gigabytes), and the values counted from tolvane's result."""
+    fns = {}
+    for n in rows:
+        if n == CORE:
+            fns[n] = lambda: core.read(path, width)  # noqa: E731
+        elif n == BYTES:
+            fns[n] = lambda: readers.read_bytes(path)  # noqa: E731
+        elif n == STREAM:
+            fns[n] = lambda: readers.read_bytes_streamed(path)  # noqa: E731
+        else:
+            fns[n] = lambda n=n: readers.read_tolvane(path, width, threads=THREAD_COUNTS.get(n))  # noqa: E731
+    plot = readers.read_tolvane(path, width)
+    n_values = len(plot) * len(plot.names)
+    del plot
+    times = {n: [] for n in rows}
+    for _ in range(turns):
+        for n in rows:
+            times[n] += time_reader(fns[n], 1, float("inf"))
+    for n in rows:
+        log("  %-10s runs %2d  min %.4f s  median %.4f s" % (n, len(times[n]), min(times[n]),
+                                                              statistics.median(times[n])))
+    return {"size": os.path.getsize(path), "n_values": n_values, "times": times}
+
+
+def big_tables(big, memory):
+    """The 1 GB file beside the 100 MB one of its kind: times, ratios to the bytes' read, memory,
+    and the goals."""
+    rows = [n for n in BIG_ROWS if n in big[0][1]["times"]]
+    out = ["| file | %s | default / bytes-64k | per turn | t1 / t2 |" % " | ".join("%s s" % n for n in rows),
+           "|---|" + "---:|" * (len(rows) + 3)]
+    for key, r in big:
+        out.append("| %s | %s | %s | %s | %s |" % (
+            file_label(key), " | ".join(fmt_s(best(r, n)) for n in rows),
+            ratio_text(best(r, "tolvane"), best(r, STREAM)), ratio_text(paired_ratio(r, "tolvane", STREAM), 1.0),
+            ratio_text(best(r, TOLVANE_T1), best(r, TOLVANE_T2))))
+    out += ["", "| file | peak delta MB | result MB | limit MB (result + %d MiB) | delta / limit |"
+            % (BIG_MEMORY_SLACK // 2**20), "|---|---:|---:|---:|---:|"]
+    for key, _ in big:
+        d = memory.get(key)
+        if d is None:
+            out.append("| %s | not measured | | | |" % file_label(key))
+            continue
+        delta, res = peak_delta(d), d["result_bytes"]
+        out.append("| %s | %.1f | %.1f | %.1f | %.2f |" % (
+            file_label(key), delta / 1e6, res / 1e6, (res + BIG_MEMORY_SLACK) / 1e6,
+            delta / (res + BIG_MEMORY_SLACK)))
+    (small_key, small), (big_key, large) = big
+    ratio_small = paired_ratio(small, "tolvane", STREAM)
+    ratio_large = paired_ratio(large, "tolvane", STREAM)
+    d = memory.get(big_key)
+    goals = [
+        (file_label(big_key), "default / bytes-64k, per turn", fmt_x(ratio_large),
+         "<= %s (%s)" % (fmt_x(ratio_small), file_label(small_key)),
+         "PASS" if ratio_large <= ratio_small else "FAIL"),
+        (file_label(big_key), "peak delta / (result + %d MiB)" % (BIG_MEMORY_SLACK // 2**20),
+         "not measured" if d is None else fmt_x(peak_delta(d) / (d["result_bytes"] + BIG_MEMORY_SLACK)), "<= 1",
+         "n/a" if d is None else ("PASS" if peak_delta(d) <= d["result_bytes"] + BIG_MEMORY_SLACK else "FAIL")),
+    ]
+    out += ["", "| file | goal | measured | limit | verdict |", "|---|---|---:|---:|---|"]
+    out += ["| %s | %s | %s | %s | %s |" % g for g in goals]
+    return "\n".join(out)
+
+
 def fmt_s(x):
     if x < 0.1:
         return "%.4f" % x
@@ -420,6 +507,29 @@ def tolvane_tables(results):
             file_label(key), fmt_s(t3), ratio_text(t3, best(r, STREAM)), ratio_text(t3, best(r, BYTES)),
             "-" if c3 is None else fmt_s(c3), ratio_text(t3, c3), ratio_text(t3, best(r, "tolvane")),
             ratio_text(c3, best(r, CORE))))
+    return "\n".join(out)
+
+
+def threads_table(results):
+    """tolvane.read on one thread, two and every core, beside the default and the bytes' read."""
+    heads = [THREAD_COUNTS[n] for n in THREAD_ROWS]
+    out = ["tolvane.read(path, width, threads=N) for N = %s, and the default (threads=None: "
+           "every core this process may run on, for a file large enough to gain); mins of the runs, "
+           "and the medians over the turns of the ratios in the same turn." % ", ".join(map(str, heads)), "",
+           "| file | %s | default s | t1 / t2 (goal >= %g) | per turn | default / bytes-64k (goal <= %g) "
+           "| per turn | default / bytes |" % (" | ".join("threads=%d s" % h for h in heads),
+                                              GOAL_TWO_THREADS, GOAL_VS_BYTES),
+           "|---|" + "---:|" * (len(heads) + 7)]
+    for key, r in results:
+        t = best(r, "tolvane")
+        if t is None or best(r, TOLVANE_T1) is None:
+            continue
+        out.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            file_label(key), " | ".join(fmt_s(best(r, n)) for n in THREAD_ROWS), fmt_s(t),
+            ratio_text(best(r, TOLVANE_T1), best(r, TOLVANE_T2)),
+            ratio_text(paired_ratio(r, TOLVANE_T1, TOLVANE_T2), 1.0),
+            ratio_text(t, best(r, STREAM)), ratio_text(paired_ratio(r, "tolvane", STREAM), 1.0),
+            ratio_text(t, best(r, BYTES))))
     return "\n".join(out)
 
 
@@ -560,6 +670,12 @@ def goal_rows(results, memory, goal_size):
         add(key, "peak delta / (%g x result + %d MiB)" % (GOAL_MEMORY_FACTOR, GOAL_MEMORY_SLACK // 2**20),
             None if d is None else peak_delta(d) / memory_limit(d["result_bytes"]), "<= 1",
             lambda v: v <= 1.0)
+        t1, t2, stream = best(r, TOLVANE_T1), best(r, TOLVANE_T2), best(r, STREAM)
+        add(key, "tolvane.read threads=1 / threads=2", None if t1 is None or t2 is None else t1 / t2,
+            ">= %g" % GOAL_TWO_THREADS, lambda v: v >= GOAL_TWO_THREADS,
+            paired_ratio(r, TOLVANE_T1, TOLVANE_T2))
+        add(key, "tolvane.read / bytes-64k", t / stream, "<= %g" % GOAL_VS_BYTES,
+            lambda v: v <= GOAL_VS_BYTES, paired_ratio(r, "tolvane", STREAM))
         if key[1] == GOAL_THREE_PARAMS:
             t3 = best(r, TOLVANE3)
             add(key, "tolvane-3 / bytes-64k", None if t3 is None else t3 / best(r, STREAM),
@@ -599,6 +715,10 @@ def main(argv=None):
     ap.add_argument("--slow-limit", type=float, default=60.0,
                     help="stop repeating a reader on a file once one run took longer (s)")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory tables")
+    ap.add_argument("--big", action="store_true",
+                    help="also time a 1 GB file (11 parameters, width 12) beside the 100 MB one, "
+                         "tolvane's rows and the bytes' reads only, and measure its peak memory")
+    ap.add_argument("--big-turns", type=int, default=5, help="turns of the --big rows (default 5)")
     ap.add_argument("--no-core", action="store_true",
                     help="do not build or time the reader core on its own (bench/core_bench.cpp)")
     ap.add_argument("--core-lib", default=None,
@@ -688,6 +808,19 @@ def main(argv=None):
             if key[0] == goal_size and "tolvane" in names:
                 per_file_memory.append((key, memory[key]))
 
+    big = []
+    big_memory = {}
+    if args.big and "tolvane" in names:
+        big_rows = [n for n in BIG_ROWS if n != CORE or core is not None]
+        for key in ((GOAL_SIZE_MB,) + BIG_KEY[1:], BIG_KEY):
+            t0 = time.perf_counter()
+            path = gen_plot.cached_plot(key[1], key[2], key[0], cache_dir=cache_dir)
+            log("big: %s (%.1f MB, ready in %.1f s), %d turns" % (
+                os.path.basename(path), os.path.getsize(path) / 1e6, time.perf_counter() - t0, args.big_turns))
+            big.append((key, bench_big_file(path, key[2], big_rows, args.big_turns, core)))
+            if not args.no_memory:
+                big_memory[key] = measure_memory(path, key[2], ["tolvane"], ref_name, extra).get("tolvane")
+
     import platform
     load_after = os.getloadavg()
     print("## quorel benchmark\n")
@@ -717,6 +850,11 @@ def main(argv=None):
             " (the goals are set for %g MB files; this run's largest are %g MB)" % (GOAL_SIZE_MB, goal_size))
         print("### tolvane's goals, %g MB files%s\n" % (goal_size, note))
         print(goals_table(goal_rows(results, memory, goal_size)) + "\n")
+        print("### Threads\n")
+        print(threads_table(results) + "\n")
+    if big:
+        print("### A 1 GB file beside 100 MB (11 parameters, width 12)\n")
+        print(big_tables(big, big_memory) + "\n")
     return 0
 
 
