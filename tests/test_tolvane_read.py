@@ -394,10 +394,11 @@ def test_lines_without_fields_asked_for_are_passed_over_and_checked(tmp_path, se
         assert tolvane_outcome(path, 4, columns=columns, threads=3, piece_bytes=4093) == got
 
 
-@pytest.mark.parametrize("piece_bytes", [149, 150, 151, 1 << 16])
+@pytest.mark.parametrize("piece_bytes", [149, 150, 151, 1 << 16, 600_000])
 def test_pieces_that_end_where_blocks_end(tmp_path, piece_bytes):
     # Blocks of 15 bytes: pieces of 150 bytes end exactly where a block ends, those of 149 and
-    # 151 a byte before and after. Large enough that every thread has pieces to read at once
+    # 151 a byte before and after; those of 600,000 bytes take several reads each, whose line
+    # feeds are counted read by read. Large enough that every thread has pieces to read at once
     # (under ThreadSanitizer, two pieces reading one block would race); a fault near the end.
     blocks = 80000
     body = b"".join(b"H\n%12.5E\n" % (b / 4) for b in range(blocks))

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "reader/line_count.hpp"
 #include "reader/sequence_storage.hpp"
 #include "reader/short_line.hpp"
 #include "text_rules/utf8.hpp"
@@ -40,11 +41,13 @@ void LineSource::restart_at(std::uint64_t offset, std::uint64_t end) noexcept {
     stretch_end_ = end;
 }
 
-bool LineSource::fill_buffer() noexcept {
+bool LineSource::fill_buffer(std::uint64_t& line_feeds) noexcept {
     position_ = 0;
     fill_ = 0;
+    line_feeds = 0;
     while (fill_ < capacity_ && next_offset_ < stretch_end_) {
-        const std::size_t want = std::size_t(std::min<std::uint64_t>(capacity_ - fill_, stretch_end_ - next_offset_));
+        const std::size_t want = std::size_t(
+            std::min<std::uint64_t>({capacity_ - fill_, stretch_end_ - next_offset_, kCountedReadSize}));
         const ssize_t n = ::pread(fd_, buffer_ + fill_, want, off_t(next_offset_));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -56,6 +59,7 @@ bool LineSource::fill_buffer() noexcept {
             stretch_end_ = next_offset_;  // the file is shorter than it was: it ends here
             break;
         }
+        line_feeds += count_line_feeds(buffer_ + fill_, std::size_t(n));
         fill_ += std::size_t(n);
         next_offset_ += std::uint64_t(n);
         bytes_read_ += std::uint64_t(n);

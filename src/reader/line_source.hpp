@@ -28,6 +28,9 @@ public:
     // Bytes asked for by one read. Larger reads cost fewer system calls; 64 KiB still stays in
     // the second-level cache while its lines are parsed.
     static constexpr std::size_t kReadSize = 65536;
+    // Bytes asked for by one read of fill_buffer, whose line feeds are counted straight after
+    // it, while they are still in the first- or second-level cache.
+    static constexpr std::size_t kCountedReadSize = 4 * kReadSize;
 
     explicit LineSource(UniqueFd file);
     // The lines of `bytes`, which must be followed by kLinePadding readable bytes and outlive
@@ -70,8 +73,9 @@ public:
     // `end` as the whole file; the buffers are kept.
     void restart_at(std::uint64_t offset, std::uint64_t end) noexcept;
     // For a source of a stretch: reads until the buffer is full or the stretch ends; false if a
-    // read failed. pending() then holds what was read.
-    bool fill_buffer() noexcept;
+    // read failed. pending() then holds what was read, and `line_feeds` how many line feeds it
+    // holds: counted a read at a time, each read small enough to be counted while still in cache.
+    bool fill_buffer(std::uint64_t& line_feeds) noexcept;
     // For a source of a stretch: the stretch goes on to `end`.
     void extend_stretch(std::uint64_t end) noexcept { stretch_end_ = end; }
     // The open file the lines come from.

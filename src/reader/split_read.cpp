@@ -121,7 +121,8 @@ private:
         const std::uint64_t begin = start_ + p * piece_bytes_;
         const std::uint64_t limit = std::min(end_, begin + piece_bytes_);
         source.restart_at(p == 0 ? begin : begin - 1, limit);
-        if (!source.fill_buffer()) {
+        std::uint64_t feeds_read = 0;
+        if (!source.fill_buffer(feeds_read)) {
             piece.read_error = source.error_number();
             failed(p);
             return never_counted(piece);
@@ -129,10 +130,12 @@ private:
         std::string_view bytes = source.pending();
         const bool line_starts_at_begin = p == 0 || (!bytes.empty() && bytes.front() == '\n');
         if (p != 0 && !bytes.empty()) {
+            // The byte before the piece is the previous piece's.
+            if (line_starts_at_begin) --feeds_read;
             bytes.remove_prefix(1);
             source.skip_pending(1);
         }
-        publish(piece, count_line_feeds(bytes.data(), bytes.size()));
+        publish(piece, feeds_read);
 
         // The lines before the piece: the line feeds of the pieces before it.
         std::uint64_t lines_before = 0;

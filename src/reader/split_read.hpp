@@ -23,9 +23,10 @@ namespace quorel {
 // Where a file's blocks take this many bytes or more, a read with the threads left to it
 // splits them: below, starting threads and waiting for the last piece cost about what they save.
 inline constexpr std::uint64_t kSplitFrom = std::uint64_t(8) << 20;
-// A piece's bytes: large enough that counting its lines and finding its first block cost
-// little beside reading it, small enough that every thread's buffer stays in cache; and all
-// the buffers together at most kPieceBuffers.
+// A piece's bytes: large enough that finding its first block and finishing its last cost
+// little beside reading it (its line feeds are counted as it is read, a read at a time, while
+// each read is still in cache); all the buffers together at most kPieceBuffers. Sizes from
+// 256 KiB to 4 MiB measured alike here.
 inline constexpr std::size_t kPieceBytes = std::size_t(2) << 20;
 inline constexpr std::size_t kPieceBuffers = std::size_t(32) << 20;
 
