@@ -801,7 +801,7 @@ def main(argv=None):
             path, width = paths[key], key[2]
             mem_names = [n for n in rows if n in ("tolvane", TOLVANE3)]
             if key == largest:
-                mem_names = [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS]
+                mem_names = [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS + THREAD_ROWS]
             log("memory: one read of %s per reader (%s), fresh subprocesses ..."
                 % (os.path.basename(path), ", ".join(mem_names)))
             memory[key] = measure_memory(path, width, mem_names, ref_name, extra)
@@ -841,7 +841,7 @@ def main(argv=None):
         path, (size_mb, n_params, width) = paths[largest], largest
         print("### Peak memory of one read: %s (%.1f MB, %d parameters, width %d)\n"
               % (os.path.basename(path), os.path.getsize(path) / 1e6, n_params, width))
-        print(memory_table(memory[largest], [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS]) + "\n")
+        print(memory_table(memory[largest], [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS + THREAD_ROWS]) + "\n")
         if per_file_memory:
             print("### Peak memory of tolvane.read, every %g MB file\n" % goal_size)
             print(tolvane_memory_table(per_file_memory) + "\n")
