@@ -11,6 +11,7 @@ import pathlib
 import struct
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -20,6 +21,15 @@ EXAMPLES = ROOT / "examples"
 SEEDS = ROOT / "fuzz" / "corpus" / "plot_reader"
 # Width bytes 0xF8 and above select these widths; lower ones give the width modulo 41.
 HUGE_WIDTHS = [2**64 - 1, 2**64 - 2, 2**63, 2**63 - 1, 2**32, 2**32 + 12, 8192, 100000]
+
+# A free-threaded interpreter (3.13t and later) runs without the GIL until a module that does
+# not declare it can, such as quorel, is imported: that import turns the GIL on for the whole
+# process, with a RuntimeWarning on standard error. The tests compare their child interpreters'
+# standard error byte for byte, so the children start with the GIL there, as on any other
+# build; the tests of tolvane without the GIL start theirs without it (gil_free_env).
+FREE_THREADED = sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+if FREE_THREADED:
+    os.environ.setdefault("PYTHON_GIL", "1")
 
 
 def seed_width(byte):
