@@ -22,7 +22,8 @@ import pytest
 
 import quorel
 from conftest import (FREE_THREADED, MEASURED_READ_CHILD, bits_list, f32bits, interpreter_encode_error,
-                      interpreter_index_error, interpreter_ull_error, plot_text, run_child, skip_without_memory_limits, write_plot)
+                      interpreter_index_error, interpreter_ull_error, plot_text, run_child,
+                      skip_without_memory_limits, write_plot)
 
 read = quorel.rust_read_tolvane
 
