@@ -172,7 +172,19 @@ def child_env():
     return env
 
 
-def run_child(tmp_path, code, *args, timeout=120, quiet=False):
+def gil_free_env():
+    """child_env() for a child that is to run without the GIL on a free-threaded interpreter:
+    without the PYTHON_GIL that the other children get there."""
+    env = child_env()
+    env.pop("PYTHON_GIL", None)
+    return env
+
+
+skip_unless_free_threaded = pytest.mark.skipif(
+    not FREE_THREADED, reason="the interpreter is not a free-threaded build (--disable-gil)")
+
+
+def run_child(tmp_path, code, *args, timeout=120, quiet=False, env=None):
     """Run ``code`` in a child interpreter; return (json result, stdout, stderr) as text.
 
     The child receives the result file's path as argv[1] and ``args`` after it, and must exit 0.
@@ -183,7 +195,8 @@ def run_child(tmp_path, code, *args, timeout=120, quiet=False):
         out.unlink()
     sink = subprocess.DEVNULL if quiet else subprocess.PIPE
     proc = subprocess.run([sys.executable, "-c", code, str(out), *map(str, args)],
-                          stdout=sink, stderr=sink, env=child_env(), cwd=tmp_path, timeout=timeout)
+                          stdout=sink, stderr=sink, env=child_env() if env is None else env, cwd=tmp_path,
+                          timeout=timeout)
     stdout = (proc.stdout or b"").decode("utf-8", "replace")
     stderr = (proc.stderr or b"").decode("utf-8", "replace")
     assert proc.returncode == 0, f"child exit {proc.returncode}\n{stderr}"
