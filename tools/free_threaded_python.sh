@@ -30,7 +30,7 @@ say() { echo "free_threaded_python: $*" >&2; }
 if [[ -f "$stamp" ]]; then
     python="$(head -1 "$stamp")"
     if [[ -x "$python" ]]; then
-        tail -n +2 "$stamp" | sed 's/^/free_threaded_python: /' >&2
+        tail -n +2 "$stamp" | sed 's/^/free_threaded_python: (cached) /' >&2
         echo "$python"
         exit 0
     fi
