@@ -11,6 +11,7 @@ import pathlib
 import struct
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -20,6 +21,15 @@ EXAMPLES = ROOT / "examples"
 SEEDS = ROOT / "fuzz" / "corpus" / "plot_reader"
 # Width bytes 0xF8 and above select these widths; lower ones give the width modulo 41.
 HUGE_WIDTHS = [2**64 - 1, 2**64 - 2, 2**63, 2**63 - 1, 2**32, 2**32 + 12, 8192, 100000]
+
+# A free-threaded interpreter (3.13t and later) runs without the GIL until a module that does
+# not declare it can, such as quorel, is imported: that import turns the GIL on for the whole
+# process, with a RuntimeWarning on standard error. The tests compare their child interpreters'
+# standard error byte for byte, so the children start with the GIL there, as on any other
+# build; the tests of tolvane without the GIL start theirs without it (gil_free_env).
+FREE_THREADED = sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+if FREE_THREADED:
+    os.environ.setdefault("PYTHON_GIL", "1")
 
 
 def seed_width(byte):
@@ -162,7 +172,19 @@ def child_env():
     return env
 
 
-def run_child(tmp_path, code, *args, timeout=120, quiet=False):
+def gil_free_env():
+    """child_env() for a child that is to run without the GIL on a free-threaded interpreter:
+    without the PYTHON_GIL that the other children get there."""
+    env = child_env()
+    env.pop("PYTHON_GIL", None)
+    return env
+
+
+skip_unless_free_threaded = pytest.mark.skipif(
+    not FREE_THREADED, reason="the interpreter is not a free-threaded build (--disable-gil)")
+
+
+def run_child(tmp_path, code, *args, timeout=120, quiet=False, env=None):
     """Run ``code`` in a child interpreter; return (json result, stdout, stderr) as text.
 
     The child receives the result file's path as argv[1] and ``args`` after it, and must exit 0.
@@ -173,7 +195,8 @@ def run_child(tmp_path, code, *args, timeout=120, quiet=False):
         out.unlink()
     sink = subprocess.DEVNULL if quiet else subprocess.PIPE
     proc = subprocess.run([sys.executable, "-c", code, str(out), *map(str, args)],
-                          stdout=sink, stderr=sink, env=child_env(), cwd=tmp_path, timeout=timeout)
+                          stdout=sink, stderr=sink, env=child_env() if env is None else env, cwd=tmp_path,
+                          timeout=timeout)
     stdout = (proc.stdout or b"").decode("utf-8", "replace")
     stderr = (proc.stderr or b"").decode("utf-8", "replace")
     assert proc.returncode == 0, f"child exit {proc.returncode}\n{stderr}"

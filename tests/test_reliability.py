@@ -21,8 +21,9 @@ import time
 import pytest
 
 import quorel
-from conftest import (MEASURED_READ_CHILD, bits_list, f32bits, interpreter_encode_error, interpreter_index_error,
-                      interpreter_ull_error, plot_text, run_child, skip_without_memory_limits, write_plot)
+from conftest import (FREE_THREADED, MEASURED_READ_CHILD, bits_list, f32bits, interpreter_encode_error,
+                      interpreter_index_error, interpreter_ull_error, plot_text, run_child,
+                      skip_without_memory_limits, write_plot)
 
 read = quorel.rust_read_tolvane
 
@@ -208,7 +209,10 @@ def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     expected = leak_expectations(d)
     for k, (want, got) in enumerate(zip(expected, res["outcomes"])):
         assert [list(want)] == got, f"case {k}"
-    assert after["blocks"] - before["blocks"] < 200, figures
+    # A free-threaded interpreter's count takes in blocks whose freeing it defers until its
+    # threads pass a quiescent point: some hundreds, up or down, whatever the number of calls.
+    # One leaked object a call would still add 10000.
+    assert after["blocks"] - before["blocks"] < (1000 if FREE_THREADED else 200), figures
     assert after["fds"] == before["fds"], figures
     assert after["rss_kib"] - before["rss_kib"] < 5 * 1024, figures
     if before["malloc"] is not None:

@@ -13,7 +13,8 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import quorel
-from conftest import bits_list, child_env, plot_text, run_child, skip_without_memory_limits, write_plot
+from conftest import (bits_list, child_env, gil_free_env, plot_text, run_child, skip_unless_free_threaded,
+                      skip_without_memory_limits, write_plot)
 from plot_model import model_with_place, parse_count, tokens
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
@@ -317,6 +318,100 @@ def test_many_threads_read_at_once(tmp_path):
     for t in threads:
         t.join()
     assert all(results[i] == serial[i % len(paths)] for i in range(len(threads)))
+
+
+# Eight threads, released together, each read a file of its own and then work over its arrays
+# and those of one Plot they share, in Python: a process that imports tolvane alone keeps the
+# GIL off, so that this work runs in parallel. Each thread notes when its Python work began and
+# ended; the same work done on one thread, then, gives the values to compare with.
+PARALLEL_CHILD = r'''
+import json, sys, threading, time
+import numpy as np
+import tolvane
+out, shared_path, paths = sys.argv[1], sys.argv[2], sys.argv[3:]
+gil_after_import = sys._is_gil_enabled()
+shared = tolvane.read(shared_path)
+
+def work(path, start=None):
+    if start is not None:
+        start.wait()
+    plot = tolvane.read(path, threads=1)
+    began = time.monotonic()
+    sums = []
+    for arrays in ([plot[name] for name in plot], [shared[name] for name in shared]):
+        for array in arrays:
+            total = 0.0
+            for x in array.tolist():
+                total += x * x - x
+            sums.append(total.hex())
+    return {"bits": [plot[i].view(np.uint32).tolist() for i in range(len(plot.names))],
+            "sums": sums, "gil": sys._is_gil_enabled(), "span": [began, time.monotonic()]}
+
+serial = [work(path) for path in paths]
+start = threading.Barrier(len(paths))
+parallel = [None] * len(paths)
+
+def run(i):
+    parallel[i] = work(paths[i], start)
+
+threads = [threading.Thread(target=run, args=(i,)) for i in range(len(paths))]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+json.dump({"gil_after_import": gil_after_import, "serial": serial, "parallel": parallel},
+          open(out, "w"))
+'''
+
+
+@skip_unless_free_threaded
+def test_threads_work_in_parallel_without_the_gil(tmp_path):
+    paths = [write_plot(tmp_path, lines_of((12, 15)[i % 2], count=4 + i, blocks=12000), name=f"{i}.plt")
+             for i in range(8)]
+    shared = write_plot(tmp_path, lines_of(12, count=3, blocks=12000), name="shared.plt")
+    res, out, err = run_child(tmp_path, PARALLEL_CHILD, shared, *paths, env=gil_free_env())
+    assert (out, err) == ("", "")
+    assert res["gil_after_import"] is False
+    assert [r["gil"] for r in res["parallel"]] == [False] * len(paths)
+    for path, serial, parallel in zip(paths, res["serial"], res["parallel"]):
+        assert parallel["bits"] == serial["bits"] == tolvane_outcome(path, None)[1]
+        assert parallel["sums"] == serial["sums"]
+    # Every thread's Python work was under way at one and the same moment.
+    spans = [r["span"] for r in res["parallel"]]
+    assert max(began for began, _ in spans) < min(ended for _, ended in spans), spans
+
+
+# Importing quorel, which does not declare that it runs without the GIL, turns the GIL on for
+# the whole process with the interpreter's RuntimeWarning, as documented; both faces then read.
+QUOREL_GIL_CHILD = r'''
+import json, sys, warnings
+import numpy as np
+import tolvane
+out, path = sys.argv[1], sys.argv[2]
+before = sys._is_gil_enabled()
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import quorel
+time, columns = quorel.rust_read_tolvane(path, 12)
+plot = tolvane.read(path)
+same = [np.asarray(values, dtype=np.float64).astype(np.float32).view(np.uint32).tolist()
+        == plot[i].view(np.uint32).tolist() for i, values in enumerate([time] + columns)]
+json.dump({"before": before, "after": sys._is_gil_enabled(),
+           "warnings": [[w.category.__name__, str(w.message)] for w in caught],
+           "blocks": len(time), "same": same}, open(out, "w"))
+'''
+
+
+@skip_unless_free_threaded
+def test_importing_quorel_turns_the_gil_on_with_a_warning(tmp_path):
+    path = write_plot(tmp_path, lines_of(12, count=5, blocks=40))
+    res, out, err = run_child(tmp_path, QUOREL_GIL_CHILD, path, env=gil_free_env())
+    assert (res["before"], res["after"]) == (False, True)
+    [(category, message)] = res["warnings"]
+    assert category == "RuntimeWarning"
+    assert "(GIL) has been enabled to load module 'quorel'" in message, message
+    assert (res["blocks"], res["same"]) == (40, [True] * 5)
+    assert (out, err) == ("", "")
 
 
 # With descriptor 0 closed, the plot file opens as descriptor 0, which is as good as any.

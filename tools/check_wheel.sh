@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Checks quorel's release artefacts as a user gets them:
 #   1. tools/build_wheels.sh makes the sdist and, from it, one manylinux_2_17 wheel per CPython
-#      version and architecture (skipped with --no-build: then the artefacts already in dist/
-#      are checked);
+#      version and architecture, the free-threaded CPython's too (skipped with --no-build: then
+#      the artefacts already in dist/ are checked);
 #   2. the sdist is checked for the build inputs (every tracked file under src/ and python/,
 #      CMakeLists.txt, pyproject.toml, the type stubs, LICENSE, README.md, the tests) and for
 #      leftovers (caches, build trees, compiled modules);
 #   3. every wheel: `auditwheel show` must report the manylinux_2_17 tag of its architecture
-#      (x86_64 or aarch64); each native module is built for that processor and named for it, and
+#      (x86_64 or aarch64); each native module is built for that processor and named for it and
+#      for its interpreter's ABI (.cpython-313t-x86_64-linux-gnu.so in a free-threaded one), and
 #      its dynamic symbol table defines its init function and nothing else (PyInit_quorel for
 #      quorel, PyInit__native for tolvane._native); the wheel holds quorel's module, its type stub
 #      and the licence; a wheel for CPython 3.10 or newer holds the package tolvane, exactly
@@ -20,8 +21,13 @@
 #      (tools/test_installed_wheel.sh); the x86-64 3.14 and 3.15 wheels inside the Debian root
 #      of tools/debian_root.sh, with its interpreters; the aarch64 wheels with Debian's arm64
 #      interpreters under emulation (tools/aarch64_interpreters.sh), where the suite's test of
-#      the routes built in finds the word routes, as on every processor but x86-64.
-# Usage: bash tools/check_wheel.sh [--no-build]     (KEEP=1 keeps the work directory)
+#      the routes built in finds the word routes, as on every processor but x86-64; the
+#      free-threaded wheel (cp313t) with tools/free_threaded_python.sh's interpreter and numpy's
+#      free-threaded wheel, where importing tolvane alone must leave the GIL off, and importing
+#      quorel then turns it on with the interpreter's RuntimeWarning (quorel does not declare
+#      that it runs without the GIL), as docs/installing.md says.
+# Usage: bash tools/check_wheel.sh [--no-build] [VERSION...]     (KEEP=1 keeps the work directory)
+# With VERSIONs (3.12, 3.13t, ...), only their wheels are built and checked.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dist="$root/dist"
@@ -36,8 +42,14 @@ fail() { echo "check_wheel: FAILED: $*" >&2; exit 1; }
 # shellcheck source=tools/interpreters.sh
 source "$root/tools/interpreters.sh"
 
-if [[ "${1:-}" != "--no-build" ]]; then
-    bash "$root/tools/build_wheels.sh"
+build=1
+if [[ "${1:-}" == "--no-build" ]]; then
+    build=0
+    shift
+fi
+versions=("$@")
+if ((build)); then
+    bash "$root/tools/build_wheels.sh" "${versions[@]}"
 fi
 tools="$root/build/wheels/tools/bin"
 [[ -x "$tools/auditwheel" ]] || fail "no auditwheel in $tools: run tools/build_wheels.sh first"
@@ -80,11 +92,12 @@ else
 fi
 grep -qxF tolvane/py.typed "$work/tolvane.txt" || fail "no python/tolvane/py.typed"
 
-# Checks the native module at PATH of a wheel for ARCH: named for ARCH, built for its processor,
-# and exporting INIT alone.
+# Checks the native module at PATH of a wheel for ARCH and CPython ABI (cp313, cp313t): named
+# for both, built for its processor, and exporting INIT alone.
 check_module() {
-    local path="$1" arch="$2" init="$3" machine exported
-    [[ "$path" == *"-$arch-linux-gnu.so" ]] || fail "$name: $(basename "$path") is not named for $arch"
+    local path="$1" arch="$2" abi="$3" init="$4" machine exported
+    [[ "$path" == *".cpython-${abi#cp}-$arch-linux-gnu.so" ]] ||
+        fail "$name: $(basename "$path") is not named for $abi on $arch"
     machine="$(readelf -h "$path" | sed -n 's/^ *Machine: *//p')"
     case "$arch:$machine" in
         x86_64:*X86-64 | aarch64:AArch64) ;;
@@ -95,15 +108,25 @@ check_module() {
     echo "  $(basename "$path"): $machine, exports ${exported% }"
 }
 
-wheels=("$dist"/quorel-*.whl)
+if ((${#versions[@]})); then
+    wheels=()
+    for version in "${versions[@]}"; do
+        wheels+=("$dist"/quorel-*-"$(abi_tag "$version")"-manylinux*.whl)
+    done
+else
+    wheels=("$dist"/quorel-*.whl)
+fi
 [[ -f "${wheels[0]}" ]] || fail "no wheels in $dist"
 QUOREL_ROOT_BINDS=("$work" "$dist" "$root/tools")
 ensure_debian_root $(printf '%s\n' "${wheels[@]}" | sed -n 's/.*-cp\([0-9]\)\([0-9]*\)-.*x86_64\.whl$/\1.\2/p')
 checked=0
 for wheel in "${wheels[@]}"; do
     name="$(basename "$wheel")"
-    tag="$(echo "$name" | sed -n 's/^quorel-[^-]*-cp\([0-9]\)\([0-9]*\)-.*/\1.\2/p')"
-    [[ -n "$tag" ]] || fail "$name: no CPython tag in the file name"
+    # The version from the ABI tag: 3.13 (cp313), or 3.13t (cp313t) for a free-threaded CPython.
+    tag="$(echo "$name" | sed -n 's/^quorel-[^-]*-cp[0-9]*-cp\([0-9]\)\([0-9]*t\?\)-.*/\1.\2/p')"
+    [[ -n "$tag" ]] || fail "$name: no CPython ABI tag in the file name"
+    abi="$(abi_tag "$tag")" minor="${tag#3.}"
+    minor="${minor%t}"
     arch="$(echo "$name" | sed -n 's/.*_\(x86_64\|aarch64\)\.whl$/\1/p')"
     [[ -n "$arch" ]] || fail "$name: neither an x86_64 nor an aarch64 wheel"
     platform="manylinux_2_17_$arch"
@@ -123,11 +146,11 @@ for wheel in "${wheels[@]}"; do
     [[ -f "$unpacked/quorel-stubs/__init__.pyi" ]] || fail "$name: no type stub"
     compgen -G "$unpacked/quorel-*.dist-info/licenses/LICENSE" >/dev/null ||
         compgen -G "$unpacked/quorel-*.dist-info/LICENSE" >/dev/null || fail "$name: no licence"
-    check_module "${modules[0]}" "$arch" PyInit_quorel
-    if ((${tag#3.} >= 10)); then
+    check_module "${modules[0]}" "$arch" "$abi" PyInit_quorel
+    if ((minor >= 10)); then
         natives=("$unpacked"/tolvane/_native.cpython-*.so)
         [[ ${#natives[@]} == 1 && -f "${natives[0]}" ]] || fail "$name: expected one tolvane/_native module"
-        check_module "${natives[0]}" "$arch" PyInit__native
+        check_module "${natives[0]}" "$arch" "$abi" PyInit__native
         (cd "$unpacked" && find tolvane -type f ! -name '_native.cpython-*.so' | sort) > "$work/held.txt"
         diff "$work/tolvane.txt" "$work/held.txt" >&2 ||
             fail "$name: tolvane/ does not hold python/tolvane's files (< missing, > not in the source)"

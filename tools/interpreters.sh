@@ -8,12 +8,20 @@ QUOREL_PYTHON_VERSIONS=(3.9 3.10 3.11 3.12 3.13 3.14 3.15)
 QUOREL_AARCH64_VERSIONS=(3.11 3.13 3.14 3.15)
 # Those that come from the Debian testing root of tools/debian_root.sh, not from this machine.
 QUOREL_ROOT_VERSIONS=(3.14 3.15)
+# A free-threaded CPython (built with --disable-gil) is named X.Yt, as its ABI tag is (cp313t):
+# tools/free_threaded_python.sh builds the newest one it can fetch the source of, into
+# build/free-threaded, and prints its path; free_threaded_version names it.
 # Folders that commands run in the Debian root see at their own paths; the scripts add theirs.
 QUOREL_ROOT_BINDS=()
 # Variables that commands run in the Debian root keep, where they are set.
 QUOREL_ROOT_PASS_ENV=(CC CXX CXXFLAGS LDFLAGS CMAKE_ARGS SETUPTOOLS_EXT_SUFFIX SKBUILD_INSTALL_STRIP
                       ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR)
 QUOREL_TOOLS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+# The ABI tag of a wheel for CPython X.Y or X.Yt: cp313, cp313t.
+abi_tag() {
+    echo "cp${1/./}"
+}
 
 # Whether CPython X.Y comes from the Debian root.
 from_debian_root() {
@@ -54,13 +62,23 @@ on_system_of() {
     bash "$QUOREL_TOOLS/debian_root.sh" run "${args[@]}" -- "$@"
 }
 
-# Prints the path of a working CPython X.Y with its headers and venv, on the system where it
-# lives (see on_system_of), or nothing. Here: pyenv's newest X.Y.* under $PYENV_ROOT/versions
-# first, then pythonX.Y on PATH. In the Debian root: its /usr/bin/pythonX.Y.
+# The version, as X.Yt, of the free-threaded interpreter at PATH (tools/free_threaded_python.sh's).
+free_threaded_version() {
+    "$1" -c 'import sys, sysconfig
+assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+print("%d.%dt" % sys.version_info[:2])'
+}
+
+# Prints the path of a working CPython X.Y (or free-threaded X.Yt) with its headers and venv, on
+# the system where it lives (see on_system_of), or nothing. Here: pyenv's newest X.Y.* under
+# $PYENV_ROOT/versions first, then pythonX.Y on PATH; X.Yt: tools/free_threaded_python.sh's,
+# once built. In the Debian root: its /usr/bin/pythonX.Y.
 find_interpreter() {
     local version="$1" candidate
     local candidates=()
-    if from_debian_root "$version"; then
+    if [[ "$version" == *t ]]; then
+        candidates=("$(cd "$QUOREL_TOOLS/.." && pwd)/build/free-threaded/python$version/bin/python$version")
+    elif from_debian_root "$version"; then
         candidates=("/usr/bin/python$version")
     else
         local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
@@ -70,7 +88,8 @@ find_interpreter() {
     for candidate in "${candidates[@]}"; do
         [[ -n "$candidate" ]] || continue
         if on_system_of "$version" "$candidate" -c "import sys, sysconfig, os, venv
-assert sys.implementation.name == 'cpython' and '%d.%d' % sys.version_info[:2] == '$version'
+threading = 't' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''
+assert sys.implementation.name == 'cpython' and '%d.%d%s' % (*sys.version_info[:2], threading) == '$version'
 assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))" 2>/dev/null; then
             echo "$candidate"
             return 0

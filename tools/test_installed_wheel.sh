@@ -3,8 +3,11 @@
 # dependencies from PyPI (numpy, for a wheel that holds tolvane), pytest, hypothesis and, unless
 # QUOREL_TEST_PANDAS=0, pandas (for tolvane's Plot.to_pandas), and runs the whole test suite
 # there from RUN/tests, a copy outside the source tree, so that the modules under test are the
-# installed ones. tools/check_wheel.sh runs it on the system where the interpreter lives: this
-# machine, or the Debian root.
+# installed ones. On a free-threaded interpreter it first checks that a process importing
+# tolvane alone runs without the GIL, and that importing quorel then turns it on with the
+# interpreter's RuntimeWarning (quorel does not declare that it can run without it) and reads.
+# tools/check_wheel.sh runs it on the system where the interpreter lives: this machine, or the
+# Debian root.
 #   [QUOREL_PIP_WHEEL=PIP.whl] [QUOREL_TEST_PANDAS=0] bash tools/test_installed_wheel.sh PYTHON WHEEL VENV RUN
 set -euo pipefail
 python="$1" wheel="$(realpath "$2")" venv="$3" run="$4"
@@ -21,10 +24,35 @@ if [[ "${QUOREL_TEST_PANDAS:-1}" != 0 ]] && "$venv/bin/python" -c 'import sys; s
     extras+=(pandas)
 fi
 # numpy and pandas as published wheels only: a build from source would take an hour, and far
-# longer under emulation, where it would not be what a user gets either.
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary numpy,pandas \
+# longer under emulation, where it would not be what a user gets either. hypothesis too: where
+# its newest release has no wheel (a free-threaded CPython), it would build its native part with
+# Rust's cargo; an earlier release that has one serves the tests as well.
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary numpy,pandas,hypothesis \
     "$wheel" "pytest>=7" "hypothesis>=6" "${extras[@]}"
 cd "$run"
+if [[ "$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED"))')" == 1 ]]; then
+    # Each in a process of its own: the first import of quorel turns the GIL on for good.
+    "$venv/bin/python" -c 'import sys, tolvane
+assert not sys._is_gil_enabled(), "importing tolvane turned the GIL on"
+print("  free-threaded: the GIL is off after import tolvane")'
+    "$venv/bin/python" -W always - <<'PY'
+import os, sys, tempfile, warnings
+import tolvane
+with warnings.catch_warnings(record=True) as caught:
+    import quorel
+assert sys._is_gil_enabled(), "importing quorel left the GIL off"
+[warning] = caught
+assert warning.category is RuntimeWarning and "'quorel'" in str(warning.message), warning
+with tempfile.TemporaryDirectory() as folder:
+    path = os.path.join(folder, "two.plt")
+    with open(path, "w") as f:
+        f.write(" TOLVANE PLOT FILE    2\n TIME\n X\n BLOCK\n" + "%12s%12s\n" % ("0.5", "-1.25E+02"))
+    time, [x] = quorel.rust_read_tolvane(path, 12)
+    plot = tolvane.read(path)
+assert (time, x) == ([0.5], [-125.0]) == (plot.time.tolist(), plot["X"].tolist()), (time, x)
+print(f"  free-threaded: import quorel turns the GIL on: {warning.message}")
+PY
+fi
 "$venv/bin/python" - "$venv" "$wheel" <<'PY'
 import importlib, os, sys, zipfile
 
