@@ -37,6 +37,7 @@ assert not sys._is_gil_enabled(), "importing tolvane turned the GIL on"
 print("  free-threaded: the GIL is off after import tolvane")'
     "$venv/bin/python" -W always - <<'PY'
 import os, sys, tempfile, warnings
+import numpy as np
 import tolvane
 with warnings.catch_warnings(record=True) as caught:
     import quorel
@@ -49,7 +50,8 @@ with tempfile.TemporaryDirectory() as folder:
         f.write(" TOLVANE PLOT FILE    2\n TIME\n X\n BLOCK\n" + "%12s%12s\n" % ("0.5", "-1.25E+02"))
     time, [x] = quorel.rust_read_tolvane(path, 12)
     plot = tolvane.read(path)
-assert (time, x) == ([0.5], [-125.0]) == (plot.time.tolist(), plot["X"].tolist()), (time, x)
+bits = lambda values: np.asarray(values, dtype=np.float32).view(np.uint32).tolist()
+assert [bits(time), bits(x)] == [bits([0.5]), bits([-125.0])] == [bits(plot.time), bits(plot["X"])], (time, x)
 print(f"  free-threaded: import quorel turns the GIL on: {warning.message}")
 PY
 fi
