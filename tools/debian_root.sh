@@ -35,20 +35,8 @@ command="${1:-ensure}"
 [[ $# == 0 ]] || shift
 [[ "$(id -u)" == 0 ]] || fail "run it as root: it runs debootstrap, chroot and mount"
 
-# The Debian mirror that the machine's own apt uses.
-mirror() {
-    if [[ -n "${QUOREL_DEBIAN_MIRROR:-}" ]]; then
-        echo "$QUOREL_DEBIAN_MIRROR"
-        return
-    fi
-    local uri
-    uri="$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-           awk '/^URIs:/ {for (i = 2; i <= NF; i++) if ($i ~ /\/debian\/?$/) {print $i; exit}}')"
-    [[ -n "$uri" ]] || uri="$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ {print $2; exit}' \
-                              /etc/apt/sources.list 2>/dev/null)"
-    [[ -n "$uri" ]] || fail "no Debian mirror in the machine's apt sources; set QUOREL_DEBIAN_MIRROR"
-    echo "$uri"
-}
+# shellcheck source=tools/debian_mirror.sh
+source "$project/tools/debian_mirror.sh"
 
 # Mount points under the root that are in use right now (by another run, say).
 mounts_below() {

@@ -36,20 +36,8 @@ if [[ -f "$stamp" ]]; then
     fi
 fi
 
-# The Debian mirror that the machine's apt uses (as tools/debian_root.sh finds it).
-mirror() {
-    if [[ -n "${QUOREL_DEBIAN_MIRROR:-}" ]]; then
-        echo "$QUOREL_DEBIAN_MIRROR"
-        return
-    fi
-    local uri
-    uri="$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-           awk '/^URIs:/ {for (i = 2; i <= NF; i++) if ($i ~ /\/debian\/?$/) {print $i; exit}}')"
-    [[ -n "$uri" ]] || uri="$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ {print $2; exit}' \
-                              /etc/apt/sources.list 2>/dev/null)"
-    [[ -n "$uri" ]] || fail "no Debian mirror in the machine's apt sources; set QUOREL_DEBIAN_MIRROR"
-    echo "$uri"
-}
+# shellcheck source=tools/debian_mirror.sh
+source "$project/tools/debian_mirror.sh"
 
 # apt-get with this script's own sources, lists, cache and state; only the machine's dpkg
 # status and keyring are read. Debian testing's Release may be past its Valid-Until date.
