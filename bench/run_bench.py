@@ -352,19 +352,10 @@ def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, c
     return {"size": size, "n_values": n_values, "values": values, "times": times}
 
 
-def bench_big_file(path, width, rows, turns, core):
+def bench_big_file(path, width, n_params, rows, turns, core):
     """The --big rows on one file, taking turns; no FLOOR and no peers (quorel's lists of a 1 GB
     file would take gigabytes), and the values counted from tolvane's result."""
-    fns = {}
-    for n in rows:
-        if n == CORE:
-            fns[n] = lambda: core.read(path, width)  # noqa: E731
-        elif n == BYTES:
-            fns[n] = lambda: readers.read_bytes(path)  # noqa: E731
-        elif n == STREAM:
-            fns[n] = lambda: readers.read_bytes_streamed(path)  # noqa: E731
-        else:
-            fns[n] = lambda n=n: readers.read_tolvane(path, width, threads=THREAD_COUNTS.get(n))  # noqa: E731
+    fns = make_fns(path, width, n_params, rows, core, None)
     plot = readers.read_tolvane(path, width)
     n_values = len(plot) * len(plot.names)
     del plot
@@ -817,7 +808,7 @@ def main(argv=None):
             path = gen_plot.cached_plot(key[1], key[2], key[0], cache_dir=cache_dir)
             log("big: %s (%.1f MB, ready in %.1f s), %d turns" % (
                 os.path.basename(path), os.path.getsize(path) / 1e6, time.perf_counter() - t0, args.big_turns))
-            big.append((key, bench_big_file(path, key[2], big_rows, args.big_turns, core)))
+            big.append((key, bench_big_file(path, key[2], key[1], big_rows, args.big_turns, core)))
             if not args.no_memory:
                 big_memory[key] = measure_memory(path, key[2], ["tolvane"], ref_name, extra).get("tolvane")
 
