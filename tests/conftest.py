@@ -203,6 +203,80 @@ def run_child(tmp_path, code, *args, timeout=120, quiet=False, env=None):
     return json.loads(out.read_text()), stdout, stderr
 
 
+# The end of a child that defines CASES, call(k) and seen (one set of outcomes per case): it
+# makes the calls in turn, argv[3] to warm up then argv[4] measured, and reports the process's
+# figures before and after the measured ones, and each case's outcomes.
+LEAK_MEASURE = r'''
+import gc, json, os, sys
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1])
+
+try:
+    import ctypes
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_size_t) for n in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+            "fsmblks", "uordblks", "fordblks", "keepcost")]
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+except (ImportError, OSError, AttributeError):
+    mallinfo2 = None
+
+def malloc_in_use():
+    if mallinfo2 is None:
+        return None
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+def snapshot():
+    gc.collect()
+    return {"blocks": sys.getallocatedblocks(),
+            "fds": sorted(os.listdir("/proc/self/fd")),
+            "rss_kib": status("VmRSS:"),
+            "malloc": malloc_in_use()}
+
+WARMUP, CALLS = int(sys.argv[3]), int(sys.argv[4])
+for i in range(WARMUP):
+    call(i % len(CASES))
+before = snapshot()
+for i in range(CALLS):
+    call(i % len(CASES))
+after = snapshot()
+with open(out, "w") as f:
+    json.dump({"before": before, "after": after,
+               "outcomes": [sorted(map(list, s)) for s in seen]}, f)
+'''
+
+
+def assert_flat(res, warmup, calls):
+    """The figures of a LEAK_MEASURE child stayed flat over its measured calls."""
+    before, after = res["before"], res["after"]
+    figures = (f"{calls} calls after {warmup} warm-up calls: "
+               f"allocated blocks {before['blocks']} -> {after['blocks']} "
+               f"({after['blocks'] - before['blocks']:+d}), "
+               f"open descriptors {len(before['fds'])} -> {len(after['fds'])}, "
+               f"VmRSS {before['rss_kib']} KiB -> {after['rss_kib']} KiB "
+               f"({after['rss_kib'] - before['rss_kib']:+d} KiB)")
+    if before["malloc"] is not None:
+        figures += (f", C heap in use {before['malloc']} -> {after['malloc']} bytes "
+                    f"({after['malloc'] - before['malloc']:+d})")
+    print("\n" + figures)
+    # The count drifts by a few hundred blocks whatever the number of calls: the interpreter's
+    # own dicts and sets resize at points that move with the hash seed (33 to 200 seen with
+    # 10000 calls), and a free-threaded interpreter defers freeing until its threads pass a
+    # quiescent point. One leaked object a call would add one block a call.
+    assert after["blocks"] - before["blocks"] < calls // 10, figures
+    assert after["fds"] == before["fds"], figures
+    assert after["rss_kib"] - before["rss_kib"] < 5 * 1024, figures
+    if before["malloc"] is not None:
+        # one leaked allocation a call would add at least 32 bytes a call
+        assert after["malloc"] - before["malloc"] < calls * 32 // 5, figures
+
+
 # A child that reads one file and reports the result (value bits, or the exception's type name
 # and message) and how much its peak resident memory grew during the read. With a fourth
 # argument it reads with its address space capped (RLIMIT_AS) at its size before the read plus

@@ -21,7 +21,7 @@ import time
 import pytest
 
 import quorel
-from conftest import (FREE_THREADED, MEASURED_READ_CHILD, bits_list, f32bits, interpreter_encode_error,
+from conftest import (LEAK_MEASURE, MEASURED_READ_CHILD, assert_flat, bits_list, f32bits, interpreter_encode_error,
                       interpreter_index_error, interpreter_ull_error, plot_text, run_child,
                       skip_without_memory_limits, write_plot)
 
@@ -64,7 +64,7 @@ def f32(x):
 # ---------------------------------------------------------------- many calls
 
 LEAK_CHILD = r'''
-import gc, json, os, sys
+import json, os, sys
 import quorel
 read = quorel.rust_read_tolvane
 out, d = sys.argv[1], sys.argv[2]
@@ -108,46 +108,6 @@ def call(k):
     else:
         seen[k].add(("ok", json.dumps([bits(times), [bits(c) for c in cols]])))
 
-def status(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key):
-                return int(line.split()[1])
-
-try:
-    import ctypes
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-            "fsmblks", "uordblks", "fordblks", "keepcost")]
-    mallinfo2 = ctypes.CDLL(None).mallinfo2
-    mallinfo2.restype = MallInfo2
-except (ImportError, OSError, AttributeError):
-    mallinfo2 = None
-
-def malloc_in_use():
-    if mallinfo2 is None:
-        return None
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
-
-def snapshot():
-    gc.collect()
-    return {"blocks": sys.getallocatedblocks(),
-            "fds": sorted(os.listdir("/proc/self/fd")),
-            "rss_kib": status("VmRSS:"),
-            "malloc": malloc_in_use()}
-
-WARMUP, CALLS = int(sys.argv[3]), int(sys.argv[4])
-for i in range(WARMUP):
-    call(i % len(CASES))
-before = snapshot()
-for i in range(CALLS):
-    call(i % len(CASES))
-after = snapshot()
-with open(out, "w") as f:
-    json.dump({"before": before, "after": after,
-               "outcomes": [sorted(map(list, s)) for s in seen]}, f)
 '''
 
 
@@ -192,32 +152,12 @@ def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     write_plot(d, b"T 3\nA\n\xc0\xafB\nC\n", name="utf8")
     write_plot(d, "T 0\n", name="zero")
 
-    res, _, _ = run_child(tmp_path, LEAK_CHILD, d, 1000, 10000, quiet=True)
-    before, after = res["before"], res["after"]
-    figures = (f"10000 calls after 1000 warm-up calls: "
-               f"allocated blocks {before['blocks']} -> {after['blocks']} "
-               f"({after['blocks'] - before['blocks']:+d}), "
-               f"open descriptors {len(before['fds'])} -> {len(after['fds'])}, "
-               f"VmRSS {before['rss_kib']} KiB -> {after['rss_kib']} KiB "
-               f"({after['rss_kib'] - before['rss_kib']:+d} KiB)")
-    if before["malloc"] is not None:
-        figures += (f", C heap in use {before['malloc']} -> {after['malloc']} bytes "
-                    f"({after['malloc'] - before['malloc']:+d})")
-    print("\n" + figures)
-
+    res, _, _ = run_child(tmp_path, LEAK_CHILD + LEAK_MEASURE, d, 1000, 10000, quiet=True)
     # every case gave one and the same outcome on all of its calls
     expected = leak_expectations(d)
     for k, (want, got) in enumerate(zip(expected, res["outcomes"])):
         assert [list(want)] == got, f"case {k}"
-    # A free-threaded interpreter's count takes in blocks whose freeing it defers until its
-    # threads pass a quiescent point: some hundreds, up or down, whatever the number of calls.
-    # One leaked object a call would still add 10000.
-    assert after["blocks"] - before["blocks"] < (1000 if FREE_THREADED else 200), figures
-    assert after["fds"] == before["fds"], figures
-    assert after["rss_kib"] - before["rss_kib"] < 5 * 1024, figures
-    if before["malloc"] is not None:
-        # one leaked allocation per call would add at least 10000 * 32 bytes
-        assert after["malloc"] - before["malloc"] < 64 * 1024, figures
+    assert_flat(res, 1000, 10000)
 
 
 # ---------------------------------------------------------------- changing files
