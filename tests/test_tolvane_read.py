@@ -320,10 +320,12 @@ def test_many_threads_read_at_once(tmp_path):
     assert all(results[i] == serial[i % len(paths)] for i in range(len(threads)))
 
 
-# Eight threads, released together, each read a file of its own and then work over its arrays
-# and those of one Plot they share, in Python: a process that imports tolvane alone keeps the
-# GIL off, so that this work runs in parallel. Each thread notes when its Python work began and
-# ended; the same work done on one thread, then, gives the values to compare with.
+# Eight threads each read a file of its own, then, released together, work over its arrays and
+# those of one Plot they share, in Python: a process that imports tolvane alone keeps the GIL
+# off, so that this work runs in parallel. The process's CPU time over the Python work's wall
+# time tells: under the GIL only one thread at a time runs Python, and it stays at 1 however
+# the threads are scheduled; without it, it can rise towards the number of cores. A run on cores
+# that other work took is tried again. The same work done on one thread gives the values.
 PARALLEL_CHILD = r'''
 import json, sys, threading, time
 import numpy as np
@@ -333,10 +335,9 @@ gil_after_import = sys._is_gil_enabled()
 shared = tolvane.read(shared_path)
 
 def work(path, start=None):
+    plot = tolvane.read(path, threads=1)
     if start is not None:
         start.wait()
-    plot = tolvane.read(path, threads=1)
-    began = time.monotonic()
     sums = []
     for arrays in ([plot[name] for name in plot], [shared[name] for name in shared]):
         for array in arrays:
@@ -345,26 +346,38 @@ def work(path, start=None):
                 total += x * x - x
             sums.append(total.hex())
     return {"bits": [plot[i].view(np.uint32).tolist() for i in range(len(plot.names))],
-            "sums": sums, "gil": sys._is_gil_enabled(), "span": [began, time.monotonic()]}
+            "sums": sums, "gil": sys._is_gil_enabled()}
+
+def in_parallel():
+    """Every path's work on a thread of its own; the results, and CPU time / wall time from
+    the threads' release (after their reads) to the last one's end."""
+    start = threading.Barrier(len(paths) + 1)
+    results = [None] * len(paths)
+    def run(i):
+        results[i] = work(paths[i], start)
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(paths))]
+    for t in threads:
+        t.start()
+    start.wait()
+    wall, cpu = time.perf_counter(), time.process_time()
+    for t in threads:
+        t.join()
+    return results, (time.process_time() - cpu) / (time.perf_counter() - wall)
 
 serial = [work(path) for path in paths]
-start = threading.Barrier(len(paths))
-parallel = [None] * len(paths)
-
-def run(i):
-    parallel[i] = work(paths[i], start)
-
-threads = [threading.Thread(target=run, args=(i,)) for i in range(len(paths))]
-for t in threads:
-    t.start()
-for t in threads:
-    t.join()
-json.dump({"gil_after_import": gil_after_import, "serial": serial, "parallel": parallel},
-          open(out, "w"))
+tries = []
+for _ in range(5):
+    parallel, cpu_per_wall = in_parallel()
+    tries.append(cpu_per_wall)
+    if cpu_per_wall > 1.3:
+        break
+json.dump({"gil_after_import": gil_after_import, "serial": serial, "parallel": parallel,
+           "cpu_per_wall": tries}, open(out, "w"))
 '''
 
 
 @skip_unless_free_threaded
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="one core: no two threads run at once")
 def test_threads_work_in_parallel_without_the_gil(tmp_path):
     paths = [write_plot(tmp_path, lines_of((12, 15)[i % 2], count=4 + i, blocks=12000), name=f"{i}.plt")
              for i in range(8)]
@@ -376,9 +389,8 @@ def test_threads_work_in_parallel_without_the_gil(tmp_path):
     for path, serial, parallel in zip(paths, res["serial"], res["parallel"]):
         assert parallel["bits"] == serial["bits"] == tolvane_outcome(path, None)[1]
         assert parallel["sums"] == serial["sums"]
-    # Every thread's Python work was under way at one and the same moment.
-    spans = [r["span"] for r in res["parallel"]]
-    assert max(began for began, _ in spans) < min(ended for _, ended in spans), spans
+    # More than one thread ran Python at a time.
+    assert max(res["cpu_per_wall"]) > 1.3, res["cpu_per_wall"]
 
 
 # Importing quorel, which does not declare that it runs without the GIL, turns the GIL on for
