@@ -579,3 +579,16 @@ def test_pieces_that_end_where_blocks_end(tmp_path, piece_bytes):
     assert tolvane_outcome(path, 12, threads=4, piece_bytes=piece_bytes) == whole
     good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
     assert tolvane_outcome(good, 12, threads=4, piece_bytes=piece_bytes) == tolvane_outcome(good, 12)
+
+
+def test_storage_mapped_in_beforehand_keeps_the_values(tmp_path):
+    # 500 series of 1300 blocks: each shorter than a huge page, all together longer, so that
+    # the threads map the storage's huge pages in before their pieces (and while the other
+    # writes into it).
+    count, blocks = 500, 1300
+    path = write_plot(tmp_path, plot_text(count, [[f"{(b * 7 + i) % 997}" for i in range(count)]
+                                                  for b in range(blocks)], 4))
+    whole = tolvane_outcome(path, 4)
+    assert whole[0] == "ok" and len(whole[1][0]) == blocks
+    for piece_bytes in (4093, 0):
+        assert tolvane_outcome(path, 4, threads=2, piece_bytes=piece_bytes) == whole

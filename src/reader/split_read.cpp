@@ -71,7 +71,8 @@ public:
         : fd_(fd), start_(start), end_(end), count_(count), width_(width), fields_(fields),
           first_block_line_(first_block_line), piece_bytes_(piece_bytes),
           pieces_count_(std::size_t((end - start + piece_bytes - 1) / piece_bytes)),
-          pieces_(std::make_unique<Piece[]>(pieces_count_)), table_(table) {}
+          pieces_(std::make_unique<Piece[]>(pieces_count_)), table_(table),
+          huge_pages_to_populate_(huge_pages_written_by_first_block(table)) {}
 
     std::size_t pieces() const noexcept { return pieces_count_; }
 
@@ -82,6 +83,7 @@ public:
             // at the piece's first byte.
             LineSource source(fd_, piece_bytes_ + 1);
             Line line;
+            populate_share();
             for (;;) {
                 const std::size_t p = next_piece_.fetch_add(1);
                 if (p >= pieces_count_) break;
@@ -188,6 +190,22 @@ private:
         piece.end_block = window.blocks();
     }
 
+    // The storage's fresh pages are zeroed by the kernel as they are first written. Where each
+    // series is shorter than a huge page, the first block written goes into every huge page of
+    // the storage, and the threads' first blocks wait, one after another, for the pages the
+    // first of them zeroes. Taken in turns before any piece, the pages are zeroed side by side.
+    static std::size_t huge_pages_written_by_first_block(const SeriesTable& table) noexcept {
+        const std::size_t series_bytes = table.capacity() * sizeof(float);
+        if (series_bytes > kHugePage) return 0;
+        return series_bytes * (table.column_count() + 1) / kHugePage;
+    }
+    void populate_share() noexcept {
+        char* const storage = reinterpret_cast<char*>(table_.series()[0]);
+        for (std::size_t page; (page = next_huge_page_.fetch_add(1)) < huge_pages_to_populate_;) {
+            populate_huge_page(storage + page * kHugePage);
+        }
+    }
+
     void publish(Piece& piece, std::uint64_t feeds) noexcept {
         piece.line_feeds.store(feeds);
         piece.line_feeds.notify_all();
@@ -210,6 +228,8 @@ private:
     const std::size_t pieces_count_;
     std::unique_ptr<Piece[]> pieces_;
     SeriesTable& table_;
+    const std::size_t huge_pages_to_populate_;
+    std::atomic<std::size_t> next_huge_page_{0};
     std::atomic<std::size_t> next_piece_{0};
     std::atomic<std::size_t> first_failed_{~std::size_t(0)};
     std::atomic<std::size_t> unread_memory_bytes_{0};
