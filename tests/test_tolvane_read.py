@@ -581,6 +581,22 @@ def test_pieces_that_end_where_blocks_end(tmp_path, piece_bytes):
     assert tolvane_outcome(good, 12, threads=4, piece_bytes=piece_bytes) == tolvane_outcome(good, 12)
 
 
+@pytest.mark.parametrize("piece_bytes", [4093, 1 << 16, 100_000])
+def test_line_feeds_counted_where_every_line_is_16_bytes(tmp_path, piece_bytes):
+    # A line feed at the same place of every 16 bytes: the most a vector counter can take in
+    # a round (one at a time, it would overflow after 255 rounds of 64 bytes). The pieces' reads
+    # end 0, 1 and 14 bytes past a 16-byte step, and 0, 1 and 33 bytes past a 64-byte one.
+    blocks = 20000
+    body = b"".join(b"H%14s\n%15.6E\n" % (b"", b / 8) for b in range(blocks))
+    data = b"T 1\nTIME\n" + body[:-48] + b"%15s\n" % b"1.0D+00" + body[-32:]
+    path = write_plot(tmp_path, data)
+    whole = tolvane_outcome(path, 15)
+    assert whole == ("FormatError", (4 + 2 * (blocks - 2), blocks - 2, 0))
+    assert tolvane_outcome(path, 15, threads=2, piece_bytes=piece_bytes) == whole
+    good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
+    assert tolvane_outcome(good, 15, threads=2, piece_bytes=piece_bytes) == tolvane_outcome(good, 15)
+
+
 def test_storage_mapped_in_beforehand_keeps_the_values(tmp_path):
     # 500 series of 1300 blocks: each shorter than a huge page, all together longer, so that
     # the threads map the storage's huge pages in before their pieces (and while the other
