@@ -327,6 +327,15 @@ def time_reader(fn, reps, slow_limit):
     return times
 
 
+def in_turn(rows, turn):
+    """The rows in the order of one turn: each turn starts one row further on, so that no row
+    always follows the same one. A read that follows one which freed a large result can take
+    twice as long here (a virtual machine whose host takes freed memory back), so a fixed order
+    would charge that to the same row every turn."""
+    k = turn % len(rows)
+    return rows[k:] + rows[:k]
+
+
 def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, core):
     size = os.path.getsize(path)
     arrays = ensure_floor_arrays(path, width, ref_name)
@@ -335,8 +344,8 @@ def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, c
     fns = make_fns(path, width, n_params, rows, core, arrays)
     times = {n: [] for n in rows}
     paired = [n for n in rows if n in TURN_ROWS]
-    for _ in range(turns):
-        for n in paired:
+    for turn in range(turns):
+        for n in in_turn(paired, turn):
             times[n] += time_reader(fns[n], 1, slow_limit)
     for n in rows:
         if n not in paired:
@@ -360,8 +369,8 @@ def bench_big_file(path, width, n_params, rows, turns, core):
     n_values = len(plot) * len(plot.names)
     del plot
     times = {n: [] for n in rows}
-    for _ in range(turns):
-        for n in rows:
+    for turn in range(turns):
+        for n in in_turn(list(rows), turn):
             times[n] += time_reader(fns[n], 1, float("inf"))
     for n in rows:
         log("  %-10s runs %2d  min %.4f s  median %.4f s" % (n, len(times[n]), min(times[n]),
