@@ -564,37 +564,29 @@ def test_lines_without_fields_asked_for_are_passed_over_and_checked(tmp_path, se
         assert tolvane_outcome(path, 4, columns=columns, threads=3, piece_bytes=4093) == got
 
 
-@pytest.mark.parametrize("piece_bytes", [149, 150, 151, 1 << 16, 600_000])
-def test_pieces_that_end_where_blocks_end(tmp_path, piece_bytes):
-    # Blocks of 15 bytes: pieces of 150 bytes end exactly where a block ends, those of 149 and
-    # 151 a byte before and after; those of 600,000 bytes take several reads each, whose line
-    # feeds are counted read by read. Large enough that every thread has pieces to read at once
-    # (under ThreadSanitizer, two pieces reading one block would race); a fault near the end.
-    blocks = 80000
-    body = b"".join(b"H\n%12.5E\n" % (b / 4) for b in range(blocks))
-    data = b"T 1\nTIME\n" + body[:-40] + b"H\n1.00000D+00\n" + body[-25:]
+# Blocks of 15 bytes (a 1-byte header line, a 12-byte field): pieces of 150 bytes end exactly
+# where a block ends, those of 149 and 151 a byte before and after; those of 600,000 bytes take
+# several reads each, whose line feeds are counted read by read. Lines of 16 bytes put a line
+# feed at the same place of every 16 bytes, the most a vector counter takes in a round (one at
+# a time, it would overflow after 255 rounds of 64 bytes); those pieces' reads end 0, 1 and 14
+# bytes past a 16-byte step, and 0, 1 and 33 past a 64-byte one. Large enough that every thread
+# has pieces to read at once (under ThreadSanitizer, two pieces reading one block would race);
+# a fault near the end.
+@pytest.mark.parametrize("header, width, blocks, threads, piece_bytes", [
+    *[(b"H", 12, 80000, 4, n) for n in (149, 150, 151, 1 << 16, 600_000)],
+    *[(b"H" + b" " * 14, 15, 20000, 2, n) for n in (4093, 1 << 16, 100_000)],
+])
+def test_pieces_that_end_where_blocks_end(tmp_path, header, width, blocks, threads, piece_bytes):
+    body = b"".join(header + b"\n" + ("%*.5E\n" % (width, b / 4)).encode() for b in range(blocks))
+    block_bytes, field_line = len(header) + width + 2, width + 1
+    bad = ("%*s\n" % (width, "1.0D+00")).encode()
+    data = b"T 1\nTIME\n" + body[:-(block_bytes + field_line)] + bad + body[-block_bytes:]
     path = write_plot(tmp_path, data)
-    whole = tolvane_outcome(path, 12)
-    assert whole == ("FormatError", (2 + 2 * (blocks - 2), blocks - 3, 0))
-    assert tolvane_outcome(path, 12, threads=4, piece_bytes=piece_bytes) == whole
-    good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
-    assert tolvane_outcome(good, 12, threads=4, piece_bytes=piece_bytes) == tolvane_outcome(good, 12)
-
-
-@pytest.mark.parametrize("piece_bytes", [4093, 1 << 16, 100_000])
-def test_line_feeds_counted_where_every_line_is_16_bytes(tmp_path, piece_bytes):
-    # A line feed at the same place of every 16 bytes: the most a vector counter can take in
-    # a round (one at a time, it would overflow after 255 rounds of 64 bytes). The pieces' reads
-    # end 0, 1 and 14 bytes past a 16-byte step, and 0, 1 and 33 bytes past a 64-byte one.
-    blocks = 20000
-    body = b"".join(b"H%14s\n%15.6E\n" % (b"", b / 8) for b in range(blocks))
-    data = b"T 1\nTIME\n" + body[:-48] + b"%15s\n" % b"1.0D+00" + body[-32:]
-    path = write_plot(tmp_path, data)
-    whole = tolvane_outcome(path, 15)
+    whole = tolvane_outcome(path, width)
     assert whole == ("FormatError", (4 + 2 * (blocks - 2), blocks - 2, 0))
-    assert tolvane_outcome(path, 15, threads=2, piece_bytes=piece_bytes) == whole
+    assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == whole
     good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
-    assert tolvane_outcome(good, 15, threads=2, piece_bytes=piece_bytes) == tolvane_outcome(good, 15)
+    assert tolvane_outcome(good, width, threads=threads, piece_bytes=piece_bytes) == tolvane_outcome(good, width)
 
 
 def test_storage_mapped_in_beforehand_keeps_the_values(tmp_path):
