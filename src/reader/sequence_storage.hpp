@@ -45,11 +45,13 @@ inline void advise_huge_pages(void* storage, std::size_t bytes) noexcept {
 // Maps in, zeroed and writable, the huge page of storage from `page` on without writing to it,
 // where the kernel can (Linux 5.14 on); advice only, as the page is faulted in when first
 // written all the same. A page's contents are left as they are, so that it may be done while
-// other threads write into the storage.
+// other threads write into the storage. Only its first small page is asked for: where the
+// kernel gives huge pages, that maps the whole huge page; where it does not, no page that the
+// read might never write is mapped.
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
-inline void populate_huge_page(void* page) noexcept { (void)::madvise(page, kHugePage, MADV_POPULATE_WRITE); }
+inline void populate_huge_page(void* page) noexcept { (void)::madvise(page, 1, MADV_POPULATE_WRITE); }
 
 // Storage for one series: like malloc (null where it cannot be had), on a huge-page boundary
 // when it is large.
