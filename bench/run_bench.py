@@ -24,6 +24,7 @@ import argparse
 import gc
 import json
 import os
+import random
 import statistics
 import struct
 import subprocess
@@ -328,12 +329,13 @@ def time_reader(fn, reps, slow_limit):
 
 
 def in_turn(rows, turn):
-    """The rows in the order of one turn: each turn starts one row further on, so that no row
-    always follows the same one. A read that follows one which freed a large result can take
-    twice as long here (a virtual machine whose host takes freed memory back), so a fixed order
-    would charge that to the same row every turn."""
-    k = turn % len(rows)
-    return rows[k:] + rows[:k]
+    """The rows in the order of one turn, shuffled turn by turn (the same in every run), so that
+    no row always follows the same one. A read that follows one which freed a large result can
+    take twice as long here (a virtual machine whose host takes freed memory back), so a fixed
+    order, or one only rotated, would charge that to the same row every turn."""
+    order = list(rows)
+    random.Random(turn).shuffle(order)
+    return order
 
 
 def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, core):
