@@ -51,9 +51,10 @@ TOLVANE3 = "tolvane-3"
 # process may run on, where that is more than two; the row "tolvane" is the default (threads=None).
 TOLVANE_T1 = "tolvane-t1"
 TOLVANE_T2 = "tolvane-t2"
-TOLVANE_TN = "tolvane-t%d" % len(os.sched_getaffinity(0))
-THREAD_ROWS = (TOLVANE_T1, TOLVANE_T2) + ((TOLVANE_TN,) if len(os.sched_getaffinity(0)) > 2 else ())
-THREAD_COUNTS = {TOLVANE_T1: 1, TOLVANE_T2: 2, TOLVANE_TN: len(os.sched_getaffinity(0))}
+CORES = len(os.sched_getaffinity(0))
+TOLVANE_TN = "tolvane-t%d" % CORES
+THREAD_ROWS = (TOLVANE_T1, TOLVANE_T2) + ((TOLVANE_TN,) if CORES > 2 else ())
+THREAD_COUNTS = {TOLVANE_T1: 1, TOLVANE_T2: 2, TOLVANE_TN: CORES}
 CORE = "core"
 CORE3 = "core-3"
 BYTES = "bytes"
@@ -338,17 +339,23 @@ def in_turn(rows, turn):
     return order
 
 
+def take_turns(fns, rows, turns, slow_limit):
+    """Each row's times: one run of each row a turn, `turns` turns."""
+    times = {n: [] for n in rows}
+    for turn in range(turns):
+        for n in in_turn(rows, turn):
+            times[n] += time_reader(fns[n], 1, slow_limit)
+    return times
+
+
 def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, core):
     size = os.path.getsize(path)
     arrays = ensure_floor_arrays(path, width, ref_name)
     n_values = sum(len(a) for a in arrays)
     n_blocks = len(arrays[0])
     fns = make_fns(path, width, n_params, rows, core, arrays)
-    times = {n: [] for n in rows}
     paired = [n for n in rows if n in TURN_ROWS]
-    for turn in range(turns):
-        for n in in_turn(paired, turn):
-            times[n] += time_reader(fns[n], 1, slow_limit)
+    times = take_turns(fns, paired, turns, slow_limit)
     for n in rows:
         if n not in paired:
             times[n] = time_reader(fns[n], reps, slow_limit)
@@ -370,10 +377,7 @@ def bench_big_file(path, width, n_params, rows, turns, core):
     plot = readers.read_tolvane(path, width)
     n_values = len(plot) * len(plot.names)
     del plot
-    times = {n: [] for n in rows}
-    for turn in range(turns):
-        for n in in_turn(list(rows), turn):
-            times[n] += time_reader(fns[n], 1, float("inf"))
+    times = take_turns(fns, rows, turns, float("inf"))
     for n in rows:
         log("  %-10s runs %2d  min %.4f s  median %.4f s" % (n, len(times[n]), min(times[n]),
                                                               statistics.median(times[n])))
