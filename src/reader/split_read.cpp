@@ -200,6 +200,8 @@ private:
         return series_bytes * (table.column_count() + 1) / kHugePage;
     }
     void populate_share() noexcept {
+        // Together, the first series starts the one allocation, on a huge-page boundary where
+        // it holds a huge page or more (allocate_series_storage).
         char* const storage = reinterpret_cast<char*>(table_.series()[0]);
         for (std::size_t page; (page = next_huge_page_.fetch_add(1)) < huge_pages_to_populate_;) {
             populate_huge_page(storage + page * kHugePage);
