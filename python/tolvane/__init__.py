@@ -15,9 +15,9 @@ format raises FormatError, which says where. tolvane.dask.read_many reads a swee
 cluster; `tolvane` (or `python -m tolvane`) is a command: info, convert, plot.
 """
 
-from ._errors import FormatError
+from ._errors import FileChangedError, FormatError
 from ._plot import Plot
 from ._many import read_many
 from ._read import read
 
-__all__ = ["FormatError", "Plot", "read", "read_many"]
+__all__ = ["FileChangedError", "FormatError", "Plot", "read", "read_many"]

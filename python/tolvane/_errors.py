@@ -51,6 +51,25 @@ class FormatError(ValueError):
                              self.span))
 
 
+class FileChangedError(OSError):
+    """A file that was cut short or written again while it was read: what was read of it may
+    come from two versions of it, so nothing is given. Told from the file's size and
+    modification time, before and after the read, as ``tar`` tells it; a file that only grew
+    (a simulation appending blocks) was appended to and reads. Read it again once its writer
+    is done.
+
+    Attributes: ``path``, the file as given.
+    """
+
+    def __init__(self, path: str) -> None:
+        super().__init__(f"{path}: the file changed while it was read (it was cut short or "
+                         "written again); read it again once it is written")
+        self.path = path
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), (self.path,))
+
+
 def _quoted(text: str, cut: bool) -> str:
     return repr(text + "…") if cut else repr(text)
 
@@ -109,6 +128,8 @@ def exception_from_fault(data: dict, path: str, names: Optional[Sequence[str]] =
     if kind in ("open_failed", "read_failed"):
         number = data["errno"]
         return OSError(number, os.strerror(number), path)
+    if kind == "file_changed":
+        return FileChangedError(path)
     if kind == "path_has_nul":
         return ValueError("embedded null byte")
     if kind == "memory":

@@ -19,6 +19,17 @@ class _NbType(type):
     """nanobind.nb_type, the metaclass of nanobind's classes; not importable."""
 
 @disjoint_base
+class StopFlag(metaclass=_NbType):
+    """Set to end the reads it is given to; they raise KeyboardInterrupt."""
+
+    def __init__(self) -> None: ...
+
+    def set(self) -> None:
+        """Ends the reads it was given to, at their next look at it."""
+
+    def is_set(self) -> bool: ...
+
+@disjoint_base
 class PlotHead(metaclass=_NbType):
     """An open plot file, read up to its first block."""
 
@@ -33,24 +44,29 @@ class PlotHead(metaclass=_NbType):
     def names(self) -> tuple[str, ...]:
         """Each name line's last token, in order."""
 
-    def at_end(self) -> bool:
+    def at_end(self, stop: StopFlag | None = None) -> bool:
         """Whether the file ends right after its name lines."""
 
-    def first_block_fault(self, width: int) -> dict[str, Any] | None:
+    def first_block_fault(self, width: int, stop: StopFlag | None = None) -> dict[str, Any] | None:
         """
         Block 0 read at `width` from a copy: None if it reads whole, else its fault.
         """
 
-    def read_blocks(self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
+    def read_blocks(self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0, stop: StopFlag | None = None) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
         """
         A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one column per block, read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). Once only.
         """
+
+    def close(self) -> None:
+        """Closes the file; nothing more can be read from it."""
 
 @type_check_only
 class _OpenPlot(Protocol):
     """nanobind.nb_func, as open_plot's signature."""
 
-    def __call__(self, path: bytes) -> PlotHead:
-        """Opens the plot file at `path` (bytes) and reads its count and names."""
+    def __call__(self, path: bytes, stop: StopFlag | None = None) -> PlotHead:
+        """
+        Opens the plot file at `path` (bytes) and reads its count and names. Every step may be ended by Ctrl-C, or by the StopFlag `stop` where given.
+        """
 
 open_plot: _OpenPlot

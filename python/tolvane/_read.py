@@ -64,25 +64,31 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
 
 def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
                    columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
-                   piece_bytes: int = 0) -> Plot:
-    """read(), with the size of the pieces a file is split into given (0: the reader's own).
-    For tests, which split small files into pieces of a few bytes."""
+                   piece_bytes: int = 0, stop: "Optional[_native.StopFlag]" = None) -> Plot:
+    """read(), with the size of the pieces a file is split into given (0: the reader's own),
+    for tests, which split small files into pieces of a few bytes; and with a StopFlag that
+    ends the read, for read_many."""
     path_text, path_bytes = _path_argument(path)
     width = _width_argument(n_digits)
     wanted = _columns_argument(columns)
     thread_count = _threads_argument(threads)
     try:
-        head = _native.open_plot(path_bytes)
+        head = _native.open_plot(path_bytes, stop)
     except _native.Fault as fault:
         raise exception_from_fault(fault.args[0], path_text) from None
-    names = head.names
-    fields = _fields_of(wanted, names, path_text)
+    # Closed here on every way out, not when the head goes: an exception's traceback keeps it.
     try:
-        if width is None:
-            width = _detect_width(head, path_text, names)
-        table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes)
-    except _native.Fault as fault:
-        raise exception_from_fault(fault.args[0], path_text, names, width) from None
+        names = head.names
+        fields = _fields_of(wanted, names, path_text)
+        try:
+            if width is None:
+                width = _detect_width(head, path_text, names, stop)
+            table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes,
+                                     stop)
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], path_text, names, width) from None
+    finally:
+        head.close()
     return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table)
 
 
@@ -169,13 +175,14 @@ def _fields_of(wanted: Optional[List[Key]], names: Sequence[str], path: str) -> 
     return sorted(fields)
 
 
-def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str]) -> int:
+def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str],
+                  stop: "Optional[_native.StopFlag]") -> int:
     """12 or 15: the one width of the two at which block 0 reads without a fault."""
     first_block_line = len(names) + 2
-    if head.at_end():
+    if head.at_end(stop):
         raise FormatError(path, first_block_line, "the file has no block to tell its field width "
                           "(12 or 15) from; pass n_digits")
-    faults = {width: head.first_block_fault(width) for width in DETECTED_WIDTHS}
+    faults = {width: head.first_block_fault(width, stop) for width in DETECTED_WIDTHS}
     fitting = [width for width, fault in faults.items() if fault is None]
     if len(fitting) == 1:
         return fitting[0]

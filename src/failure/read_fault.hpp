@@ -31,6 +31,7 @@ enum class FaultKind : std::uint8_t {
     field_empty,          // nothing but whitespace in the field
     field_not_a_number,   // the field (text, trimmed) is not a number
     capacity_overflow,    // a size that cannot exist was asked for; no place in the file
+    file_changed,         // the file was cut or rewritten while it was read; no place in the file
 };
 
 inline constexpr std::uint64_t kNoIndex = ~std::uint64_t(0);

@@ -218,11 +218,13 @@ void locate_in_block(ReadFault& fault, std::uint64_t first_block_line, std::uint
 }
 
 // Whether the next block is one to read: a piece of a split read stops before the first block
-// whose header line starts at its limit or after it; a whole read reads to the end.
+// whose header line starts at its limit or after it, or that its storage has no room for; a
+// whole read reads to the end.
 template <class Table>
-[[gnu::always_inline]] inline bool within_limit(const LineSource& source, std::uint64_t limit) noexcept {
+[[gnu::always_inline]] inline bool within_limit(const LineSource& source, const Table& table,
+                                                std::uint64_t limit) noexcept {
     if constexpr (std::is_same_v<Table, SeriesWindow>) {
-        return source.bytes_consumed() < limit;
+        return source.bytes_consumed() < limit && !table.full();
     } else {
         return true;
     }
@@ -240,7 +242,7 @@ template <std::size_t Width, class Table>
     // Which line of the block is being read, for a fault's place: 0 the header, j + 1 data line j.
     std::uint64_t line_in_block = 0;
     try {
-        while (within_limit<Table>(source, limit) && (source.skip_short_ascii_line() || read_line(source, line))) {
+        while (within_limit(source, series, limit) && (source.skip_short_ascii_line() || read_line(source, line))) {
             series.reserve_next_block();
             FieldTargets out{series.series(), series.blocks()};
             for (line_in_block = 1; line_in_block <= full_lines; ++line_in_block, out.targets += kFieldsPerLine) {
@@ -328,7 +330,7 @@ void read_chosen_fields(LineSource& source, Line& line, std::uint64_t count, std
     const std::uint64_t first_block_start = source.bytes_consumed();
     std::uint64_t line_in_block = 0;
     try {
-        while (within_limit<Table>(source, limit) && (source.skip_short_ascii_line() || read_line(source, line))) {
+        while (within_limit(source, series, limit) && (source.skip_short_ascii_line() || read_line(source, line))) {
             series.reserve_next_block();
             float* const* const targets = series.series();
             const std::size_t block = series.blocks();

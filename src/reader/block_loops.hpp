@@ -23,7 +23,8 @@ constexpr std::uint64_t data_lines_of(std::uint64_t count) noexcept {
 constexpr std::uint64_t block_lines_of(std::uint64_t count) noexcept { return 1 + data_lines_of(count); }
 
 // Reads blocks from the source's position to the end of the file, or up to the first block
-// whose header line starts at byte `limit` of the file or after it; field i of a block goes to
+// whose header line starts at byte `limit` of the file or after it (and, into a SeriesWindow, up
+// to the first block it has no room for); field i of a block goes to
 // series i. `first_block_line` is the line number of block 0's header, and the table's block
 // count that of the first block read.
 template <class Table>

@@ -1,5 +1,6 @@
 #include "reader/line_source.hpp"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,45 +19,51 @@
 
 namespace quorel {
 
-LineSource::LineSource(UniqueFd file)
+LineSource::LineSource(UniqueFd file, ReadStop* stop)
     : file_(std::move(file)), fd_(file_.get()),
-      buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))) {
+      buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))), stop_(stop) {
     std::memset(buffer_, 0, kLinePadding);
     initialized_ = kLinePadding;
     struct stat status;
-    if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode)) file_size_ = std::uint64_t(status.st_size);
+    if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode)) {
+        file_size_ = std::uint64_t(status.st_size);
+        opened_mtime_seconds_ = status.st_mtim.tv_sec;
+        opened_mtime_nanoseconds_ = status.st_mtim.tv_nsec;
+    } else {
+        waits_for_bytes_ = stop != nullptr;
+    }
 }
 
-LineSource::LineSource(int fd, std::size_t capacity)
+LineSource::LineSource(int fd, std::size_t capacity, ReadStop* stop)
     : fd_(fd), next_offset_(0), stretch_end_(0),
       buffer_(static_cast<char*>(resize_storage(nullptr, sequence_bytes(capacity, 1) + kLinePadding))),
-      capacity_(capacity) {
+      capacity_(capacity), stop_(stop) {
     std::memset(buffer_, 0, kLinePadding);
     initialized_ = kLinePadding;
 }
 
-void LineSource::restart_at(std::uint64_t offset, std::uint64_t end) noexcept {
+void LineSource::restart_at(std::uint64_t offset, std::uint64_t end, std::uint64_t planned_size) noexcept {
     fill_ = position_ = 0;
     bytes_read_ = next_offset_ = offset;
     stretch_end_ = end;
+    planned_size_ = planned_size;
+    file_cut_ = false;
 }
 
-bool LineSource::fill_buffer(std::uint64_t& line_feeds) noexcept {
+bool LineSource::fill_buffer(std::uint64_t& line_feeds) {
     position_ = 0;
     fill_ = 0;
     line_feeds = 0;
     while (fill_ < capacity_ && next_offset_ < stretch_end_) {
         const std::size_t want = std::size_t(
             std::min<std::uint64_t>({capacity_ - fill_, stretch_end_ - next_offset_, kCountedReadSize}));
-        const ssize_t n = ::pread(fd_, buffer_ + fill_, want, off_t(next_offset_));
+        const ssize_t n = read_some_at(buffer_ + fill_, want, next_offset_);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            error_number_ = errno;
             fill_ = 0;
             return false;
         }
         if (n == 0) {
-            stretch_end_ = next_offset_;  // the file is shorter than it was: it ends here
+            stretch_end_ = next_offset_;  // the file ends here
             break;
         }
         line_feeds += count_line_feeds(buffer_ + fill_, std::size_t(n));
@@ -66,6 +73,66 @@ bool LineSource::fill_buffer(std::uint64_t& line_feeds) noexcept {
     }
     pad_after_fill();
     return true;
+}
+
+bool LineSource::seek_to(std::uint64_t offset) noexcept {
+    if (::lseek(fd_, off_t(offset), SEEK_SET) != off_t(offset)) return false;
+    fill_ = position_ = 0;
+    bytes_read_ = offset;
+    return true;
+}
+
+std::uint64_t LineSource::current_size() const noexcept {
+    struct stat status;
+    if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode)) return std::uint64_t(status.st_size);
+    return 0;
+}
+
+bool LineSource::changed_since_open(std::uint64_t bytes_read) const noexcept {
+    struct stat status;
+    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    const std::uint64_t size = std::uint64_t(status.st_size);
+    if (size < file_size_ || size < bytes_read) return true;
+    const bool written = status.st_mtim.tv_sec != opened_mtime_seconds_ ||
+                         status.st_mtim.tv_nsec != opened_mtime_nanoseconds_;
+    return written && size == file_size_;
+}
+
+void LineSource::wait_until_readable() {
+    pollfd watched{fd_, POLLIN, 0};
+    for (;;) {
+        if (stop_ != nullptr) stop_->check();
+        const int ready = ::poll(&watched, 1, stop_ != nullptr ? ReadStop::kWaitMilliseconds : -1);
+        // Bytes, the writers gone, or an error: the read tells which. An interrupted or failed
+        // poll waits again, the ReadStop asked first.
+        if (ready > 0) return;
+    }
+}
+
+ssize_t LineSource::read_some(char* into, std::size_t want) {
+    for (;;) {
+        if (stop_ != nullptr) stop_->check();
+        if (waits_for_bytes_) wait_until_readable();
+        const ssize_t n = ::read(fd_, into, want);
+        if (n >= 0) return n;
+        const int error = errno;
+        // EAGAIN: a file opened with O_NONBLOCK that had no bytes after all; it is waited for.
+        if (error == EINTR || (error == EAGAIN && waits_for_bytes_)) continue;
+        error_number_ = error;
+        return -1;
+    }
+}
+
+ssize_t LineSource::read_some_at(char* into, std::size_t want, std::uint64_t offset) {
+    for (;;) {
+        if (stop_ != nullptr) stop_->check();
+        const ssize_t n = ::pread(fd_, into, want, off_t(offset));
+        if (n == 0 && offset < planned_size_) file_cut_ = true;
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        error_number_ = errno;
+        return -1;
+    }
 }
 
 LineSource::LineSource(std::string_view bytes) noexcept
@@ -84,40 +151,31 @@ void LineSource::pad_after_fill() noexcept {
     }
 }
 
-LineSource::Refill LineSource::refill() noexcept {
+LineSource::Refill LineSource::refill() {
     if (!owns_buffer_) {
         fill_ = position_ = 0;
         return Refill::end_of_file;
     }
-    for (;;) {
-        ssize_t n;
-        if (next_offset_ == kNoStretch) {
-            n = ::read(fd_, buffer_, capacity_);
-        } else {
-            // A stretch goes on past its piece only to finish the piece's last block: a usual
-            // read's worth at a time, not a whole piece's.
-            const std::size_t want =
-                std::size_t(std::min<std::uint64_t>(std::min(capacity_, kReadSize), stretch_end_ - next_offset_));
-            n = want == 0 ? 0 : ::pread(fd_, buffer_, want, off_t(next_offset_));
-            if (n > 0) next_offset_ += std::uint64_t(n);
-        }
-        if (n > 0) {
-            bytes_read_ += std::uint64_t(n);
-            fill_ = std::size_t(n);
-            position_ = 0;
-            pad_after_fill();
-            return Refill::data;
-        }
-        if (n == 0) {
-            fill_ = position_ = 0;
-            return Refill::end_of_file;
-        }
-        if (errno != EINTR) {
-            error_number_ = errno;
-            fill_ = position_ = 0;
-            return Refill::error;
-        }
+    ssize_t n;
+    if (next_offset_ == kNoStretch) {
+        n = read_some(buffer_, capacity_);
+    } else {
+        // A stretch goes on past its piece only to finish the piece's last block: a usual
+        // read's worth at a time, not a whole piece's.
+        const std::size_t want =
+            std::size_t(std::min<std::uint64_t>(std::min(capacity_, kReadSize), stretch_end_ - next_offset_));
+        n = want == 0 ? 0 : read_some_at(buffer_, want, next_offset_);
+        if (n > 0) next_offset_ += std::uint64_t(n);
     }
+    if (n > 0) {
+        bytes_read_ += std::uint64_t(n);
+        fill_ = std::size_t(n);
+        position_ = 0;
+        pad_after_fill();
+        return Refill::data;
+    }
+    fill_ = position_ = 0;
+    return n == 0 ? Refill::end_of_file : Refill::error;
 }
 
 void LineSource::append_to_assembly(const char* bytes, std::size_t size) {
@@ -239,12 +297,8 @@ bool LineSource::peek_lines(std::uint64_t count, std::string_view& bytes) {
             buffer_ = static_cast<char*>(resize_storage(buffer_, capacity + kLinePadding));
             capacity_ = capacity;
         }
-        const ssize_t n = ::read(fd_, buffer_ + fill_, capacity_ - fill_);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error_number_ = errno;
-            return false;
-        }
+        const ssize_t n = read_some(buffer_ + fill_, capacity_ - fill_);
+        if (n < 0) return false;
         if (n == 0) break;
         bytes_read_ += std::uint64_t(n);
         fill_ += std::size_t(n);

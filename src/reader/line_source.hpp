@@ -4,10 +4,13 @@
 // assembly buffer; either way it stays valid until the next call.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "reader/read_stop.hpp"
 #include "reader/short_line.hpp"
 #include "reader/unique_fd.hpp"
 
@@ -32,14 +35,17 @@ public:
     // it, while they are still in the first- or second-level cache.
     static constexpr std::size_t kCountedReadSize = 4 * kReadSize;
 
-    explicit LineSource(UniqueFd file);
+    // `stop`, where given, is asked at every read and may end the read (read_stop.hpp); a file
+    // other than a regular one is then waited for in short waits, so that it must have been
+    // opened with O_NONBLOCK.
+    explicit LineSource(UniqueFd file, ReadStop* stop = nullptr);
     // The lines of `bytes`, which must be followed by kLinePadding readable bytes and outlive
     // the source; nothing is copied.
     explicit LineSource(std::string_view bytes) noexcept;
     // The lines of a stretch of the open file `fd` (not owned), read `capacity` bytes at a time
     // at given places (pread), for one piece of a read split across threads; restart_at sets
     // the stretch.
-    LineSource(int fd, std::size_t capacity);
+    LineSource(int fd, std::size_t capacity, ReadStop* stop = nullptr);
     LineSource(const LineSource&) = delete;
     LineSource& operator=(const LineSource&) = delete;
     ~LineSource();
@@ -70,14 +76,23 @@ public:
     bool peek_lines(std::uint64_t count, std::string_view& bytes);
 
     // For a source of a stretch: starts over at byte `offset` of the file, taking the bytes up to
-    // `end` as the whole file; the buffers are kept.
-    void restart_at(std::uint64_t offset, std::uint64_t end) noexcept;
+    // `end` as the whole file (kToFileEnd: up to wherever the file ends); the buffers are kept.
+    // The file was planned to hold `planned_size` bytes: a read that finds it shorter marks the
+    // source as having seen the file cut (file_cut).
+    static constexpr std::uint64_t kToFileEnd = ~std::uint64_t(0) - 1;
+    void restart_at(std::uint64_t offset, std::uint64_t end, std::uint64_t planned_size) noexcept;
     // For a source of a stretch: reads until the buffer is full or the stretch ends; false if a
     // read failed. pending() then holds what was read, and `line_feeds` how many line feeds it
     // holds: counted a read at a time, each read small enough to be counted while still in cache.
-    bool fill_buffer(std::uint64_t& line_feeds) noexcept;
-    // For a source of a stretch: the stretch goes on to `end`.
+    bool fill_buffer(std::uint64_t& line_feeds);
+    // For a source of a stretch: the stretch goes on to `end` (kToFileEnd: to the file's end).
     void extend_stretch(std::uint64_t end) noexcept { stretch_end_ = end; }
+    // For a source of a stretch: whether a read found the file shorter than planned since the
+    // last restart_at.
+    bool file_cut() const noexcept { return file_cut_; }
+    // For a source of an open regular file: reads on from byte `offset` of the file, dropping
+    // what is buffered. False if the file cannot seek there.
+    bool seek_to(std::uint64_t offset) noexcept;
     // The open file the lines come from.
     int fd() const noexcept { return fd_; }
 
@@ -86,6 +101,16 @@ public:
     std::uint64_t bytes_consumed() const noexcept { return bytes_read_ - (fill_ - position_); }
     // The size of a regular file when it was opened; 0 for anything else (a pipe, a device).
     std::uint64_t file_size() const noexcept { return file_size_; }
+    // The size of a regular file now; 0 for anything else.
+    std::uint64_t current_size() const noexcept;
+    // Whether a regular file is not what it was when it was opened, as far as its size and its
+    // modification time tell, once `bytes_read` of its bytes have been read: it is shorter than
+    // it was or than what was read, or it was written without growing. A file that only grew
+    // was appended to, and what was read of it is what it held at one moment. Always false for
+    // anything but a regular file.
+    bool changed_since_open(std::uint64_t bytes_read) const noexcept;
+    // Where the next read should ask ReadStop; the file's own reads ask it anyway.
+    void set_stop(ReadStop* stop) noexcept { stop_ = stop; }
     // The error number of the read that failed, after LineStatus::os_error.
     int error_number() const noexcept { return error_number_; }
     // After LineStatus::invalid_utf8: where in the line the first byte that breaks the rules
@@ -96,7 +121,14 @@ public:
 private:
     enum class Refill { data, end_of_file, error };
 
-    Refill refill() noexcept;
+    Refill refill();
+    // One read of the owned file into `into`: the bytes read, 0 at its end, -1 on an error
+    // (error_number_ set); interrupted reads are repeated, and with a ReadStop a file that is
+    // not regular is waited for, asking the ReadStop between waits.
+    ssize_t read_some(char* into, std::size_t want);
+    // The same at byte `offset` of the file, for a stretch.
+    ssize_t read_some_at(char* into, std::size_t want, std::uint64_t offset);
+    void wait_until_readable();
     // Hands on up to `count` ASCII lines that lie whole in the buffer, up to the first that does
     // not; returns how many.
     std::uint64_t skip_ascii_lines_in_buffer(std::uint64_t count) noexcept;
@@ -128,6 +160,13 @@ private:
     // buffer_[0 .. initialized_) has been written, by a read or with zeros.
     std::size_t initialized_ = 0;
     std::uint64_t file_size_ = 0;
+    // The file's modification time when it was opened (regular files).
+    std::int64_t opened_mtime_seconds_ = 0;
+    std::int64_t opened_mtime_nanoseconds_ = 0;
+    ReadStop* stop_ = nullptr;
+    bool waits_for_bytes_ = false;  // not a regular file, and read under a ReadStop
+    std::uint64_t planned_size_ = 0;  // a stretch's: see restart_at
+    bool file_cut_ = false;
 };
 
 }  // namespace quorel

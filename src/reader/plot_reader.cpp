@@ -18,23 +18,34 @@ namespace quorel {
 
 namespace {
 
-UniqueFd open_plot_file(std::string_view path) {
+// With a ReadStop the file is opened without waiting (O_NONBLOCK): a FIFO without a writer
+// would otherwise hold the open until one comes, where nothing can end it; its bytes are then
+// waited for in short waits that ask the ReadStop (LineSource).
+UniqueFd open_plot_file(std::string_view path, ReadStop* stop) {
     if (path.find('\0') != std::string_view::npos) throw_fault(FaultKind::path_has_nul);
     const Text terminated(path);
+    const int flags = O_RDONLY | O_CLOEXEC | (stop != nullptr ? O_NONBLOCK : 0);
     for (;;) {
-        const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(terminated.c_str(), flags);
         if (fd >= 0) return UniqueFd(fd);
         if (const int error = errno; error != EINTR) {
             ReadFault fault(FaultKind::open_failed);
             fault.error_number = error;
             throw fault;
         }
+        if (stop != nullptr) stop->check();
     }
 }
 
 }  // namespace
 
-PlotFileReader::PlotFileReader(std::string_view path) : source_(open_plot_file(path)) {}
+PlotFileReader::PlotFileReader(std::string_view path, ReadStop* stop)
+    : source_(open_plot_file(path, stop), stop), stop_(stop) {}
+
+void PlotFileReader::set_stop(ReadStop* stop) noexcept {
+    stop_ = stop;
+    source_.set_stop(stop);
+}
 
 SeriesTable PlotFileReader::read_all(std::uint64_t field_width) {
     read_count();
@@ -127,11 +138,33 @@ SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width) {
 
 SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields,
                                         const SplitOptions& options) {
+    std::uint64_t bytes_read = 0;
+    try {
+        SeriesTable series = read_blocks_unchecked(field_width, fields, options, bytes_read);
+        if (source_.changed_since_open(bytes_read)) fail_changed();
+        return series;
+    } catch (const ReadFault&) {
+        // A fault read from a file that changed may be one of the change.
+        if (source_.changed_since_open(source_.bytes_consumed())) fail_changed();
+        throw;
+    } catch (const OwnedFault&) {
+        if (source_.changed_since_open(source_.bytes_consumed())) fail_changed();
+        throw;
+    }
+}
+
+SeriesTable PlotFileReader::read_blocks_unchecked(std::uint64_t field_width, std::span<const std::uint64_t> fields,
+                                                  const SplitOptions& options, std::uint64_t& bytes_read) {
     if (options.threads != 1) {
-        std::optional<SeriesTable> split = read_split(source_, count_, field_width, fields, head_lines() + 1, options);
+        std::optional<SeriesTable> split =
+            read_split(source_, line_, count_, field_width, fields, head_lines() + 1, options, stop_, bytes_read);
         if (split) return std::move(*split);
     }
-    return fields.empty() ? read_blocks(field_width) : read_blocks(field_width, fields);
+    SeriesTable series = fields.empty() ? read_blocks(field_width) : read_blocks(field_width, fields);
+    bytes_read = source_.bytes_consumed();
+    return series;
 }
+
+void PlotFileReader::fail_changed() const { throw OwnedFault(ReadFault(FaultKind::file_changed)); }
 
 }  // namespace quorel

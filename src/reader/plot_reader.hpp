@@ -15,6 +15,7 @@
 #include "failure/read_fault.hpp"
 #include "reader/line_source.hpp"
 #include "reader/name_list.hpp"
+#include "reader/read_stop.hpp"
 #include "reader/series.hpp"
 #include "reader/split_read.hpp"
 
@@ -22,8 +23,13 @@ namespace quorel {
 
 class PlotFileReader {
 public:
-    // Opens the file at `path` (UTF-8, may hold any byte but NUL).
-    explicit PlotFileReader(std::string_view path);
+    // Opens the file at `path` (UTF-8, may hold any byte but NUL). With a ReadStop the open and
+    // every read of the file may be ended by it (read_stop.hpp), and a file that is not regular
+    // (a FIFO, a pipe, a terminal) is waited for in short waits instead of blocking.
+    explicit PlotFileReader(std::string_view path, ReadStop* stop = nullptr);
+    // The ReadStop for the reads from now on (the one given to the constructor at first); one
+    // must stay set for as long as the file is read where the constructor had one.
+    void set_stop(ReadStop* stop) noexcept;
 
     // The whole file, every field of every block, as quorel reads it: a count of 0 ends the read
     // as a capacity overflow.
@@ -48,16 +54,23 @@ public:
     SeriesTable read_blocks(std::uint64_t field_width);
     // Either, on several threads where `options` allow and the file gains from it
     // (split_read.hpp), with the same values and faults; `fields` empty for every field. The
-    // first fault of a split read comes as an OwnedFault.
+    // first fault of a split read comes as an OwnedFault. A regular file that changed while it
+    // was read (LineSource::changed_since_open) fails with FaultKind::file_changed instead of
+    // giving values or a fault that may come from two versions of it.
     SeriesTable read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields,
                             const SplitOptions& options);
 
 private:
     std::uint64_t head_lines() const noexcept { return 1 + count_; }
 
+    SeriesTable read_blocks_unchecked(std::uint64_t field_width, std::span<const std::uint64_t> fields,
+                                      const SplitOptions& options, std::uint64_t& bytes_read);
+    [[noreturn]] void fail_changed() const;
+
     LineSource source_;
     Line line_;
     std::uint64_t count_ = 0;
+    ReadStop* stop_ = nullptr;
 };
 
 }  // namespace quorel

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,16 @@ inline void advise_huge_pages(void* storage, std::size_t bytes) noexcept {
 #define MADV_POPULATE_WRITE 23
 #endif
 inline void populate_huge_page(void* page) noexcept { (void)::madvise(page, 1, MADV_POPULATE_WRITE); }
+
+// Gives the whole pages of storage[used .. held) back to the kernel, where they were mapped:
+// freeing them (or shrinking the allocation) leaves them mapped where the allocator keeps them.
+// Their bytes read as zeros after it.
+inline void release_pages_after(void* storage, std::size_t used, std::size_t held) noexcept {
+    const std::uintptr_t kPage = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = (std::uintptr_t(storage) + used + kPage - 1) & ~(kPage - 1);
+    const std::uintptr_t end = (std::uintptr_t(storage) + held) & ~(kPage - 1);
+    if (start < end) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
 
 // Storage for one series: like malloc (null where it cannot be had), on a huge-page boundary
 // when it is large.

@@ -81,10 +81,15 @@ public:
     // After the blocks were written through windows on the storage: there are `blocks` of them.
     void set_blocks(std::size_t blocks) noexcept { blocks_ = blocks; }
 
-    // Gives back the capacity that the blocks read do not use (apart; together, it lies between
-    // the series, and what of it is never written costs no memory).
+    // Gives back the capacity that the blocks read do not use. Together, it lies between the
+    // series, and what of it is never written costs no memory, but where each series is short,
+    // a huge page holds the ends of several and maps the room between them: where the room
+    // left could take more than a quarter of the values and kSlackBytes, the series move up
+    // to each other and the rest goes back.
+    static constexpr std::size_t kSlackBytes = std::size_t(8) << 20;
     void shrink_to_fit() noexcept {
-        if (together_ || blocks_ == capacity_ || blocks_ == 0 || first_block_ != nullptr) return;
+        if (together_) return close_up_together();
+        if (blocks_ == capacity_ || blocks_ == 0 || first_block_ != nullptr) return;
         for (std::size_t i = 0; i < count_; ++i) {
             // Shrinking in place cannot fail in practice; if it does, the larger block stays.
             if (void* shrunk = std::realloc(series_[i], blocks_ * sizeof(float))) series_[i] = static_cast<float*>(shrunk);
@@ -118,6 +123,23 @@ public:
     }
 
 private:
+    void close_up_together() noexcept {
+        if (storage_ == nullptr || blocks_ == capacity_) return;
+        const std::size_t used = blocks_ * count_ * sizeof(float);
+        const std::size_t room = (capacity_ - blocks_) * count_ * sizeof(float);
+        if (room <= used / 4 + kSlackBytes) return;
+        const std::size_t capacity = blocks_ == 0 ? 1 : blocks_;
+        for (std::size_t i = 1; i < count_; ++i) {
+            std::memmove(storage_ + i * capacity, series_[i], blocks_ * sizeof(float));
+        }
+        const std::size_t bytes = capacity * count_ * sizeof(float);
+        release_pages_after(storage_, bytes, capacity_ * count_ * sizeof(float));
+        // Shrinking in place cannot fail in practice; if it does, the larger block stays.
+        if (void* shrunk = std::realloc(storage_, bytes)) storage_ = static_cast<float*>(shrunk);
+        for (std::size_t i = 0; i < count_; ++i) series_[i] = storage_ + i * capacity;
+        capacity_ = capacity;
+    }
+
     void grow_to(std::size_t capacity) {
         const std::size_t bytes = sequence_bytes(capacity, sizeof(float));
         if (together_) {

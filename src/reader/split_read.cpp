@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -30,10 +31,22 @@ struct Piece {
     std::atomic<std::uint64_t> line_feeds{kUncounted};
     std::size_t first_block = 0;
     std::size_t end_block = 0;  // after its last block; first_block where none starts in it
+    std::uint64_t end_offset = 0;  // where in the file its last block ends
     std::optional<OwnedFault> fault;
     int read_error = 0;
     std::optional<std::size_t> memory_bytes;  // set where memory could not be had
-    bool failed() const noexcept { return fault || read_error != 0 || memory_bytes; }
+    bool stopped = false;    // its ReadStop ended the read
+    bool file_cut = false;   // the file was shorter than when the read started
+    // Where the block starts that the storage had no room for, the first one of those.
+    std::optional<std::uint64_t> full_at;
+    bool failed() const noexcept { return fault || read_error != 0 || memory_bytes || stopped || file_cut || full_at; }
+};
+
+// Where the split's blocks end, for one thread to read on from: after `blocks` blocks, at byte
+// `offset` of the file.
+struct ReadOnFrom {
+    std::size_t blocks = 0;
+    std::uint64_t offset = 0;
 };
 
 // The bytes a block takes at least: a line feed for each line, but perhaps the file's last, and
@@ -67,12 +80,12 @@ class SplitRead {
 public:
     SplitRead(int fd, std::uint64_t start, std::uint64_t end, std::uint64_t count, std::uint64_t width,
               std::span<const std::uint64_t> fields, std::uint64_t first_block_line, std::size_t piece_bytes,
-              SeriesTable& table)
+              SeriesTable& table, ReadStop* stop)
         : fd_(fd), start_(start), end_(end), count_(count), width_(width), fields_(fields),
           first_block_line_(first_block_line), piece_bytes_(piece_bytes),
           pieces_count_(std::size_t((end - start + piece_bytes - 1) / piece_bytes)),
           pieces_(std::make_unique<Piece[]>(pieces_count_)), table_(table),
-          huge_pages_to_populate_(huge_pages_written_by_first_block(table)) {}
+          huge_pages_to_populate_(huge_pages_written_by_first_block(table)), stop_(stop) {}
 
     std::size_t pieces() const noexcept { return pieces_count_; }
 
@@ -81,7 +94,7 @@ public:
         try {
             // A byte more than a piece: the one before it, which tells whether a line starts
             // at the piece's first byte.
-            LineSource source(fd_, piece_bytes_ + 1);
+            LineSource source(fd_, piece_bytes_ + 1, stop_);
             Line line;
             populate_share();
             for (;;) {
@@ -95,9 +108,17 @@ public:
         }
     }
 
-    // After every thread is done: the blocks, or the earliest piece's failure thrown.
-    std::size_t result() {
-        std::size_t blocks = 0;
+    // After every thread is done: where one thread reads on, or the failure that comes first
+    // thrown. A stop, and a file found cut, come before any fault: a fault may be one of the
+    // change.
+    ReadOnFrom result() {
+        for (std::size_t p = 0; p < pieces_count_; ++p) {
+            if (pieces_[p].stopped) throw ReadStopped{};
+        }
+        for (std::size_t p = 0; p < pieces_count_; ++p) {
+            if (pieces_[p].file_cut) throw OwnedFault(ReadFault(FaultKind::file_changed));
+        }
+        ReadOnFrom read_on{0, start_};
         for (std::size_t p = 0; p < pieces_count_; ++p) {
             Piece& piece = pieces_[p];
             if (piece.fault) throw *piece.fault;
@@ -111,23 +132,35 @@ public:
                 // No thread could read it.
                 throw MemoryFailure(unread_memory_bytes_.load(), std::source_location::current());
             }
-            if (piece.end_block != piece.first_block) blocks = piece.end_block;
+            if (piece.full_at) return {piece.end_block, *piece.full_at};
+            if (piece.end_block != piece.first_block) read_on = {piece.end_block, piece.end_offset};
         }
-        return blocks;
+        return read_on;
     }
 
 private:
     void read_piece(std::size_t p, LineSource& source, Line& line) noexcept {
         Piece& piece = pieces_[p];
         if (p > first_failed_.load()) return never_counted(piece);
+        try {
+            read_blocks_of(p, piece, source, line);
+        } catch (const ReadStopped&) {
+            piece.stopped = true;
+        }
+        piece.file_cut = source.file_cut();
+        if (piece.failed()) failed(p);
+        // A piece ended before its line feeds were told: those after it need not wait for them.
+        if (piece.line_feeds.load() == kUncounted) never_counted(piece);
+    }
+
+    void read_blocks_of(std::size_t p, Piece& piece, LineSource& source, Line& line) {
         const std::uint64_t begin = start_ + p * piece_bytes_;
         const std::uint64_t limit = std::min(end_, begin + piece_bytes_);
-        source.restart_at(p == 0 ? begin : begin - 1, limit);
+        source.restart_at(p == 0 ? begin : begin - 1, limit, end_);
         std::uint64_t feeds_read = 0;
         if (!source.fill_buffer(feeds_read)) {
             piece.read_error = source.error_number();
-            failed(p);
-            return never_counted(piece);
+            return;
         }
         std::string_view bytes = source.pending();
         const bool line_starts_at_begin = p == 0 || (!bytes.empty() && bytes.front() == '\n');
@@ -163,9 +196,10 @@ private:
         piece.first_block = piece.end_block = std::size_t((first_line + to_header) / block_lines);
         if (at >= bytes.size()) return;  // no block starts in the piece
 
-        // Its blocks, the last one read on past the piece's end where it goes on.
+        // Its blocks, the last one read on past the piece's end where it goes on, to wherever
+        // the file ends now.
         source.skip_pending(at);
-        source.extend_stretch(end_);
+        source.extend_stretch(LineSource::kToFileEnd);
         SeriesWindow window(table_.series(), piece.first_block, table_.capacity());
         try {
             if (fields_.empty()) {
@@ -173,21 +207,21 @@ private:
             } else {
                 read_chosen_fields(source, line, count_, width_, fields_, window, first_block_line_, limit);
             }
+            // The storage is full while blocks are left in the piece: one thread reads on from there.
+            if (window.full() && source.bytes_consumed() < limit) piece.full_at = source.bytes_consumed();
         } catch (const ReadFault& fault) {
             try {
                 piece.fault.emplace(fault);
             } catch (const MemoryFailure& failure) {
                 piece.memory_bytes = failure.bytes();
             }
-            failed(p);
         } catch (const MemoryFailure& failure) {
             piece.memory_bytes = failure.bytes();
-            failed(p);
         } catch (const std::bad_alloc&) {
             piece.memory_bytes = 0;
-            failed(p);
         }
         piece.end_block = window.blocks();
+        piece.end_offset = source.bytes_consumed();
     }
 
     // The storage's fresh pages are zeroed by the kernel as they are first written. Where each
@@ -235,7 +269,20 @@ private:
     std::atomic<std::size_t> next_piece_{0};
     std::atomic<std::size_t> first_failed_{~std::size_t(0)};
     std::atomic<std::size_t> unread_memory_bytes_{0};
+    ReadStop* const stop_;
 };
+
+// How many blocks the storage of a split read is sized for: as many as the file holds if each
+// is as long as its first (a file's blocks differ only in their header lines, which seldom
+// shrink), with a margin, and never more than its bytes can hold. Blocks past them are read by
+// one thread after the split.
+std::uint64_t blocks_to_size_for(LineSource& source, std::uint64_t count, std::uint64_t region,
+                                 std::uint64_t most_blocks) {
+    std::string_view first_block;
+    if (!source.peek_lines(block_lines_of(count), first_block) || first_block.empty()) return most_blocks;
+    const std::uint64_t like_first = region / first_block.size() + 1;
+    return std::min(most_blocks, like_first + like_first / 16 + 16);
+}
 
 }  // namespace
 
@@ -245,11 +292,12 @@ unsigned usable_cores() noexcept {
     return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-std::optional<SeriesTable> read_split(LineSource& source, std::uint64_t count, std::uint64_t width,
+std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
                                       std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
-                                      const SplitOptions& asked) {
+                                      const SplitOptions& asked, ReadStop* stop, std::uint64_t& bytes_read) {
     const std::uint64_t start = source.bytes_consumed();
-    const std::uint64_t end = source.file_size();
+    // The file as it is now: what it gained since it was opened is read as well.
+    const std::uint64_t end = source.current_size();
     if (end <= start) return std::nullopt;
     const std::uint64_t region = end - start;
     SplitOptions options = asked;
@@ -259,11 +307,12 @@ std::optional<SeriesTable> read_split(LineSource& source, std::uint64_t count, s
     }
     if (options.threads < 2 || (region + options.piece_bytes - 1) / options.piece_bytes < 2) return std::nullopt;
     const std::uint64_t most_blocks = (region + 1) / least_block_bytes(count, width, fields, region + 1) + 1;
+    const std::uint64_t sized_for = blocks_to_size_for(source, count, region, most_blocks);
     SeriesTable table(fields.empty() ? count : fields.size(), SeriesLayout::together);
-    table.reserve(std::size_t(std::min<std::uint64_t>(most_blocks, PTRDIFF_MAX)));
-    if (table.capacity() < most_blocks) return std::nullopt;
+    table.reserve(std::size_t(std::min<std::uint64_t>(sized_for, PTRDIFF_MAX)));
+    if (table.capacity() < sized_for) return std::nullopt;
 
-    SplitRead split(source.fd(), start, end, count, width, fields, first_block_line, options.piece_bytes, table);
+    SplitRead split(source.fd(), start, end, count, width, fields, first_block_line, options.piece_bytes, table, stop);
     {
         std::vector<std::jthread> helpers;
         const std::size_t wanted = std::min<std::size_t>(options.threads, split.pieces()) - 1;
@@ -274,7 +323,20 @@ std::optional<SeriesTable> read_split(LineSource& source, std::uint64_t count, s
         }
         split.work();
     }
-    table.set_blocks(split.result());
+    const ReadOnFrom read_on = split.result();
+    table.set_blocks(read_on.blocks);
+    // The rest, on this thread: usually nothing but the file's end.
+    if (!source.seek_to(read_on.offset)) {
+        ReadFault fault(FaultKind::read_failed);
+        fault.error_number = errno;
+        throw OwnedFault(fault);
+    }
+    if (fields.empty()) {
+        read_every_field(source, line, count, width, table, first_block_line);
+    } else {
+        read_chosen_fields(source, line, count, width, fields, table, first_block_line);
+    }
+    bytes_read = source.bytes_consumed();
     table.shrink_to_fit();
     return table;
 }

@@ -6,8 +6,10 @@
 // before it are known, and with them (every block has the same number of lines) where in the
 // piece the first block starts and which block it is. The piece then reads the blocks that start
 // in it, the last one on past its end if need be, straight into the result's storage, which is
-// sized beforehand for as many blocks as the file's bytes can hold. Each piece keeps its first
-// fault; the fault of the earliest piece that has one is the file's first.
+// sized beforehand for the blocks the file holds if they are as long as its first (and never
+// for more than its bytes can hold). Each piece keeps its first fault; the fault of the
+// earliest piece that has one is the file's first. Blocks past the storage's room, and those
+// appended to the file while it was split, are read on after the pieces by one thread.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include <span>
 
 #include "reader/line_source.hpp"
+#include "reader/read_stop.hpp"
 #include "reader/series.hpp"
 
 namespace quorel {
@@ -39,14 +42,19 @@ struct SplitOptions {
 // The cores this process may run on (its CPU affinity).
 unsigned usable_cores() noexcept;
 
-// The blocks of the file that `source` reads, from where it stands to the end (the file's size
-// when it was opened), every field (`fields` empty) or those of `fields` (ascending): as a read
-// of one thread would give them. Its first fault is thrown as an OwnedFault, and memory that
-// cannot be had as MemoryFailure. Nothing, without reading, where there is nothing to split (not
-// a regular file, fewer than two pieces) or where the storage cannot be had beforehand: the
-// caller reads on with one thread then.
-std::optional<SeriesTable> read_split(LineSource& source, std::uint64_t count, std::uint64_t width,
+// The blocks of the file that `source` reads, from where it stands to wherever the file ends,
+// every field (`fields` empty) or those of `fields` (ascending): as a read of one thread would
+// give them. The blocks of the bytes the file holds when the read starts are split; what is
+// appended meanwhile, and any block the storage sized beforehand has no room for, is read on
+// after them on the calling thread (through `source` and `line`), as one thread reads. Its
+// first fault is thrown as an OwnedFault (a ReadFault from the blocks read on), memory that
+// cannot be had as MemoryFailure, a read that `stop` ends as ReadStopped, and a file found
+// shorter than it was as FaultKind::file_changed. `bytes_read` is then where the blocks read
+// end in the file. Nothing, without reading, where there is nothing to split (not a regular
+// file, fewer than two pieces) or where the storage cannot be had beforehand: the caller reads
+// on with one thread then.
+std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
                                       std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
-                                      const SplitOptions& options);
+                                      const SplitOptions& options, ReadStop* stop, std::uint64_t& bytes_read);
 
 }  // namespace quorel

@@ -22,6 +22,7 @@
 #include "failure/read_fault.hpp"
 #include "tolvane/fault_data.hpp"
 #include "tolvane/plot_head.hpp"
+#include "tolvane/read_interrupts.hpp"
 
 namespace nb = nanobind;
 
@@ -36,24 +37,46 @@ PyObject* fault_class = nullptr;
     throw nb::python_error();
 }
 
-// Runs `step` without the interpreter lock, then raises what it failed with, if anything: a
-// fault is copied before the reader that threw it can go.
+// The interpreter lock, given up for a step and taken back on every way out of it.
+class LockReleased {
+public:
+    explicit LockReleased(InterruptibleStep& step) noexcept : step_(step) { step_.release(); }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased() { step_.reacquire(); }
+
+private:
+    InterruptibleStep& step_;
+};
+
+// Runs `step` without the interpreter lock, giving it the ReadStop that Ctrl-C and `flag` end
+// it through, then raises what it failed with, if anything: a fault is copied before the reader
+// that threw it can go; a read that was stopped raises what stopped it (KeyboardInterrupt, or
+// what a signal handler raised).
 template <class Step>
-auto unlocked(Step&& step) -> decltype(step()) {
+auto unlocked(const StopFlag* flag, Step&& step) -> decltype(step(static_cast<quorel::ReadStop*>(nullptr))) {
     std::optional<quorel::OwnedFault> fault;
     std::size_t memory_bytes = 0;
+    bool stopped = false;
+    InterruptibleStep interruptible(flag);
     {
-        nb::gil_scoped_release released;
+        LockReleased released(interruptible);
         try {
-            return step();
+            return step(&interruptible);
         } catch (const quorel::ReadFault& read_fault) {
             fault.emplace(read_fault);
         } catch (const quorel::OwnedFault& owned_fault) {
             fault.emplace(owned_fault);
+        } catch (const quorel::ReadStopped&) {
+            stopped = true;
         } catch (const quorel::MemoryFailure& failure) {
             memory_bytes = failure.bytes();
         } catch (const std::bad_alloc&) {
         }
+    }
+    if (stopped) {
+        interruptible.set_python_error();
+        throw nb::python_error();
     }
     if (fault) raise_fault(fault_data(*fault));
     raise_fault(memory_fault_data(memory_bytes));
@@ -64,13 +87,13 @@ struct FreeStorage {
 };
 using OwnedValues = std::unique_ptr<float, FreeStorage>;
 
-std::unique_ptr<PlotHead> open_plot(const nb::bytes& path) {
+std::unique_ptr<PlotHead> open_plot(const nb::bytes& path, const StopFlag* flag) {
     const std::string_view text(path.c_str(), path.size());
     // Held out here, so that a fault's texts outlive the catch in `unlocked`.
     std::unique_ptr<PlotHead> head;
-    unlocked([&] {
-        head = std::make_unique<PlotHead>(text);
-        head->read_head();
+    unlocked(flag, [&](quorel::ReadStop* stop) {
+        head = std::make_unique<PlotHead>(text, stop);
+        head->read_head(stop);
         return 0;
     });
     return head;
@@ -86,17 +109,17 @@ nb::tuple names(const PlotHead& head) {
     return nb::tuple(names);
 }
 
-bool at_end(PlotHead& head) {
-    return unlocked([&] {
+bool at_end(PlotHead& head, const StopFlag* flag) {
+    return unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        return head.at_end();
+        return head.at_end(stop);
     });
 }
 
-nb::object first_block_fault(PlotHead& head, std::uint64_t width) {
-    std::optional<quorel::OwnedFault> fault = unlocked([&] {
+nb::object first_block_fault(PlotHead& head, std::uint64_t width, const StopFlag* flag) {
+    std::optional<quorel::OwnedFault> fault = unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        return head.first_block_fault(width);
+        return head.first_block_fault(width, stop);
     });
     if (!fault) return nb::none();
     return fault_data(*fault);
@@ -109,7 +132,7 @@ using FloatTable = nb::ndarray<nb::numpy, float, nb::ndim<2>>;
 // in pieces of `piece_bytes` (0: the reader's choice). The rows lie in the reader's own storage,
 // at the distance its capacity sets, which the array owns.
 FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
-                       unsigned threads, std::size_t piece_bytes) {
+                       unsigned threads, std::size_t piece_bytes, const StopFlag* flag) {
     for (std::size_t s = 0; s < fields.size(); ++s) {
         if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
             throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
@@ -119,9 +142,9 @@ FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<st
     OwnedValues storage;
     std::size_t shape[2] = {0, 0};
     std::int64_t strides[2] = {0, 1};
-    unlocked([&] {
+    unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes});
+        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes}, stop);
         shape[0] = table.column_count() + 1;
         shape[1] = table.blocks();
         storage.reset(table.hand_over_all());
@@ -145,17 +168,28 @@ NB_MODULE(_native, m) {
     if (fault_class == nullptr) throw nb::python_error();
     m.attr("Fault") = nb::handle(fault_class);
 
+    nb::class_<StopFlag>(m, "StopFlag", "Set to end the reads it is given to; they raise KeyboardInterrupt.")
+        .def(nb::init<>())
+        .def("set", &StopFlag::set, "Ends the reads it was given to, at their next look at it.")
+        .def("is_set", &StopFlag::is_set);
+
     nb::class_<PlotHead>(m, "PlotHead", "An open plot file, read up to its first block.")
         .def_prop_ro("count", &PlotHead::count, "The parameter count on line 1.")
         .def_prop_ro("names", &names, "Each name line's last token, in order.")
-        .def("at_end", &at_end, "Whether the file ends right after its name lines.")
-        .def("first_block_fault", &first_block_fault, nb::arg("width"),
+        .def("at_end", &at_end, nb::arg("stop") = nb::none(), "Whether the file ends right after its name lines.")
+        .def("first_block_fault", &first_block_fault, nb::arg("width"), nb::arg("stop") = nb::none(),
              "Block 0 read at `width` from a copy: None if it reads whole, else its fault.")
         .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"), nb::arg("threads") = 0,
-             nb::arg("piece_bytes") = 0,
+             nb::arg("piece_bytes") = 0, nb::arg("stop") = nb::none(),
              "A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one "
              "column per block, read on up to `threads` threads (0: as many as pay) in pieces of "
-             "`piece_bytes` (0: the reader's choice). Once only.");
-    m.def("open_plot", &open_plot, nb::arg("path"),
-          "Opens the plot file at `path` (bytes) and reads its count and names.");
+             "`piece_bytes` (0: the reader's choice). Once only.")
+        .def("close", [](PlotHead& head) {
+                nb::gil_scoped_release released;
+                const std::lock_guard<std::mutex> guard(head.lock());
+                head.close();
+             }, "Closes the file; nothing more can be read from it.");
+    m.def("open_plot", &open_plot, nb::arg("path"), nb::arg("stop") = nb::none(),
+          "Opens the plot file at `path` (bytes) and reads its count and names. Every step may be "
+          "ended by Ctrl-C, or by the StopFlag `stop` where given.");
 }

@@ -4,25 +4,34 @@
 
 namespace tolvane {
 
-PlotHead::PlotHead(std::string_view path) : reader_(path) {}
+PlotHead::PlotHead(std::string_view path, quorel::ReadStop* stop) { reader_.emplace(path, stop); }
 
-void PlotHead::read_head() {
-    count_ = reader_.read_count(true);
-    reader_.read_names(&names_);
+quorel::PlotFileReader& PlotHead::reader(quorel::ReadStop* stop) {
+    if (!reader_) throw std::logic_error("the file has been closed");
+    // Each step brings its own: the one before ended with its step.
+    reader_->set_stop(stop);
+    return *reader_;
 }
 
-bool PlotHead::at_end() { return reader_.at_end(); }
+void PlotHead::read_head(quorel::ReadStop* stop) {
+    quorel::PlotFileReader& file = reader(stop);
+    count_ = file.read_count(true);
+    file.read_names(&names_);
+}
 
-std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width) {
-    return reader_.first_block_fault(width);
+bool PlotHead::at_end(quorel::ReadStop* stop) { return reader(stop).at_end(); }
+
+std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width, quorel::ReadStop* stop) {
+    return reader(stop).first_block_fault(width);
 }
 
 quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
-                                          const quorel::SplitOptions& options) {
+                                          const quorel::SplitOptions& options, quorel::ReadStop* stop) {
+    quorel::PlotFileReader& file = reader(stop);
     if (blocks_read_) throw std::logic_error("the blocks of this file have been read");
     blocks_read_ = true;
     if (fields.size() == count_) fields = {};
-    return reader_.read_blocks(width, fields, options);
+    return file.read_blocks(width, fields, options);
 }
 
 }  // namespace tolvane

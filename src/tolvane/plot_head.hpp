@@ -1,7 +1,8 @@
 // An open plot file read up to its first block, for tolvane: the count and the names are
 // known, and the blocks are read in one step once the caller has chosen the fields and the width.
 // The Python layer works out what the caller asked for between the steps; every step runs
-// without the interpreter lock and touches no Python object.
+// without the interpreter lock and touches no Python object, and may be ended by the ReadStop
+// it is given (read_stop.hpp).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "failure/read_fault.hpp"
 #include "reader/name_list.hpp"
 #include "reader/plot_reader.hpp"
+#include "reader/read_stop.hpp"
 #include "reader/series.hpp"
 
 namespace tolvane {
@@ -21,27 +23,31 @@ namespace tolvane {
 class PlotHead {
 public:
     // Opens the file.
-    explicit PlotHead(std::string_view path);
+    PlotHead(std::string_view path, quorel::ReadStop* stop);
     // Reads its first line and name lines; once, first.
-    void read_head();
+    void read_head(quorel::ReadStop* stop);
 
     std::uint64_t count() const noexcept { return count_; }
     const quorel::NameList& names() const noexcept { return names_; }
 
     // Whether the file ends right after the names.
-    bool at_end();
+    bool at_end(quorel::ReadStop* stop);
     // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault.
-    std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width);
+    std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width, quorel::ReadStop* stop);
     // The blocks: the fields of `fields` (ascending, field 0 first), or every field where it is
     // empty; split across threads as `options` allow. Once only.
     quorel::SeriesTable read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
-                                    const quorel::SplitOptions& options);
+                                    const quorel::SplitOptions& options, quorel::ReadStop* stop);
+    // Closes the file; the count and the names stay. Nothing can be read after it.
+    void close() noexcept { reader_.reset(); }
 
     // One step at a time: the object may be shared between threads, the reader may not.
     std::mutex& lock() noexcept { return lock_; }
 
 private:
-    quorel::PlotFileReader reader_;
+    quorel::PlotFileReader& reader(quorel::ReadStop* stop);
+
+    std::optional<quorel::PlotFileReader> reader_;
     std::uint64_t count_ = 0;
     quorel::NameList names_;
     bool blocks_read_ = false;

@@ -1,0 +1,121 @@
+#include "tolvane/read_interrupts.hpp"
+
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <mutex>
+#include <utility>
+
+namespace tolvane {
+
+namespace {
+
+// SIGINTs counted as they come, by a handler put in front of the interpreter's: the one way a
+// thread other than the main one can learn that Ctrl-C was pressed. It only counts and hands
+// the signal on, so the interpreter handles it as before.
+std::atomic<std::uint64_t> sigints{0};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "counted from a signal handler");
+struct sigaction handed_on_to;  // written only while counting is not installed
+std::mutex installing;
+
+extern "C" void count_sigint(int signal_number, siginfo_t* info, void* context) {
+    const int saved_errno = errno;
+    sigints.fetch_add(1, std::memory_order_relaxed);
+    errno = saved_errno;
+    if (handed_on_to.sa_flags & SA_SIGINFO) {
+        handed_on_to.sa_sigaction(signal_number, info, context);
+    } else if (handed_on_to.sa_handler != SIG_DFL && handed_on_to.sa_handler != SIG_IGN) {
+        handed_on_to.sa_handler(signal_number);
+    }
+}
+
+// Counts SIGINT from now on where a handler of the interpreter's is installed (not where
+// SIGINT is ignored or kills the process); again after the interpreter installed another.
+bool count_sigints() noexcept {
+    const std::lock_guard<std::mutex> guard(installing);
+    struct sigaction current;
+    if (::sigaction(SIGINT, nullptr, &current) != 0) return false;
+    if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == count_sigint) return true;
+    if (!(current.sa_flags & SA_SIGINFO) && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)) {
+        return false;
+    }
+    handed_on_to = current;
+    struct sigaction counting = current;
+    counting.sa_flags |= SA_SIGINFO;
+    counting.sa_sigaction = count_sigint;
+    return ::sigaction(SIGINT, &counting, nullptr) == 0;
+}
+
+// Whether the interpreter's SIGINT handler is its default one, which raises KeyboardInterrupt.
+// With the lock. A program with a handler of its own decides itself what Ctrl-C stops.
+bool interpreter_raises_keyboard_interrupt() noexcept {
+    PyObject* signal_module = PyImport_ImportModule("signal");
+    if (signal_module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* handler = PyObject_CallMethod(signal_module, "getsignal", "i", SIGINT);
+    PyObject* raising = PyObject_GetAttrString(signal_module, "default_int_handler");
+    const bool raises = handler != nullptr && raising != nullptr && handler == raising;
+    Py_XDECREF(raising);
+    Py_XDECREF(handler);
+    Py_DECREF(signal_module);
+    PyErr_Clear();
+    return raises;
+}
+
+bool sigint_raises() noexcept { return interpreter_raises_keyboard_interrupt() && count_sigints(); }
+
+std::int64_t milliseconds_now() noexcept {
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+InterruptibleStep::InterruptibleStep(const StopFlag* flag)
+    : caller_(std::this_thread::get_id()), flag_(flag), sigint_raises_(sigint_raises()),
+      sigints_at_start_(sigints.load()), next_signal_check_(milliseconds_now() + kSignalCheckMilliseconds) {}
+
+void InterruptibleStep::release() noexcept {
+    if (released_ == nullptr) released_ = PyEval_SaveThread();
+}
+
+void InterruptibleStep::reacquire() noexcept {
+    if (released_ != nullptr) PyEval_RestoreThread(std::exchange(released_, nullptr));
+}
+
+bool InterruptibleStep::handlers_raised() {
+    reacquire();
+    const bool raised = PyErr_CheckSignals() != 0;
+    release();
+    return raised;
+}
+
+void InterruptibleStep::check() {
+    if (stopped_.load(std::memory_order_relaxed)) throw quorel::ReadStopped{};
+    const bool sigint = sigint_raises_ && sigints.load(std::memory_order_relaxed) != sigints_at_start_;
+    if (std::this_thread::get_id() == caller_ && released_ != nullptr) {
+        const std::int64_t now = milliseconds_now();
+        if (sigint || now >= next_signal_check_) {
+            next_signal_check_ = now + kSignalCheckMilliseconds;
+            if (handlers_raised()) {
+                handler_raised_ = true;
+                stopped_.store(true);
+                throw quorel::ReadStopped{};
+            }
+        }
+    }
+    if (sigint || (flag_ != nullptr && flag_->is_set())) {
+        stopped_.store(true);
+        throw quorel::ReadStopped{};
+    }
+}
+
+void InterruptibleStep::set_python_error() const noexcept {
+    if (!handler_raised_ || !PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+}
+
+}  // namespace tolvane
