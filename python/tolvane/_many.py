@@ -89,11 +89,11 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
         except BaseException:  # KeyboardInterrupt and the like: no file waits for this one
             assembly.abandon()
             raise
-        error = assembly.place(index, outcome)
+        failure = assembly.place(index, outcome)
         # Not held by the traceback of the error raised: the file's arrays go now.
         del outcome
-        if error is not None:
-            raise error
+        if failure is not None:
+            raise failure
         return True
 
     try:
@@ -119,7 +119,7 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
     return frame
 
 
-def sweep_paths(paths: Union[PathArg, Iterable[PathArg]]) -> List[PathArg]:
+def sweep_paths(paths: Union[PathArg, Iterable[PathArg]]) -> Sequence[PathArg]:
     """The files of a sweep: a str, bytes or path object is one path, or a glob pattern where
     it holds *, ? or [ (its matches, sorted); anything else is an iterable of paths."""
     if not isinstance(paths, (str, bytes, os.PathLike)):
@@ -127,7 +127,7 @@ def sweep_paths(paths: Union[PathArg, Iterable[PathArg]]) -> List[PathArg]:
     given = os.fspath(paths)
     text = os.fsdecode(given)
     if any(mark in text for mark in "*?["):
-        found: List[PathArg] = sorted(glob.glob(text, recursive=True))
+        found = sorted(glob.glob(text, recursive=True))
         if not found:
             raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", text)
         return found

@@ -62,7 +62,7 @@ class Plot:
         self._n_digits = n_digits
         self._names = tuple(names)
         self._fields = tuple(fields)
-        self._table = np.asarray(memoryview(table).toreadonly())
+        self._table = np.asarray(table.data.toreadonly())
         self._arrays = tuple(self._table)
         self._column_of = {field: column for column, field in enumerate(self._fields)}
         self._index: Dict[str, List[int]] = {}
