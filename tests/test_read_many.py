@@ -4,6 +4,7 @@ them; the first failing file in that order raises, or every failing file is skip
 the bar shows where it should and nothing else is written; and a Dask cluster of two worker
 processes gives the same frame."""
 
+import errno
 import fcntl
 import os
 import pathlib
@@ -170,6 +171,37 @@ def test_the_peak_memory_is_the_frame_and_the_files_being_read(tmp_path, threads
     assert (out, err) == ("", "") and got["rows"] == blocks * count
     assert got["frame"] >= count * arrays
     assert got["peak"] <= got["frame"] + threads * arrays + 64 * 2**20, got
+
+
+@pytest.mark.parametrize("room", ["rows-only", "none"])
+def test_a_frame_whose_room_is_refused_grows_as_needed(monkeypatch, room):
+    """Where the system refuses the address space reserved for the rows to come, the frame's
+    block grows to the rows at hand alone; where it refuses those too, MemoryError."""
+    from tolvane._frame_block import FrameBlock, mmap
+
+    real_map = mmap.mmap
+    per_page = mmap.PAGESIZE // 4
+    parts = [np.arange(3 * rows, dtype=np.float32).reshape(3, rows) + start for start, rows in [(0.5, 5000), (-1e6, 9000)]]
+    limits = [3 * -(-rows // per_page) * per_page * 4 if room == "rows-only" else 0 for rows in (5000, 14000)]
+    refused = []
+
+    def tight_map(fileno, length, *args, **kwargs):
+        if length > limits[0]:
+            refused.append(length)
+            raise OSError(errno.ENOMEM, os.strerror(errno.ENOMEM))
+        return real_map(fileno, length, *args, **kwargs)
+
+    monkeypatch.setattr(mmap, "mmap", tight_map)
+    block = FrameBlock(3)
+    if room == "none":
+        with pytest.raises(MemoryError, match="cannot map 61440 bytes for the frame: Cannot allocate memory"):
+            block.append(parts[0], 10**6)
+        return
+    block.append(parts[0], 10**6)
+    limits.pop(0)
+    block.append(parts[1], 10**6)
+    assert bits(block.values().ravel()) == bits(np.concatenate(parts, axis=1).ravel())
+    assert len(refused) == 2
 
 
 @pytest.fixture(scope="module")

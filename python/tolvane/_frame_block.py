@@ -42,8 +42,17 @@ class FrameBlock:
         """Copy ``table`` (one row per column, one column per frame row) after the rows written;
         ``rows_to_come`` estimates the rows that later calls will add, to reserve them now."""
         count = table.shape[1]
-        if self.rows + count > self._stride:
-            self._grow(max(self.rows + count + rows_to_come, GROWTH_FACTOR * self._stride))
+        needed = self.rows + count
+        if needed > self._stride:
+            wanted = max(needed + rows_to_come, GROWTH_FACTOR * self._stride)
+            try:
+                self._grow(wanted)
+            except MemoryError:
+                # The room reserved for rows to come may be more address space than the system
+                # grants (its overcommit rules): room for these rows alone, then.
+                if wanted == needed:
+                    raise
+                self._grow(needed)
         if count:
             assert self._values is not None
             self._values[:, self.rows:self.rows + count] = table  # numpy copies without the GIL
