@@ -47,14 +47,27 @@ def describe_with_quorel(path):
 
 
 def both_as_one_table(paths):
+    """Both samples as one long table, a row per block: tolvane.read_many's pandas DataFrame
+    where pandas is installed, else the same rows as one numpy array (the README's first
+    command installs tolvane with numpy alone; pandas is the extra 'pandas')."""
     try:
         frame = tolvane.read_many(paths)
-    except ImportError as error:  # pandas: pip install 'quorel[pandas]'
-        print(f"tolvane.read_many: {error}")
-        return
-    print(f"tolvane.read_many: {len(frame)} rows, columns {', '.join(frame.columns[:4])}, ...")
-    print(frame.groupby("path", observed=True)["SPEED"].max().rename(lambda p: pathlib.Path(p).name)
-          .to_string())
+    except ImportError:  # no pandas: the rows of both Plots, one numpy table
+        import numpy as np  # tolvane's own dependency
+
+        plots = [tolvane.read(path) for path in paths]
+        table = np.concatenate([plot.to_numpy() for plot in plots])
+        which = np.repeat([pathlib.Path(plot.path).name for plot in plots], [len(plot) for plot in plots])
+        how = "one numpy array (with pandas, tolvane.read_many makes it a DataFrame)"
+        columns = ["path", *plots[0]]
+        speed = table[:, columns.index("SPEED") - 1]
+        largest = {name: speed[which == name].max() for name in dict.fromkeys(which)}
+    else:
+        how, table, columns = "tolvane.read_many, a pandas DataFrame", frame, list(frame.columns)
+        largest = frame.groupby("path", observed=True)["SPEED"].max().rename(lambda p: pathlib.Path(p).name)
+    print(f"both samples as one table: {how}: {len(table)} rows, columns {', '.join(columns[:4])}, ...")
+    for name, value in dict(largest).items():
+        print(f"  largest SPEED in {name}: {value:.6f}")
 
 
 def a_broken_copy(path):

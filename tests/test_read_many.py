@@ -4,8 +4,10 @@ them; the first failing file in that order raises, or every failing file is skip
 the bar shows where it should and nothing else is written; and a Dask cluster of two worker
 processes gives the same frame."""
 
+import errno
 import fcntl
 import os
+import pathlib
 import pty
 import struct
 import subprocess
@@ -17,7 +19,7 @@ import warnings
 
 import pytest
 
-from conftest import child_env, plot_text, run_example
+from conftest import child_env, plot_text, run_child, run_example, skip_without_memory_limits
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
@@ -27,16 +29,18 @@ NAMES = ["TIME", "SPEED", "TORQUE", "CURRENT", "VOLTAGE", "TEMP_WINDING", "TEMP_
          "POSITION", "ERROR", "DUTY", "FLUX", "LOSSES"]  # examples/make_sample.py's
 
 
-def sweep_file(folder, name, blocks, names=NAMES):
+def sweep_file(folder, name, blocks, names=NAMES, header="  BLOCK"):
     path = folder / name
-    path.write_text(plot_text(len(names), blocks, 12, names=[f" {i + 1:4d}  {n}" for i, n in enumerate(names)]))
+    path.write_text(plot_text(len(names), blocks, 12, names=[f" {i + 1:4d}  {n}" for i, n in enumerate(names)],
+                              header=header))
     return str(path)
 
 
 @pytest.fixture(scope="module")
 def sweep(tmp_path_factory):
     """make_sweep.py's files of several lengths, one without a block and one of NaN, infinities
-    and -0, all with the same names."""
+    and -0, all with the same names; first, a file of long header lines, whose bytes a block
+    make the frame's first estimate of the rows to come fall short of a later long file's."""
     folder = tmp_path_factory.mktemp("sweep")
     for runs, steps in [(3, 40), (2, 1)]:
         part = folder / f"steps{steps}"
@@ -46,6 +50,9 @@ def sweep(tmp_path_factory):
     paths.insert(1, sweep_file(folder, "empty.plt", []))
     edges = [["0", "nan", "-nan", "inf", "-inf", "-0"] + ["1"] * 6, ["1"] + ["nan"] * 11]
     paths.insert(3, sweep_file(folder, "edges.plt", edges))
+    paths.insert(0, sweep_file(folder, "long_headers.plt", [["1"] * 12] * 3, header="H" * 20000))
+    ramp = [[str(step)] + [f"{step / 7:.5E}"] * 11 for step in range(2500)]
+    paths.insert(2, sweep_file(folder, "many_blocks.plt", ramp))
     return paths
 
 
@@ -77,8 +84,124 @@ def assert_frame_is(frame, paths, columns=None, categories=None):
 
 @pytest.mark.parametrize("threads", [1, 2, None])
 @pytest.mark.parametrize("columns", [None, ["POSITION", 1]])
-def test_the_files_one_after_another(sweep, threads, columns):
+def test_the_files_one_after_another(sweep, threads, columns, monkeypatch):
+    grown = []
+    real_grow = tolvane._frame_block.FrameBlock._grow
+    monkeypatch.setattr(tolvane._frame_block.FrameBlock, "_grow",
+                        lambda block, rows: grown.append(block.rows) or real_grow(block, rows))
     assert_frame_is(tolvane.read_many(sweep, 12, columns=columns, threads=threads), sweep, columns)
+    assert grown[0] == 0 and len(grown) >= 2  # made, then grown with rows in it
+
+
+def dask_read_many(paths, *args, **kwargs):
+    pytest.importorskip("dask.dataframe")
+    import tolvane.dask
+
+    return tolvane.dask.read_many(paths, *args, **kwargs).compute(scheduler="sync").reset_index(drop=True)
+
+
+READERS = {"threads": lambda *args, **kwargs: tolvane.read_many(*args, **kwargs), "dask": dask_read_many}
+
+
+@pytest.mark.parametrize("given, matches", [
+    (lambda top: f"{top}/steps40/*.plt", ["steps40/run_0001.plt", "steps40/run_0002.plt", "steps40/run_0003.plt"]),
+    (lambda top: pathlib.Path(top) / "steps*" / "run_000[12].plt",
+     ["steps1/run_0001.plt", "steps1/run_0002.plt", "steps40/run_0001.plt", "steps40/run_0002.plt"]),
+    (lambda top: os.fsencode(f"{top}/steps1/run_000?.plt"), ["steps1/run_0001.plt", "steps1/run_0002.plt"]),
+    (lambda top: f"{top}/**/e*.plt", ["edges.plt", "empty.plt"]),
+    (lambda top: f"{top}/*_[hb]*.plt", ["long_headers.plt", "many_blocks.plt"]),
+    (lambda top: f"{top}/steps40/run_0002.plt", ["steps40/run_0002.plt"]),
+    (lambda top: pathlib.Path(top) / "edges.plt", ["edges.plt"]),
+], ids=["str-pattern", "path-pattern", "bytes-pattern", "any-depth", "bracket", "one-str", "one-path"])
+@pytest.mark.parametrize("reader", READERS)
+def test_one_path_or_a_glob_pattern(sweep, reader, given, matches):
+    top = os.path.commonpath(sweep)
+    paths = [os.path.join(top, match) for match in matches]
+    assert_frame_is(READERS[reader](given(top), 12), paths)
+
+
+@pytest.mark.parametrize("given, error, message", [
+    (lambda top: top, IsADirectoryError, "Is a directory (for the files in it, pass a pattern such as "),
+    (lambda top: pathlib.Path(top) / "steps40", IsADirectoryError, "Is a directory"),
+    (lambda top: f"{top}/*.csv", FileNotFoundError, "no file matches the pattern"),
+    (lambda top: f"{top}/[", FileNotFoundError, "no file matches the pattern"),
+])
+@pytest.mark.parametrize("reader", READERS)
+def test_a_folder_or_a_pattern_that_matches_nothing_is_named(sweep, reader, given, error, message):
+    path = given(os.path.commonpath(sweep))
+    with pytest.raises(error) as raised:
+        READERS[reader](path, 12)
+    assert type(raised.value) is error and raised.value.filename == str(path)
+    assert raised.value.strerror.startswith(message)
+
+
+# Reads one file `count` times as one sweep, and reports the growth of the process's peak
+# resident memory during read_many, the frame's bytes and those of one file's arrays.
+MEMORY_CHILD = r"""
+import json, sys
+import pandas, tolvane
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
+
+out, path, count, threads, arrays = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+try:  # the peak from here on
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+except OSError:
+    pass
+before = status("VmHWM:")
+frame = tolvane.read_many([path] * count, 1, threads=threads)
+peak = status("VmHWM:") - before
+json.dump({"peak": peak, "frame": int(frame.memory_usage(deep=True).sum()), "rows": len(frame)}, open(out, "w"))
+"""
+
+
+@skip_without_memory_limits
+@pytest.mark.parametrize("threads", [1, 2])
+def test_the_peak_memory_is_the_frame_and_the_files_being_read(tmp_path, threads):
+    # Fields of one byte: a file of 6 MB holds 18 MB of values; read 14 times, 252 MB. A read
+    # that held every file's arrays until the frame was built would need twice that.
+    blocks, count = 375_000, 14
+    path = tmp_path / "narrow.plt"
+    path.write_text("T 12\n" + "".join(f"P{i}\n" for i in range(12)) + ("H\n" + "1" * 10 + "\n11\n") * blocks)
+    arrays = blocks * 12 * 4
+    got, out, err = run_child(tmp_path, MEMORY_CHILD, path, count, threads, arrays, timeout=120)
+    assert (out, err) == ("", "") and got["rows"] == blocks * count
+    assert got["frame"] >= count * arrays
+    assert got["peak"] <= got["frame"] + threads * arrays + 64 * 2**20, got
+
+
+@pytest.mark.parametrize("room", ["rows-only", "none"])
+def test_a_frame_whose_room_is_refused_grows_as_needed(monkeypatch, room):
+    """Where the system refuses the address space reserved for the rows to come, the frame's
+    block grows to the rows at hand alone; where it refuses those too, MemoryError."""
+    from tolvane._frame_block import FrameBlock, mmap
+
+    real_map = mmap.mmap
+    per_page = mmap.PAGESIZE // 4
+    parts = [np.arange(3 * rows, dtype=np.float32).reshape(3, rows) + start for start, rows in [(0.5, 5000), (-1e6, 9000)]]
+    limits = [3 * -(-rows // per_page) * per_page * 4 if room == "rows-only" else 0 for rows in (5000, 14000)]
+    refused = []
+
+    def tight_map(fileno, length, *args, **kwargs):
+        if length > limits[0]:
+            refused.append(length)
+            raise OSError(errno.ENOMEM, os.strerror(errno.ENOMEM))
+        return real_map(fileno, length, *args, **kwargs)
+
+    monkeypatch.setattr(mmap, "mmap", tight_map)
+    block = FrameBlock(3)
+    if room == "none":
+        with pytest.raises(MemoryError, match="cannot map 61440 bytes for the frame: Cannot allocate memory"):
+            block.append(parts[0], 10**6)
+        return
+    block.append(parts[0], 10**6)
+    limits.pop(0)
+    block.append(parts[1], 10**6)
+    assert bits(block.values().ravel()) == bits(np.concatenate(parts, axis=1).ravel())
+    assert len(refused) == 2
 
 
 @pytest.fixture(scope="module")
@@ -142,6 +265,43 @@ def test_a_failure_stops_the_reads(broken, monkeypatch):
         tolvane.read_many([good[0], bad] + good * 10, threads=2)
     assert running[0] == 0
     assert len(started) <= 3
+
+
+# Ctrl-C reaches the main thread, which is one of the pool's readers; here it does in the main
+# thread's own read, which raises KeyboardInterrupt while the other thread's files, read after
+# it, would wait for its turn: they must not wait for a turn that never comes.
+INTERRUPT_CHILD = r"""
+import json, sys, threading, time
+import tolvane, tolvane._many
+
+out, paths = sys.argv[1], sys.argv[2:]
+real_read = tolvane._many.read
+main = threading.main_thread()
+
+def read(path, *args, **kwargs):
+    time.sleep(0.05)
+    if threading.current_thread() is main:
+        time.sleep(0.2)
+        raise KeyboardInterrupt
+    return real_read(path, *args, **kwargs)
+
+tolvane._many.read = read
+try:
+    tolvane.read_many(paths, threads=2)
+    raised = False
+except KeyboardInterrupt:
+    raised = True
+deadline = time.monotonic() + 10
+while any(t.name.startswith("tolvane.read_many-") for t in threading.enumerate()) and time.monotonic() < deadline:
+    time.sleep(0.01)
+left = [t.name for t in threading.enumerate() if t.name.startswith("tolvane.read_many-")]
+json.dump({"raised": raised, "left": left}, open(out, "w"))
+"""
+
+
+def test_an_interrupted_sweep_leaves_no_thread_waiting(tmp_path, broken):
+    got, out, err = run_child(tmp_path, INTERRUPT_CHILD, *broken[0] * 3, timeout=60)
+    assert got == {"raised": True, "left": []} and (out, err) == ("", "")
 
 
 @pytest.mark.parametrize("kwargs, error", [

@@ -2,12 +2,13 @@
 seeds cut from them still match them, and every signal in them is sampled finely enough to be
 drawn as what it is (no band of alternating signs, no rounding noise at zero crossings)."""
 import itertools
+import os
 import re
 
 import pytest
 
 import quorel
-from conftest import EXAMPLES, SEEDS, run_example
+from conftest import EXAMPLES, SEEDS, child_env, run_example
 
 WIDTHS = [12, 15]
 # A signal that changes sign more often than every this many samples draws as a solid band.
@@ -37,9 +38,17 @@ def test_make_sample_writes_the_committed_files(tmp_path):
         assert written == sample(width).read_bytes(), f"examples/sample_w{width}.plt is stale"
 
 
-def test_demo_shows_what_tolvane_reads_from_the_samples(tmp_path):
-    # The README's first command: the names and arrays from tolvane, quorel's lists the same.
-    proc = run_example(tmp_path, "demo.py")
+@pytest.mark.parametrize("pandas", [True, False], ids=["with-pandas", "without-pandas"])
+def test_demo_shows_what_tolvane_reads_from_the_samples(tmp_path, pandas):
+    # The README's first command: the names and arrays from tolvane, quorel's lists the same,
+    # both samples as one table, whether pandas (an extra, which that command does not
+    # install) is there or not.
+    env = child_env()
+    if not pandas:
+        (tmp_path / "blocked" / "pandas").mkdir(parents=True)
+        (tmp_path / "blocked" / "pandas" / "__init__.py").write_text("raise ImportError('no pandas here')\n")
+        env["PYTHONPATH"] = os.pathsep.join([str(tmp_path / "blocked"), env["PYTHONPATH"]])
+    proc = run_example(tmp_path, "demo.py", env=env)
     assert proc.returncode == 0, proc.stderr
     try:
         import tolvane  # noqa: F401
@@ -52,6 +61,11 @@ def test_demo_shows_what_tolvane_reads_from_the_samples(tmp_path):
     assert "plot['SPEED'][:4] = array([ 0.    , 18.4138, 36.6127, 54.5891], dtype=float32)" in proc.stdout
     assert ("a broken copy: FormatError: .../broken.plt:21: block 2, field 4 (VOLTAGE), bytes 48..60: "
             "'1.87443D+02' is not a number\n") in proc.stdout
+    how = "tolvane.read_many, a pandas DataFrame" if pandas else "one numpy array"
+    assert re.search(f"^both samples as one table: {how}.*: 802 rows, columns path, TIME, SPEED, TORQUE, ...\n"
+                     "  largest SPEED in sample_w12.plt: 1471.550049\n"
+                     "  largest SPEED in sample_w15.plt: 1471.551636\n", proc.stdout, re.M), proc.stdout
+    assert "needs pandas" not in proc.stdout + proc.stderr
 
 
 def test_make_sweep_says_what_each_argument_is(tmp_path):

@@ -1,9 +1,11 @@
 """tolvane.read: quorel's values as named float32 arrays, its faults as FormatError that says
 where, the width found from the file, columns by name, and the GIL released while reading."""
 
+import html
 import os
 import pathlib
 import pickle
+import re
 import subprocess
 import sys
 import threading
@@ -220,10 +222,20 @@ def test_columns_by_name_and_index(tmp_path):
     assert bits(plot["SPEED"]) == bits(plot[1]) == [0x3FC00000] * 2
     assert bits(plot[4]) == [0x40900000] * 2 and bits(plot["TIME"]) == bits(plot.time)
     assert "SPEED" in plot and "" not in plot and 2 not in plot and 4 in plot and 1.0 not in plot
+    # `key in plot` exactly when plot[key] gives an array: not for a name two lines share.
+    assert "X" not in plot and [] not in plot
     with pytest.raises(KeyError, match="fields 3, 4"):
         plot["X"]
     with pytest.raises(KeyError, match="was not read"):
         plot[3]
+    # Negative indices count from the end, as numpy's do.
+    assert bits(plot[-1]) == bits(plot[4]) and bits(plot[-4]) == bits(plot["SPEED"])
+    assert bits(plot[-5]) == bits(plot.time) and -1 in plot and -2 not in plot and -6 not in plot
+    with pytest.raises(KeyError, match="has no parameter -6: its parameters are 0 .* or -5 to -1"):
+        plot[-6]
+    assert {name: bits(plot[name]) for name in plot if name in plot} == \
+        {"TIME": bits(plot.time), "SPEED": bits(plot[1])}
+    assert plot._ipython_key_completions_() == ["TIME", "SPEED"]
     assert plot.to_numpy().view(np.uint32).tolist() == [[0x3F000000, 0x3FC00000, 0x40900000]] * 2
     # Names that repeat made unique as pandas makes them.
     pd = pytest.importorskip("pandas")
@@ -245,6 +257,33 @@ def test_unknown_columns_raise_key_error_before_any_block(tmp_path, columns, mes
     path = write_plot(tmp_path, plot_text(5, [["x"] * 5], 12, names=names))
     with pytest.raises(KeyError, match=message):
         tolvane.read(path, 12, columns=columns)
+
+
+# ---------------------------------------------------------------- a Plot does not change
+
+@pytest.mark.parametrize("array_of", [
+    lambda plot: plot.time,
+    lambda plot: plot["PARAM_3"],
+    lambda plot: plot[-1],
+    lambda plot: plot.to_numpy(),
+    lambda plot: plot.to_numpy().T[1:, ::2],
+    lambda plot: np.asarray(plot[1])[1:],
+    lambda plot: pickle.loads(pickle.dumps(plot)).time,
+], ids=["time", "by-name", "by-index", "to_numpy", "view-of-to_numpy", "asarray-view", "unpickled"])
+def test_every_array_handed_out_is_read_only(tmp_path, array_of):
+    plot = tolvane.read(write_plot(tmp_path, lines_of(12)))
+    text, values = repr(plot), plot.to_numpy().view(np.uint32).tolist()
+    pd = pytest.importorskip("pandas")
+    frame = plot.to_pandas()
+    array = array_of(plot)
+    assert not array.flags.writeable
+    with pytest.raises(ValueError, match="read-only"):
+        array[(0,) * array.ndim] = 100.0
+    with pytest.raises(ValueError):  # nor can it, or any view of it, be made writable again
+        array.setflags(write=True)
+    # What the values' writer would have changed: the repr, the tables made earlier.
+    assert repr(plot) == text and plot.to_numpy().view(np.uint32).tolist() == values
+    assert isinstance(frame.loc[frame.index[0]], pd.Series)
 
 
 # ---------------------------------------------------------------- arguments
@@ -272,6 +311,23 @@ def test_path_as_str_bytes_or_pathlike(tmp_path, as_given):
     assert plot.path == path and plot.n_digits == 12
     assert repr(plot) == f"<tolvane.Plot {path!r}: 12 parameters, 3 blocks, width 12, time 0.0 .. 6.0>"
     assert bits(pickle.loads(pickle.dumps(plot))[11]) == bits(plot[11])
+
+
+@pytest.mark.parametrize("count, shown", [(4, [0, 1, 2, 3]), (70, [0, 1, 2, 3, 4, None, 65, 66, 67, 68, 69])])
+def test_the_html_repr_lists_the_names_read_escaped(tmp_path, count, shown):
+    names = ["<b>T</b>", "A&B", "", "A&B"] + [f"P{i}" for i in range(4, count)]
+    lines = [f" {i + 1} {name}" if name else "  " for i, name in enumerate(names)]
+    path = write_plot(tmp_path, plot_text(count, [["1"] * count], 12, names=lines), name="<x>.plt")
+    plot = tolvane.read(path, 12)
+    page = plot._repr_html_()
+    summary = repr(plot).split(": ", 1)[1][:-1]
+    assert page.startswith(f"<div><p><b>tolvane.Plot</b> <code>{html.escape(path)}</code>: {summary}</p>")
+    rows = re.findall(r"<tr><td>(\d+|&#8230;)</td><td>(.*?)</td></tr>", page)
+    assert [None if index == "&#8230;" else int(index) for index, _ in rows] == shown
+    cells = dict(rows)
+    assert cells["0"] == "<code>&lt;b&gt;T&lt;/b&gt;</code>" and cells["2"] == "<i>blank</i>"
+    assert cells["1"].startswith("<code>A&amp;B</code> <small>") and cells["3"] == cells["1"]
+    assert "<b>T</b>" not in page and "<x>" not in page
 
 
 # ---------------------------------------------------------------- threads and descriptors

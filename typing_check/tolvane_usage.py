@@ -35,8 +35,11 @@ def read_all(path: str) -> None:
     read_names: List[str] = list(plot)
     table: Floats = plot.to_numpy()
     frame: pd.DataFrame = plot.to_pandas()
+    last: Floats = plot[-1]
+    page: str = plot._repr_html_()
+    completions: List[str] = plot._ipython_key_completions_()
     print(file, width, names, time, speed, second, field, blocks, has_speed, keys, read_names,
-          table, frame)
+          table, frame, last, page, completions)
 
     # Paths as str, bytes or path objects; the width by keyword; columns by name and index;
     # a thread count or None.
@@ -48,6 +51,16 @@ def read_all(path: str) -> None:
 
     exported: List[str] = tolvane.__all__
     print(exported)
+
+
+def read_sweeps(path: str) -> None:
+    # A list of paths, or one path: a file, or a glob pattern.
+    sweep: pd.DataFrame = tolvane.read_many([path, path.encode(), pathlib.Path(path)])
+    pattern: pd.DataFrame = tolvane.read_many("sweep/*.plt", 12, columns=["SPEED", 2], threads=2,
+                                              on_error="skip", progress=False)
+    tolvane.read_many(pathlib.Path("sweep") / "*.plt")
+    tolvane.read_many(name for name in (path,))
+    print(sweep, pattern)
 
 
 def read_or_report(path: str) -> Optional[tolvane.Plot]:
@@ -82,6 +95,8 @@ def wrong_calls(path: str) -> None:
     tolvane.read(path, columns=[1.5])  # type: ignore[list-item]
     tolvane.read(path, threads="4")  # type: ignore[arg-type]
     tolvane.read(path, 12, None, 4)  # type: ignore[call-arg]
+    tolvane.read_many(42)  # type: ignore[arg-type]
+    tolvane.read_many([path], on_error=False)  # type: ignore[arg-type]
     plot = tolvane.read(path)
     plot[1.5]  # type: ignore[index]
     plot.names = ()  # type: ignore[misc]

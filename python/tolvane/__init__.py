@@ -7,7 +7,7 @@
     >>> plot["SPEED"]                               # a numpy.float32 array, one value per block
     >>> plot.to_pandas()                            # indexed by the time
     >>> plot.to_polars(), plot.to_arrow(), plot.to_xarray()
-    >>> tolvane.read_many(sorted(glob.glob("sweep/*.plt")))   # a sweep as one long DataFrame
+    >>> tolvane.read_many("sweep/*.plt")            # a sweep as one long DataFrame
 
 The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the

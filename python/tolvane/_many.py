@@ -2,19 +2,23 @@
 
 from __future__ import annotations
 
+import errno
+import glob
 import os
 import sys
 import threading
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, cast
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
+from ._frame_block import FrameBlock
 from ._plot import Plot, dedup_names
 from ._read import PathArg, _columns_argument, _width_argument, read
 from ._tables import library
 
 if TYPE_CHECKING:
+    import numpy.typing as npt
     import pandas
 
 # A bar is worth drawing from this many files on; below it the reads are over at once.
@@ -22,13 +26,16 @@ PROGRESS_FROM_FILES = 8
 ON_ERROR = ("raise", "skip")
 
 
-def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
+def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] = None, *,
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
               on_error: str = "raise", progress: Optional[bool] = None) -> "pandas.DataFrame":
     """Read many plot files with the same parameters into one pandas DataFrame, in long form.
 
     Args:
-        paths: the files, each a ``str``, ``bytes`` or ``os.PathLike``.
+        paths: the files: an iterable of paths (each a ``str``, ``bytes`` or ``os.PathLike``),
+            or one path, which is a glob pattern where it holds ``*``, ``?`` or ``[`` (its
+            matches, sorted; ``**`` matches any depth of folders). A pattern that matches
+            nothing raises FileNotFoundError, a folder IsADirectoryError, both naming it.
         n_digits, columns: as :func:`tolvane.read` takes them, for every file (``None``: each
             file's width found from the file).
         threads: how many files are read at once, on a pool of threads (the GIL is released
@@ -49,8 +56,11 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
         A DataFrame with a categorical column ``path`` (each file as the ``str`` of its path;
         the categories are every path given, in order, skipped ones too), the time column
         named by the first file's time name, then one float32 column per parameter read;
-        names repeated are made unique (X, X.1, ...). The files follow each other in the order
-        of ``paths``, each file's rows in block order, under a plain RangeIndex.
+        names are made unique as ``Plot.to_pandas`` makes them, ``path`` first (X, X.1, ...).
+        The files follow each other in the order of ``paths``, each file's rows in block
+        order, under a plain RangeIndex. Each file's arrays are copied into the frame's block
+        as soon as the files before it are, and dropped: the memory held is the frame's and
+        that of the files being read.
 
     Raises:
         ValueError: a file's parameter names differ from the first file's (that file's error,
@@ -58,7 +68,7 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
             differs. Bad arguments raise TypeError or ValueError before any file is read.
     """
     pd = library("pandas", "pandas", "tolvane.read_many()")
-    path_list = list(paths)
+    path_list = sweep_paths(paths)
     texts = [os.fsdecode(os.fspath(path)) for path in path_list]
     width = _width_argument(n_digits)
     keys = _columns_argument(columns)
@@ -69,9 +79,22 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
     # Several files at once: each on one thread, so that the two kinds of threads do not
     # multiply. One at a time: each file as read() would split it.
     per_file = 1 if workers > 1 else None
+    assembly = InOrderAssembly([file_size(path) for path in path_list])
 
-    def read_one(index: int) -> Plot:
-        return read(path_list[index], width, columns=keys, threads=per_file)
+    def read_one(index: int) -> bool:
+        try:
+            outcome: Union[Plot, Exception] = read(path_list[index], width, columns=keys, threads=per_file)
+        except Exception as error:  # the file's, raised in its turn below
+            outcome = error
+        except BaseException:  # KeyboardInterrupt and the like: no file waits for this one
+            assembly.abandon()
+            raise
+        failure = assembly.place(index, outcome)
+        # Not held by the traceback of the error raised: the file's arrays go now.
+        del outcome
+        if failure is not None:
+            raise failure
+        return True
 
     try:
         outcomes = run_in_order(read_one, len(path_list), workers,
@@ -80,28 +103,134 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
     finally:
         if bar is not None:
             bar.close()
-    plots: List[Tuple[int, Plot]] = []
     skipped: List[Tuple[str, BaseException]] = []
     for index, outcome in enumerate(outcomes):
         if outcome is None:  # not read: a file before it failed
             break
-        if isinstance(outcome, BaseException):
-            error: BaseException = outcome
-        else:
-            mismatch = names_mismatch(outcome, plots[0][1].names, plots[0][1].path) if plots else None
-            if mismatch is None:
-                plots.append((index, outcome))
-                continue
-            error = mismatch
+        if outcome is True:
+            continue
         if on_error == "raise":
-            raise error
-        skipped.append((texts[index], error))
-        warnings.warn(f"tolvane.read_many skipped {texts[index]}: {type(error).__name__}: "
-                      f"{error}", RuntimeWarning, stacklevel=2)
-    frame = long_frame(pd, [plot for _, plot in plots], [texts[index] for index, _ in plots],
-                       categories=texts, workers=workers)
+            raise outcome
+        skipped.append((texts[index], outcome))
+        warnings.warn(f"tolvane.read_many skipped {texts[index]}: {type(outcome).__name__}: "
+                      f"{outcome}", RuntimeWarning, stacklevel=2)
+    frame = assembly.frame(pd, texts)
     frame.attrs["skipped"] = skipped
     return frame
+
+
+def sweep_paths(paths: Union[PathArg, Iterable[PathArg]]) -> Sequence[PathArg]:
+    """The files of a sweep: a str, bytes or path object is one path, or a glob pattern where
+    it holds *, ? or [ (its matches, sorted); anything else is an iterable of paths."""
+    if not isinstance(paths, (str, bytes, os.PathLike)):
+        return list(paths)
+    given = os.fspath(paths)
+    text = os.fsdecode(given)
+    if any(mark in text for mark in "*?["):
+        found = sorted(glob.glob(text, recursive=True))
+        if not found:
+            raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", text)
+        return found
+    if os.path.isdir(given):
+        raise IsADirectoryError(errno.EISDIR, "Is a directory (for the files in it, pass a pattern "
+                                f"such as {os.path.join(text, '*.plt')!r})", text)
+    return [paths]
+
+
+def file_size(path: PathArg) -> int:
+    """The file's size, to estimate the rows of the files still to read; 0 where it has none
+    (a FIFO) or cannot be had (the read will say why)."""
+    try:
+        return os.stat(path).st_size
+    except (OSError, ValueError):
+        return 0
+
+
+# The rows of the files still to read are estimated from their sizes at the bytes a row of the
+# files read so far took, and this much more, for files whose header lines are longer. An
+# estimate short of the rows grows the block (a copy of the rows read); one beyond them costs
+# address space only.
+ROWS_ESTIMATE_MARGIN = 1.05
+
+
+class InOrderAssembly:
+    """The files of a sweep, placed into one FrameBlock in the order of the paths: each file, once
+    read, waits for the files before it to be placed, is copied after them and dropped. So the
+    arrays held at any time are the frame's and those of the files being read or waiting for
+    their turn: at most one a thread of the pool, which reads no other file meanwhile."""
+
+    def __init__(self, sizes: Sequence[int]) -> None:
+        self._sizes = list(sizes)
+        # The bytes of the files after each one, for the estimate of the rows to come.
+        self._sizes_after = []
+        rest = sum(self._sizes)
+        for size in self._sizes:
+            rest -= size
+            self._sizes_after.append(rest)
+        self._turn = 0
+        self._abandoned = False
+        self._changed = threading.Condition()
+        self._block: Optional[FrameBlock] = None
+        self._first: Optional[Tuple[str, Tuple[str, ...], Tuple[int, ...]]] = None
+        self._placed: List[Tuple[int, int]] = []  # (index, rows) of the files placed
+        self._bytes_placed = 0
+
+    def abandon(self) -> None:
+        """No file will be placed: the threads waiting for their turn return."""
+        with self._changed:
+            self._abandoned = True
+            self._changed.notify_all()
+
+    def place(self, index: int, outcome: Union[Plot, Exception]) -> Optional[Exception]:
+        """In the turn of `index`: place its Plot; the error that leaves it out (its read's, or
+        names that differ from the first file's), None once placed."""
+        try:
+            with self._changed:
+                while self._turn != index and not self._abandoned:
+                    self._changed.wait()
+                if self._abandoned:  # the caller is raising KeyboardInterrupt: no frame is made
+                    return None
+        except BaseException:
+            self.abandon()
+            raise
+        try:
+            if isinstance(outcome, Exception):
+                return outcome
+            return self._append(index, outcome)
+        finally:
+            with self._changed:
+                self._turn = index + 1
+                self._changed.notify_all()
+
+    def _append(self, index: int, plot: Plot) -> Optional[Exception]:
+        if self._first is None:
+            self._first = (plot.path, plot.names, plot._fields)
+            self._block = FrameBlock(len(plot._fields))
+        else:
+            mismatch = names_mismatch(plot, self._first[1], self._first[0])
+            if mismatch is not None:
+                return mismatch
+        assert self._block is not None
+        rows = len(plot)
+        self._bytes_placed += self._sizes[index]
+        rows_after = self._block.rows + rows
+        to_come = 0
+        if rows_after and self._bytes_placed:
+            to_come = int(self._sizes_after[index] * rows_after / self._bytes_placed * ROWS_ESTIMATE_MARGIN)
+        try:
+            self._block.append(plot._table, to_come)
+        except MemoryError as error:
+            return error
+        self._placed.append((index, rows))
+        return None
+
+    def frame(self, pd: Any, texts: Sequence[str]) -> "pandas.DataFrame":
+        """The frame of the files placed, its path column's categories every text."""
+        if self._first is None or self._block is None:
+            return empty_long_frame(pd, texts)
+        _, names, fields = self._first
+        return long_frame(pd, column_names(names, fields), self._block.values(),
+                          [(texts[index], rows) for index, rows in self._placed], texts)
 
 
 def threads_argument(threads: Optional[int]) -> int:
@@ -208,38 +337,32 @@ def column_names(names: Sequence[str], fields: Sequence[int]) -> List[str]:
     return dedup_names(["path"] + [names[field] for field in fields])
 
 
-def long_frame(pd: Any, plots: Sequence[Plot], texts: Sequence[str],
-               categories: Optional[Sequence[str]] = None, workers: int = 1) -> "pandas.DataFrame":
-    """One frame of the plots one after another: each float32 column filled by copying every
-    plot's array into its place in one preallocated block, on `workers` threads, then the
-    categorical path column (categories: the texts, unless given)."""
-    categories = list(dict.fromkeys(texts if categories is None else categories))
+def empty_long_frame(pd: Any, categories: Sequence[str]) -> "pandas.DataFrame":
+    """The frame of a sweep of which no file was read: its path column alone."""
+    categories = list(dict.fromkeys(categories))
+    return cast("pandas.DataFrame", pd.DataFrame({"path": pd.Categorical([], categories=categories)}))
+
+
+def long_frame(pd: Any, names: Sequence[str], values: "npt.NDArray[np.float32]",
+               files: Sequence[Tuple[str, int]], categories: Sequence[str]) -> "pandas.DataFrame":
+    """The frame of `values` (one row per float32 column, the files' blocks one after another),
+    which it takes as its block without copying, and the categorical path column first: each
+    file's text for its rows; the categories, every text given."""
+    categories = list(dict.fromkeys(categories))
     code_of = {text: code for code, text in enumerate(categories)}
-    if not plots:
-        return cast("pandas.DataFrame", pd.DataFrame({"path": pd.Categorical([], categories=categories)}))
-    first = plots[0]
-    fields = first._fields
-    names = column_names(first.names, fields)
-    lengths = np.array([len(plot) for plot in plots], dtype=np.int64)
-    ends = np.cumsum(lengths)
-    # One row of the block per column: pandas keeps a block of columns as (columns, rows), so
+    # One row of the values per column: pandas keeps a block of columns as (columns, rows), so
     # the frame holds this very memory.
-    block = np.empty((len(fields), int(ends[-1])), dtype=np.float32)
-
-    def copy(index: int) -> None:  # numpy lets the GIL go while it copies
-        end = int(ends[index])
-        start = end - int(lengths[index])
-        for column, array in enumerate(plots[index]._arrays):
-            block[column, start:end] = array
-
-    for outcome in run_in_order(copy, len(plots), min(workers, len(plots)), stop_at_failure=True):
-        if outcome is not None:
-            raise outcome
-    frame = pd.DataFrame(block.T, columns=names[1:], copy=False)
-    codes = np.repeat(np.array([code_of[text] for text in texts], dtype=code_dtype(len(categories))),
-                      lengths)
+    frame = pd.DataFrame(values.T, columns=names[1:], copy=False)
+    codes = np.repeat(np.array([code_of[text] for text, _ in files], dtype=code_dtype(len(categories))),
+                      np.array([rows for _, rows in files], dtype=np.int64))
     frame.insert(0, names[0], pd.Categorical.from_codes(codes, categories=categories))
     return cast("pandas.DataFrame", frame)
+
+
+def plot_frame(pd: Any, plot: Plot, text: str, categories: Sequence[str]) -> "pandas.DataFrame":
+    """One file's frame, as read_many gives it, over a copy of the Plot's values."""
+    return long_frame(pd, column_names(plot.names, plot._fields), np.array(plot._table),
+                      [(text, len(plot))], categories)
 
 
 def code_dtype(count: int) -> "np.dtype[Any]":

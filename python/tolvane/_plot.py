@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import html
 from collections import defaultdict
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Sequence, Tuple, Union
 
@@ -15,6 +16,11 @@ if TYPE_CHECKING:
     import xarray
 
 Key = Union[str, int]
+
+# _repr_html_ lists every name up to this many; past it, the first and the last few (as
+# pandas' display.max_rows and min_rows do).
+HTML_MAX_ROWS = 60
+HTML_END_ROWS = 5
 
 
 def dedup_names(names: Sequence[str]) -> List[str]:
@@ -37,23 +43,27 @@ class Plot:
     """A TOLVANE plot file's parameters, read by :func:`tolvane.read`.
 
     ``plot[key]`` is the 1-D ``numpy.float32`` array of one parameter, by name or index (0 and
-    the time's name give the time), one value per block; ``len(plot)`` is the number of
-    blocks; iterating gives the names of the parameters read, and ``key in plot`` tells
-    whether ``plot[key]`` has an array. A Plot does not change; it may be read from many
-    threads at once.
+    the time's name give the time, negative indices count from the end), one value per block;
+    ``len(plot)`` is the number of blocks; iterating gives the names of the parameters read,
+    and ``key in plot`` is True exactly when ``plot[key]`` gives an array. A Plot does not
+    change: its arrays are read-only (writing to them raises ValueError), and it may be read
+    from many threads at once.
     """
 
     __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index")
 
     def __init__(self, path: str, n_digits: int, names: Tuple[str, ...], fields: Sequence[int],
                  table: "npt.NDArray[np.float32]") -> None:
-        # table: one row per field read, one column per block; the arrays are its rows.
+        # table: one row per field read, one column per block; the arrays are its rows. They
+        # are views through a read-only buffer of it: numpy refuses to make writable again an
+        # array whose memory comes from a read-only buffer, so no view of them can change the
+        # values that every table made from this Plot shares.
         self._path = path
         self._n_digits = n_digits
         self._names = tuple(names)
         self._fields = tuple(fields)
-        self._table = table
-        self._arrays = tuple(table)
+        self._table = np.asarray(table.data.toreadonly())
+        self._arrays = tuple(self._table)
         self._column_of = {field: column for column, field in enumerate(self._fields)}
         self._index: Dict[str, List[int]] = {}
         for i, name in enumerate(self._names):
@@ -80,7 +90,8 @@ class Plot:
         return self._arrays[0]
 
     def field_of(self, key: Key) -> int:
-        """The index of the parameter that a name or an index stands for.
+        """The index of the parameter that a name or an index stands for (a negative index
+        counts from the end: -1 is the last name line's).
 
         KeyError for a name that is not in the file or names several parameters, and for an
         index out of range."""
@@ -89,7 +100,12 @@ class Plot:
         if not isinstance(key, str):
             if isinstance(key, bool) or not hasattr(type(key), "__index__"):
                 raise KeyError(key)
-            key = key.__index__()
+            index = key.__index__()
+            count = len(self._names)
+            if not -count <= index < count:
+                raise KeyError(f"{self._path} has no parameter {index}: its parameters are 0 (the "
+                               f"time) to {count - 1}, or -{count} to -1 counted from the end")
+            key = index % count
         return field_of(key, self._names, self._index, self._path)
 
     def __getitem__(self, key: Key) -> "npt.NDArray[np.float32]":
@@ -100,11 +116,11 @@ class Plot:
         return self._arrays[column]
 
     def __contains__(self, key: object) -> bool:
-        if isinstance(key, str):
-            return any(field in self._column_of for field in self._index.get(key, ()))
-        if isinstance(key, bool) or not hasattr(type(key), "__index__"):
+        try:
+            self[key]  # type: ignore[index]
+        except KeyError:
             return False
-        return key.__index__() in self._column_of  # type: ignore[attr-defined]
+        return True
 
     def __iter__(self) -> Iterator[str]:
         return (self._names[field] for field in self._fields)
@@ -114,26 +130,25 @@ class Plot:
 
     def to_numpy(self) -> "npt.NDArray[np.float32]":
         """A 2-D float32 array: one row per block, one column per parameter read, the time
-        first. A view of the plot's own values, as the arrays are; copy it to change it alone."""
+        first. A read-only view of the plot's own values, as the arrays are; ``.copy()`` it for
+        an array to change."""
         return self._table.T
 
     def to_pandas(self) -> "pandas.DataFrame":
         """A pandas DataFrame: one float32 column per parameter read after the time, indexed
-        by the time (the index named by the time's name). Repeated names are made unique as
-        pandas makes them (X, X.1, X.2, ...). Needs pandas: ``pip install 'quorel[pandas]'``."""
-        try:
-            import pandas as pd
-        except ImportError as error:
-            raise ImportError("Plot.to_pandas() needs pandas, which the extra 'pandas' installs: "
-                              "pip install 'quorel[pandas]'") from error
-        columns = dedup_names([self._names[field] for field in self._fields[1:]])
-        index = pd.Index(self._arrays[0], name=self._names[0], copy=False)
-        return pd.DataFrame(dict(zip(columns, self._arrays[1:])), index=index, copy=False)
+        by the time (the index named by the time's name). Names are made unique as pandas
+        makes them (X, X.1, X.2, ...), the time's first: a later 'TIME' becomes 'TIME.1'. The
+        values are copied, once, into one block that the frame owns (pandas writes into its
+        blocks in place). Needs pandas: ``pip install 'quorel[pandas]'``."""
+        from ._tables import to_pandas
+
+        return to_pandas(self)
 
     def to_polars(self) -> "polars.DataFrame":
         """A polars DataFrame: one Float32 column per parameter read, the time first (named by
-        the time's name). Repeated names are made unique as to_pandas makes them, the time's
-        name included. NaN stays NaN, never null. Needs polars: ``pip install 'quorel[polars]'``."""
+        the time's name), over this Plot's arrays without copying them (polars copies a column
+        before changing it). Names are made unique as to_pandas makes them. NaN stays NaN,
+        never null. Needs polars: ``pip install 'quorel[polars]'``."""
         from ._tables import to_polars
 
         return to_polars(self)
@@ -149,13 +164,15 @@ class Plot:
     def to_xarray(self) -> "xarray.Dataset":
         """An xarray Dataset: one float32 variable per parameter read after the time, over the
         time as coordinate (named by the time's name), with the attributes ``path`` and
-        ``n_digits``. Names are made unique as to_polars makes them. Needs xarray:
+        ``n_digits``. Names are made unique as to_pandas makes them. The values are copied,
+        once (xarray writes into its variables in place). Needs xarray:
         ``pip install 'quorel[xarray]'``."""
         from ._tables import to_xarray
 
         return to_xarray(self)
 
-    def __repr__(self) -> str:
+    def _summary(self) -> str:
+        """What the repr says after the path: counts, width and the time range."""
         count = len(self._names)
         read = "" if len(self._fields) == count else f" ({len(self._fields)} read)"
         blocks = len(self)
@@ -163,8 +180,34 @@ class Plot:
             span = f", time {str(self.time[0])} .. {str(self.time[-1])}"
         else:
             span = ""
-        return (f"<tolvane.Plot {self._path!r}: {count} parameters{read}, {blocks} blocks, "
-                f"width {self._n_digits}{span}>")
+        return f"{count} parameters{read}, {blocks} blocks, width {self._n_digits}{span}"
+
+    def __repr__(self) -> str:
+        return f"<tolvane.Plot {self._path!r}: {self._summary()}>"
+
+    def _repr_html_(self) -> str:
+        """The repr for Jupyter: the repr's line, then a table of the names read and their
+        indices (past HTML_MAX_ROWS, the first and last few); a name that several name lines
+        share is marked, since only its index is a key."""
+        rows = [self._html_row(field) for field in self._fields]
+        if len(rows) > HTML_MAX_ROWS:
+            hidden = len(rows) - 2 * HTML_END_ROWS
+            rows[HTML_END_ROWS:-HTML_END_ROWS] = [f"<tr><td>&#8230;</td><td>{hidden} more</td></tr>"]
+        return (f"<div><p><b>tolvane.Plot</b> <code>{html.escape(self._path)}</code>: "
+                f"{html.escape(self._summary())}</p>\n"
+                "<table>\n<thead><tr><th>index</th><th>name</th></tr></thead>\n<tbody>\n"
+                + "\n".join(rows) + "\n</tbody>\n</table></div>")
+
+    def _html_row(self, field: int) -> str:
+        name = self._names[field]
+        shown = f"<code>{html.escape(name)}</code>" if name else "<i>blank</i>"
+        if len(self._index[name]) > 1:
+            shown += " <small>(on several name lines: a key by its index only)</small>"
+        return f"<tr><td>{field}</td><td>{shown}</td></tr>"
+
+    def _ipython_key_completions_(self) -> List[str]:
+        """The names that IPython offers after ``plot[``: those read that are keys."""
+        return [name for name in dict.fromkeys(self) if name in self]
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table))

@@ -1,7 +1,14 @@
-"""A Plot as the table of another library: polars, pyarrow or xarray, each optional.
+"""A Plot as the table of another library: pandas, polars, pyarrow or xarray, each optional.
 
 Each conversion imports its library when called, so that tolvane needs none of them; a missing
 one raises ImportError naming the extra that installs it.
+
+A Plot's arrays are read-only views of its one block of values, and a table made from it must
+be free to change without changing the Plot or another table. Where the library never writes
+into the memory it is given, the table is made over the Plot's arrays: pyarrow's arrays are
+immutable, and polars copies a column before it changes one whose memory it does not own.
+pandas and xarray write into their arrays in place (``df.iloc[3, 0] = x``, ``ds["X"][0] = x``),
+so their tables get a copy of the values, made once, into one block.
 """
 
 from __future__ import annotations
@@ -13,6 +20,7 @@ from typing import TYPE_CHECKING, List, Sequence, Tuple, cast
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
+    import pandas
     import polars
     import pyarrow
     import xarray
@@ -31,18 +39,39 @@ def library(module: str, extra: str, needed_by: str) -> ModuleType:
 
 
 def named_columns(plot: "Plot") -> Tuple[List[str], Sequence["npt.NDArray[np.float32]"]]:
-    """The columns of a table, the time first: their names, unique (X, X.1, ...), and arrays."""
+    """The columns of a table, the time first: their names, and the Plot's arrays.
+
+    The names are made unique as pandas makes a file's column names unique, the time's name
+    first, so that every table has the same columns: the second 'X' is 'X.1', a parameter named
+    as the time 'TIME.1', a second blank name '.1' (a blank one stays '')."""
     from ._plot import dedup_names
 
     names = dedup_names([plot.names[field] for field in plot._fields])
     return names, plot._arrays
 
 
+def copied_columns(plot: "Plot") -> Tuple[List[str], "npt.NDArray[np.float32]"]:
+    """named_columns, the values copied into one writable block: a row per column."""
+    import numpy as np
+
+    names, _ = named_columns(plot)
+    return names, np.array(plot._table)
+
+
+def to_pandas(plot: "Plot") -> "pandas.DataFrame":
+    pd = library("pandas", "pandas", "Plot.to_pandas()")
+    names, block = copied_columns(plot)
+    index = pd.Index(block[0], name=names[0], copy=False)
+    # (blocks, columns) over the block's rows: pandas keeps it as its one float32 block.
+    return cast("pandas.DataFrame", pd.DataFrame(block[1:].T, index=index, columns=names[1:], copy=False))
+
+
 def to_polars(plot: "Plot") -> "polars.DataFrame":
     pl = library("polars", "polars", "Plot.to_polars()")
     names, arrays = named_columns(plot)
-    return cast("polars.DataFrame", pl.DataFrame([
-        pl.Series(name, array, dtype=pl.Float32, nan_to_null=False) for name, array in zip(names, arrays)]))
+    # A dict, not a list of Series: polars names a Series named '' in a list 'column_N'.
+    return cast("polars.DataFrame", pl.DataFrame({
+        name: pl.Series(name, array, dtype=pl.Float32, nan_to_null=False) for name, array in zip(names, arrays)}))
 
 
 def to_arrow(plot: "Plot") -> "pyarrow.Table":
@@ -56,7 +85,7 @@ def to_arrow(plot: "Plot") -> "pyarrow.Table":
 
 def to_xarray(plot: "Plot") -> "xarray.Dataset":
     xr = library("xarray", "xarray", "Plot.to_xarray()")
-    names, arrays = named_columns(plot)
+    names, arrays = copied_columns(plot)
     time = names[0]
     variables = {name: ((time,), array) for name, array in zip(names[1:], arrays[1:])}
     return cast("xarray.Dataset", xr.Dataset(variables, coords={time: ((time,), arrays[0])},

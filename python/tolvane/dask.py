@@ -4,7 +4,7 @@ wherever the cluster's workers run.
     >>> from dask.distributed import Client
     >>> import tolvane.dask
     >>> client = Client("tcp://scheduler:8786")      # or none: Dask's threads, here
-    >>> frame = tolvane.dask.read_many(sorted(glob.glob("/shared/sweep/*.plt")))
+    >>> frame = tolvane.dask.read_many("/shared/sweep/*.plt")
     >>> frame.groupby("path", observed=True)["SPEED"].max().compute()
 
 Needs dask.dataframe (``pip install 'quorel[dask]'``, which brings dask.distributed too); the
@@ -15,13 +15,13 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, cast
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
 from . import _native
 from ._errors import exception_from_fault
-from ._many import ON_ERROR, column_names, long_frame, names_mismatch
+from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
 from ._read import (PathArg, _columns_argument, _fields_of, _path_argument, _threads_argument,
                     _width_argument, read)
 from ._tables import library
@@ -33,7 +33,7 @@ if TYPE_CHECKING:
 __all__ = ["read_many"]
 
 
-def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
+def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] = None, *,
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
               on_error: str = "raise") -> "dask.dataframe.DataFrame":
     """The frame :func:`tolvane.read_many` gives, as a lazy Dask DataFrame of one partition per
@@ -46,7 +46,8 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
     worker. Each partition's index counts its own rows from 0.
 
     Args:
-        paths, n_digits, columns: as :func:`tolvane.read_many` takes them.
+        paths, n_digits, columns: as :func:`tolvane.read_many` takes them (one path or a glob
+            pattern, expanded here, or an iterable of paths).
         threads: how many threads read one file on its worker, passed to :func:`tolvane.read`
             (``None``: its default, every core for a file of 8 MiB or more). How many files are
             read at once is the cluster's to say: its workers' threads.
@@ -57,7 +58,7 @@ def read_many(paths: Iterable[PathArg], n_digits: Optional[int] = None, *,
     """
     pd = library("pandas", "dask", "tolvane.dask.read_many()")
     dd = library("dask.dataframe", "dask", "tolvane.dask.read_many()")
-    path_list = list(paths)
+    path_list = sweep_paths(paths)
     if not path_list:
         raise ValueError("tolvane.dask.read_many needs at least one path")
     width = _width_argument(n_digits)
@@ -126,4 +127,4 @@ def _partition(item: Tuple[PathArg, str], *, n_digits: Optional[int], keys: Opti
         fields = _fields_of(keys, names, first)
         return empty_frame(pd, column_names(names, list(range(len(names))) if fields is None
                                             else fields), categories)
-    return long_frame(pd, [plot], [text], categories)
+    return plot_frame(pd, plot, text, categories)
