@@ -247,7 +247,7 @@ def test_a_failure_stops_the_reads(broken, monkeypatch):
     good, bad, *_ = broken
     started, running = [], [0]
     lock = threading.Lock()
-    real_read = tolvane._many.read
+    real_read = tolvane._many.read_in_pieces
 
     def slow_read(path, *args, **kwargs):
         with lock:
@@ -260,7 +260,7 @@ def test_a_failure_stops_the_reads(broken, monkeypatch):
             with lock:
                 running[0] -= 1
 
-    monkeypatch.setattr(tolvane._many, "read", slow_read)
+    monkeypatch.setattr(tolvane._many, "read_in_pieces", slow_read)
     with pytest.raises(tolvane.FormatError):
         tolvane.read_many([good[0], bad] + good * 10, threads=2)
     assert running[0] == 0
@@ -275,7 +275,7 @@ import json, sys, threading, time
 import tolvane, tolvane._many
 
 out, paths = sys.argv[1], sys.argv[2:]
-real_read = tolvane._many.read
+real_read = tolvane._many.read_in_pieces
 main = threading.main_thread()
 
 def read(path, *args, **kwargs):
@@ -285,7 +285,7 @@ def read(path, *args, **kwargs):
         raise KeyboardInterrupt
     return real_read(path, *args, **kwargs)
 
-tolvane._many.read = read
+tolvane._many.read_in_pieces = read
 try:
     tolvane.read_many(paths, threads=2)
     raised = False

@@ -16,8 +16,9 @@ cluster; `tolvane` (or `python -m tolvane`) is a command: info, convert, plot.
 """
 
 from ._errors import FileChangedError, FormatError
+from ._native import ReadInterrupted
 from ._plot import Plot
 from ._many import read_many
 from ._read import read
 
-__all__ = ["FileChangedError", "FormatError", "Plot", "read", "read_many"]
+__all__ = ["FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many"]

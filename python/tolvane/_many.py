@@ -8,13 +8,14 @@ import os
 import sys
 import threading
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
 from ._frame_block import FrameBlock
 from ._plot import Plot, dedup_names
-from ._read import PathArg, _columns_argument, _width_argument, read
+from . import _native
+from ._read import PathArg, _columns_argument, _width_argument, read_in_pieces
 from ._tables import library
 
 if TYPE_CHECKING:
@@ -81,9 +82,13 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
     per_file = 1 if workers > 1 else None
     assembly = InOrderAssembly([file_size(path) for path in path_list])
 
+    # Set where read_many is interrupted: the reads under way end at once.
+    stop = _native.StopFlag()
+
     def read_one(index: int) -> bool:
         try:
-            outcome: Union[Plot, Exception] = read(path_list[index], width, columns=keys, threads=per_file)
+            outcome: Union[Plot, Exception] = read_in_pieces(path_list[index], width, columns=keys,
+                                                             threads=per_file, stop=stop)
         except Exception as error:  # the file's, raised in its turn below
             outcome = error
         except BaseException:  # KeyboardInterrupt and the like: no file waits for this one
@@ -99,7 +104,8 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
     try:
         outcomes = run_in_order(read_one, len(path_list), workers,
                                 stop_at_failure=on_error == "raise",
-                                done=bar.update if bar is not None else None)
+                                                done=bar.update if bar is not None else None, stop=stop,
+                                on_interrupt=assembly.abandon)
     finally:
         if bar is not None:
             bar.close()
@@ -245,15 +251,19 @@ def threads_argument(threads: Optional[int]) -> int:
 
 
 def run_in_order(work: Callable[[int], Any], count: int, workers: int, stop_at_failure: bool,
-                 done: Optional[Callable[[int], Any]] = None) -> List[Any]:
+                 done: Optional[Callable[[int], Any]] = None,
+                 stop: "Optional[_native.StopFlag]" = None,
+                 on_interrupt: Optional[Callable[[], Any]] = None) -> List[Any]:
     """work(0), ..., work(count - 1) on `workers` threads (the calling thread alone for one),
     taken in index order; each outcome is the result or the Exception raised, None for an
     index not run. With stop_at_failure, no index past a failed one is started, so every index
     before the first failure has an outcome and the first failure is the one a plain loop
-    meets."""
+    meets. KeyboardInterrupt and the like, on any of the threads, end the run: `stop` is set,
+    which ends the reads under way, `on_interrupt` is called (to release what the threads may
+    wait for), every thread is waited for, and it is raised."""
     outcomes: List[Any] = [None] * count
     lock = threading.Lock()
-    state = {"next": 0, "end": count}
+    state: Dict[str, Any] = {"next": 0, "end": count, "interrupted": None}
 
     def take() -> Optional[int]:
         with lock:
@@ -272,13 +282,26 @@ def run_in_order(work: Callable[[int], Any], count: int, workers: int, stop_at_f
                 with lock:
                     state["end"] = min(state["end"], index + 1)
 
+    def interrupt(cause: Optional[BaseException]) -> None:
+        with lock:
+            state["end"] = 0
+            if state["interrupted"] is None:
+                state["interrupted"] = cause
+        if stop is not None:
+            stop.set()
+        if on_interrupt is not None:
+            on_interrupt()
+
     finished = [0]  # indices run, for the bar
 
     def worker() -> None:
-        while (index := take()) is not None:
-            run(index)
-            with lock:
-                finished[0] += 1
+        try:
+            while (index := take()) is not None:
+                run(index)
+                with lock:
+                    finished[0] += 1
+        except BaseException as cause:  # raised by the calling thread, not by this one
+            interrupt(cause)
 
     # The calling thread is one of the workers: no thread to wake for each file, and a pool of
     # one is a plain loop.
@@ -302,11 +325,13 @@ def run_in_order(work: Callable[[int], Any], count: int, workers: int, stop_at_f
         if done is not None:
             _show(done, finished[0], shown)
     except BaseException:
-        # KeyboardInterrupt and the like: no index is started after it; the reads under way end
-        # on their own (a read cannot be interrupted) and are dropped.
-        with lock:
-            state["end"] = 0
+        interrupt(None)
+        for thread in pool:
+            if thread.ident is not None:
+                thread.join()
         raise
+    if state["interrupted"] is not None:
+        raise state["interrupted"]
     return outcomes
 
 

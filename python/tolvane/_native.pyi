@@ -14,13 +14,18 @@ from typing_extensions import Never, disjoint_base
 class Fault(Exception):
     """A fault of a read; its one argument describes it as a dict."""
 
+class ReadInterrupted(KeyboardInterrupt):
+    """
+    A read that Ctrl-C ended on a thread other than the main one (the main one raises KeyboardInterrupt itself), or that read_many ended as it was interrupted. A KeyboardInterrupt, so that what handles Ctrl-C handles it.
+    """
+
 @type_check_only
 class _NbType(type):
     """nanobind.nb_type, the metaclass of nanobind's classes; not importable."""
 
 @disjoint_base
 class StopFlag(metaclass=_NbType):
-    """Set to end the reads it is given to; they raise KeyboardInterrupt."""
+    """Set to end the reads it is given to; they raise ReadInterrupted."""
 
     def __init__(self) -> None: ...
 

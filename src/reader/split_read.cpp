@@ -1,6 +1,8 @@
 #include "reader/split_read.hpp"
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -317,7 +319,15 @@ std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint6
         std::vector<std::jthread> helpers;
         const std::size_t wanted = std::min<std::size_t>(options.threads, split.pieces()) - 1;
         try {
-            for (std::size_t t = 0; t < wanted; ++t) helpers.emplace_back([&split] { split.work(); });
+            for (std::size_t t = 0; t < wanted; ++t) {
+                helpers.emplace_back([&split] {
+                    // Signals are for the threads of the program that reads, not for helpers.
+                    sigset_t all;
+                    ::sigfillset(&all);
+                    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+                    split.work();
+                });
+            }
         } catch (const std::system_error&) {
             // Fewer threads than asked for: those there are read every piece all the same.
         }

@@ -38,12 +38,12 @@ PyObject* fault_class = nullptr;
 }
 
 // The interpreter lock, given up for a step and taken back on every way out of it.
-class LockReleased {
+class StepUnlocked {
 public:
-    explicit LockReleased(InterruptibleStep& step) noexcept : step_(step) { step_.release(); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() { step_.reacquire(); }
+    explicit StepUnlocked(InterruptibleStep& step) noexcept : step_(step) { step_.release(); }
+    StepUnlocked(const StepUnlocked&) = delete;
+    StepUnlocked& operator=(const StepUnlocked&) = delete;
+    ~StepUnlocked() { step_.reacquire(); }
 
 private:
     InterruptibleStep& step_;
@@ -51,8 +51,8 @@ private:
 
 // Runs `step` without the interpreter lock, giving it the ReadStop that Ctrl-C and `flag` end
 // it through, then raises what it failed with, if anything: a fault is copied before the reader
-// that threw it can go; a read that was stopped raises what stopped it (KeyboardInterrupt, or
-// what a signal handler raised).
+// that threw it can go; a read that was stopped raises what stopped it (what a signal handler
+// raised, or ReadInterrupted).
 template <class Step>
 auto unlocked(const StopFlag* flag, Step&& step) -> decltype(step(static_cast<quorel::ReadStop*>(nullptr))) {
     std::optional<quorel::OwnedFault> fault;
@@ -60,7 +60,7 @@ auto unlocked(const StopFlag* flag, Step&& step) -> decltype(step(static_cast<qu
     bool stopped = false;
     InterruptibleStep interruptible(flag);
     {
-        LockReleased released(interruptible);
+        StepUnlocked released(interruptible);
         try {
             return step(&interruptible);
         } catch (const quorel::ReadFault& read_fault) {
@@ -162,13 +162,16 @@ NB_MODULE(_native, m) {
     using namespace tolvane;
     // Nothing of tolvane's may write to descriptors 1 and 2, nanobind's notes at exit included.
     nb::set_leak_warnings(false);
+    PyObject* interrupted = prepare_interrupts();
+    if (interrupted == nullptr) throw nb::python_error();
+    m.attr("ReadInterrupted") = nb::handle(interrupted);
     fault_class = PyErr_NewExceptionWithDoc("tolvane._native.Fault",
                                             "A fault of a read; its one argument describes it as a dict.",
                                             PyExc_Exception, nullptr);
     if (fault_class == nullptr) throw nb::python_error();
     m.attr("Fault") = nb::handle(fault_class);
 
-    nb::class_<StopFlag>(m, "StopFlag", "Set to end the reads it is given to; they raise KeyboardInterrupt.")
+    nb::class_<StopFlag>(m, "StopFlag", "Set to end the reads it is given to; they raise ReadInterrupted.")
         .def(nb::init<>())
         .def("set", &StopFlag::set, "Ends the reads it was given to, at their next look at it.")
         .def("is_set", &StopFlag::is_set);
@@ -185,7 +188,7 @@ NB_MODULE(_native, m) {
              "column per block, read on up to `threads` threads (0: as many as pay) in pieces of "
              "`piece_bytes` (0: the reader's choice). Once only.")
         .def("close", [](PlotHead& head) {
-                nb::gil_scoped_release released;
+                LockReleased released;
                 const std::lock_guard<std::mutex> guard(head.lock());
                 head.close();
              }, "Closes the file; nothing more can be read from it.");

@@ -1,7 +1,9 @@
 #include "tolvane/read_interrupts.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <mutex>
@@ -12,15 +14,27 @@ namespace tolvane {
 namespace {
 
 // SIGINTs counted as they come, by a handler put in front of the interpreter's: the one way a
-// thread other than the main one can learn that Ctrl-C was pressed. It only counts and hands
-// the signal on, so the interpreter handles it as before.
+// thread other than the main one can learn that Ctrl-C was pressed. It counts and hands the
+// signal on, so the interpreter handles it as before; but one that comes to another thread is
+// sent on to the main one first, where the interpreter handles signals: there it also ends
+// what the main thread waits in (a lock, a queue of results), at once, rather than the main
+// thread raising KeyboardInterrupt only once its wait is over, after the reads on other
+// threads have ended with KeyboardInterrupt of their own.
 std::atomic<std::uint64_t> sigints{0};
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "counted from a signal handler");
 struct sigaction handed_on_to;  // written only while counting is not installed
 std::mutex installing;
+std::atomic<bool> main_thread_known{false};
+pthread_t main_thread;
+unsigned long main_thread_ident = 0;
 
 extern "C" void count_sigint(int signal_number, siginfo_t* info, void* context) {
     const int saved_errno = errno;
+    if (main_thread_known.load(std::memory_order_relaxed) && !pthread_equal(::pthread_self(), main_thread) &&
+        ::pthread_kill(main_thread, signal_number) == 0) {
+        errno = saved_errno;
+        return;
+    }
     sigints.fetch_add(1, std::memory_order_relaxed);
     errno = saved_errno;
     if (handed_on_to.sa_flags & SA_SIGINFO) {
@@ -67,6 +81,23 @@ bool interpreter_raises_keyboard_interrupt() noexcept {
 
 bool sigint_raises() noexcept { return interpreter_raises_keyboard_interrupt() && count_sigints(); }
 
+bool interpreter_ending() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+PyThreadState* release_lock() noexcept { return PyEval_SaveThread(); }
+
+void take_lock_back(PyThreadState* released) noexcept {
+    if (interpreter_ending()) {
+        for (;;) ::pause();
+    }
+    PyEval_RestoreThread(released);
+}
+
 std::int64_t milliseconds_now() noexcept {
     timespec now;
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
@@ -75,16 +106,50 @@ std::int64_t milliseconds_now() noexcept {
 
 }  // namespace
 
+PyObject* interrupted_class = nullptr;
+
+PyObject* prepare_interrupts() {
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* main = threading == nullptr ? nullptr : PyObject_CallMethod(threading, "main_thread", nullptr);
+    PyObject* ident = main == nullptr ? nullptr : PyObject_GetAttrString(main, "ident");
+    if (ident != nullptr) {
+        // The interpreter's thread idents are the threads' pthread_t.
+        main_thread_ident = PyLong_AsUnsignedLong(ident);
+        main_thread = pthread_t(main_thread_ident);
+        main_thread_known.store(!PyErr_Occurred());
+    }
+    Py_XDECREF(ident);
+    Py_XDECREF(main);
+    Py_XDECREF(threading);
+    PyErr_Clear();
+    // Not KeyboardInterrupt itself: the interpreter takes one that leaves code run by eval or
+    // exec on any thread for the program's own, and ends the process with SIGINT for it.
+    interrupted_class = PyErr_NewExceptionWithDoc(
+        "tolvane.ReadInterrupted",
+        "A read that Ctrl-C ended on a thread other than the main one (the main one raises "
+        "KeyboardInterrupt itself), or that read_many ended as it was interrupted. A "
+        "KeyboardInterrupt, so that what handles Ctrl-C handles it.",
+        PyExc_KeyboardInterrupt, nullptr);
+    return interrupted_class;
+}
+
+LockReleased::LockReleased() noexcept : released_(release_lock()) {}
+
+void LockReleased::take_back() noexcept {
+    if (released_ != nullptr) take_lock_back(std::exchange(released_, nullptr));
+}
+
 InterruptibleStep::InterruptibleStep(const StopFlag* flag)
-    : caller_(std::this_thread::get_id()), flag_(flag), sigint_raises_(sigint_raises()),
-      sigints_at_start_(sigints.load()), next_signal_check_(milliseconds_now() + kSignalCheckMilliseconds) {}
+    : caller_(std::this_thread::get_id()), on_main_thread_(PyThread_get_thread_ident() == main_thread_ident),
+      flag_(flag), sigint_raises_(sigint_raises()), sigints_at_start_(sigints.load()),
+      next_signal_check_(milliseconds_now() + kSignalCheckMilliseconds) {}
 
 void InterruptibleStep::release() noexcept {
-    if (released_ == nullptr) released_ = PyEval_SaveThread();
+    if (released_ == nullptr) released_ = release_lock();
 }
 
 void InterruptibleStep::reacquire() noexcept {
-    if (released_ != nullptr) PyEval_RestoreThread(std::exchange(released_, nullptr));
+    if (released_ != nullptr) take_lock_back(std::exchange(released_, nullptr));
 }
 
 bool InterruptibleStep::handlers_raised() {
@@ -97,7 +162,7 @@ bool InterruptibleStep::handlers_raised() {
 void InterruptibleStep::check() {
     if (stopped_.load(std::memory_order_relaxed)) throw quorel::ReadStopped{};
     const bool sigint = sigint_raises_ && sigints.load(std::memory_order_relaxed) != sigints_at_start_;
-    if (std::this_thread::get_id() == caller_ && released_ != nullptr) {
+    if (on_main_thread_ && std::this_thread::get_id() == caller_ && released_ != nullptr) {
         const std::int64_t now = milliseconds_now();
         if (sigint || now >= next_signal_check_) {
             next_signal_check_ = now + kSignalCheckMilliseconds;
@@ -115,7 +180,7 @@ void InterruptibleStep::check() {
 }
 
 void InterruptibleStep::set_python_error() const noexcept {
-    if (!handler_raised_ || !PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    if (!handler_raised_ || !PyErr_Occurred()) PyErr_SetNone(interrupted_class);
 }
 
 }  // namespace tolvane

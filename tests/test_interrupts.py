@@ -1,0 +1,120 @@
+"""Ctrl-C during a read of tolvane's: KeyboardInterrupt in the caller within a quarter of a
+second, whatever the file is and on however many threads it is read, with every thread of the
+read stopped and the file closed; the command exits 130."""
+
+import os
+import pty
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import child_env
+
+tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
+
+PROMPT = 0.25  # seconds from SIGINT to KeyboardInterrupt
+
+# Reads the file of argv[2] as argv[1] says, and tells when it starts and how it ended, with the
+# descriptors left open and the CPU time taken over the next 0.3 s, idle but for reads that
+# would not have stopped.
+CHILD = r'''
+import os, sys, time
+import tolvane
+kind, path = sys.argv[1], sys.argv[2]
+before = sorted(os.listdir("/proc/self/fd"))
+if kind == "dask":
+    import tolvane.dask
+print("reading", flush=True)
+try:
+    if kind == "one thread":
+        tolvane.read(path, 12, threads=1)
+    elif kind in ("split", "fifo"):
+        tolvane.read(path)
+    elif kind == "read_many":
+        tolvane.read_many([path] * 4, 12, threads=2)
+    elif kind == "dask":
+        tolvane.dask.read_many([path] * 2, 12).compute(scheduler="threads")
+    outcome = "finished"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+print(outcome, flush=True)
+left = sorted(set(os.listdir("/proc/self/fd")) - set(before))
+print("left open:", [os.readlink(f"/proc/self/fd/{fd}") for fd in left if os.path.exists(f"/proc/self/fd/{fd}")],
+      flush=True)
+cpu = time.process_time()
+time.sleep(0.3)
+print("idle" if time.process_time() - cpu < 0.03 else "busy", flush=True)
+'''
+
+
+@pytest.fixture(scope="module")
+def huge_sparse_file(tmp_path_factory):
+    """A plot file of 16 GiB that takes a few blocks of disk: one parameter, and blocks of 1 MiB
+    whose header lines are NUL bytes (a hole of the file, UTF-8 all the same), each ending in
+    its one data line. Reading it takes seconds, whatever reads it."""
+    path = tmp_path_factory.mktemp("sparse") / "huge.plt"
+    mib = 1 << 20
+    with open(path, "wb") as f:
+        f.write(b"SPARSE 1\nTIME\n")
+        for block in range(16 << 10):
+            f.seek((block + 1) * mib - 14)
+            f.write(b"\n%12.5E\n" % block)
+    yield str(path)
+    path.unlink()
+
+
+def line_within(stream, seconds):
+    ready, _, _ = select.select([stream], [], [], seconds)
+    return stream.readline().decode().strip() if ready else None
+
+
+@pytest.mark.parametrize("kind", ["one thread", "split", "fifo", "read_many", "dask"])
+def test_ctrl_c_interrupts_a_read(tmp_path, huge_sparse_file, kind):
+    if kind == "dask":
+        pytest.importorskip("dask.dataframe")
+    if kind in ("read_many", "dask"):
+        pytest.importorskip("pandas")
+    path = huge_sparse_file
+    if kind == "fifo":  # one that never gets a writer: the open itself would wait for one
+        path = str(tmp_path / "fifo")
+        os.mkfifo(path)
+    child = subprocess.Popen([sys.executable, "-c", CHILD, kind, path], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=child_env())
+    try:
+        assert line_within(child.stdout, 60) == "reading"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        outcome = line_within(child.stdout, 10)
+        took = time.monotonic() - sent
+        left = line_within(child.stdout, 10)
+        idle = line_within(child.stdout, 10)
+        child.wait(timeout=5)
+    finally:
+        child.kill()
+        child.wait()
+    stderr = child.stderr.read().decode()
+    assert (outcome, left, idle, child.returncode, stderr) == ("interrupted", "left open: []", "idle", 0, "")
+    assert took < PROMPT
+
+
+def test_ctrl_c_ends_the_command_reading_a_terminal(tmp_path):
+    controller, terminal = pty.openpty()
+    try:
+        child = subprocess.Popen([sys.executable, "-m", "tolvane", "info", "/dev/stdin"], stdin=terminal,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+        time.sleep(1.0)  # started, and waiting for the terminal
+        assert child.poll() is None
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        child.wait(timeout=10)
+        took = time.monotonic() - sent
+    finally:
+        os.close(controller)
+        os.close(terminal)
+    assert (child.returncode, child.stdout.read(), child.stderr.read()) == (130, b"", b"")
+    assert took < PROMPT
