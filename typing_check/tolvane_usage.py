@@ -25,6 +25,8 @@ def read_all(path: str) -> None:
     file: str = plot.path
     width: int = plot.n_digits
     names: Tuple[str, ...] = plot.names
+    title: str = plot.title
+    name_lines: Tuple[str, ...] = plot.name_lines
     time: Floats = plot.time
     speed: Floats = plot["SPEED"]
     second: Floats = plot[1]
@@ -35,7 +37,7 @@ def read_all(path: str) -> None:
     read_names: List[str] = list(plot)
     table: Floats = plot.to_numpy()
     frame: pd.DataFrame = plot.to_pandas()
-    print(file, width, names, time, speed, second, field, blocks, has_speed, keys, read_names,
+    print(file, width, names, title, name_lines, time, speed, second, field, blocks, has_speed, keys, read_names,
           table, frame)
 
     # Paths as str, bytes or path objects; the width by keyword; columns by name and index;
@@ -47,7 +49,8 @@ def read_all(path: str) -> None:
     tolvane.read(path, columns=(name for name in ("SPEED", "TORQUE")))
 
     exported: List[str] = tolvane.__all__
-    print(exported)
+    version: str = tolvane.__version__
+    print(exported, version)
 
 
 def read_or_report(path: str) -> Optional[tolvane.Plot]:
@@ -85,6 +88,7 @@ def wrong_calls(path: str) -> None:
     plot = tolvane.read(path)
     plot[1.5]  # type: ignore[index]
     plot.names = ()  # type: ignore[misc]
+    plot.title = ""  # type: ignore[misc]
     text: str = plot["SPEED"]  # type: ignore[assignment]
     ints: npt.NDArray[np.int32] = plot.to_numpy()  # type: ignore[assignment]
     rows: List[List[float]] = plot.to_pandas()  # type: ignore[assignment]

@@ -43,14 +43,19 @@ class Plot:
     threads at once.
     """
 
-    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index")
+    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index",
+                 "_title", "_name_lines")
 
     def __init__(self, path: str, n_digits: int, names: Tuple[str, ...], fields: Sequence[int],
-                 table: "npt.NDArray[np.float32]") -> None:
+                 table: "npt.NDArray[np.float32]", title: str, name_lines: Sequence[str]) -> None:
         # table: one row per field read, one column per block; the arrays are its rows.
         self._path = path
         self._n_digits = n_digits
         self._names = tuple(names)
+        self._title = title
+        self._name_lines = tuple(name_lines)
+        if len(self._name_lines) != len(self._names):
+            raise ValueError(f"{len(self._name_lines)} name lines for {len(self._names)} names")
         self._fields = tuple(fields)
         self._table = table
         self._arrays = tuple(table)
@@ -73,6 +78,17 @@ class Plot:
     def names(self) -> Tuple[str, ...]:
         """Every parameter's name in name-line order, the time's first ("" for a blank line)."""
         return self._names
+
+    @property
+    def title(self) -> str:
+        """The file's title: line 1 without the parameter count, trimmed of whitespace."""
+        return self._title
+
+    @property
+    def name_lines(self) -> Tuple[str, ...]:
+        """Every name line's whole text, trimmed of whitespace, in name-line order: the name
+        (its last token) and whatever comes before it, such as a number or a description."""
+        return self._name_lines
 
     @property
     def time(self) -> "npt.NDArray[np.float32]":
@@ -167,4 +183,5 @@ class Plot:
                 f"width {self._n_digits}{span}>")
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table))
+        return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table,
+                             self._title, self._name_lines))

@@ -83,7 +83,8 @@ def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
         table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes)
     except _native.Fault as fault:
         raise exception_from_fault(fault.args[0], path_text, names, width) from None
-    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table)
+    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table,
+                head.title, head.name_lines)
 
 
 def _path_argument(path: PathArg) -> "tuple[str, bytes]":

@@ -7,8 +7,8 @@ namespace tolvane {
 PlotHead::PlotHead(std::string_view path) : reader_(path) {}
 
 void PlotHead::read_head() {
-    count_ = reader_.read_count(true);
-    reader_.read_names(&names_);
+    count_ = reader_.read_count(true, &title_);
+    reader_.read_names(&names_, &name_lines_);
 }
 
 bool PlotHead::at_end() { return reader_.at_end(); }
