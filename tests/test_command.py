@@ -5,6 +5,7 @@ place, where the line, block, field and bytes it names must be those of the brea
 command as a Unix tool: a pipe closed early, Ctrl-C, a conversion that fails halfway, names
 that NetCDF cannot hold, an output that is the input, standard input and FIFOs read once."""
 
+import contextlib
 import errno
 import os
 import re
@@ -298,6 +299,33 @@ def test_a_failed_conversion_leaves_the_output_as_it_was(tmp_path, noise, suffix
     assert re.fullmatch(rf"{re.escape(str(out))}: cannot write: [^\n]+\n", stderr), stderr
     assert os.listdir(tmp_path) == [out.name]  # no partial file beside it
     assert (out.read_bytes() if fault == "file size limit" else os.readlink(out)) == before
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".png", ".nc"])
+def test_an_output_that_is_a_pipe_is_written_as_a_stream(tmp_path, sample, suffix):
+    for library in LIBRARIES.get(suffix, ["matplotlib"]):
+        pytest.importorskip(library)
+    fifo = tmp_path / f"pipe{suffix}"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen([sys.executable, "-c", "import shutil, sys; "
+                               "shutil.copyfileobj(open(sys.argv[1], 'rb'), sys.stdout.buffer)",
+                               fifo], stdout=subprocess.PIPE)
+    try:
+        make = ["plot", sample, "-o"] if suffix == ".png" else ["convert", sample]
+        status, out, err = run(tmp_path, *make, fifo)
+        with contextlib.suppress(OSError):  # a reader still waiting for a writer: let it end
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        streamed = reader.communicate(timeout=60)[0]
+    finally:
+        reader.kill()
+        reader.wait()
+    if suffix == ".nc":  # HDF5 seeks, and would open the FIFO again and wait
+        assert (status, out, streamed) == (1, "", b"")
+        assert err == f"{fifo}: cannot write: NetCDF needs a regular file, not a pipe or a device\n"
+        return
+    assert (status, out, err) == (0, "", "")
+    assert run(tmp_path, *make, tmp_path / f"file{suffix}") == (0, "", "")
+    assert streamed == (tmp_path / f"file{suffix}").read_bytes()
 
 
 def test_names_netcdf_cannot_hold_are_mapped_to_names_it_can(tmp_path):

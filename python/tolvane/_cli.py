@@ -12,6 +12,7 @@ import argparse
 import contextlib
 import csv
 import errno
+import io
 import math
 import os
 import pathlib
@@ -184,8 +185,9 @@ def write_feather(plot: Plot, out: pathlib.Path) -> None:
 
 def arrow_file(out: pathlib.Path) -> Any:
     """``out`` opened for pyarrow's writers. Given a path instead, they remove the file when a
-    write fails, and that may be a link or a device written in place, not a temporary file."""
-    return library("pyarrow", "arrow", "tolvane convert").OSFile(str(out), "wb")
+    write fails, and that may be a link or a device written in place, not a temporary file;
+    pyarrow's own files cannot be pipes (they seek)."""
+    return open(out, "wb")
 
 
 def write_csv(plot: Plot, out: pathlib.Path) -> None:
@@ -203,6 +205,8 @@ def write_csv(plot: Plot, out: pathlib.Path) -> None:
 
 def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
     library("netCDF4", "xarray", "tolvane convert to NetCDF")
+    if not out.is_file():  # HDF5 seeks, and given a FIFO, opens it again and waits for a writer
+        raise Failed(f"{out}: cannot write: NetCDF needs a regular file, not a pipe or a device")
     dataset = plot.to_xarray()
     # Names NetCDF cannot hold get names it can (_netcdf_names.py); each such variable keeps the
     # name of the plot file in its attribute long_name.
@@ -241,16 +245,17 @@ def written(out: pathlib.Path) -> Iterator[pathlib.Path]:
     and no partial one; through a symbolic link, the file it points to. Anything else that is
     there (a pipe, a terminal, /dev/stdout) is written in place, as a stream. Every failure of
     the writing is Failed, said in one line."""
-    target = os.path.realpath(out)
     try:
-        kind = os.stat(target).st_mode
-    except OSError:
+        kind = os.stat(out).st_mode
+    except OSError:  # not there yet (or not to be seen: replacing() says why)
         kind = stat.S_IFREG
     if stat.S_ISDIR(kind):
         raise Failed(f"{out}: cannot write: {os.strerror(errno.EISDIR)}")
     try:
         if stat.S_ISREG(kind):
-            with replacing(target) as temporary:
+            # The file at the end of the links (realpath() of /dev/stdout, a pipe's magic link,
+            # names nothing, but that is not a regular file).
+            with replacing(os.path.realpath(out)) as temporary:
                 yield pathlib.Path(temporary)
         else:
             yield out
@@ -313,9 +318,11 @@ def draw(args: argparse.Namespace) -> int:
                f"{count} signals besides time")
     # The title from the read itself: a pipe or FIFO cannot be read a second time.
     fig.suptitle(f"{plot.title}\n{heading}" if plot.title else heading, fontsize=12)
+    # Drawn in memory first: the PNG writer seeks, which a pipe cannot.
+    picture = io.BytesIO()
+    fig.savefig(picture, dpi=100, format="png")
     with written(args.output) as out:
-        # The format named, since the temporary file's name does not end in .png.
-        fig.savefig(out, dpi=100, format="png")
+        out.write_bytes(picture.getbuffer())
     return 0
 
 
