@@ -20,6 +20,6 @@ from ._errors import FormatError
 from ._plot import Plot
 from ._many import read_many
 from ._read import read
-from ._version import __version__
+from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
 
 __all__ = ["FormatError", "Plot", "read", "read_many"]
