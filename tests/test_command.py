@@ -9,7 +9,6 @@ import contextlib
 import errno
 import os
 import re
-import resource
 import signal
 import struct
 import subprocess
@@ -269,11 +268,14 @@ def noise(tmp_path_factory):
     return write_plot(tmp_path_factory.mktemp("noise"), plot_text(12, texts, 12))
 
 
-def limit_file_size():
-    """In the child: files may grow to 64 KiB, as after ulimit -f 64. Python ignores SIGXFSZ,
-    so a write past the limit fails with EFBIG."""
-    _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, hard))
+# python -m tolvane ARGS in a child whose files may grow to 64 KiB, as after ulimit -f 64 (set in
+# the child itself: a preexec_fn is not safe in a parent with threads). Python ignores SIGXFSZ,
+# so a write past the limit fails with EFBIG.
+LIMITED = """import resource, runpy, sys
+resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+sys.argv[0] = "tolvane"
+runpy.run_module("tolvane", run_name="__main__", alter_sys=True)
+"""
 
 
 @pytest.mark.parametrize("suffix, fault", [
@@ -287,14 +289,16 @@ def test_a_failed_conversion_leaves_the_output_as_it_was(tmp_path, noise, suffix
     out = tmp_path / f"out{suffix}"
     if fault == "file size limit":
         out.write_bytes(b"an earlier output, to be kept whole\n")
-        options = dict(preexec_fn=limit_file_size)
+        child = [sys.executable, "-c", LIMITED, "convert", noise, out]
     else:  # /dev/full: every write fails with ENOSPC; not a regular file, so written in place
         if not os.path.exists("/dev/full"):
             pytest.skip("no /dev/full")
         out.symlink_to("/dev/full")
-        options = {}
+        child = command("convert", noise, out)
     before = out.read_bytes() if fault == "file size limit" else os.readlink(out)
-    status, stdout, stderr = run(tmp_path, "convert", noise, out, **options)
+    proc = subprocess.run(list(map(str, child)), capture_output=True, text=True, cwd=tmp_path,
+                          env=child_env(), timeout=120)
+    status, stdout, stderr = proc.returncode, proc.stdout, proc.stderr
     assert (status, stdout) == (1, ""), stderr
     assert re.fullmatch(rf"{re.escape(str(out))}: cannot write: [^\n]+\n", stderr), stderr
     assert os.listdir(tmp_path) == [out.name]  # no partial file beside it
