@@ -8,8 +8,8 @@
 // the outcome: either every series value bit for bit, or the exact failure message. Any
 // difference aborts. (The model is in model.cpp, built without coverage feedback.)
 //
-// Every input is read three times: whole, as quorel reads it; step by step as tolvane does (names
-// kept, block 0 tried at widths 12 and 15, the blocks read by the route that reads chosen fields,
+// Every input is read three times: whole, as quorel reads it; step by step as tolvane does (names,
+// name lines and title kept, block 0 tried at widths 12 and 15, the blocks read by the route that reads chosen fields,
 // here all of them); and split on two threads into pieces of 1 to 16 bytes (the input's last
 // byte picks the size; longer for a stretched file), so that blocks, lines, fields and
 // characters straddle the pieces. A
@@ -214,13 +214,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         std::optional<quorel::PlotFileReader> reader;
         quorel::NameList names;
+        quorel::NameList name_lines;
+        quorel::Text title;
         try {
             reader.emplace(g_path);
-            const std::uint64_t count = reader->read_count(true);
-            reader->read_names(&names);
+            const std::uint64_t count = reader->read_count(true, &title);
+            reader->read_names(&names, &name_lines);
             for (std::size_t i = 0; i < names.size(); ++i) {
                 if (i >= expected.names.size() || names[i] != expected.names[i]) fail("name " + std::to_string(i));
+                if (i >= expected.name_lines.size() || name_lines[i] != expected.name_lines[i]) {
+                    fail("name line " + std::to_string(i));
+                }
             }
+            if (name_lines.size() != names.size()) fail("a name line for each name");
+            if (std::string_view(title) != expected.title) fail("title");
             for (const std::uint64_t trial : {std::uint64_t(12), std::uint64_t(15)}) {
                 // Block 0 reads whole at a width exactly when the whole file reads past it there.
                 const auto fault = reader->first_block_fault(trial);

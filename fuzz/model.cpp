@@ -77,6 +77,8 @@ PlotOutcome read_plot(std::string_view file, std::uint64_t width) {
     std::size_t next = 0;  // lines taken so far: the number of the line last taken
     std::uint64_t block = kNone;
     std::vector<std::string> names;
+    std::vector<std::string> name_lines;
+    std::string title;
     // nullptr at end of file; a failure message for an invalid line is returned by the caller.
     auto take = [&](const ref::RawLine*& line) -> bool {
         if (next == lines.size()) {
@@ -89,6 +91,8 @@ PlotOutcome read_plot(std::string_view file, std::uint64_t width) {
     };
     auto failed = [&](PlotOutcome outcome) {
         outcome.names = names;
+        outcome.name_lines = name_lines;
+        outcome.title = title;
         return outcome;
     };
     const ref::RawLine* line;
@@ -102,17 +106,22 @@ PlotOutcome read_plot(std::string_view file, std::uint64_t width) {
             return failed(failure("The first line should end with the number of parameters:\n'" + line->text + "'", 1));
         }
         count = *parsed;
+        const std::string body = ref::trim(line->text);
+        title = ref::trim(std::string_view(body).substr(0, body.size() - token->size()));
     }
     for (std::uint64_t i = 0; i < count; ++i) {
         if (!take(line)) return failed(failure(kInvalidUtf8, next));
         if (!line) return failed(failure("Failed to read line!", next));
         names.push_back(ref::last_token(line->text).value_or(std::string()));
+        name_lines.push_back(ref::trim(line->text));
     }
     if (count == 0) return failed(failure("capacity overflow", 1));
 
     PlotOutcome result;
     result.series.resize(count);
     result.names = names;
+    result.name_lines = name_lines;
+    result.title = title;
     for (block = 0;; ++block) {
         if (!take(line)) return failed(failure(kInvalidUtf8, next, block));
         if (!line) return result;

@@ -31,7 +31,8 @@ std::string trim(std::string_view text);
 // plainly or as \u{...}: `alternative` then holds the second form. A failure has its place:
 // the line (from 1; for a missing line, the one after the last), the block and the field
 // (from 0; kNone where it is not in one). `names` holds each name line's last token, as far
-// as the name lines go.
+// as the name lines go, and `name_lines` each name line whole, trimmed; `title` is line 1
+// before its last token, trimmed.
 struct PlotOutcome {
     static constexpr std::uint64_t kNone = ~std::uint64_t(0);
     bool failed = false;
@@ -42,6 +43,8 @@ struct PlotOutcome {
     std::uint64_t block = kNone;
     std::uint64_t field = kNone;
     std::vector<std::string> names;
+    std::vector<std::string> name_lines;
+    std::string title;
 };
 PlotOutcome read_plot(std::string_view file, std::uint64_t width);
 

@@ -222,3 +222,12 @@ def model_with_place(data, width, selected=None):
     if selected is not None:
         cols = [c for j, c in enumerate(cols) if j + 1 in selected]
     return ("ok", (times, cols)), stdout, None
+
+
+def head_texts(data):
+    """(title, name lines) of a file whose head reads: line 1 before its count token and each
+    name line whole, both trimmed of whitespace."""
+    lines = data.decode("utf-8").split("\n")
+    first = trim(lines[0])
+    title = trim(first[:len(first) - len(tokens(first)[-1])])
+    return title, tuple(trim(line) for line in lines[1:1 + parse_count(tokens(first)[-1])])

@@ -1,13 +1,19 @@
 """The tolvane command, run as a user runs it: info's summary of each file, its exit statuses
 (0 read, 1 a file that does not read, said as path:line: message, 2 a bad argument), convert
 bit for bit through every format it writes, plot's picture; and info on files broken in a known
-place, where the line, block, field and bytes it names must be those of the break."""
+place, where the line, block, field and bytes it names must be those of the break. Then the
+command as a Unix tool: a pipe closed early, Ctrl-C, a conversion that fails halfway, names
+that NetCDF cannot hold, an output that is the input, standard input and FIFOs read once."""
 
+import contextlib
+import errno
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -31,10 +37,14 @@ def sample():
     return SAMPLE
 
 
-def run(tmp_path, *args):
+def command(*args):
+    return [sys.executable, "-m", "tolvane", *map(str, args)]
+
+
+def run(tmp_path, *args, **options):
     """python -m tolvane ARGS in tmp_path: (exit status, standard output, standard error)."""
-    proc = subprocess.run([sys.executable, "-m", "tolvane", *map(str, args)], capture_output=True,
-                          text=True, cwd=tmp_path, env=child_env(), timeout=120)
+    proc = subprocess.run(command(*args), capture_output=True, text=True, cwd=tmp_path,
+                          env=child_env(), timeout=120, **options)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -79,6 +89,15 @@ def broken_sample(tmp_path, sample):
     (["info"], 2, "", r"usage: tolvane info .*required: FILE\n"),
     (["info", "--n-digits", "0", "{sample}"], 2, "", r"usage: .*'0' is not a field width.*\n"),
     (["info", "--columns", "A,,B", "{sample}"], 2, "", r"usage: .*holds an empty column name\n"),
+    # A width is ASCII digits, at most 2**64 - 1: not what int() takes besides.
+    (["info", "--n-digits", "99999999999999999999999", "{sample}"], 2, "",
+     r"usage: tolvane info .*'99999999999999999999999' is not a field width \(ASCII digits, a "
+     r"whole number from 1 to 18446744073709551615\)\n"),
+    (["info", "--n-digits", "18446744073709551616", "{sample}"], 2, "", r"usage: .*'18446744073709551616' is not a field width.*\n"),
+    (["info", "--n-digits", "1_2", "{sample}"], 2, "", r"usage: .*'1_2' is not a field width.*\n"),
+    (["info", "--n-digits", "\u0661\u0662", "{sample}"], 2, "", "usage: .*'\u0661\u0662' is not a field width.*\n"),
+    (["info", "--n-digits", "+12", "{sample}"], 2, "", r"usage: .*'\+12' is not a field width.*\n"),
+    (["info", "--n-digits", " 12", "{sample}"], 2, "", r"usage: .*' 12' is not a field width.*\n"),
     (["convert", "{sample}", "{tmp}/out.xlsx"], 2, "", r"usage: tolvane convert .*OUT must end in .*'out\.xlsx'\n"),
     (["plot"], 2, "", r"usage: tolvane plot .*required: FILE\n"),
 ])
@@ -174,6 +193,225 @@ def test_the_console_script_is_the_command():
     target = re.search(r'^\[project\.scripts\]\n(?:#.*\n)*tolvane = "([\w.]+):(\w+)"$', text, re.M)
     module = __import__(target[1], fromlist=[target[2]])
     assert getattr(module, target[2]) is main
+
+
+def distribution_version():
+    """The version that pyproject.toml gives the distribution, or where the tests run without
+    the project (from an installed wheel), the installed distribution's."""
+    if (ROOT / "pyproject.toml").is_file():
+        text = (ROOT / "pyproject.toml").read_text()
+        return re.search(r'^\[project\]\n(?:[^\[].*\n|\n)*?version = "([^"]+)"$', text, re.M)[1]
+    import importlib.metadata
+
+    return importlib.metadata.version("quorel")
+
+
+def test_the_version_is_the_distributions(tmp_path):
+    version = distribution_version()
+    assert tolvane.__version__ == version
+    assert run(tmp_path, "--version") == (0, f"tolvane {version}\n", "")
+
+
+# ---------------------------------------------------------------- a Unix tool
+
+
+@pytest.mark.parametrize("args", [
+    ["info", "{sample}"],        # the output is written when the command flushes at its end
+    ["info"] + ["{sample}"] * 20,  # more than a buffer: a print meets the closed pipe
+], ids=["info", "info-20-files"])
+def test_a_closed_output_pipe_ends_the_command_quietly(tmp_path, sample, args):
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # as head does once it has read what it needs
+    try:
+        proc = subprocess.run(command(*(arg.format(sample=sample) for arg in args)),
+                              stdout=write_end, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+                              env=child_env(), timeout=120)
+    finally:
+        os.close(write_end)
+    # 1, as Python's documentation has a program do on EPIPE; nothing on standard error.
+    assert (proc.returncode, proc.stderr) == (1, "")
+
+
+def test_ctrl_c_exits_130_without_a_traceback(tmp_path):
+    fifo = tmp_path / "fifo.plt"
+    os.mkfifo(fifo)
+    child = subprocess.Popen(command("info", fifo), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=child_env())
+    try:
+        # The child has opened the FIFO once a writer can open it; until then there is no
+        # reader (ENXIO).
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as error:
+                assert error.errno == errno.ENXIO and child.poll() is None
+                assert time.monotonic() < deadline, "the command never opened the FIFO"
+                time.sleep(0.01)
+        os.write(writer, b" RUN 2\n 1 TIME\n 2 A\n")
+        child.send_signal(signal.SIGINT)  # while the command waits for the rest of the file
+        os.close(writer)
+        _, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert (child.returncode, err) == (130, "")
+
+
+@pytest.fixture(scope="module")
+def noise(tmp_path_factory):
+    """A plot file of random values, which no format compresses: 3000 blocks of 12 fields, more
+    than 64 KiB in each format."""
+    rng = np.random.default_rng(29)
+    texts = [[f"{v:.5E}" for v in row] for row in rng.random((3000, 12), dtype=np.float32)]
+    return write_plot(tmp_path_factory.mktemp("noise"), plot_text(12, texts, 12))
+
+
+# python -m tolvane ARGS in a child whose files may grow to 64 KiB, as after ulimit -f 64 (set in
+# the child itself: a preexec_fn is not safe in a parent with threads). Python ignores SIGXFSZ,
+# so a write past the limit fails with EFBIG.
+LIMITED = """import resource, runpy, sys
+resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+sys.argv[0] = "tolvane"
+runpy.run_module("tolvane", run_name="__main__", alter_sys=True)
+"""
+
+
+@pytest.mark.parametrize("suffix, fault", [
+    *((suffix, "file size limit") for suffix in (".csv", ".feather", ".parquet", ".nc")),
+    # A link to a device, written in place: pyarrow, given a path, removes it when a write fails.
+    (".parquet", "no space left"),
+])
+def test_a_failed_conversion_leaves_the_output_as_it_was(tmp_path, noise, suffix, fault):
+    for library in LIBRARIES[suffix]:
+        pytest.importorskip(library)
+    out = tmp_path / f"out{suffix}"
+    if fault == "file size limit":
+        out.write_bytes(b"an earlier output, to be kept whole\n")
+        child = [sys.executable, "-c", LIMITED, "convert", noise, out]
+    else:  # /dev/full: every write fails with ENOSPC; not a regular file, so written in place
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        out.symlink_to("/dev/full")
+        child = command("convert", noise, out)
+    before = out.read_bytes() if fault == "file size limit" else os.readlink(out)
+    proc = subprocess.run(list(map(str, child)), capture_output=True, text=True, cwd=tmp_path,
+                          env=child_env(), timeout=120)
+    status, stdout, stderr = proc.returncode, proc.stdout, proc.stderr
+    assert (status, stdout) == (1, ""), stderr
+    assert re.fullmatch(rf"{re.escape(str(out))}: cannot write: [^\n]+\n", stderr), stderr
+    assert os.listdir(tmp_path) == [out.name]  # no partial file beside it
+    assert (out.read_bytes() if fault == "file size limit" else os.readlink(out)) == before
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".png", ".nc"])
+def test_an_output_that_is_a_pipe_is_written_as_a_stream(tmp_path, sample, suffix):
+    for library in LIBRARIES.get(suffix, ["matplotlib"]):
+        pytest.importorskip(library)
+    fifo = tmp_path / f"pipe{suffix}"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen([sys.executable, "-c", "import shutil, sys; "
+                               "shutil.copyfileobj(open(sys.argv[1], 'rb'), sys.stdout.buffer)",
+                               fifo], stdout=subprocess.PIPE)
+    try:
+        make = ["plot", sample, "-o"] if suffix == ".png" else ["convert", sample]
+        status, out, err = run(tmp_path, *make, fifo)
+        with contextlib.suppress(OSError):  # a reader still waiting for a writer: let it end
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        streamed = reader.communicate(timeout=60)[0]
+    finally:
+        reader.kill()
+        reader.wait()
+    if suffix == ".nc":  # HDF5 seeks, and would open the FIFO again and wait
+        assert (status, out, streamed) == (1, "", b"")
+        assert err == f"{fifo}: cannot write: NetCDF needs a regular file, not a pipe or a device\n"
+        return
+    assert (status, out, err) == (0, "", "")
+    assert run(tmp_path, *make, tmp_path / f"file{suffix}") == (0, "", "")
+    assert streamed == (tmp_path / f"file{suffix}").read_bytes()
+
+
+def test_names_netcdf_cannot_hold_are_mapped_to_names_it_can(tmp_path):
+    for library in LIBRARIES[".nc"]:
+        pytest.importorskip(library)
+    import xarray
+
+    names = ["  1 TIME", "  2 A/B", "  3 A_B", "", "  5 -X", "  6 e\u0301", "  7 \u00e9",
+             "  8 Q\x7f", "  9 " + "N" * 300]
+    values = [[f"{b}.{i}" for i in range(9)] for b in range(3)]
+    path = write_plot(tmp_path, plot_text(9, values, 8, names=names))
+    out = tmp_path / "out.nc"
+    assert run(tmp_path, "convert", path, out, "--n-digits", 8) == (0, "", "")
+    # The names of the tables, each that NetCDF cannot hold as its new name: '/' and control
+    # characters made '_', '_' before a blank name or a first character that is punctuation,
+    # the NFC form (which here meets a name already there), 255 bytes at most.
+    new_names = {"A/B": "A_B.1", "": "_", "-X": "_-X", "e\u0301": "\u00e9.1", "Q\x7f": "Q_",
+                 "N" * 300: "N" * 255}
+    plot = tolvane.read(path, 8)
+    table = plot.to_xarray()
+    expected = {new_names.get(name, name): (name, bits(table[name].values))
+                for name in map(str, table.variables)}
+    with xarray.open_dataset(out, engine="netcdf4", mask_and_scale=False, decode_times=False) as data:
+        got = {name: (data[name].attrs.get("long_name", name), bits(data[name].values))
+               for name in map(str, data.variables)}
+    assert got == expected
+
+
+def plot_file_named(folder, name, sample):
+    folder.mkdir(exist_ok=True)
+    target = folder / name
+    target.write_bytes(sample.read_bytes())
+    return target
+
+
+@pytest.mark.parametrize("args, make", [
+    (["plot", "x.png"], lambda d, s: plot_file_named(d, "x.png", s)),  # the default output
+    (["plot", "x.plt", "-o", "x.plt"], lambda d, s: plot_file_named(d, "x.plt", s)),
+    (["plot", "x.plt", "-o", "link.png"],
+     lambda d, s: (d / "link.png").symlink_to(plot_file_named(d, "x.plt", s))),
+    (["convert", "a.csv", "a.csv"], lambda d, s: plot_file_named(d, "a.csv", s)),
+    (["convert", "a.csv", "b.csv"], lambda d, s: os.link(plot_file_named(d, "a.csv", s), d / "b.csv")),
+    (["convert", "-", "a.csv"], lambda d, s: plot_file_named(d, "a.csv", s)),  # "-" is "< a.csv"
+])
+def test_no_command_writes_over_its_input(tmp_path, sample, args, make):
+    make(tmp_path, sample)
+    files = {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path)}
+    with open(tmp_path / args[-1], "rb") as stdin:
+        status, out, err = run(tmp_path, *args, stdin=stdin)
+    assert (status, out) == (2, ""), err
+    assert re.fullmatch(rf"usage: tolvane {args[0]} .* is FILE itself: no command writes over "
+                        r"its input\n", err, re.S), err
+    assert {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path)} == files
+
+
+@pytest.mark.parametrize("source", ["FIFO", "/dev/stdin", "-"])
+def test_a_pipe_is_read_once_and_gives_the_title(tmp_path, sample, source):
+    pytest.importorskip("matplotlib")
+    # The picture of a regular file, of the name the heading shows for the others ("stdin").
+    reference = plot_file_named(tmp_path / "file", "stdin", sample)
+    assert run(tmp_path, "plot", reference, "-o", "reference.png") == (0, "", "")
+    here = tmp_path / "here"
+    here.mkdir()
+    writer = None
+    if source == "FIFO":
+        fifo = tmp_path / "fifo" / "stdin"
+        fifo.parent.mkdir()
+        os.mkfifo(fifo)
+        writer = subprocess.Popen([sys.executable, "-c", "import sys; open(sys.argv[2], 'wb')"
+                                   ".write(open(sys.argv[1], 'rb').read())", sample, fifo])
+        options = dict(stdin=subprocess.DEVNULL)
+        args = [fifo, "-o", "stdin.png"]
+    else:
+        options = dict(input=sample.read_text())
+        args = [source]  # the default output: stdin.png
+    try:
+        assert run(here, "plot", *args, **options) == (0, "", "")
+    finally:
+        if writer is not None:
+            writer.kill()
+            writer.wait()
+    assert (here / "stdin.png").read_bytes() == (tmp_path / "reference.png").read_bytes()
 
 
 # ---------------------------------------------------------------- where a file breaks

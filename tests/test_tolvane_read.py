@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import quorel
 from conftest import (LEAK_MEASURE, assert_flat, bits_list, child_env, gil_free_env, plot_text, run_child, skip_unless_free_threaded,
                       skip_without_memory_limits, write_plot)
-from plot_model import model_with_place, parse_count, tokens
+from plot_model import head_texts, model_with_place, parse_count, tokens
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
@@ -90,6 +90,8 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     got = tolvane_outcome(path, width)
     if failure is None:
         assert got == got_quorel
+        plot = tolvane.read(path, width)
+        assert (plot.title, plot.name_lines) == head_texts(data)
     else:
         assert got == ("FormatError", (failure.line, failure.block, failure.field))
     # Split into pieces of a few bytes, so that blocks, lines, fields and characters straddle
@@ -208,6 +210,24 @@ def test_width_found_from_block_0(tmp_path, content, width, message):
     with pytest.raises(tolvane.FormatError) as info:
         tolvane.read(path)
     assert str(info.value).split(": ", 1)[1] == message
+
+
+# ---------------------------------------------------------------- the head's texts
+
+def test_title_and_name_lines_trimmed_as_the_reader_trims(tmp_path):
+    # The reader's whitespace, not Python's: U+3000 and U+00A0 are trimmed, U+001F (which
+    # str.strip() takes for whitespace) and U+200B are not.
+    first = "\u3000 DRIVE  START\u00a0run 7\x1f\t 4 \r"
+    names = ["    1  TIME", "\u00a0 2  MOTOR SPEED  RPM \u3000", "", "\u200b4 X\x1f"]
+    path = write_plot(tmp_path, plot_text(4, [["0.5", "1.5", "2.5", "3.5"]], 12, first_line=first,
+                                          names=names))
+    plot = tolvane.read(path, 12, columns=["RPM"])
+    assert plot.title == "DRIVE  START\u00a0run 7\x1f"
+    assert plot.name_lines == ("1  TIME", "2  MOTOR SPEED  RPM", "", "\u200b4 X\x1f")
+    assert plot.names == ("TIME", "RPM", "", "X\x1f")
+    again = pickle.loads(pickle.dumps(plot))
+    assert (again.title, again.name_lines, again.names) == (plot.title, plot.name_lines, plot.names)
+    assert list(again) == ["TIME", "RPM"] and bits(again["RPM"]) == bits(plot["RPM"])
 
 
 # ---------------------------------------------------------------- columns

@@ -25,6 +25,8 @@ def read_all(path: str) -> None:
     file: str = plot.path
     width: int = plot.n_digits
     names: Tuple[str, ...] = plot.names
+    title: str = plot.title
+    name_lines: Tuple[str, ...] = plot.name_lines
     time: Floats = plot.time
     speed: Floats = plot["SPEED"]
     second: Floats = plot[1]
@@ -38,7 +40,7 @@ def read_all(path: str) -> None:
     last: Floats = plot[-1]
     page: str = plot._repr_html_()
     completions: List[str] = plot._ipython_key_completions_()
-    print(file, width, names, time, speed, second, field, blocks, has_speed, keys, read_names,
+    print(file, width, names, title, name_lines, time, speed, second, field, blocks, has_speed, keys, read_names,
           table, frame, last, page, completions)
 
     # Paths as str, bytes or path objects; the width by keyword; columns by name and index;
@@ -50,7 +52,8 @@ def read_all(path: str) -> None:
     tolvane.read(path, columns=(name for name in ("SPEED", "TORQUE")))
 
     exported: List[str] = tolvane.__all__
-    print(exported)
+    version: str = tolvane.__version__
+    print(exported, version)
 
 
 def read_sweeps(path: str) -> None:
@@ -100,6 +103,7 @@ def wrong_calls(path: str) -> None:
     plot = tolvane.read(path)
     plot[1.5]  # type: ignore[index]
     plot.names = ()  # type: ignore[misc]
+    plot.title = ""  # type: ignore[misc]
     text: str = plot["SPEED"]  # type: ignore[assignment]
     ints: npt.NDArray[np.int32] = plot.to_numpy()  # type: ignore[assignment]
     rows: List[List[float]] = plot.to_pandas()  # type: ignore[assignment]

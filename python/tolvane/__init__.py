@@ -13,6 +13,7 @@ The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; 
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
 format raises FormatError, which says where. tolvane.dask.read_many reads a sweep on a Dask
 cluster; `tolvane` (or `python -m tolvane`) is a command: info, convert, plot.
+``tolvane.__version__`` is the version of the distribution, quorel, that holds it.
 """
 
 from ._errors import FileChangedError, FormatError
@@ -20,5 +21,6 @@ from ._native import ReadInterrupted
 from ._plot import Plot
 from ._many import read_many
 from ._read import read
+from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
 
 __all__ = ["FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many"]

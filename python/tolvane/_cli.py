@@ -1,26 +1,39 @@
 """The tolvane command: info, convert and plot, on plot files read by tolvane.read.
 
 Exit status: 0 when every file read and every output was written; 1 when a file does not read
-(``path:line: message`` on standard error, as FormatError says it) or an output cannot be
-written; 2 for a bad argument (with the usage).
+(``path:line: message`` on standard error, as FormatError says it), an output cannot be
+written, or standard output is a pipe closed early (which ends the command quietly); 2 for a
+bad argument (with the usage); 130 after Ctrl-C.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import errno
+import io
 import math
+import os
 import pathlib
+import re
+import stat
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 import numpy as np
 
+from ._netcdf_names import netcdf_names
 from ._plot import Plot
 from ._read import read
+from ._replace import replacing
 from ._tables import library, named_columns
+from ._version import __version__
 
 PROG = "tolvane"
+# What FILE "-" reads: standard input, by a path, since tolvane.read takes one.
+STANDARD_INPUT = "/dev/stdin"
+LARGEST_WIDTH = 2**64 - 1
 
 
 class Failed(Exception):
@@ -32,13 +45,19 @@ class Failed(Exception):
 
 
 def width(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a field width (a whole number from 1)")
+    # ASCII digits only: int() would also take "1_2", " 12", "+12" and other scripts' digits
+    # (and refuse more than 4300 digits with a message of its own).
+    digits = text.lstrip("0") if re.fullmatch(r"[0-9]+", text) else ""
+    value = int(digits) if 0 < len(digits) <= len(str(LARGEST_WIDTH)) else 0
+    if not 1 <= value <= LARGEST_WIDTH:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a field width (ASCII digits, a whole "
+                                         f"number from 1 to {LARGEST_WIDTH})")
     return value
+
+
+def input_path(text: str) -> str:
+    """FILE as tolvane.read takes it: "-" is standard input."""
+    return STANDARD_INPUT if text == "-" else text
 
 
 def column_keys(text: str) -> List[Union[str, int]]:
@@ -59,21 +78,24 @@ def parser() -> argparse.ArgumentParser:
                               "always read); default: all")
     top = argparse.ArgumentParser(
         prog=PROG, description="Reads TOLVANE plot files: what they hold, other formats, a "
-                               "picture.",
+                               "picture. FILE - is standard input.",
         epilog="A file that does not read prints path:line: message on standard error and exits "
-               "1; a bad argument exits 2.")
+               "1; a bad argument exits 2; Ctrl-C exits 130.")
+    top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     info = commands.add_parser(
         "info", parents=[reading], help="the width, parameters, blocks and time range of files",
         description="For each file: its width, parameter count, block count and time range, "
                     "then each parameter's name, minimum and maximum (NaN skipped).")
-    info.add_argument("files", nargs="+", metavar="FILE", help="TOLVANE plot file")
+    info.add_argument("files", nargs="+", type=input_path, metavar="FILE",
+                      help="TOLVANE plot file (- for standard input)")
     convert = commands.add_parser(
         "convert", parents=[reading], help="write a file as Parquet, Feather, CSV or NetCDF",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
                                                          in WRITERS.items()) + ".")
-    convert.add_argument("file", metavar="FILE", help="TOLVANE plot file")
+    convert.add_argument("file", type=input_path, metavar="FILE",
+                         help="TOLVANE plot file (- for standard input)")
     convert.add_argument("out", type=pathlib.Path, metavar="OUT", help="the file to write")
     convert.set_defaults(parser=convert)
     plot = commands.add_parser(
@@ -81,9 +103,11 @@ def parser() -> argparse.ArgumentParser:
         description="Draws each parameter read against time, one small plot each, into a PNG "
                     "(off-screen: no display needed). Needs matplotlib: pip install "
                     "'quorel[plot]'.")
-    plot.add_argument("file", metavar="FILE", help="TOLVANE plot file")
+    plot.add_argument("file", type=input_path, metavar="FILE",
+                      help="TOLVANE plot file (- for standard input)")
     plot.add_argument("-o", "--output", type=pathlib.Path, metavar="PNG",
                       help="the picture to write (default: FILE's name with .png, here)")
+    plot.set_defaults(parser=plot)
     return top
 
 
@@ -149,12 +173,21 @@ def extremes(values: "np.ndarray[Any, Any]") -> "tuple[str, str]":
 
 def write_parquet(plot: Plot, out: pathlib.Path) -> None:
     parquet = library("pyarrow.parquet", "arrow", "tolvane convert to Parquet")
-    parquet.write_table(plot.to_arrow(), out)
+    with arrow_file(out) as stream:
+        parquet.write_table(plot.to_arrow(), stream)
 
 
 def write_feather(plot: Plot, out: pathlib.Path) -> None:
     feather = library("pyarrow.feather", "arrow", "tolvane convert to Feather")
-    feather.write_feather(plot.to_arrow(), out)
+    with arrow_file(out) as stream:
+        feather.write_feather(plot.to_arrow(), stream)
+
+
+def arrow_file(out: pathlib.Path) -> Any:
+    """``out`` opened for pyarrow's writers. Given a path instead, they remove the file when a
+    write fails, and that may be a link or a device written in place, not a temporary file;
+    pyarrow's own files cannot be pipes (they seek)."""
+    return open(out, "wb")
 
 
 def write_csv(plot: Plot, out: pathlib.Path) -> None:
@@ -172,11 +205,19 @@ def write_csv(plot: Plot, out: pathlib.Path) -> None:
 
 def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
     library("netCDF4", "xarray", "tolvane convert to NetCDF")
+    if not out.is_file():  # HDF5 seeks, and given a FIFO, opens it again and waits for a writer
+        raise Failed(f"{out}: cannot write: NetCDF needs a regular file, not a pipe or a device")
     dataset = plot.to_xarray()
+    # Names NetCDF cannot hold get names it can (_netcdf_names.py); each such variable keeps the
+    # name of the plot file in its attribute long_name.
+    renamed = netcdf_names(map(str, dataset.variables))
+    dataset = dataset.rename(renamed)
+    for old, new in renamed.items():
+        dataset.variables[new].attrs["long_name"] = old
     # A NaN in a plot file is a value, not a missing one: no fill value is declared, so that no
     # reader masks them.
     encoding = {name: {"_FillValue": None} for name in dataset.variables}
-    dataset.to_netcdf(out, engine="netcdf4", encoding=encoding)
+    dataset.to_netcdf(out, engine="netcdf4", format="NETCDF4", encoding=encoding)
 
 
 WRITERS: Dict[str, "tuple[str, Callable[[Plot, pathlib.Path], None]]"] = {
@@ -191,21 +232,59 @@ WRITERS: Dict[str, "tuple[str, Callable[[Plot, pathlib.Path], None]]"] = {
 def convert(args: argparse.Namespace) -> int:
     _, write = WRITERS[args.out.suffix.lower()]
     plot = read_or_fail(args.file, args)
-    try:
-        write(plot, args.out)
-    except OSError as error:
-        raise Failed(f"{args.out}: cannot write: {error.strerror or error}") from None
+    with written(args.out) as out:
+        write(plot, out)
     return 0
+
+
+@contextlib.contextmanager
+def written(out: pathlib.Path) -> Iterator[pathlib.Path]:
+    """The path to write ``out`` to. For a regular file (or none yet), a temporary file beside
+    it, renamed over it once the block ends without an error, so that a failure (a full disk,
+    the file size limit, an error of the writer's library, Ctrl-C) leaves an earlier file whole
+    and no partial one; through a symbolic link, the file it points to. Anything else that is
+    there (a pipe, a terminal, /dev/stdout) is written in place, as a stream. Every failure of
+    the writing is Failed, said in one line."""
+    try:
+        kind = os.stat(out).st_mode
+    except OSError:  # not there yet (or not to be seen: replacing() says why)
+        kind = stat.S_IFREG
+    if stat.S_ISDIR(kind):
+        raise Failed(f"{out}: cannot write: {os.strerror(errno.EISDIR)}")
+    try:
+        if stat.S_ISREG(kind):
+            # The file at the end of the links (realpath() of /dev/stdout, a pipe's magic link,
+            # names nothing, but that is not a regular file).
+            with replacing(os.path.realpath(out)) as temporary:
+                yield pathlib.Path(temporary)
+        else:
+            yield out
+    except (Failed, ImportError, BrokenPipeError):  # each said where main says it
+        raise
+    except OSError as error:
+        raise Failed(f"{out}: cannot write: {error.strerror or one_line(error)}") from None
+    except Exception as error:  # the writers' libraries: netCDF4's RuntimeError, pyarrow's, ...
+        raise Failed(f"{out}: cannot write: {one_line(error)}") from None
+
+
+def one_line(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def same_file(first: Union[str, pathlib.Path], second: Union[str, pathlib.Path]) -> bool:
+    """Whether both paths name one file that exists (through links, /dev/stdin included)."""
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return False
 
 
 # ---------------------------------------------------------------- plot
 
 
-def title_of(path: str) -> str:
-    """Line 1 without the parameter count: the file's own title."""
-    with open(path, "rb") as stream:
-        tokens = stream.readline().decode("utf-8", "replace").split()
-    return " ".join(tokens[:-1])
+def default_picture(path: str) -> pathlib.Path:
+    """FILE's name with .png, in the current folder (stdin.png for standard input)."""
+    return pathlib.Path(pathlib.Path(path).with_suffix(".png").name)
 
 
 def draw(args: argparse.Namespace) -> int:
@@ -214,7 +293,6 @@ def draw(args: argparse.Namespace) -> int:
     from matplotlib.figure import Figure
 
     plot = read_or_fail(args.file, args)
-    out = args.output or pathlib.Path(pathlib.Path(args.file).with_suffix(".png").name)
     names = list(plot)
     count = len(names) - 1
     if count == 0:
@@ -238,12 +316,13 @@ def draw(args: argparse.Namespace) -> int:
             ax.xaxis.set_tick_params(labelbottom=True)
     heading = (f"{pathlib.Path(args.file).name} (width {plot.n_digits}): {len(plot)} time steps, "
                f"{count} signals besides time")
-    title = title_of(args.file)
-    fig.suptitle(f"{title}\n{heading}" if title else heading, fontsize=12)
-    try:
-        fig.savefig(out, dpi=100)
-    except OSError as error:
-        raise Failed(f"{out}: cannot write: {error.strerror or error}") from None
+    # The title from the read itself: a pipe or FIFO cannot be read a second time.
+    fig.suptitle(f"{plot.title}\n{heading}" if plot.title else heading, fontsize=12)
+    # Drawn in memory first: the PNG writer seeks, which a pipe cannot.
+    picture = io.BytesIO()
+    fig.savefig(picture, dpi=100, format="png")
+    with written(args.output) as out:
+        out.write_bytes(picture.getbuffer())
     return 0
 
 
@@ -251,20 +330,57 @@ def draw(args: argparse.Namespace) -> int:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The command: its exit status. A closed output pipe ends it quietly with status 1, as
+    Python's documentation advises for SIGPIPE (which Python ignores: a write gets EPIPE);
+    Ctrl-C with 130, the shells' status for a command that SIGINT ended; neither shows a
+    traceback."""
+    try:
+        try:
+            return run(argv)
+        finally:
+            # Here, so that a pipe closed early shows while it can be caught.
+            sys.stdout.flush()
+    except BrokenPipeError:
+        # Nothing more can be said: the streams go to /dev/null, where Python's own flush at
+        # exit cannot fail again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError):
+                os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+def run(argv: Optional[Sequence[str]]) -> int:
     top = parser()
     args = top.parse_args(argv)
-    if args.command == "convert" and args.out.suffix.lower() not in WRITERS:
-        args.parser.error(f"OUT must end in {', '.join(WRITERS)} (for the format), not "
-                          f"{args.out.name!r}")
-    run = {"info": info, "convert": convert, "plot": draw}[args.command]
+    if args.command == "convert":
+        if args.out.suffix.lower() not in WRITERS:
+            args.parser.error(f"OUT must end in {', '.join(WRITERS)} (for the format), not "
+                              f"{args.out.name!r}")
+        refuse_to_overwrite(args.parser, args.file, args.out, "OUT")
+    if args.command == "plot":
+        if args.output is None:
+            args.output = default_picture(args.file)
+        refuse_to_overwrite(args.parser, args.file, args.output, "the picture")
+    command = {"info": info, "convert": convert, "plot": draw}[args.command]
     try:
-        return run(args)
+        return command(args)
     except Failed as failure:
         print(failure, file=sys.stderr)
         return 1
     except ImportError as error:  # a library of an extra not installed; the message names it
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
+
+
+def refuse_to_overwrite(usage: argparse.ArgumentParser, path: str, out: pathlib.Path,
+                        what: str) -> None:
+    """A usage error (exit 2) where the output is the input file itself."""
+    if same_file(path, out):
+        usage.error(f"{what} {str(out)!r} is FILE itself: no command writes over its input")
 
 
 if __name__ == "__main__":

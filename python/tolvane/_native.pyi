@@ -49,6 +49,14 @@ class PlotHead(metaclass=_NbType):
     def names(self) -> tuple[str, ...]:
         """Each name line's last token, in order."""
 
+    @property
+    def name_lines(self) -> tuple[str, ...]:
+        """Each name line's whole text, trimmed of whitespace, in order."""
+
+    @property
+    def title(self) -> str:
+        """Line 1 before the parameter count, trimmed of whitespace."""
+
     def at_end(self, stop: StopFlag | None = None) -> bool:
         """Whether the file ends right after its name lines."""
 

@@ -50,10 +50,11 @@ class Plot:
     from many threads at once.
     """
 
-    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index")
+    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index",
+                 "_title", "_name_lines")
 
     def __init__(self, path: str, n_digits: int, names: Tuple[str, ...], fields: Sequence[int],
-                 table: "npt.NDArray[np.float32]") -> None:
+                 table: "npt.NDArray[np.float32]", title: str, name_lines: Sequence[str]) -> None:
         # table: one row per field read, one column per block; the arrays are its rows. They
         # are views through a read-only buffer of it: numpy refuses to make writable again an
         # array whose memory comes from a read-only buffer, so no view of them can change the
@@ -61,6 +62,10 @@ class Plot:
         self._path = path
         self._n_digits = n_digits
         self._names = tuple(names)
+        self._title = title
+        self._name_lines = tuple(name_lines)
+        if len(self._name_lines) != len(self._names):
+            raise ValueError(f"{len(self._name_lines)} name lines for {len(self._names)} names")
         self._fields = tuple(fields)
         self._table = np.asarray(table.data.toreadonly())
         self._arrays = tuple(self._table)
@@ -83,6 +88,17 @@ class Plot:
     def names(self) -> Tuple[str, ...]:
         """Every parameter's name in name-line order, the time's first ("" for a blank line)."""
         return self._names
+
+    @property
+    def title(self) -> str:
+        """The file's title: line 1 without the parameter count, trimmed of whitespace."""
+        return self._title
+
+    @property
+    def name_lines(self) -> Tuple[str, ...]:
+        """Every name line's whole text, trimmed of whitespace, in name-line order: the name
+        (its last token) and whatever comes before it, such as a number or a description."""
+        return self._name_lines
 
     @property
     def time(self) -> "npt.NDArray[np.float32]":
@@ -210,4 +226,5 @@ class Plot:
         return [name for name in dict.fromkeys(self) if name in self]
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table))
+        return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table,
+                             self._title, self._name_lines))

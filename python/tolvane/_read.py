@@ -89,7 +89,8 @@ def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
             raise exception_from_fault(fault.args[0], path_text, names, width) from None
     finally:
         head.close()
-    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table)
+    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table,
+                head.title, head.name_lines)
 
 
 def _path_argument(path: PathArg) -> "tuple[str, bytes]":

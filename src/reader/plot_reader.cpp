@@ -56,7 +56,7 @@ SeriesTable PlotFileReader::read_all(std::uint64_t field_width) {
     return series;
 }
 
-std::uint64_t PlotFileReader::read_count(bool zero_is_fault) {
+std::uint64_t PlotFileReader::read_count(bool zero_is_fault, Text* title) {
     try {
         if (!read_line(source_, line_)) throw_fault(FaultKind::empty_file);
     } catch (ReadFault& fault) {
@@ -75,6 +75,11 @@ std::uint64_t PlotFileReader::read_count(bool zero_is_fault) {
         }
         count_ = *count;
     }
+    if (title != nullptr) {
+        const std::string_view before = token ? line_.text.substr(0, std::size_t(token->data() - line_.text.data()))
+                                              : std::string_view(line_.text);
+        title->assign(trim(before));
+    }
     if (count_ == 0 && zero_is_fault) {
         ReadFault fault(FaultKind::count_zero);
         fault.place.line = 1;
@@ -85,7 +90,7 @@ std::uint64_t PlotFileReader::read_count(bool zero_is_fault) {
     return count_;
 }
 
-void PlotFileReader::read_names(NameList* names) {
+void PlotFileReader::read_names(NameList* names, NameList* lines) {
     for (std::uint64_t i = 0; i < count_; ++i) {
         try {
             if (!read_line(source_, line_)) throw_fault(FaultKind::names_cut_short);
@@ -94,6 +99,7 @@ void PlotFileReader::read_names(NameList* names) {
             throw;
         }
         if (names != nullptr) names->append(last_token(line_.text).value_or(std::string_view()));
+        if (lines != nullptr) lines->append(trim(line_.text));
     }
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "failure/read_fault.hpp"
+#include "failure/text.hpp"
 #include "reader/line_source.hpp"
 #include "reader/name_list.hpp"
 #include "reader/read_stop.hpp"
@@ -37,9 +38,12 @@ public:
 
     // The steps one by one, in this order.
     // Line 1: the parameter count; 0 for a line without a token, where that is not a fault.
-    std::uint64_t read_count(bool zero_is_fault = false);
-    // The name lines: each one's last token goes to `names` where it is given.
-    void read_names(NameList* names);
+    // `title`, where given, gets the line's text before the count, trimmed of whitespace.
+    std::uint64_t read_count(bool zero_is_fault = false, Text* title = nullptr);
+    // The name lines: each one's last token goes to `names` where it is given, and each one's
+    // whole text, trimmed of whitespace, to `lines` where that is given. Both are kept only on
+    // request, so that a read that needs neither holds one line at a time.
+    void read_names(NameList* names, NameList* lines = nullptr);
     // Whether the file ends right after the name lines (reads nothing on).
     bool at_end();
     // Block 0 read at `field_width` from a copy of its lines, the file left where it was:

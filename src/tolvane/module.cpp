@@ -99,14 +99,22 @@ std::unique_ptr<PlotHead> open_plot(const nb::bytes& path, const StopFlag* flag)
     return head;
 }
 
-nb::tuple names(const PlotHead& head) {
-    const quorel::NameList& list = head.names();
-    nb::list names;
+nb::tuple texts_of(const quorel::NameList& list) {
+    nb::list texts;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        const std::string_view name = list[i];
-        names.append(nb::str(name.data(), name.size()));
+        const std::string_view text = list[i];
+        texts.append(nb::str(text.data(), text.size()));
     }
-    return nb::tuple(names);
+    return nb::tuple(texts);
+}
+
+nb::tuple names(const PlotHead& head) { return texts_of(head.names()); }
+
+nb::tuple name_lines(const PlotHead& head) { return texts_of(head.name_lines()); }
+
+nb::str title(const PlotHead& head) {
+    const std::string_view text = head.title();
+    return nb::str(text.data(), text.size());
 }
 
 bool at_end(PlotHead& head, const StopFlag* flag) {
@@ -179,6 +187,8 @@ NB_MODULE(_native, m) {
     nb::class_<PlotHead>(m, "PlotHead", "An open plot file, read up to its first block.")
         .def_prop_ro("count", &PlotHead::count, "The parameter count on line 1.")
         .def_prop_ro("names", &names, "Each name line's last token, in order.")
+        .def_prop_ro("name_lines", &name_lines, "Each name line's whole text, trimmed of whitespace, in order.")
+        .def_prop_ro("title", &title, "Line 1 before the parameter count, trimmed of whitespace.")
         .def("at_end", &at_end, nb::arg("stop") = nb::none(), "Whether the file ends right after its name lines.")
         .def("first_block_fault", &first_block_fault, nb::arg("width"), nb::arg("stop") = nb::none(),
              "Block 0 read at `width` from a copy: None if it reads whole, else its fault.")

@@ -15,8 +15,8 @@ quorel::PlotFileReader& PlotHead::reader(quorel::ReadStop* stop) {
 
 void PlotHead::read_head(quorel::ReadStop* stop) {
     quorel::PlotFileReader& file = reader(stop);
-    count_ = file.read_count(true);
-    file.read_names(&names_);
+    count_ = file.read_count(true, &title_);
+    file.read_names(&names_, &name_lines_);
 }
 
 bool PlotHead::at_end(quorel::ReadStop* stop) { return reader(stop).at_end(); }

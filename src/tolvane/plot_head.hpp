@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "failure/read_fault.hpp"
+#include "failure/text.hpp"
 #include "reader/name_list.hpp"
 #include "reader/plot_reader.hpp"
 #include "reader/read_stop.hpp"
@@ -29,6 +30,10 @@ public:
 
     std::uint64_t count() const noexcept { return count_; }
     const quorel::NameList& names() const noexcept { return names_; }
+    // Line 1 before the count, and each name line whole, trimmed of whitespace: the file's own
+    // title, and the name lines' texts (which often hold more than the name, such as a unit).
+    std::string_view title() const noexcept { return title_; }
+    const quorel::NameList& name_lines() const noexcept { return name_lines_; }
 
     // Whether the file ends right after the names.
     bool at_end(quorel::ReadStop* stop);
@@ -50,6 +55,8 @@ private:
     std::optional<quorel::PlotFileReader> reader_;
     std::uint64_t count_ = 0;
     quorel::NameList names_;
+    quorel::Text title_;
+    quorel::NameList name_lines_;
     bool blocks_read_ = false;
     std::mutex lock_;
 };
