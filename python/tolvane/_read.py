@@ -52,9 +52,14 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
         FormatError: the file breaks the format; it says where (a ``ValueError``).
         OSError: the file cannot be opened or read (``FileNotFoundError``,
             ``PermissionError``, ``IsADirectoryError``, ...), as ``open()`` raises it.
+        FileChangedError: the file was cut short or written again while it was read (an
+            ``OSError``); a file that only grows is read to where it ends.
         KeyError: a column asked for is not in the file.
         TypeError, ValueError: a bad argument, before the file is opened.
         MemoryError: the values do not fit in memory.
+        KeyboardInterrupt: Ctrl-C, within a few hundredths of a second, the read's threads
+            stopped and the file closed (:class:`ReadInterrupted` on a thread other than the
+            main one).
 
     The GIL is released while the file is read and converted: threads reading other files run
     meanwhile.
