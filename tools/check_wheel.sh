@@ -84,11 +84,13 @@ cp -r "$root/tests" "$work/run/tests"
 rm -rf "$work/run/tests/__pycache__"
 cp -r "$root/fuzz/corpus" "$work/run/fuzz/corpus"
 
-# What a wheel's tolvane/ must hold besides its native module: python/tolvane's files.
+# What a wheel's tolvane/ must hold besides its native module: python/tolvane's files, and the
+# version the build writes beside them (tolvane/_version.py).
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    git -C "$root/python" ls-files tolvane | sort > "$work/tolvane.txt"
+    { git -C "$root/python" ls-files tolvane; echo tolvane/_version.py; } | sort > "$work/tolvane.txt"
 else
-    (cd "$root/python" && find tolvane -type f ! -path '*/__pycache__/*' | sort) > "$work/tolvane.txt"
+    { (cd "$root/python" && find tolvane -type f ! -path '*/__pycache__/*' ! -name _version.py)
+      echo tolvane/_version.py; } | sort > "$work/tolvane.txt"
 fi
 grep -qxF tolvane/py.typed "$work/tolvane.txt" || fail "no python/tolvane/py.typed"
 
