@@ -26,9 +26,11 @@ CHILD = r'''
 import os, sys, time
 import tolvane
 kind, path = sys.argv[1], sys.argv[2]
-if kind in ("read_many", "dask"):
-    # What the read imports on first use, imported here: Ctrl-C is for the read, not for an
-    # import of pandas or Dask.
+# What the reads import on first use, imported here: Ctrl-C is for the read, not for an import
+# of pandas or Dask.
+if kind == "read_many":
+    tolvane.read_many([sys.argv[3]], 12)
+if kind == "dask":
     import tolvane.dask
     tolvane.dask.read_many([sys.argv[3]], 12).compute(scheduler="threads")
 before = sorted(os.listdir("/proc/self/fd"))
