@@ -3,7 +3,6 @@ second, whatever the file is and on however many threads it is read, with every 
 read stopped and the file closed; the command exits 130."""
 
 import os
-import pathlib
 import pty
 import select
 import signal
@@ -13,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import child_env
+from conftest import child_env, plot_text, write_plot
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 
@@ -91,7 +90,7 @@ def test_ctrl_c_interrupts_a_read(tmp_path, huge_sparse_file, kind):
     if kind == "fifo":  # one that never gets a writer: the open itself would wait for one
         path = str(tmp_path / "fifo")
         os.mkfifo(path)
-    sample = pathlib.Path(__file__).parent.parent / "examples" / "sample_w12.plt"
+    sample = write_plot(tmp_path, plot_text(2, [["0", "1"]], 12), name="small.plt")
     child = subprocess.Popen([sys.executable, "-c", CHILD, kind, path, sample], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=child_env())
     try:
