@@ -8,16 +8,20 @@
     >>> plot.to_pandas()                            # indexed by the time
     >>> plot.to_polars(), plot.to_arrow(), plot.to_xarray()
     >>> tolvane.read_many(sorted(glob.glob("sweep/*.plt")))   # a sweep as one long DataFrame
+    >>> tolvane.write("edited.plt", plot, 12)       # a plot file again, fields of 12 bytes
 
 The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
-format raises FormatError, which says where. tolvane.dask.read_many reads a sweep on a Dask
-cluster; `tolvane` (or `python -m tolvane`) is a command: info, convert, plot.
+format raises FormatError, which says where. tolvane.write writes a Plot, a mapping of arrays or
+a table as a plot file, every field the nearest decimal of its width's digits.
+tolvane.dask.read_many reads a sweep on a Dask cluster; `tolvane` (or `python -m tolvane`) is a
+command: info, convert, plot.
 """
 
 from ._errors import FormatError
 from ._plot import Plot
 from ._many import read_many
 from ._read import read
+from ._write import write
 
-__all__ = ["FormatError", "Plot", "read", "read_many"]
+__all__ = ["FormatError", "Plot", "read", "read_many", "write"]
