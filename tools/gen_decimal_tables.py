@@ -9,7 +9,7 @@ arithmetic (src/text_rules/format_binary32.hpp says how they are used).
   binade has the decimal exponent x + 1 exactly when B is at or above it.
 - kScaledPowersOfTen[k - kSmallestScalePower]: 10^k as T x 2^s with T the 64-bit integer in
   [2^63, 2^64) that is the floor of 10^k / 2^s (exact for k from 0 to 27, where 5^k < 2^64), k
-  from -37 to 54.
+  from -38 to 54.
 
 Every entry is computed with Python's integers and fractions, exactly.
 
@@ -24,7 +24,7 @@ TABLE = pathlib.Path(__file__).resolve().parent.parent / "src" / "text_rules" / 
 
 SMALLEST_BINADE, LARGEST_BINADE = -149, 127
 SMALLEST_EXPONENT = -45
-SMALLEST_SCALE_POWER, LARGEST_SCALE_POWER = -37, 54
+SMALLEST_SCALE_POWER, LARGEST_SCALE_POWER = -38, 54
 INFINITY_BITS = 0x7F800000
 
 

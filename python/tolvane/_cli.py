@@ -1,4 +1,5 @@
-"""The tolvane command: info, convert and plot, on plot files read by tolvane.read.
+"""The tolvane command: info, convert and plot, on plot files read by tolvane.read (and
+convert into a plot file from the tables it writes, with tolvane.write).
 
 Exit status: 0 when every file read and every output was written; 1 when a file does not read
 (``path:line: message`` on standard error, as FormatError says it) or an output cannot be
@@ -19,6 +20,7 @@ import numpy as np
 from ._plot import Plot
 from ._read import read
 from ._tables import library, named_columns
+from ._write import SMALLEST_WIDTH, _columns_of as columns_of, write
 
 PROG = "tolvane"
 
@@ -38,6 +40,17 @@ def width(text: str) -> int:
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError(f"{text!r} is not a field width (a whole number from 1)")
+    return value
+
+
+def out_width(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < SMALLEST_WIDTH:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a field width to write (a whole number "
+                                         f"from {SMALLEST_WIDTH})")
     return value
 
 
@@ -69,12 +82,20 @@ def parser() -> argparse.ArgumentParser:
                     "then each parameter's name, minimum and maximum (NaN skipped).")
     info.add_argument("files", nargs="+", metavar="FILE", help="TOLVANE plot file")
     convert = commands.add_parser(
-        "convert", parents=[reading], help="write a file as Parquet, Feather, CSV or NetCDF",
+        "convert", parents=[reading], help="write a file as Parquet, Feather, CSV, NetCDF or a plot file",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
-                                                         in WRITERS.items()) + ".")
-    convert.add_argument("file", metavar="FILE", help="TOLVANE plot file")
+                                                         in WRITERS.items()) + "; a plot file "
+                    "also from a file of those tables.")
+    convert.add_argument("file", metavar="FILE",
+                         help="TOLVANE plot file; for OUT.plt also a file that convert writes "
+                              f"({', '.join(TABLE_READERS)})")
     convert.add_argument("out", type=pathlib.Path, metavar="OUT", help="the file to write")
+    convert.add_argument("--out-digits", type=out_width, metavar="W",
+                         help="for OUT.plt: the field width to write (default 15: 9 significant "
+                              "digits, every value bit for bit; 12: 6 digits)")
+    convert.add_argument("--title", metavar="TEXT",
+                         help="for OUT.plt: line 1's text (default: FILE's own, for a plot file)")
     convert.set_defaults(parser=convert)
     plot = commands.add_parser(
         "plot", parents=[reading], help="draw every parameter against time as PNG",
@@ -179,22 +200,115 @@ def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
     dataset.to_netcdf(out, engine="netcdf4", encoding=encoding)
 
 
-WRITERS: Dict[str, "tuple[str, Callable[[Plot, pathlib.Path], None]]"] = {
+def write_plot_file(data: Any, out: pathlib.Path, n_digits: int = 15, title: str = "",
+                    names: Optional[Sequence[str]] = None) -> None:
+    write(out, data, n_digits, title=title, names=names)
+
+
+PLOT_SUFFIX = ".plt"
+WRITERS: Dict[str, "tuple[str, Callable[..., None]]"] = {
     ".parquet": ("Parquet", write_parquet),
     ".feather": ("Feather", write_feather),
     ".arrow": ("Feather", write_feather),
     ".csv": ("CSV", write_csv),
     ".nc": ("NetCDF", write_netcdf),
+    PLOT_SUFFIX: ("TOLVANE plot file", write_plot_file),
 }
 
 
-def convert(args: argparse.Namespace) -> int:
-    _, write = WRITERS[args.out.suffix.lower()]
-    plot = read_or_fail(args.file, args)
+def read_parquet(path: str) -> Any:
+    return library("pyarrow.parquet", "arrow", "tolvane convert from Parquet").read_table(path)
+
+
+def read_feather(path: str) -> Any:
+    return library("pyarrow.feather", "arrow", "tolvane convert from Feather").read_table(path)
+
+
+def read_csv(path: str) -> Any:
+    """A CSV file of a header of names and rows of numbers, every one the binary32 nearest to
+    its text (Arrow's parser rounds once, to binary32; "nan" and "-nan" are NaN of either sign,
+    not missing values)."""
+    pa = library("pyarrow", "arrow", "tolvane convert from CSV")
+    pa_csv = library("pyarrow.csv", "arrow", "tolvane convert from CSV")
+    with open(path, newline="", encoding="utf-8") as stream:
+        names = next(csv.reader(stream), [])
+    types = {name: pa.float32() for name in names}
+    options = pa_csv.ConvertOptions(column_types=types, null_values=[], strings_can_be_null=False,
+                                    quoted_strings_can_be_null=False)
+    return pa_csv.read_csv(path, convert_options=options)
+
+
+def read_netcdf(path: str) -> Any:
+    xarray = library("xarray", "xarray", "tolvane convert from NetCDF")
+    library("netCDF4", "xarray", "tolvane convert from NetCDF")
+    # Times as the numbers they are stored as, not dates.
+    with xarray.open_dataset(path, engine="netcdf4", decode_times=False, decode_timedelta=False) as dataset:
+        return dataset.load()
+
+
+TABLE_READERS: Dict[str, Callable[[str], Any]] = {
+    ".parquet": read_parquet,
+    ".feather": read_feather,
+    ".arrow": read_feather,
+    ".csv": read_csv,
+    ".nc": read_netcdf,
+}
+
+
+def read_table_or_fail(path: str, args: argparse.Namespace) -> "tuple[Dict[str, Any], List[Any]]":
+    """A table that convert writes, as columns and names for tolvane.write (the names apart, as
+    a table may repeat them), with --columns applied (the first column, the time, always kept)."""
     try:
-        write(plot, args.out)
+        table = TABLE_READERS[pathlib.Path(path).suffix.lower()](path)
+        names, columns = columns_of(table)
+    except OSError as error:
+        raise Failed(f"{path}: {error.strerror or error}") from None
+    except (ValueError, TypeError, KeyError) as error:
+        raise Failed(f"{path}: {error}") from None
+    if args.columns is not None:
+        fields = sorted({0, *(table_field(key, names, path) for key in args.columns)})
+        names, columns = [names[f] for f in fields], [columns[f] for f in fields]
+    return {str(i): column for i, column in enumerate(columns)}, names
+
+
+def table_field(key: Union[str, int], names: Sequence[Any], path: str) -> int:
+    if isinstance(key, int):
+        if not 0 <= key < len(names):
+            raise Failed(f"{path} has no column {key}: its columns are 0 (the time) to {len(names) - 1}")
+        return key
+    found = [i for i, name in enumerate(names) if name == key]
+    if len(found) != 1:
+        raise Failed(f"{path} has {'no column' if not found else 'several columns'} named {key!r}")
+    return found[0]
+
+
+def first_line_text(path: str) -> str:
+    """Line 1 without the parameter count and the blanks around the rest, as it was written."""
+    with open(path, "rb") as stream:
+        line = stream.readline().decode("utf-8", "replace").rstrip("\r\n")
+    parts = line.rsplit(None, 1)
+    return parts[0].strip() if len(parts) == 2 else ""
+
+
+def convert(args: argparse.Namespace) -> int:
+    suffix = args.out.suffix.lower()
+    _, write_out = WRITERS[suffix]
+    options: Dict[str, Any] = {}
+    if pathlib.Path(args.file).suffix.lower() in TABLE_READERS:  # for OUT.plt only
+        data, options["names"] = read_table_or_fail(args.file, args)
+        title = ""
+    else:
+        data = read_or_fail(args.file, args)
+        title = first_line_text(args.file) if suffix == PLOT_SUFFIX else ""
+    if suffix == PLOT_SUFFIX:
+        options["n_digits"] = 15 if args.out_digits is None else args.out_digits
+        options["title"] = title if args.title is None else args.title
+    try:
+        write_out(data, args.out, **options)
     except OSError as error:
         raise Failed(f"{args.out}: cannot write: {error.strerror or error}") from None
+    except (TypeError, ValueError) as error:  # what a plot file cannot hold: a name, a title, text
+        raise Failed(f"{args.out}: cannot write: {error}") from None
     return 0
 
 
@@ -250,12 +364,27 @@ def draw(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- main
 
 
+def convert_arguments_check(args: argparse.Namespace) -> None:
+    """The options that only some inputs and outputs have."""
+    to_plot = args.out.suffix.lower() == PLOT_SUFFIX
+    if not to_plot and (args.out_digits is not None or args.title is not None):
+        args.parser.error(f"--out-digits and --title are for OUT{PLOT_SUFFIX}, not {args.out.name!r}")
+    from_table = pathlib.Path(args.file).suffix.lower() in TABLE_READERS
+    if from_table and not to_plot:
+        args.parser.error(f"FILE {args.file!r} is a table: convert writes it as OUT{PLOT_SUFFIX} only")
+    if from_table and args.n_digits is not None:
+        args.parser.error(f"--n-digits is the width of a plot file FILE, not of {args.file!r}")
+
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     top = parser()
     args = top.parse_args(argv)
     if args.command == "convert" and args.out.suffix.lower() not in WRITERS:
         args.parser.error(f"OUT must end in {', '.join(WRITERS)} (for the format), not "
                           f"{args.out.name!r}")
+    if args.command == "convert":
+        convert_arguments_check(args)
     run = {"info": info, "convert": convert, "plot": draw}[args.command]
     try:
         return run(args)

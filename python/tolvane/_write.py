@@ -116,6 +116,9 @@ def _names_argument(names: Iterable[str], count: int) -> List[Any]:
 
 
 def _name(name: Any) -> str:
+    if name is None:
+        raise ValueError("a parameter has no name (None), as an unnamed index has none: pass "
+                         "names= to name the columns")
     if not isinstance(name, str):
         raise TypeError(f"a parameter's name must be a str, not {type(name).__name__} ({name!r}); "
                         "pass names= to name the columns")
@@ -139,13 +142,14 @@ def _columns_of(data: Any) -> Tuple[List[Any], List[Any]]:
     """The names and the columns (anything numpy can take) of the kinds of data write takes."""
     if isinstance(data, Plot):
         return [data.names[field] for field in data._fields], list(data._arrays)
-    if isinstance(data, collections.abc.Mapping):
-        return list(data.keys()), list(data.values())
+    # Tables first: an xarray Dataset is a mapping too, of its data variables only.
     for kind, columns_of in _TABLES:
         module = sys.modules.get(kind[0])
         table_type = _attribute(module, kind[1]) if module is not None else None
         if table_type is not None and isinstance(data, table_type):
             return columns_of(data)
+    if isinstance(data, collections.abc.Mapping):
+        return list(data.keys()), list(data.values())
     raise TypeError("data must be a tolvane.Plot, a mapping of names to arrays, a pandas or polars "
                     f"DataFrame, a pyarrow Table or an xarray Dataset, not {type(data).__name__}")
 
@@ -173,6 +177,11 @@ def _pandas_columns(frame: Any) -> Tuple[List[Any], List[Any]]:
         columns.append(index)
     names += list(frame.columns)
     columns += [frame.iloc[:, i] for i in range(frame.shape[1])]
+    for name, column in zip(names, columns):
+        # A column of pandas' own dtypes (Float64, Int64, ...) may hold NA, which numpy would
+        # make a NaN: a missing value is not a number. (In numpy's dtypes NaN is a value.)
+        if pd.api.types.is_extension_array_dtype(column.dtype) and column.isna().any():
+            raise TypeError(f"column {name!r} holds missing values (NA), which are not numbers")
     return names, columns
 
 

@@ -90,54 +90,81 @@ inline std::uint64_t eight_digits(std::uint32_t n) noexcept {
     return tens | ((pairs - 10 * tens) << 8);
 }
 
-// The nearest decimal of `N` digits to the positive finite nonzero binary32 with bits
-// `magnitude`: digits in [10^(N-1), 10^N) times 10^(exponent - N + 1). False where only the
-// exact route can tell.
+// For N digits, the binade [2^b, 2^(b+1)) of binary32: its values are m x 2^(b-23) with m in
+// [2^23, 2^24) (a subnormal's significand shifted up to that range), and w = m x 2^(b-23) x 10^k
+// has N digits before the point for k = N - 1 - x, x the value's decimal exponent: the binade's
+// exponent or one more. scale[] holds U = floor(2^(57+b-23) x 10^k) for both, so that
+// w = m x (U + theta) / 2^57 with theta in [0, 1): m x U has w's digits above its 57 low bits,
+// and lies below 2^57 w by less than m, less than 2^24 (by 0 where U is exact).
+inline constexpr int kScaleShift = 57;
+inline constexpr std::uint64_t kScaleError = std::uint64_t(1) << 24;
+inline constexpr int kBinadeCount = int(sizeof kBinades / sizeof kBinades[0]);
+
+struct BinadeScale {
+    std::uint64_t scale[2];          // U for the binade's decimal exponent, and for one more
+    std::uint32_t next_power_bits;   // the smallest binary32 of the one more
+    std::int32_t exponent;           // the binade's decimal exponent
+    bool exact[2];                   // U without theta
+};
+
+template <int N>
+struct BinadeScales {
+    BinadeScale at[kBinadeCount] = {};
+    constexpr BinadeScales() {
+        for (int i = 0; i < kBinadeCount; ++i) {
+            const int b = i + kSmallestBinade;
+            at[i].next_power_bits = kBinades[i].next_power_bits;
+            at[i].exponent = kBinades[i].exponent;
+            for (int next = 0; next < 2; ++next) {
+                const ScaledPower& power = kScaledPowersOfTen[N - 1 - (kBinades[i].exponent + next) - kSmallestScalePower];
+                // 2^(57+b-23) x 10^k = (T + theta) x 2^-drop; U = floor(T / 2^drop) (theta < 1
+                // cannot reach the next multiple of 2^drop). With U below 2^64, drop is never
+                // negative: w < 10^N with m >= 2^23 keeps U below 2^57 x 10^9 / 2^23 < 2^64.
+                const int drop = -(kScaleShift + b - 23 + power.exponent);
+                if (drop < 0) throw "a scale does not fit in 64 bits";
+                at[i].scale[next] = drop >= 64 ? 0 : power.significand >> drop;
+                at[i].exact[next] = power.exact && (drop == 0 || (drop < 64 && (power.significand & ((std::uint64_t(1) << drop) - 1)) == 0));
+            }
+        }
+    }
+};
+
+template <int N>
+inline constexpr BinadeScales<N> kBinadeScales{};
+
+// The nearest decimal of `N` digits to the positive finite binary32 with bits `magnitude`:
+// digits in [10^(N-1), 10^N) times 10^(exponent - N + 1), or 0 and 0 for zero. False where only
+// the exact route can tell.
 template <int N>
 [[gnu::always_inline]] inline bool nearest_decimal(std::uint32_t magnitude, std::uint32_t& digits,
                                                    int& exponent) noexcept {
     static_assert(N >= 2 && N <= 9);
+    // Without branches, zeros, subnormals and normal values mixing as freely as data has them:
+    // a subnormal's significand is shifted up to 24 bits; zero passes as the smallest binade
+    // with a significand of 0, which gives the digits 0.
     const std::uint32_t field = magnitude >> 23;
-    // The value is m x 2^e with m at the top of a word, in [2^63, 2^64): in the binade
-    // [2^(e+63), 2^(e+64)). Subnormals (rare) need their leading zeros counted.
-    std::uint64_t m;
-    int e;
-    if (field != 0) [[likely]] {
-        m = ((magnitude & 0x7FFFFFull) | 0x800000) << 40;
-        e = int(field) - 190;
-    } else {
-        const int leading_zeros = std::countl_zero(std::uint64_t(magnitude));
-        m = std::uint64_t(magnitude) << leading_zeros;
-        e = -149 - leading_zeros;
-    }
-    // The decimal exponent is the binade's or one more.
-    const Binade& binade = kBinades[e + 63 - kSmallestBinade];
-    int x = binade.exponent + int(magnitude >= binade.next_power_bits);
-    const ScaledPower& power = kScaledPowersOfTen[N - 1 - x - kSmallestScalePower];
-    // P = m x T has 127 or 128 bits, and w x 2^-(e+s) = P + m theta lies less than one unit of
-    // P's high word above it. The scaled value has 4 to 30 bits before the point, so the high
-    // word holds them and the first 32 to 61 bits of the fraction.
-    const unsigned __int128 product = static_cast<unsigned __int128>(m) * power.significand;
-    const std::uint64_t high = std::uint64_t(product >> 64);
-    const std::uint64_t low = std::uint64_t(product);
-    const int fraction_bits = -(e + power.exponent) - 64;
-    std::uint32_t whole = std::uint32_t(high >> fraction_bits);
-    const std::uint64_t half = std::uint64_t(1) << (fraction_bits - 1);
-    const std::uint64_t fraction = high & ((half << 1) - 1);
-    // w lies in [F, F + 2) units of the high word, F the fraction there; exactly at F where P is
-    // w, with the low word as the rest. Where it is not, it is above F: F of one half or more
-    // rounds up, F of one half less two or less down, and F one unit below one half or below the
-    // next integer is left to the exact route.
-    const bool exact = power.exact;
-    if (!exact && ((fraction + 1) & (half - 1)) == 0) [[unlikely]] return false;
-    // Rounded without a branch, which way a value goes being as unpredictable as the data: the
-    // low word only matters as nonzero or not (it cannot move F across one half), and a tie
-    // (exact only) goes to the even neighbour.
-    const std::uint64_t sticky_fraction = fraction | std::uint64_t(low != 0);
+    const std::uint32_t significand = (magnitude & 0x7FFFFF) | (std::uint32_t(field != 0) << 23);
+    const int length = std::bit_width(significand | 1);
+    const std::uint64_t m = std::uint64_t(significand) << (24 - length);
+    const int index = field != 0 ? int(field) - 127 - kSmallestBinade : length - 1;  // the binade's
+    const BinadeScale& binade = kBinadeScales<N>.at[index];
+    const bool next = magnitude >= binade.next_power_bits;
+    const bool exact = binade.exact[next];
+    const unsigned __int128 product = static_cast<unsigned __int128>(m) * binade.scale[next];
+    std::uint32_t whole = std::uint32_t(product >> kScaleShift);
+    const std::uint64_t fraction = std::uint64_t(product) & ((std::uint64_t(1) << kScaleShift) - 1);
+    // 2^57 w lies in [P, P + 2^24), at P where U is exact. Where it is not, a fraction within
+    // 2^24 below one half is left to the exact route (about one value in 2^32); one within 2^24
+    // below the next integer rounds to it whichever side of it w lies.
+    const std::uint64_t half = std::uint64_t(1) << (kScaleShift - 1);
+    if ((!exact) & (fraction - (half - kScaleError) < kScaleError)) [[unlikely]] return false;
+    // Rounded without a branch, which way a value goes being as unpredictable as the data: up
+    // from one half, where w is above P; from above one half where P is w, and at one half
+    // (a tie) to the even neighbour.
     const std::uint64_t odd_or_above = (std::uint64_t(whole) | std::uint64_t(!exact)) & 1;
-    const bool up = ((sticky_fraction + half - 1 + odd_or_above) >> fraction_bits) != 0;
-    whole += std::uint32_t(up);
-    if (whole == kPowersOfTen32[N]) {  // 9.99...5 and up carry into the next power of ten
+    whole += std::uint32_t((fraction + (half - 1) + odd_or_above) >> kScaleShift);
+    int x = magnitude != 0 ? binade.exponent + int(next) : 0;
+    if (whole == kPowersOfTen32[N]) [[unlikely]] {  // 9.99...5 and up carry into the next power of ten
         whole = kPowersOfTen32[N - 1];
         ++x;
     }
@@ -146,11 +173,51 @@ template <int N>
     return true;
 }
 
+// "00" to "99", each as the two bytes of a little-endian word.
+struct DigitPairs {
+    std::uint16_t at[100] = {};
+    constexpr DigitPairs() {
+        for (unsigned i = 0; i < 100; ++i) at[i] = std::uint16_t(('0' + i / 10) | (('0' + i % 10) << 8));
+    }
+};
+inline constexpr DigitPairs kDigitPairs;
+
 // Writes the field of digits x 10^(exponent - N + 1) (digits below 10^N; 0 for a zero) with its
 // sign: [out, out + N + 6), and up to kFieldOverrun bytes past it for N below 5.
 template <int N>
 [[gnu::always_inline]] inline void write_decimal_field(char* out, bool negative, std::uint32_t digits,
                                                        int exponent) noexcept {
+    const std::uint64_t sign = negative ? '-' : ' ';
+    const std::uint32_t exponent_text = kExponentTexts.at[exponent - kSmallestDecimalExponent];
+    if constexpr (N == 6) {
+        // The simulator's width 12: the digits two at a time from a table, the field in two
+        // stores, "-d.ddddd" and "E+xx".
+        const std::uint32_t high = digits / 10000;  // the lead digit and the first after the point
+        const std::uint32_t low = digits - high * 10000;
+        const std::uint64_t pair_1 = kDigitPairs.at[high];
+        const std::uint64_t head = sign | ((pair_1 & 0xFF) << 8) | (std::uint64_t('.') << 16) |
+                                   ((pair_1 >> 8) << 24) | (std::uint64_t(kDigitPairs.at[low / 100]) << 32) |
+                                   (std::uint64_t(kDigitPairs.at[low % 100]) << 48);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + 8, &exponent_text, 4);
+        return;
+    }
+    if constexpr (N == 9) {
+        // The simulator's width 15: the digits after the point two at a time from a table.
+        const std::uint32_t lead = digits / 100000000;
+        const std::uint32_t rest = digits - lead * 100000000;
+        const std::uint32_t high = rest / 10000;
+        const std::uint32_t low = rest - high * 10000;
+        const std::uint64_t fraction_text =
+            std::uint64_t(kDigitPairs.at[high / 100]) | (std::uint64_t(kDigitPairs.at[high % 100]) << 16) |
+            (std::uint64_t(kDigitPairs.at[low / 100]) << 32) | (std::uint64_t(kDigitPairs.at[low % 100]) << 48);
+        std::memcpy(out + 3, &fraction_text, 8);
+        std::memcpy(out + 11, &exponent_text, 4);
+        out[0] = char(sign);
+        out[1] = char('0' + lead);
+        out[2] = '.';
+        return;
+    }
     std::uint32_t lead;
     std::uint64_t fraction_digits;  // the N - 1 digits after the point, the first in the lowest byte
     if constexpr (N == 9) {
@@ -165,8 +232,8 @@ template <int N>
     // what follows the field overwrite; the exponent; the sign, the lead digit and the point.
     const std::uint64_t fraction_text = fraction_digits + 0x3030303030303030ull;
     std::memcpy(out + 3, &fraction_text, 8);
-    std::memcpy(out + N + 2, &kExponentTexts.at[exponent - kSmallestDecimalExponent], 4);
-    out[0] = negative ? '-' : ' ';
+    std::memcpy(out + N + 2, &exponent_text, 4);
+    out[0] = char(sign);
     out[1] = char('0' + lead);
     out[2] = '.';
 }
@@ -184,9 +251,9 @@ template <int N>
         format_special_field(bits, N + 6, out);
         return;
     }
-    std::uint32_t digits = 0;
-    int exponent = 0;
-    if (magnitude != 0 && !nearest_decimal<N>(magnitude, digits, exponent)) [[unlikely]] {
+    std::uint32_t digits;
+    int exponent;
+    if (!nearest_decimal<N>(magnitude, digits, exponent)) [[unlikely]] {
         format_field_exact(value, N + 6, out);
         return;
     }
