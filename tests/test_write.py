@@ -3,6 +3,7 @@ value (ties to even), against an exact model in integers and fractions; read bac
 faces, bit for bit at width 15 and as the 6-digit decimal at width 12; the file's layout that of
 the sample files; every kind of data; nothing written when an argument or a column is wrong, and
 an earlier file whole when a write fails."""
+import importlib.util
 import io
 import math
 import os
@@ -14,7 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorel
-from conftest import EXAMPLES, run_child
+from conftest import EXAMPLES, ROOT, run_child
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
@@ -211,6 +212,16 @@ def test_the_sample_files_read_back_alike(tmp_path, width):
         assert path.read_bytes() == sample.read_bytes()
 
 
+def test_the_decimal_tables_are_what_the_generator_writes():
+    generator_path = ROOT / "tools" / "gen_decimal_tables.py"
+    if not generator_path.is_file():
+        pytest.skip("the sources are not beside the tests: these tests run in a clone of the project")
+    spec = importlib.util.spec_from_file_location("gen_decimal_tables", generator_path)
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    assert generator.TABLE.read_text() == generator.table_text()
+
+
 # ---------------------------------------------------------------- the layout
 
 
@@ -220,7 +231,7 @@ def test_block_text_in_pieces_is_the_whole_text():
     text = _native.plot_text([np.zeros(blocks, dtype=np.float32)], 8)
     for first, last in [(0, 3), (8, 12), (99_998, 100_003), (999_997, 1_000_012)]:
         piece = text.format(first, last).tobytes()
-        assert len(piece) == text.bytes(first, last)
+        assert len(piece) == text.size(first, last)
         steps = range(first + 1, last + 1)
         assert piece == b"".join(b" STEP %6d\n 0.0E+00\n" % step for step in steps)
 
@@ -354,10 +365,15 @@ def test_refuses_before_writing_anything(tmp_path, data, options, error, message
     assert sorted(os.listdir(tmp_path)) == ["kept.plt"]
 
 
-@pytest.mark.parametrize("dest, error", [(io.StringIO(), TypeError), (42, TypeError)])
-def test_refuses_what_is_not_a_binary_destination(dest, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("dest, error, message", [
+    (io.StringIO(), TypeError, "text stream"), (42, TypeError, "not int"),
+    ("out.plt.gz", ValueError, "does not compress"), ("out.plt.zst", ValueError, "does not compress"),
+])
+def test_refuses_what_it_cannot_write_to(tmp_path, monkeypatch, dest, error, message):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error, match=message):
         tolvane.write(dest, {"T": [1.0]})
+    assert os.listdir(tmp_path) == []
 
 
 FILE_SIZE_LIMIT_CHILD = r'''

@@ -294,6 +294,7 @@ def convert(args: argparse.Namespace) -> int:
     suffix = args.out.suffix.lower()
     _, write_out = WRITERS[suffix]
     options: Dict[str, Any] = {}
+    data: Any
     if pathlib.Path(args.file).suffix.lower() in TABLE_READERS:  # for OUT.plt only
         data, options["names"] = read_table_or_fail(args.file, args)
         title = ""

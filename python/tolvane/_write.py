@@ -27,6 +27,9 @@ SMALLEST_WIDTH = 8  # "-1.2E+38": two significant digits
 LARGEST_WIDTH = 2**32 - 1
 # What a file object is handed at a time.
 CHUNK_BYTES = 4 << 20
+# Suffixes that name a compression, which write does not do (yet): a file of plain text under
+# such a name would mislead every tool that opens it.
+COMPRESSED_SUFFIXES = (".gz", ".zst")
 # The characters that end a line for str.splitlines(), and so for other tools.
 LINE_BREAKS = frozenset("\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
 
@@ -38,7 +41,8 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     Args:
         dest: a path (``str``, ``bytes`` or any ``os.PathLike``), written to a temporary file
             beside it that replaces it once the file is whole (a failed write leaves no partial
-            file, and an earlier file whole); or a binary file object, written as it goes.
+            file, and an earlier file whole); or a binary file object, written as it goes. A
+            path ending in ``.gz`` or ``.zst`` is refused: write does not compress.
         data: a :class:`Plot`; a mapping of names to 1-D arrays, the time first; a pandas
             ``DataFrame`` (its index is the time where it is named or not the default
             RangeIndex, else the first column is); a polars ``DataFrame`` or a pyarrow
@@ -65,13 +69,16 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
             numbers (strings, booleans, complex numbers, dates, a null), a name that is not a
             ``str``.
         ValueError: columns of different lengths, a column that is not 1-D, no column, a bad
-            name (empty, whitespace inside) or title (a line break), ``n_digits`` below 8.
+            name (empty, whitespace inside) or title (a line break), ``n_digits`` below 8, a
+            path of a compressed file.
         OSError: the file cannot be written (``FileNotFoundError``, a full disk, a file size
             limit, ...).
     """
     width = _width_argument(n_digits)
     head_title = _title_argument(title)
     thread_count = _threads_argument(threads)
+    path = _path_argument(dest) if _is_path(dest) else None
+    stream = None if path is not None else _binary_stream(dest)
     given_names, columns = _columns_of(data)
     if names is not None:
         given_names = _names_argument(names, len(columns))
@@ -79,10 +86,10 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     values = _float32_columns(checked, columns)
     head = _head(head_title, checked)
     text = _native.plot_text(values, width)
-    if _is_path(dest):
-        _write_path(dest, head, text, thread_count)
+    if path is not None:
+        _write_path(path, head, text, thread_count)
     else:
-        _write_stream(_binary_stream(dest), head, text)
+        _write_stream(stream, head, text)
 
 
 # ---------------------------------------------------------------- arguments
@@ -264,10 +271,17 @@ def _binary_stream(dest: Any) -> Any:
     return dest
 
 
-def _write_path(dest: PathArg, head: bytes, text: Any, threads: int) -> None:
+def _path_argument(dest: PathArg) -> str:
     path = os.fsdecode(os.fspath(dest))
     if "\0" in path:
         raise ValueError("embedded null byte")
+    if path.lower().endswith(COMPRESSED_SUFFIXES):
+        raise ValueError(f"{path}: write does not compress; a plot file's name ends in neither "
+                         f"{' nor '.join(COMPRESSED_SUFFIXES)}")
+    return path
+
+
+def _write_path(path: str, head: bytes, text: Any, threads: int) -> None:
     with replacing(path) as temporary:
         fd = os.open(temporary, os.O_WRONLY | os.O_CLOEXEC)
         try:
@@ -283,7 +297,7 @@ def _write_stream(stream: Any, head: bytes, text: Any) -> None:
     blocks = text.blocks
     if not blocks:
         return
-    step = max(1, CHUNK_BYTES // max(1, text.bytes(0, 1)))
+    step = max(1, CHUNK_BYTES // max(1, text.size(0, 1)))
     for first in range(0, blocks, step):
         _write_all(stream, text.format(first, min(blocks, first + step)))
 

@@ -236,7 +236,7 @@ NB_MODULE(_native, m) {
              "`piece_bytes` (0: the reader's choice). Once only.");
     nb::class_<PlotText>(m, "PlotText", "The blocks of a plot file to write, as text.")
         .def_prop_ro("blocks", [](const PlotText& plot) { return plot.text.blocks(); }, "The number of blocks.")
-        .def("bytes", &text_bytes, nb::arg("first"), nb::arg("last"), "The bytes of blocks [first, last).")
+        .def("size", &text_bytes, nb::arg("first"), nb::arg("last"), "The bytes of blocks [first, last).")
         .def("format", &format_blocks, nb::arg("first"), nb::arg("last"),
              "The text of blocks [first, last), as a uint8 array.")
         .def("write", &write_plot, nb::arg("fd"), nb::arg("head"), nb::arg("threads") = 0,
