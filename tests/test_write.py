@@ -380,10 +380,10 @@ FILE_SIZE_LIMIT_CHILD = r'''
 import json, resource, sys
 import numpy as np
 import tolvane
-out, path = sys.argv[1], sys.argv[2]
+out, path, threads = sys.argv[1], sys.argv[2], int(sys.argv[3])
 resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
 try:
-    tolvane.write(path, {"T": np.arange(100_000, dtype=np.float32)}, 15)
+    tolvane.write(path, {"T": np.arange(200_000, dtype=np.float32)}, 15, threads=threads)
 except OSError as error:
     result = [type(error).__name__, error.errno, error.filename]
 else:
@@ -393,12 +393,13 @@ with open(out, "w") as f:
 '''
 
 
-def test_a_failed_write_leaves_the_earlier_file_whole(tmp_path):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_failed_write_leaves_the_earlier_file_whole(tmp_path, threads):
     # A file size limit (ulimit -f) stops the write past 100 kB: OSError (EFBIG), and neither
-    # a partial file nor the temporary one is left.
+    # a partial file nor the temporary one is left; with two threads, while the other formats.
     path = tmp_path / "kept.plt"
     path.write_bytes(b"an earlier file\n")
-    result, _, _ = run_child(tmp_path, FILE_SIZE_LIMIT_CHILD, path)
+    result, _, _ = run_child(tmp_path, FILE_SIZE_LIMIT_CHILD, path, threads)
     assert result == ["OSError", 27, str(path)]
     assert path.read_bytes() == b"an earlier file\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["child-result.json", "kept.plt"]

@@ -1,26 +1,28 @@
 // A binary32 value as a plot file's field: right-aligned in `width` bytes, in E notation with
-// two exponent digits and width - 6 significant digits (" 4.21918E+01", "-4.13165432E+00"), so
-// that a negative value fills its field and any other starts with a blank. The digits are those
-// of the decimal of that many digits nearest to the value's exact binary value, a tie going to
-// the even last digit; -0.0 is "-0.00000E+00". Two exponent digits always suffice: a binary32
-// value lies between 1.4E-45 and 3.4E+38, and rounding never carries it to 1E+39. NaN, +inf and
-// -inf are "nan" (or "-nan", with the sign bit set), "inf" and "-inf", right-aligned, which read
-// back as a NaN of that sign (the payload is not kept) and as those infinities.
+// two exponent digits and width - 6 significant digits (" 4.21918E+01", "-4.13165E+00" at width
+// 12, " 4.21917686E+01" at 15), so that a negative value fills its field and any other starts
+// with a blank. The digits are those of the decimal of that many digits nearest to the value's
+// exact binary value, a tie going to the even last digit; -0.0 is "-0.00000E+00". Two exponent
+// digits always suffice: a binary32 value lies between 1.4E-45 and 3.4E+38, and rounding never
+// carries it to 1E+39. NaN, +inf and -inf are "nan" (or "-nan", with the sign bit set), "inf"
+// and "-inf", right-aligned, which read back as a NaN of that sign (the payload is not kept)
+// and as those infinities.
 //
 // The arithmetic is integer arithmetic only, so that the digits are the same whatever compiler,
 // runtime or processor: no library conversion, no floating point.
 //
-// Two routes. For 2 to 9 digits (widths 8 to 15) the value m x 2^e (m moved to the top of a
-// 64-bit word) is scaled to w = m x 2^e x 10^k, with k chosen so that w has the wanted number of
-// digits before the point, by one 64 x 64-bit multiplication with a table's
-// 10^k = (T + theta) x 2^s (T 64 bits, theta in [0, 1), binary32_decimal_tables.inc). The high
-// word of P = m x T holds w's digits before the point and the first 32 or more bits after it;
-// w x 2^-(e+s) = P + m x theta lies less than one unit of that word above P. Where theta is 0
-// (10^0 to 10^27) P is w itself and decides everything, ties included; otherwise it decides
-// unless the fraction lies within two units below one half or below the next integer, where w
-// could be a tie or the next integer: such values (a few in 10^10) take the exact route. That
-// route finds every decimal digit of the value with a big integer (at most 112 of them) and
-// rounds them; it serves every width above 15 too.
+// Two routes. For 2 to 9 digits (widths 8 to 15), the table route: a value m x 2^(b-23) of the
+// binade [2^b, 2^(b+1)) (m of 24 bits) is scaled to w = m x 2^(b-23) x 10^k, with k chosen so
+// that w has the wanted number of digits before the point, by one multiplication with a 64-bit
+// U = floor(2^(57+b-23) x 10^k) from a table per binade (BinadeScales, made at compile time from
+// binary32_decimal_tables.inc, which tools/gen_decimal_tables.py computes exactly): m x U has
+// w's digits above its 57 low bits, and lies below 2^57 w by less than m < 2^24. Where U is
+// exact, the product is w itself and decides everything, ties included; otherwise it decides
+// unless its fraction lies within 2^24 below one half, where w could be a tie or either side of
+// one: those values (about one in 2^32, and the ties of integers at 2 to 9 digits that the table
+// cannot hold exactly, such as 125 at 2) take the exact route. That route finds every decimal
+// digit of the value with a big integer (at most 112 of them) and rounds them; it serves every
+// width above 15 too.
 #pragma once
 
 #include <bit>
@@ -32,8 +34,6 @@ namespace quorel {
 
 // The narrowest field: "-1.2E+38" has two significant digits.
 inline constexpr std::size_t kSmallestFieldWidth = 8;
-// Fields of the fast route (2 to 9 digits).
-inline constexpr std::size_t kLargestFastFieldWidth = 15;
 // Writing a field of width 8 to 10 by the fast route may write this many bytes past its end,
 // which the next field or the line feed then overwrites: a buffer of fields has this many to
 // spare after its last byte.
@@ -139,7 +139,7 @@ template <int N>
 [[gnu::always_inline]] inline bool nearest_decimal(std::uint32_t magnitude, std::uint32_t& digits,
                                                    int& exponent) noexcept {
     static_assert(N >= 2 && N <= 9);
-    // Without branches, zeros, subnormals and normal values mixing as freely as data has them:
+    // Zeros, subnormals and normal values by the same steps, mixed as freely as data has them:
     // a subnormal's significand is shifted up to 24 bits; zero passes as the smallest binade
     // with a significand of 0, which gives the digits 0.
     const std::uint32_t field = magnitude >> 23;
@@ -200,9 +200,7 @@ template <int N>
                                    (std::uint64_t(kDigitPairs.at[low % 100]) << 48);
         std::memcpy(out, &head, 8);
         std::memcpy(out + 8, &exponent_text, 4);
-        return;
-    }
-    if constexpr (N == 9) {
+    } else if constexpr (N == 9) {
         // The simulator's width 15: the digits after the point two at a time from a table.
         const std::uint32_t lead = digits / 100000000;
         const std::uint32_t rest = digits - lead * 100000000;
@@ -216,26 +214,19 @@ template <int N>
         out[0] = char(sign);
         out[1] = char('0' + lead);
         out[2] = '.';
-        return;
-    }
-    std::uint32_t lead;
-    std::uint64_t fraction_digits;  // the N - 1 digits after the point, the first in the lowest byte
-    if constexpr (N == 9) {
-        lead = digits / kPowersOfTen32[8];
-        fraction_digits = eight_digits(digits - lead * kPowersOfTen32[8]);
     } else {
-        const std::uint64_t all = eight_digits(digits);  // 8 - N leading zeros, then the digits
-        lead = std::uint32_t(all >> (8 * (8 - N))) & 0xFF;
-        fraction_digits = all >> (8 * (9 - N));
+        // Other widths: all the digits at once, 8 - N leading zeros first; those after the point
+        // with '0's above them, past the fraction, which the exponent and what follows the
+        // field overwrite.
+        const std::uint64_t all = eight_digits(digits);
+        const std::uint32_t lead = std::uint32_t(all >> (8 * (8 - N))) & 0xFF;
+        const std::uint64_t fraction_text = (all >> (8 * (9 - N))) + 0x3030303030303030ull;
+        std::memcpy(out + 3, &fraction_text, 8);
+        std::memcpy(out + N + 2, &exponent_text, 4);
+        out[0] = char(sign);
+        out[1] = char('0' + lead);
+        out[2] = '.';
     }
-    // The digits after the point with '0's above them, past the fraction, which the exponent and
-    // what follows the field overwrite; the exponent; the sign, the lead digit and the point.
-    const std::uint64_t fraction_text = fraction_digits + 0x3030303030303030ull;
-    std::memcpy(out + 3, &fraction_text, 8);
-    std::memcpy(out + N + 2, &exponent_text, 4);
-    out[0] = char(sign);
-    out[1] = char('0' + lead);
-    out[2] = '.';
 }
 
 }  // namespace binary32_detail

@@ -208,9 +208,11 @@ private:
     off_t offset_ = -1;
 };
 
-// Pieces formatted by helper threads into a ring of buffers, written by the calling thread in
-// order. A helper takes the next piece, waits until its buffer's previous piece is written, and
-// formats it; the calling thread waits for each piece in turn and writes it.
+// Pieces formatted into a ring of buffers by helper threads and by the calling thread, which
+// writes them in order. A helper takes the next piece, waits until its buffer's previous piece is
+// written, and formats it. The calling thread writes each piece once it is formatted; while it
+// is not, it formats the next piece not taken whose buffer is free, and waits only where there
+// is none (so it never waits for a buffer, which only it frees).
 class PieceRing {
 public:
     PieceRing(PieceWriter& writer, std::size_t buffers) : writer_(writer), slots_(buffers) {
@@ -222,30 +224,30 @@ public:
             std::uint64_t piece;
             {
                 std::unique_lock<std::mutex> guard(lock_);
+                if (stopped_ || next_piece_ >= writer_.pieces()) return;
                 piece = next_piece_++;
-                if (piece >= writer_.pieces()) return;
-                changed_.wait(guard, [&] { return stopped_ || piece < written_ + slots_.size(); });
+                changed_.wait(guard, [&] { return stopped_ || free(piece); });
                 if (stopped_) return;
             }
-            Slot& slot = slots_[piece % slots_.size()];
-            const std::size_t size = writer_.format(piece, slot.bytes.get());
-            {
-                const std::lock_guard<std::mutex> guard(lock_);
-                slot.size = size;
-                slot.ready = true;
-            }
-            changed_.notify_all();
+            format(piece);
         }
     }
 
-    // Writes every piece, in order, as the helpers finish them.
+    // Writes every piece, in order, formatting pieces itself while the one due is not ready.
     void write_all() {
         try {
             for (std::uint64_t piece = 0; piece < writer_.pieces(); ++piece) {
                 Slot& slot = slots_[piece % slots_.size()];
-                {
+                for (;;) {
                     std::unique_lock<std::mutex> guard(lock_);
-                    changed_.wait(guard, [&] { return slot.ready; });
+                    if (slot.ready) break;
+                    if (next_piece_ < writer_.pieces() && free(next_piece_)) {
+                        const std::uint64_t taken = next_piece_++;
+                        guard.unlock();
+                        format(taken);
+                        continue;
+                    }
+                    changed_.wait(guard);
                 }
                 writer_.write(slot.bytes.get(), slot.size);
                 {
@@ -276,6 +278,20 @@ private:
         bool ready = false;
     };
 
+    // Whether the buffer of `piece` is free: the piece before it there is written. Under lock_.
+    bool free(std::uint64_t piece) const noexcept { return piece < written_ + slots_.size(); }
+
+    void format(std::uint64_t piece) noexcept {
+        Slot& slot = slots_[piece % slots_.size()];
+        const std::size_t size = writer_.format(piece, slot.bytes.get());
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            slot.size = size;
+            slot.ready = true;
+        }
+        changed_.notify_all();
+    }
+
     PieceWriter& writer_;
     std::vector<Slot> slots_;
     std::mutex lock_;
@@ -293,19 +309,19 @@ void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_wr
     if (threads == 0) {
         threads = text.bytes(0, text.blocks()) < quorel::kSplitFrom ? 1 : quorel::usable_cores();
     }
-    const std::uint64_t helpers = std::min<std::uint64_t>(threads, writer.pieces());
-    if (helpers >= 2) {
-        PieceRing ring(writer, std::size_t(2 * helpers));
+    // The calling thread formats too, between its writes: threads - 1 helpers.
+    const std::uint64_t helpers = std::min<std::uint64_t>(threads, writer.pieces()) - 1;
+    if (helpers >= 1) {
+        PieceRing ring(writer, std::size_t(2 * (helpers + 1)));
         std::vector<std::jthread> running;
         try {
             for (std::uint64_t t = 0; t < helpers; ++t) running.emplace_back([&ring] { ring.help(); });
         } catch (const std::system_error&) {
-            // Fewer helpers than asked for: those there are format every piece all the same.
+            // Fewer helpers than asked for (or none): those there are format the pieces with
+            // the calling thread all the same.
         }
-        if (!running.empty()) {
-            ring.write_all();
-            return;
-        }
+        ring.write_all();
+        return;
     }
     std::unique_ptr<char[]> buffer(new char[writer.buffer_bytes()]);
     for (std::uint64_t piece = 0; piece < writer.pieces(); ++piece) {
