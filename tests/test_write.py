@@ -236,6 +236,14 @@ def test_block_text_in_pieces_is_the_whole_text():
         assert piece == b"".join(b" STEP %6d\n 0.0E+00\n" % step for step in steps)
 
 
+def test_a_file_without_blocks(tmp_path):
+    path = tmp_path / "empty.plt"
+    tolvane.write(path, {"TIME": [], "A": np.array([], dtype=np.float32)}, 12, title="NONE")
+    assert path.read_bytes() == b" NONE   2\n    1  TIME\n    2  A\n"
+    assert tolvane.read(path, 12).names == ("TIME", "A") and len(tolvane.read(path, 12)) == 0
+    assert quorel.rust_read_tolvane(str(path), 12) == ([], [[]])
+
+
 def test_threads_write_what_one_writes(tmp_path):
     # About 5 MB: pieces of 1 MiB, formatted on two threads and written in order.
     rng = np.random.default_rng(3)

@@ -65,7 +65,7 @@ class PlotText(metaclass=_NbType):
 
     def write(self, fd: int, head: bytes, threads: int = 0, start_writeback: bool = False) -> None:
         """
-        Writes `head`, then every block, to the descriptor `fd`: the blocks formatted on up to `threads` threads (0: as many as pay) while this one writes them; with `start_writeback`, each piece written is handed to the disk at once.
+        Writes `head`, then every block, to the descriptor `fd`: in a regular file, pieces of the blocks formatted and written in place on up to `threads` threads (0: as many as pay); with `start_writeback`, each piece written is handed to the disk at once.
         """
 
 @type_check_only

@@ -1,13 +1,14 @@
 #include "tolvane/block_text.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -161,171 +162,127 @@ void BlockText::format(std::uint64_t first, std::uint64_t last, char* out) const
 
 namespace {
 
-// A piece's text: large enough that handing pieces between threads costs little beside
-// formatting them, small enough that a few in flight take little memory.
+// A piece's text: large enough that taking pieces between threads costs little beside
+// formatting them, small enough that a buffer per thread takes little memory.
 constexpr std::uint64_t kPieceBytes = std::uint64_t(1) << 20;
 
-class PieceWriter {
+// Writes all of [bytes, bytes + size) at `offset`, repeating interrupted and partial writes.
+// Returns 0, or the error number of the write that failed.
+int write_all_at(int fd, const char* bytes, std::size_t size, off_t offset) noexcept {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, bytes, size, offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes += n;
+        size -= std::size_t(n);
+        offset += off_t(n);
+    }
+    return 0;
+}
+
+// The text cut into pieces of whole blocks, each of which knows where in the text it starts, so
+// that threads can format and write them in any order.
+class Pieces {
 public:
-    PieceWriter(int fd, const BlockText& text, bool start_writeback)
-        : fd_(fd), text_(text), start_writeback_(start_writeback) {
+    explicit Pieces(const BlockText& text) : text_(text) {
         const std::uint64_t per_block = text.bytes(0, 1) + kLongestHeader;
         blocks_per_piece_ = std::max<std::uint64_t>(1, kPieceBytes / per_block);
-        pieces_ = (text.blocks() + blocks_per_piece_ - 1) / blocks_per_piece_;
+        count_ = (text.blocks() + blocks_per_piece_ - 1) / blocks_per_piece_;
         buffer_bytes_ = std::size_t(blocks_per_piece_ * per_block + BlockText::kSpareBytes);
-        const off_t position = ::lseek(fd, 0, SEEK_CUR);
-        offset_ = position < 0 ? -1 : position;
     }
 
-    std::uint64_t pieces() const noexcept { return pieces_; }
+    std::uint64_t count() const noexcept { return count_; }
     std::size_t buffer_bytes() const noexcept { return buffer_bytes_; }
+
+    // Where piece `piece` starts in the text.
+    std::uint64_t start(std::uint64_t piece) const noexcept { return text_.bytes(0, first(piece)); }
 
     // Formats piece `piece` into `buffer`; returns its bytes.
     std::size_t format(std::uint64_t piece, char* buffer) const noexcept {
-        const std::uint64_t first = piece * blocks_per_piece_;
-        const std::uint64_t last = std::min(first + blocks_per_piece_, text_.blocks());
-        text_.format(first, last, buffer);
-        return std::size_t(text_.bytes(first, last));
-    }
-
-    void write(const char* bytes, std::size_t size) {
-        if (const int error = quorel::write_all(fd_, bytes, size)) throw WriteFailure{error};
-        if (start_writeback_ && offset_ >= 0) {
-            // Only a hint: a file that cannot take it (a pipe, a file system without it) is
-            // written all the same.
-            ::sync_file_range(fd_, offset_, off_t(size), SYNC_FILE_RANGE_WRITE);
-            offset_ += off_t(size);
-        }
+        const std::uint64_t last = std::min(first(piece) + blocks_per_piece_, text_.blocks());
+        text_.format(first(piece), last, buffer);
+        return std::size_t(text_.bytes(first(piece), last));
     }
 
 private:
-    int fd_;
+    std::uint64_t first(std::uint64_t piece) const noexcept { return piece * blocks_per_piece_; }
+
     const BlockText& text_;
-    bool start_writeback_;
     std::uint64_t blocks_per_piece_ = 1;
-    std::uint64_t pieces_ = 0;
+    std::uint64_t count_ = 0;
     std::size_t buffer_bytes_ = 0;
-    off_t offset_ = -1;
 };
 
-// Pieces formatted into a ring of buffers by helper threads and by the calling thread, which
-// writes them in order. A helper takes the next piece, waits until its buffer's previous piece is
-// written, and formats it. The calling thread writes each piece once it is formatted; while it
-// is not, it formats the next piece not taken whose buffer is free, and waits only where there
-// is none (so it never waits for a buffer, which only it frees).
-class PieceRing {
-public:
-    PieceRing(PieceWriter& writer, std::size_t buffers) : writer_(writer), slots_(buffers) {
-        for (Slot& slot : slots_) slot.bytes.reset(new char[writer.buffer_bytes()]);
-    }
+// Hands the written range to the disk at once. Only a hint: a file that cannot take it (a file
+// system without it) is written all the same.
+void start_writing_back(int fd, off_t offset, std::size_t size) noexcept {
+    ::sync_file_range(fd, offset, off_t(size), SYNC_FILE_RANGE_WRITE);
+}
 
-    void help() noexcept {
+// The pieces written where they belong in a regular file, by `threads` threads (the calling one
+// among them), each taking the next piece not taken, formatting it into its own buffer and
+// writing it at its place; the first failure stops them all.
+void write_in_place(int fd, off_t base, const Pieces& pieces, unsigned threads, bool start_writeback) {
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<int> failure{0};
+    auto work = [&](char* buffer) noexcept {
         for (;;) {
-            std::uint64_t piece;
-            {
-                std::unique_lock<std::mutex> guard(lock_);
-                if (stopped_ || next_piece_ >= writer_.pieces()) return;
-                piece = next_piece_++;
-                changed_.wait(guard, [&] { return stopped_ || free(piece); });
-                if (stopped_) return;
+            if (failure.load(std::memory_order_relaxed) != 0) return;
+            const std::uint64_t piece = next++;
+            if (piece >= pieces.count()) return;
+            const std::size_t size = pieces.format(piece, buffer);
+            const off_t offset = base + off_t(pieces.start(piece));
+            if (const int error = write_all_at(fd, buffer, size, offset)) {
+                int none = 0;
+                failure.compare_exchange_strong(none, error);
+                return;
             }
-            format(piece);
+            if (start_writeback) start_writing_back(fd, offset, size);
         }
-    }
-
-    // Writes every piece, in order, formatting pieces itself while the one due is not ready.
-    void write_all() {
-        try {
-            for (std::uint64_t piece = 0; piece < writer_.pieces(); ++piece) {
-                Slot& slot = slots_[piece % slots_.size()];
-                for (;;) {
-                    std::unique_lock<std::mutex> guard(lock_);
-                    if (slot.ready) break;
-                    if (next_piece_ < writer_.pieces() && free(next_piece_)) {
-                        const std::uint64_t taken = next_piece_++;
-                        guard.unlock();
-                        format(taken);
-                        continue;
-                    }
-                    changed_.wait(guard);
-                }
-                writer_.write(slot.bytes.get(), slot.size);
-                {
-                    const std::lock_guard<std::mutex> guard(lock_);
-                    slot.ready = false;
-                    ++written_;
-                }
-                changed_.notify_all();
-            }
-        } catch (...) {
-            stop();
-            throw;
-        }
-    }
-
-    void stop() noexcept {
-        {
-            const std::lock_guard<std::mutex> guard(lock_);
-            stopped_ = true;
-        }
-        changed_.notify_all();
-    }
-
-private:
-    struct Slot {
-        std::unique_ptr<char[]> bytes;
-        std::size_t size = 0;
-        bool ready = false;
     };
-
-    // Whether the buffer of `piece` is free: the piece before it there is written. Under lock_.
-    bool free(std::uint64_t piece) const noexcept { return piece < written_ + slots_.size(); }
-
-    void format(std::uint64_t piece) noexcept {
-        Slot& slot = slots_[piece % slots_.size()];
-        const std::size_t size = writer_.format(piece, slot.bytes.get());
-        {
-            const std::lock_guard<std::mutex> guard(lock_);
-            slot.size = size;
-            slot.ready = true;
+    // The buffers first, so that memory that cannot be had fails the call before a thread starts.
+    std::vector<std::unique_ptr<char[]>> buffers(threads);
+    for (auto& buffer : buffers) buffer.reset(new char[pieces.buffer_bytes()]);
+    {
+        std::vector<std::jthread> helpers;
+        try {
+            for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, buffers[t].get());
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for: those there are write every piece all the same.
         }
-        changed_.notify_all();
+        work(buffers[0].get());
     }
-
-    PieceWriter& writer_;
-    std::vector<Slot> slots_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::uint64_t next_piece_ = 0;
-    std::uint64_t written_ = 0;
-    bool stopped_ = false;
-};
+    if (failure != 0) throw WriteFailure{failure};
+}
 
 }  // namespace
 
 void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_writeback) {
-    PieceWriter writer(fd, text, start_writeback);
-    if (writer.pieces() == 0) return;
+    const Pieces pieces(text);
+    if (pieces.count() == 0) return;
     if (threads == 0) {
         threads = text.bytes(0, text.blocks()) < quorel::kSplitFrom ? 1 : quorel::usable_cores();
     }
-    // The calling thread formats too, between its writes: threads - 1 helpers.
-    const std::uint64_t helpers = std::min<std::uint64_t>(threads, writer.pieces()) - 1;
-    if (helpers >= 1) {
-        PieceRing ring(writer, std::size_t(2 * (helpers + 1)));
-        std::vector<std::jthread> running;
-        try {
-            for (std::uint64_t t = 0; t < helpers; ++t) running.emplace_back([&ring] { ring.help(); });
-        } catch (const std::system_error&) {
-            // Fewer helpers than asked for (or none): those there are format the pieces with
-            // the calling thread all the same.
-        }
-        ring.write_all();
+    threads = unsigned(std::min<std::uint64_t>(threads, pieces.count()));
+    struct stat status;
+    const off_t base = ::lseek(fd, 0, SEEK_CUR);
+    const bool regular = base >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (regular && threads >= 2) {
+        write_in_place(fd, base, pieces, threads, start_writeback);
+        // Where one thread's writes would have left it: after the text.
+        ::lseek(fd, base + off_t(text.bytes(0, text.blocks())), SEEK_SET);
         return;
     }
-    std::unique_ptr<char[]> buffer(new char[writer.buffer_bytes()]);
-    for (std::uint64_t piece = 0; piece < writer.pieces(); ++piece) {
-        writer.write(buffer.get(), writer.format(piece, buffer.get()));
+    // One thread, or a descriptor that is not a file (a pipe): in order, from where it stands.
+    std::unique_ptr<char[]> buffer(new char[pieces.buffer_bytes()]);
+    off_t offset = base;
+    for (std::uint64_t piece = 0; piece < pieces.count(); ++piece) {
+        const std::size_t size = pieces.format(piece, buffer.get());
+        if (const int error = quorel::write_all(fd, buffer.get(), size)) throw WriteFailure{error};
+        if (start_writeback && regular) start_writing_back(fd, offset, size);
+        offset += off_t(size);
     }
 }
 

@@ -45,12 +45,15 @@ struct WriteFailure {
     int error_number;
 };
 
-// Writes the text of every block to `fd`, from where it stands. Pieces of the text are formatted
-// on up to `threads` threads (0: the cores the process may run on, where the text takes 8 MiB or
-// more, else one) while the calling thread writes them, in order; with one, it does both. With
-// `start_writeback`, each piece written to a regular file is handed to the disk at once, so that
-// a flush of the file at the end waits for little. Throws WriteFailure, or std::bad_alloc where
-// the buffers cannot be had.
+// Writes the text of every block to `fd`, from where it stands (and leaves it standing after
+// the text). The text is cut into pieces of about 1 MiB; in a regular file, up to `threads`
+// threads (0: the cores the process may run on, where the text takes 8 MiB or more, else one),
+// the calling one among them, each format a piece and write it at its place, in whatever order
+// they finish; anywhere else (a pipe), or with one thread, the calling thread writes them in
+// order. With `start_writeback`, each piece written to a regular file is handed to the disk at
+// once, so that a flush of the file at the end waits for little. Throws WriteFailure (the first
+// write that failed; what was written before it stays), or std::bad_alloc where the buffers
+// cannot be had.
 void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_writeback);
 
 }  // namespace tolvane

@@ -241,9 +241,9 @@ NB_MODULE(_native, m) {
              "The text of blocks [first, last), as a uint8 array.")
         .def("write", &write_plot, nb::arg("fd"), nb::arg("head"), nb::arg("threads") = 0,
              nb::arg("start_writeback") = false,
-             "Writes `head`, then every block, to the descriptor `fd`: the blocks formatted on up to "
-             "`threads` threads (0: as many as pay) while this one writes them; with `start_writeback`, "
-             "each piece written is handed to the disk at once.");
+             "Writes `head`, then every block, to the descriptor `fd`: in a regular file, pieces of the "
+             "blocks formatted and written in place on up to `threads` threads (0: as many as pay); with "
+             "`start_writeback`, each piece written is handed to the disk at once.");
     m.def("plot_text", &make_plot_text, nb::arg("columns"), nb::arg("width"),
           "The blocks of a plot file of these float32 columns (the time first), at this field width.");
     m.def("open_plot", &open_plot, nb::arg("path"),
