@@ -891,7 +891,7 @@ def write_main(args, sizes, params, widths, title=True):
                 log("write: %s (%.1f MB), %d turns, %d runs of savetxt"
                     % (os.path.basename(path), os.path.getsize(path) / 1e6, turns, reps))
                 results.append(((size_mb, n_params, width), bench_write.bench_file(
-                    path, width, turns, reps, cache_dir, take_turns, time_reader, args.slow_limit, log)))
+                    path, width, turns, reps, cache_dir, in_turn, time_reader, args.slow_limit, log)))
     goal_size = GOAL_SIZE_MB if GOAL_SIZE_MB in sizes else max(sizes)
     if title:
         import platform
@@ -902,10 +902,10 @@ def write_main(args, sizes, params, widths, title=True):
               % (platform.python_version(), platform.machine(), os.cpu_count() or 0, cache_dir,
                  *load_before, *load_after))
     print("### tolvane.write\n")
-    print("tolvane.write(path, plot, width) of the Plot read from each file (write: the default threads; "
-          "write-t1: threads=1), tolvane.read(path, threads=1) of the file it writes, and numpy.savetxt "
-          "of the same text; mins of the runs, and the median over the turns of write / read-t1 in "
-          "the same turn.\n")
+    print("tolvane.write(path, plot, width) of the Plot read from each file, as a new file (write: the "
+          "default threads; write-t1: threads=1) and over the file written before (write-over), "
+          "tolvane.read(path, threads=1) of the file it writes, and numpy.savetxt of the same text; "
+          "mins of the runs, and the median over the turns of write / read-t1 in the same turn.\n")
     print(bench_write.tables(results, file_label, fmt_s, fmt_x) + "\n")
     note = "" if goal_size == GOAL_SIZE_MB else " (set for %g MB files; this run's largest are %g MB)" % (
         GOAL_SIZE_MB, goal_size)
