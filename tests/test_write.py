@@ -384,6 +384,14 @@ def test_refuses_what_it_cannot_write_to(tmp_path, monkeypatch, dest, error, mes
     assert os.listdir(tmp_path) == []
 
 
+def test_an_error_names_the_file_asked_for(tmp_path):
+    # Not the temporary file beside it, whose name is random.
+    path = tmp_path / "no" / "such" / "x.plt"
+    with pytest.raises(FileNotFoundError) as error:
+        tolvane.write(path, {"T": [1.0]})
+    assert error.value.filename == str(path)
+
+
 FILE_SIZE_LIMIT_CHILD = r'''
 import json, resource, sys
 import numpy as np

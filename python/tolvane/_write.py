@@ -282,14 +282,18 @@ def _path_argument(dest: PathArg) -> str:
 
 
 def _write_path(path: str, head: bytes, text: Any, threads: int) -> None:
-    with replacing(path) as temporary:
-        fd = os.open(temporary, os.O_WRONLY | os.O_CLOEXEC)
-        try:
-            text.write(fd, head, threads, True)
-        except OSError as error:
-            raise OSError(error.errno, error.strerror, path) from None
-        finally:
-            os.close(fd)
+    try:
+        with replacing(path) as temporary:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CLOEXEC)
+            try:
+                text.write(fd, head, threads, True)
+            finally:
+                os.close(fd)
+    except OSError as error:
+        if error.errno is None:
+            raise
+        # The file asked for, not the temporary one beside it that failed.
+        raise OSError(error.errno, error.strerror, path) from None
 
 
 def _write_stream(stream: Any, head: bytes, text: Any) -> None:
