@@ -148,9 +148,12 @@ template <int N>
     const std::uint64_t m = std::uint64_t(significand) << (24 - length);
     const int index = field != 0 ? int(field) - 127 - kSmallestBinade : length - 1;  // the binade's
     const BinadeScale& binade = kBinadeScales<N>.at[index];
+    // Both scales are loaded before the comparison that picks one, which then only selects.
+    const std::uint64_t scales[2] = {binade.scale[0], binade.scale[1]};
     const bool next = magnitude >= binade.next_power_bits;
-    const bool exact = binade.exact[next];
-    const unsigned __int128 product = static_cast<unsigned __int128>(m) * binade.scale[next];
+    const bool exact = next ? binade.exact[1] : binade.exact[0];
+    const std::uint64_t scale = next ? scales[1] : scales[0];
+    const unsigned __int128 product = static_cast<unsigned __int128>(m) * scale;
     std::uint32_t whole = std::uint32_t(product >> kScaleShift);
     const std::uint64_t fraction = std::uint64_t(product) & ((std::uint64_t(1) << kScaleShift) - 1);
     // 2^57 w lies in [P, P + 2^24), at P where U is exact. Where it is not, a fraction within
