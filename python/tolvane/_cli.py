@@ -20,7 +20,7 @@ import numpy as np
 from ._plot import Plot
 from ._read import read
 from ._tables import library, named_columns
-from ._write import SMALLEST_WIDTH, _columns_of as columns_of, write
+from ._write import SMALLEST_WIDTH, columns_of, write
 
 PROG = "tolvane"
 

@@ -79,7 +79,7 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     thread_count = _threads_argument(threads)
     path = _path_argument(dest) if _is_path(dest) else None
     stream = None if path is not None else _binary_stream(dest)
-    given_names, columns = _columns_of(data)
+    given_names, columns = columns_of(data)
     if names is not None:
         given_names = _names_argument(names, len(columns))
     checked = [_name(name) for name in given_names]
@@ -145,16 +145,16 @@ def _head(title: str, names: Sequence[str]) -> bytes:
 # ---------------------------------------------------------------- the columns
 
 
-def _columns_of(data: Any) -> Tuple[List[Any], List[Any]]:
+def columns_of(data: Any) -> Tuple[List[Any], List[Any]]:
     """The names and the columns (anything numpy can take) of the kinds of data write takes."""
     if isinstance(data, Plot):
         return [data.names[field] for field in data._fields], list(data._arrays)
     # Tables first: an xarray Dataset is a mapping too, of its data variables only.
-    for kind, columns_of in _TABLES:
+    for kind, table_columns in _TABLES:
         module = sys.modules.get(kind[0])
         table_type = _attribute(module, kind[1]) if module is not None else None
         if table_type is not None and isinstance(data, table_type):
-            return columns_of(data)
+            return table_columns(data)
     if isinstance(data, collections.abc.Mapping):
         return list(data.keys()), list(data.values())
     raise TypeError("data must be a tolvane.Plot, a mapping of names to arrays, a pandas or polars "
