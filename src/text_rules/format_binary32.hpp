@@ -245,9 +245,10 @@ template <int N>
         format_special_field(bits, N + 6, out);
         return;
     }
-    std::uint32_t digits;
-    int exponent;
-    if (!nearest_decimal<N>(magnitude, digits, exponent)) [[unlikely]] {
+    std::uint32_t digits = 0;
+    int exponent = 0;
+    // Zeros, common in signals (a column that stays 0, a decay that underflows), need no digits.
+    if (magnitude != 0 && !nearest_decimal<N>(magnitude, digits, exponent)) [[unlikely]] {
         format_field_exact(value, N + 6, out);
         return;
     }
