@@ -269,6 +269,11 @@ void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_wr
     struct stat status;
     const off_t base = ::lseek(fd, 0, SEEK_CUR);
     const bool regular = base >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (regular) {
+        // The text's room on disk taken at once, not write by write (the file's size stays as
+        // it is until written). Only a hint: where it fails, the writes say what is wrong.
+        ::fallocate(fd, FALLOC_FL_KEEP_SIZE, base, off_t(text.bytes(0, text.blocks())));
+    }
     if (regular && threads >= 2) {
         write_in_place(fd, base, pieces, threads, start_writeback);
         // Where one thread's writes would have left it: after the text.
