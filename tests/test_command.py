@@ -81,7 +81,7 @@ def broken_sample(tmp_path, sample):
     (["info", "--columns", "A,,B", "{sample}"], 2, "", r"usage: .*holds an empty column name\n"),
     (["convert", "{sample}", "{tmp}/out.xlsx"], 2, "", r"usage: tolvane convert .*OUT must end in .*'out\.xlsx'\n"),
     (["convert", "{sample}", "{tmp}/out.plt", "--out-digits", "7"], 2, "",
-     r"usage: tolvane convert .*'7' is not a field width to write \(a whole number from 8\)\n"),
+     r"usage: tolvane convert .*'7' is not a field width to write \(a whole number from 8 to 1024\)\n"),
     (["convert", "{sample}", "{tmp}/out.csv", "--title", "T"], 2, "",
      r"usage: tolvane convert .*--out-digits and --title are for OUT\.plt, not 'out\.csv'\n"),
     (["convert", "{tmp}/in.csv", "{tmp}/out.nc"], 2, "",

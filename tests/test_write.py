@@ -130,7 +130,7 @@ def every_kind(rng, count):
     return bits
 
 
-@pytest.mark.parametrize("width", [8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 20, 24, 40, 130])
+@pytest.mark.parametrize("width", [8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 20, 24, 40, 130, 1024])
 def test_every_field_is_the_nearest_decimal(width):
     rng = np.random.default_rng(width)
     bits = every_kind(rng, 1500 if width <= 24 else 300)
@@ -333,7 +333,8 @@ def test_every_kind_of_destination(tmp_path, dest):
 def refusals():
     ok = np.zeros(3, dtype=np.float32)
     cases = [
-        ({"T": ok}, {"n_digits": 7}, ValueError, "n_digits must be from 8"),
+        ({"T": ok}, {"n_digits": 7}, ValueError, "n_digits must be from 8 to 1024, not 7"),
+        ({"T": ok}, {"n_digits": 1025}, ValueError, "n_digits must be from 8 to 1024, not 1025"),
         ({"T": ok}, {"n_digits": True}, TypeError, "not bool"),
         ({"T": ok}, {"title": "two\nlines"}, ValueError, "one line"),
         ({"T": ok, "A B": ok}, {}, ValueError, "one token"),

@@ -20,7 +20,7 @@ import numpy as np
 from ._plot import Plot
 from ._read import read
 from ._tables import library, named_columns
-from ._write import SMALLEST_WIDTH, columns_of, write
+from ._write import LARGEST_WIDTH, SMALLEST_WIDTH, columns_of, write
 
 PROG = "tolvane"
 
@@ -48,9 +48,9 @@ def out_width(text: str) -> int:
         value = int(text)
     except ValueError:
         value = 0
-    if value < SMALLEST_WIDTH:
+    if not SMALLEST_WIDTH <= value <= LARGEST_WIDTH:
         raise argparse.ArgumentTypeError(f"{text!r} is not a field width to write (a whole number "
-                                         f"from {SMALLEST_WIDTH})")
+                                         f"from {SMALLEST_WIDTH} to {LARGEST_WIDTH})")
     return value
 
 

@@ -24,7 +24,9 @@ from ._replace import replacing
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 SMALLEST_WIDTH = 8  # "-1.2E+38": two significant digits
-LARGEST_WIDTH = 2**32 - 1
+# Far past the 118 bytes that hold every binary32 value's exact decimal, whose digits end there:
+# wider fields only add zeros (and a width of millions, gigabytes of them).
+LARGEST_WIDTH = 1024
 # What a file object is handed at a time.
 CHUNK_BYTES = 4 << 20
 # Suffixes that name a compression, which write does not do (yet): a file of plain text under
@@ -48,7 +50,7 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
             RangeIndex, else the first column is); a polars ``DataFrame`` or a pyarrow
             ``Table`` (the first column is the time); or an xarray ``Dataset`` of one dimension,
             whose coordinate is the time.
-        n_digits: the width of a field in bytes, 8 or more: each value is written right-aligned
+        n_digits: the width of a field in bytes, from 8 to 1024: each value is written right-aligned
             in E notation with two exponent digits and ``n_digits - 6`` significant digits, the
             decimal of that many digits nearest to its binary32 value (a tie to the even digit).
             15 (9 digits) reads back bit for bit; 12 (6 digits) is the simulator's own width.
@@ -69,8 +71,8 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
             numbers (strings, booleans, complex numbers, dates, a null), a name that is not a
             ``str``.
         ValueError: columns of different lengths, a column that is not 1-D, no column, a bad
-            name (empty, whitespace inside) or title (a line break), ``n_digits`` below 8, a
-            path of a compressed file.
+            name (empty, whitespace inside) or title (a line break), ``n_digits`` below 8 or
+            above 1024, a path of a compressed file.
         OSError: the file cannot be written (``FileNotFoundError``, a full disk, a file size
             limit, ...).
     """

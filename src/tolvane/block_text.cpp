@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -109,8 +110,10 @@ BlockText::BlockText(std::vector<const float*> columns, std::uint64_t blocks, st
     const std::uint64_t count = columns_.size();
     const std::uint64_t lines = (count + kFieldsPerLine - 1) / kFieldsPerLine;
     data_bytes_ = checked_add(checked_multiply(count, width_), lines);
-    // The whole text, with the spare bytes after any piece of it, has a 64-bit size.
-    checked_add(checked_multiply(blocks_, checked_add(data_bytes_, kLongestHeader)), kSpareBytes);
+    // The whole text, with the spare bytes after any piece of it, has a size that a file offset
+    // (63 bits) can hold.
+    const std::uint64_t most = checked_add(checked_multiply(blocks_, checked_add(data_bytes_, kLongestHeader)), kSpareBytes);
+    if (most > std::uint64_t(INT64_MAX)) throw std::overflow_error("the plot file would be too large");
 }
 
 std::uint64_t BlockText::bytes(std::uint64_t first, std::uint64_t last) const noexcept {
