@@ -6,6 +6,7 @@
     python bench/run_bench.py --sizes 1,20 # smaller sizes only
     python bench/run_bench.py --sizes 100 --readers quorel,tolvane,numpy  # tolvane's goals only
     python bench/run_bench.py --sizes 100 --big   # ... and a 1 GB file: its time and memory
+    python bench/run_bench.py --sizes 100 --write-only  # tolvane.write's rows and goals only
 
 Steps: (1) check on small files that every reader returns the same values as
 quorel, bit for bit; (2) time every reader on every file and print a markdown
@@ -15,7 +16,9 @@ core; (3) measure the peak memory of one read
 of the largest file, each reader in a fresh subprocess, and tolvane.read's on
 every file of the largest size; (4) print tolvane's goals, PASS or FAIL, on the
 100 MB files (or the largest run), judged on medians over the runs; (5) with --big, time and measure a 1 GB file (11
-parameters, width 12) beside the 100 MB one of its kind.
+parameters, width 12) beside the 100 MB one of its kind; (6) with --write (or --write-only,
+which skips steps 1 to 5), time tolvane.write of each file's Plot against tolvane.read of the
+file it writes and numpy.savetxt of the same text (bench/bench_write.py), with its goals.
 """
 
 from __future__ import annotations
@@ -36,6 +39,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
+import bench_write  # noqa: E402
 import core_bench  # noqa: E402
 import gen_plot  # noqa: E402
 import readers  # noqa: E402
@@ -743,6 +747,11 @@ def main(argv=None):
     ap.add_argument("--build-dir", default=None,
                     help="directory holding a built quorel module and tolvane package (added to sys.path)")
     ap.add_argument("--cache-dir", default=None, help="where generated files are kept")
+    ap.add_argument("--write", action="store_true",
+                    help="also time tolvane.write of each file's Plot, tolvane.read of the file it writes "
+                         "and numpy.savetxt of the same text, with tolvane.write's goals")
+    ap.add_argument("--write-only", action="store_true",
+                    help="time tolvane.write's rows only (no verification, read rows or memory tables)")
     ap.add_argument("--mem-child", nargs=3, metavar=("READER", "PATH", "WIDTH"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
@@ -756,6 +765,8 @@ def main(argv=None):
     sizes = [1.0] if args.quick else [float(s) for s in args.sizes.split(",")]
     params = [int(s) for s in args.params.split(",")]
     widths = [int(s) for s in args.widths.split(",")]
+    if args.write_only:
+        return write_main(args, sizes, params, widths)
     wanted = [s.strip() for s in args.readers.split(",") if s.strip()]
     names = []
     for n in wanted:
@@ -871,6 +882,45 @@ def main(argv=None):
     if big:
         print("### A 1 GB file beside 100 MB (11 parameters, width 12)\n")
         print(big_tables(big, big_memory) + "\n")
+    if args.write:
+        write_main(args, sizes, params, widths, title=False)
+    return 0
+
+
+def write_main(args, sizes, params, widths, title=True):
+    """tolvane.write's rows on every file, their table and their goals."""
+    cache_dir = args.cache_dir or gen_plot.default_cache_dir()
+    load_before = os.getloadavg()
+    results = []
+    for size_mb in sizes:
+        for n_params in params:
+            for width in widths:
+                path = gen_plot.cached_plot(n_params, width, size_mb, cache_dir=cache_dir)
+                reps = args.reps or (1 if args.quick else (3 if size_mb >= 50 else 5))
+                turns = args.turns or (1 if args.quick else (15 if size_mb >= 50 else 25))
+                log("write: %s (%.1f MB), %d turns, %d runs of savetxt"
+                    % (os.path.basename(path), os.path.getsize(path) / 1e6, turns, reps))
+                results.append(((size_mb, n_params, width), bench_write.bench_file(
+                    path, width, turns, reps, cache_dir, in_turn, time_reader, args.slow_limit, log)))
+    goal_size = GOAL_SIZE_MB if GOAL_SIZE_MB in sizes else max(sizes)
+    if title:
+        import platform
+        load_after = os.getloadavg()
+        print("## quorel benchmark: tolvane.write\n")
+        print("Python %s, %s, %d cores; page-cached files, written to %s. Load average (1, 5, 15 min): "
+              "%.2f %.2f %.2f before, %.2f %.2f %.2f after.\n"
+              % (platform.python_version(), platform.machine(), os.cpu_count() or 0, cache_dir,
+                 *load_before, *load_after))
+    print("### tolvane.write\n")
+    print("tolvane.write(path, plot, width) of the Plot read from each file, as a new file (write: the "
+          "default threads; write-t1: threads=1) and over the file written before (write-over), "
+          "tolvane.read(path, threads=1) of the file it writes, and numpy.savetxt of the same text; "
+          "mins of the runs, and the median over the turns of write / read-t1 in the same turn.\n")
+    print(bench_write.tables(results, file_label, fmt_s, fmt_x) + "\n")
+    note = "" if goal_size == GOAL_SIZE_MB else " (set for %g MB files; this run's largest are %g MB)" % (
+        GOAL_SIZE_MB, goal_size)
+    print("### tolvane.write's goals, %g MB files%s\n" % (goal_size, note))
+    print(goals_table(bench_write.goal_rows(results, goal_size, file_label, fmt_x)) + "\n")
     return 0
 
 

@@ -1,14 +1,18 @@
-"""Writes the fuzz seed corpora: fuzz/corpus/plot_reader/ and fuzz/corpus/binary32/.
+"""Writes the fuzz seed corpora: fuzz/corpus/plot_reader/, fuzz/corpus/binary32/ and
+fuzz/corpus/format_binary32/.
 
 A plot_reader seed is one width byte (the field width for bytes 0..0xF7, taken modulo 41;
 0xF8.. select huge widths, 0xF8 being 2^64 - 1) followed by the bytes of a plot file.
 A binary32 seed is the text of one field.
+A format_binary32 seed is a binary32 bit pattern (four bytes, little-endian) and a width byte
+(8 + byte % 33 below 0xF0; 110 + byte - 0xF0 from it).
 
 Run from anywhere: python3 fuzz/make_corpus.py
 """
 
 import pathlib
 import shutil
+import struct
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -121,6 +125,19 @@ def binary32_seeds():
     return {f"t{i:03d}": t.encode() for i, t in enumerate(texts)}
 
 
+def format_seeds():
+    values = [
+        0x00000000, 0x80000000, 0x00000001, 0x007FFFFF, 0x00800000, 0x7F7FFFFF, 0xFF7FFFFF,
+        0x7F800000, 0xFF800000, 0x7FC00000, 0xFFC00001,
+        0x3F800000, 0x3DCCCCCD, 0x42A8C49C, 0xC0843646,  # 1, 0.1, 84.38, -4.13
+        0x3E000000, 0x42FA0000, 0x4996B438, 0x497423FE, 0x501502F9,  # ties: 0.125, 125, 1234567, 999999.9, 1E10
+    ]
+    # Widths 8, 12, 15 and 16 (the routes' ends) and 125 (all the digits and zeros after them).
+    widths = {8: 0, 12: 4, 15: 7, 16: 8, 125: 0xFF}
+    return {f"v{value:08X}_w{width}": struct.pack("<IB", value, byte)
+            for value in values for width, byte in widths.items()}
+
+
 def format_exact(numerator, power_of_two):
     """numerator / 2^power_of_two as an exact decimal text."""
     digits = str(numerator * 5**power_of_two)
@@ -139,6 +156,7 @@ def write(directory, seeds):
 def main():
     write(HERE / "corpus" / "plot_reader", plot_seeds())
     write(HERE / "corpus" / "binary32", binary32_seeds())
+    write(HERE / "corpus" / "format_binary32", format_seeds())
 
 
 if __name__ == "__main__":

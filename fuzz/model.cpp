@@ -15,6 +15,9 @@ std::string trim(std::string_view text) { return ref::trim(text); }
 std::string halfway_digits(std::uint32_t bits, std::int64_t& exponent10) {
     return ref::halfway_digits(bits, exponent10);
 }
+std::string value_digits(std::uint32_t bits, std::int64_t& exponent10) {
+    return ref::value_digits(bits, exponent10);
+}
 
 // The reference against values given with the rules (bits from the documented table).
 std::string self_test() {
@@ -47,6 +50,10 @@ std::string self_test() {
         return "halfway(7F7FFFFF)";
     }
     if (ref::halfway_digits(0, e10).substr(0, 9) != "700649232" || e10 != -150) return "halfway(0)";
+    // 0.1f = 13421773 x 2^-27; the smallest subnormal 2^-149 = 1.4012984643...E-45.
+    if (ref::value_digits(0x3DCCCCCDu, e10) != "100000001490116119384765625" || e10 != -27) return "value(3DCCCCCD)";
+    if (ref::value_digits(0x00000001u, e10).substr(0, 11) != "14012984643" || e10 != -149) return "value(1)";
+    if (ref::value_digits(0x4B800000u, e10) != "16777216" || e10 != 0) return "value(4B800000)";
     return {};
 }
 

@@ -23,6 +23,9 @@ std::uint32_t decimal_magnitude_bits(std::string_view digits, std::int64_t q);
 // The exact decimal digits of the point halfway between the positive finite binary32 value
 // `bits` and the next one up: value = digits x 10^exponent10.
 std::string halfway_digits(std::uint32_t bits, std::int64_t& exponent10);
+// The exact decimal digits of the positive finite binary32 value `bits` (sign ignored):
+// value = digits x 10^exponent10.
+std::string value_digits(std::uint32_t bits, std::int64_t& exponent10);
 // Valid UTF-8 text without the Unicode whitespace at its ends.
 std::string trim(std::string_view text);
 

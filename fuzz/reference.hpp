@@ -228,6 +228,25 @@ inline std::string halfway_digits(std::uint32_t bits, std::int64_t& exponent10) 
     return v.decimal();
 }
 
+// The exact decimal digits of the positive finite binary32 value `bits` (sign ignored):
+// value = digits x 10^exponent10, digits without leading zeros ("0" for zero).
+inline std::string value_digits(std::uint32_t bits, std::int64_t& exponent10) {
+    bits &= 0x7FFFFFFFu;
+    const std::uint32_t field = bits >> 23;
+    const std::uint64_t n = (bits & 0x7FFFFF) | (field ? 0x800000u : 0);
+    const std::int64_t k = field ? std::int64_t(field) - 150 : -149;
+    // value = n x 2^k
+    Big v(n);
+    exponent10 = 0;
+    if (k >= 0) {
+        v.shl(std::size_t(k));
+    } else {
+        for (std::int64_t i = 0; i < -k; ++i) v.mul_small(5);
+        exponent10 = k;
+    }
+    return v.decimal();
+}
+
 // ---------------------------------------------------------------------------------------------
 // The float grammar.
 

@@ -99,6 +99,16 @@ def broken_sample(tmp_path, sample):
     (["info", "--n-digits", "+12", "{sample}"], 2, "", r"usage: .*'\+12' is not a field width.*\n"),
     (["info", "--n-digits", " 12", "{sample}"], 2, "", r"usage: .*' 12' is not a field width.*\n"),
     (["convert", "{sample}", "{tmp}/out.xlsx"], 2, "", r"usage: tolvane convert .*OUT must end in .*'out\.xlsx'\n"),
+    (["convert", "{sample}", "{tmp}/out.plt", "--out-digits", "7"], 2, "",
+     r"usage: tolvane convert .*'7' is not a field width to write \(a whole number from 8 to 1024\)\n"),
+    (["convert", "{sample}", "{tmp}/out.csv", "--title", "T"], 2, "",
+     r"usage: tolvane convert .*--out-digits and --title are for OUT\.plt, not 'out\.csv'\n"),
+    (["convert", "{tmp}/in.csv", "{tmp}/out.nc"], 2, "",
+     r"usage: tolvane convert .*FILE '{tmp}/in\.csv' is a table: convert writes it as OUT\.plt only\n"),
+    (["convert", "{tmp}/in.csv", "{tmp}/out.plt", "--n-digits", "12"], 2, "",
+     r"usage: tolvane convert .*--n-digits is the width of a plot file FILE, not of '{tmp}/in\.csv'\n"),
+    (["convert", "{sample}", "{tmp}/out.plt", "--title", "two\nlines"], 1, "",
+     r"{tmp}/out\.plt: cannot write: title must be one line, not 'two\\nlines'\n"),
     (["plot"], 2, "", r"usage: tolvane plot .*required: FILE\n"),
 ])
 def test_exit_statuses(tmp_path, sample, args, status, out, err):
@@ -116,9 +126,9 @@ def bits(array):
     return array.view(np.uint32).tolist()
 
 
-def read_back(path):
-    """(names, float32 arrays) of a file written by convert, read by the library a user reads
-    it with."""
+def read_back(path, n_digits=16):
+    """(names, float32 arrays) of a file written by convert from a file of width n_digits, read
+    by the library a user reads it with."""
     suffix = path.suffix
     if suffix in (".parquet", ".feather"):
         import pyarrow.feather
@@ -135,7 +145,7 @@ def read_back(path):
 
     with xarray.open_dataset(path, engine="netcdf4", mask_and_scale=False, decode_times=False) as data:
         time = next(iter(data.coords))
-        assert data.attrs["n_digits"] == 16
+        assert data.attrs["n_digits"] == n_digits
         return [time, *data.data_vars], [data[name].values for name in [time, *data.data_vars]]
 
 
@@ -168,6 +178,48 @@ def test_convert_round_trips_bit_for_bit(tmp_path, every_kind_of_value, suffix):
     plot = tolvane.read(every_kind_of_value, 16)
     assert names == ["TIME", "X", "X.1", "TIME.1", "Y"]
     assert [bits(array) for array in arrays] == [bits(plot[field]) for field in range(5)]
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv", ".nc"])
+def test_convert_back_into_a_plot_file_bit_for_bit(tmp_path, every_kind_of_value, suffix):
+    if suffix == ".nc" and os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip("xarray keeps objects of its own to the end, which LeakSanitizer reports")
+    for library in ["pyarrow", *LIBRARIES[suffix]]:  # tables are read with pyarrow or xarray
+        pytest.importorskip(library)
+    table, plot_file, again = tmp_path / f"out{suffix}", tmp_path / "out.plt", tmp_path / f"again{suffix}"
+    assert run(tmp_path, "convert", every_kind_of_value, table, "--n-digits", 16) == (0, "", "")
+    assert run(tmp_path, "convert", table, plot_file, "--title", "FROM A TABLE") == (0, "", "")
+    assert run(tmp_path, "convert", plot_file, again) == (0, "", "")
+    written = tolvane.read(plot_file)
+    assert plot_file.read_text().split("\n", 1)[0] == " FROM A TABLE   5" and written.n_digits == 15
+    assert list(written.names) == ["TIME", "X", "X.1", "TIME.1", "Y"]
+    original = tolvane.read(every_kind_of_value, 16)
+    assert [bits(written[field]) for field in range(5)] == [bits(original[field]) for field in range(5)]
+    (names, arrays), (table_names, table_arrays) = read_back(again, 15), read_back(table)
+    assert names == table_names and [bits(a) for a in arrays] == [bits(a) for a in table_arrays]
+
+
+def test_convert_a_plot_file_to_another_width_and_columns(tmp_path, sample):
+    # Line 1's title is kept: at its own width the sample comes back whole.
+    assert run(tmp_path, "convert", sample, "same.plt", "--out-digits", 12) == (0, "", "")
+    assert (tmp_path / "same.plt").read_bytes() == sample.read_bytes()
+    assert run(tmp_path, "convert", sample, "two.plt", "--columns", "TORQUE,9") == (0, "", "")
+    two, expected = tolvane.read(tmp_path / "two.plt"), tolvane.read(sample, columns=["TORQUE", 9])
+    assert two.n_digits == 15 and list(two.names) == ["TIME", "TORQUE", "DUTY"] == list(expected)
+    assert [bits(two[i]) for i in range(3)] == [bits(expected[name]) for name in expected]
+
+
+def test_convert_that_fails_to_write_leaves_the_earlier_file_whole(tmp_path, sample):
+    import resource
+
+    out = tmp_path / "out.plt"
+    out.write_bytes(b"an earlier file\n")
+    proc = subprocess.run([sys.executable, "-m", "tolvane", "convert", str(sample), str(out)],
+                          capture_output=True, text=True, cwd=tmp_path, env=child_env(), timeout=120,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000)))
+    assert (proc.returncode, proc.stdout, proc.stderr) == (1, "", f"{out}: cannot write: File too large\n")
+    assert out.read_bytes() == b"an earlier file\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.plt"]
 
 
 def png_size(path):

@@ -549,7 +549,7 @@ def test_memory_that_cannot_be_had_raises_memory_error(tmp_path):
 # Every way a read ends, and every way a Plot is used, called over and over: a reference, an
 # array, a file or an exception kept by mistake shows in the figures LEAK_MEASURE reports.
 LEAK_CHILD = r'''
-import json, os, sys
+import io, json, os, sys
 import tolvane
 from tolvane._read import read_in_pieces
 out, d = sys.argv[1], sys.argv[2]
@@ -573,6 +573,10 @@ CASES = [
     lambda: tolvane.read(p("good"), 0),
     lambda: tolvane.read(3),
     lambda: tolvane.read(p("good"))["A"],
+    lambda: (tolvane.write(p("written"), tolvane.read(p("good")), 12), use(tolvane.read(p("written"))))[1],
+    lambda: tolvane.write(io.BytesIO(), tolvane.read(p("good")).to_pandas(), 15, title="T"),
+    lambda: tolvane.write(p("no/such/folder/x.plt"), {"T": [1.0]}),
+    lambda: tolvane.write(p("x.plt"), {"T": [1.0], "A B": [2.0]}),
 ]
 
 seen = [set() for _ in CASES]
@@ -602,8 +606,10 @@ def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     assert all(len(o) == 1 for o in outcomes), outcomes
     kinds = [o[0][0] for o in outcomes]
     assert kinds == ["ok"] * 3 + ["FileNotFoundError", "IsADirectoryError"] + ["FormatError"] * 3 + \
-        ["KeyError", "ValueError", "TypeError", "KeyError"], outcomes
+        ["KeyError", "ValueError", "TypeError", "KeyError"] + ["ok", "ok", "FileNotFoundError", "ValueError"], outcomes
     assert outcomes[0] == outcomes[2] and outcomes[5] == outcomes[6]
+    # What write wrote reads back as what it was read from.
+    assert outcomes[12][0][1] == outcomes[0][0][1].replace("D/good", "D/written")
     assert_flat(res, 500, 6000)
 
 

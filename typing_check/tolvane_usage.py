@@ -84,6 +84,16 @@ def read_or_report(path: str) -> Optional[tolvane.Plot]:
         return None
 
 
+def write_all(path: str, plot: tolvane.Plot) -> None:
+    # Paths of every kind or a binary file object; a Plot, a mapping of arrays or a table; the
+    # width, the title, the names and the threads.
+    tolvane.write(path, plot)
+    tolvane.write(pathlib.Path(path), {"TIME": np.zeros(3, np.float32)}, 12, title="RUN 7")
+    tolvane.write(path.encode(), plot.to_pandas(), n_digits=15, names=["T", "A"], threads=2)
+    with open(path, "wb") as stream:
+        tolvane.write(stream, plot, threads=None)
+
+
 def made_error() -> tolvane.FormatError:
     return tolvane.FormatError("run42.plt", 21, "the field is blank", block=2, field=4,
                                name="VOLTAGE", span=(48, 60))
@@ -108,4 +118,8 @@ def wrong_calls(path: str) -> None:
     ints: npt.NDArray[np.int32] = plot.to_numpy()  # type: ignore[assignment]
     rows: List[List[float]] = plot.to_pandas()  # type: ignore[assignment]
     tolvane.FormatError("run42.plt", "21", "the field is blank")  # type: ignore[arg-type]
+    tolvane.write(path, plot, "12")  # type: ignore[arg-type]
+    tolvane.write(path, plot, 12, "RUN 7")  # type: ignore[call-arg]
+    tolvane.write(path, plot, title=7)  # type: ignore[arg-type]
+    tolvane.write(path, plot, threads="2")  # type: ignore[arg-type]
     print(text, ints, rows)

@@ -7,13 +7,10 @@
     >>> plot["SPEED"]                               # a numpy.float32 array, one value per block
     >>> plot.to_pandas()                            # indexed by the time
     >>> plot.to_polars(), plot.to_arrow(), plot.to_xarray()
-    >>> tolvane.read_many("sweep/*.plt")            # a sweep as one long DataFrame
+from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
+from ._write import write
 
-The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
-stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
-format raises FormatError, which says where. tolvane.dask.read_many reads a sweep on a Dask
-cluster; `tolvane` (or `python -m tolvane`) is a command: info, convert, plot.
-``tolvane.__version__`` is the version of the distribution, quorel, that holds it.
+__all__ = ["FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many", "write"]
 """
 
 from ._errors import FileChangedError, FormatError
@@ -22,5 +19,6 @@ from ._plot import Plot
 from ._many import read_many
 from ._read import read
 from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
+from ._write import write
 
-__all__ = ["FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many"]
+__all__ = ["FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many", "write"]

@@ -1,4 +1,5 @@
-"""The tolvane command: info, convert and plot, on plot files read by tolvane.read.
+"""The tolvane command: info, convert and plot, on plot files read by tolvane.read (and
+convert into a plot file from the tables it writes, with tolvane.write).
 
 Exit status: 0 when every file read and every output was written; 1 when a file does not read
 (``path:line: message`` on standard error, as FormatError says it), an output cannot be
@@ -29,6 +30,8 @@ from ._read import read
 from ._replace import replacing
 from ._tables import library, named_columns
 from ._version import __version__
+from . import _write
+from ._write import columns_of, write
 
 PROG = "tolvane"
 # What FILE "-" reads: standard input, by a path, since tolvane.read takes one.
@@ -58,6 +61,17 @@ def width(text: str) -> int:
 def input_path(text: str) -> str:
     """FILE as tolvane.read takes it: "-" is standard input."""
     return STANDARD_INPUT if text == "-" else text
+
+
+def out_width(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not _write.SMALLEST_WIDTH <= value <= _write.LARGEST_WIDTH:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a field width to write (a whole number "
+                                         f"from {_write.SMALLEST_WIDTH} to {_write.LARGEST_WIDTH})")
+    return value
 
 
 def column_keys(text: str) -> List[Union[str, int]]:
@@ -90,13 +104,20 @@ def parser() -> argparse.ArgumentParser:
     info.add_argument("files", nargs="+", type=input_path, metavar="FILE",
                       help="TOLVANE plot file (- for standard input)")
     convert = commands.add_parser(
-        "convert", parents=[reading], help="write a file as Parquet, Feather, CSV or NetCDF",
+        "convert", parents=[reading], help="write a file as Parquet, Feather, CSV, NetCDF or a plot file",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
-                                                         in WRITERS.items()) + ".")
+                                                         in WRITERS.items()) + "; a plot file "
+                    "also from a file of those tables.")
     convert.add_argument("file", type=input_path, metavar="FILE",
-                         help="TOLVANE plot file (- for standard input)")
+                         help="TOLVANE plot file (- for standard input); for OUT.plt also a file "
+                              f"that convert writes ({', '.join(TABLE_READERS)})")
     convert.add_argument("out", type=pathlib.Path, metavar="OUT", help="the file to write")
+    convert.add_argument("--out-digits", type=out_width, metavar="W",
+                         help="for OUT.plt: the field width to write (default 15: 9 significant "
+                              "digits, every value bit for bit; 12: 6 digits)")
+    convert.add_argument("--title", metavar="TEXT",
+                         help="for OUT.plt: line 1's text (default: FILE's own, for a plot file)")
     convert.set_defaults(parser=convert)
     plot = commands.add_parser(
         "plot", parents=[reading], help="draw every parameter against time as PNG",
@@ -220,20 +241,104 @@ def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
     dataset.to_netcdf(out, engine="netcdf4", format="NETCDF4", encoding=encoding)
 
 
-WRITERS: Dict[str, "tuple[str, Callable[[Plot, pathlib.Path], None]]"] = {
+def write_plot_file(data: Any, out: pathlib.Path, n_digits: int = 15, title: str = "",
+                    names: Optional[Sequence[str]] = None) -> None:
+    write(out, data, n_digits, title=title, names=names)
+
+
+PLOT_SUFFIX = ".plt"
+WRITERS: Dict[str, "tuple[str, Callable[..., None]]"] = {
     ".parquet": ("Parquet", write_parquet),
     ".feather": ("Feather", write_feather),
     ".arrow": ("Feather", write_feather),
     ".csv": ("CSV", write_csv),
     ".nc": ("NetCDF", write_netcdf),
+    PLOT_SUFFIX: ("TOLVANE plot file", write_plot_file),
 }
 
 
+def read_parquet(path: str) -> Any:
+    return library("pyarrow.parquet", "arrow", "tolvane convert from Parquet").read_table(path)
+
+
+def read_feather(path: str) -> Any:
+    return library("pyarrow.feather", "arrow", "tolvane convert from Feather").read_table(path)
+
+
+def read_csv(path: str) -> Any:
+    """A CSV file of a header of names and rows of numbers, every one the binary32 nearest to
+    its text (Arrow's parser rounds once, to binary32; "nan" and "-nan" are NaN of either sign,
+    not missing values)."""
+    pa = library("pyarrow", "arrow", "tolvane convert from CSV")
+    pa_csv = library("pyarrow.csv", "arrow", "tolvane convert from CSV")
+    with open(path, newline="", encoding="utf-8") as stream:
+        names = next(csv.reader(stream), [])
+    types = {name: pa.float32() for name in names}
+    options = pa_csv.ConvertOptions(column_types=types, null_values=[], strings_can_be_null=False,
+                                    quoted_strings_can_be_null=False)
+    return pa_csv.read_csv(path, convert_options=options)
+
+
+def read_netcdf(path: str) -> Any:
+    xarray = library("xarray", "xarray", "tolvane convert from NetCDF")
+    library("netCDF4", "xarray", "tolvane convert from NetCDF")
+    # Times as the numbers they are stored as, not dates.
+    with xarray.open_dataset(path, engine="netcdf4", decode_times=False, decode_timedelta=False) as dataset:
+        return dataset.load()
+
+
+TABLE_READERS: Dict[str, Callable[[str], Any]] = {
+    ".parquet": read_parquet,
+    ".feather": read_feather,
+    ".arrow": read_feather,
+    ".csv": read_csv,
+    ".nc": read_netcdf,
+}
+
+
+def read_table_or_fail(path: str, args: argparse.Namespace) -> "tuple[Dict[str, Any], List[Any]]":
+    """A table that convert writes, as columns and names for tolvane.write (the names apart, as
+    a table may repeat them), with --columns applied (the first column, the time, always kept)."""
+    try:
+        table = TABLE_READERS[pathlib.Path(path).suffix.lower()](path)
+        names, columns = columns_of(table)
+    except OSError as error:
+        raise Failed(f"{path}: {error.strerror or error}") from None
+    except (ValueError, TypeError, KeyError) as error:
+        raise Failed(f"{path}: {error}") from None
+    if args.columns is not None:
+        fields = sorted({0, *(table_field(key, names, path) for key in args.columns)})
+        names, columns = [names[f] for f in fields], [columns[f] for f in fields]
+    return {str(i): column for i, column in enumerate(columns)}, names
+
+
+def table_field(key: Union[str, int], names: Sequence[Any], path: str) -> int:
+    if isinstance(key, int):
+        if not 0 <= key < len(names):
+            raise Failed(f"{path} has no column {key}: its columns are 0 (the time) to {len(names) - 1}")
+        return key
+    found = [i for i, name in enumerate(names) if name == key]
+    if len(found) != 1:
+        raise Failed(f"{path} has {'no column' if not found else 'several columns'} named {key!r}")
+    return found[0]
+
+
 def convert(args: argparse.Namespace) -> int:
-    _, write = WRITERS[args.out.suffix.lower()]
-    plot = read_or_fail(args.file, args)
+    suffix = args.out.suffix.lower()
+    _, write_out = WRITERS[suffix]
+    options: Dict[str, Any] = {}
+    data: Any
+    if pathlib.Path(args.file).suffix.lower() in TABLE_READERS:  # for OUT.plt only
+        data, options["names"] = read_table_or_fail(args.file, args)
+        title = ""
+    else:
+        data = read_or_fail(args.file, args)
+        title = data.title  # from the read itself: a pipe or FIFO cannot be read again
+    if suffix == PLOT_SUFFIX:
+        options["n_digits"] = 15 if args.out_digits is None else args.out_digits
+        options["title"] = title if args.title is None else args.title
     with written(args.out) as out:
-        write(plot, out)
+        write_out(data, out, **options)
     return 0
 
 
@@ -329,6 +434,18 @@ def draw(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- main
 
 
+def convert_arguments_check(args: argparse.Namespace) -> None:
+    """The options that only some inputs and outputs have."""
+    to_plot = args.out.suffix.lower() == PLOT_SUFFIX
+    if not to_plot and (args.out_digits is not None or args.title is not None):
+        args.parser.error(f"--out-digits and --title are for OUT{PLOT_SUFFIX}, not {args.out.name!r}")
+    from_table = pathlib.Path(args.file).suffix.lower() in TABLE_READERS
+    if from_table and not to_plot:
+        args.parser.error(f"FILE {args.file!r} is a table: convert writes it as OUT{PLOT_SUFFIX} only")
+    if from_table and args.n_digits is not None:
+        args.parser.error(f"--n-digits is the width of a plot file FILE, not of {args.file!r}")
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """The command: its exit status. A closed output pipe ends it quietly with status 1, as
     Python's documentation advises for SIGPIPE (which Python ignores: a write gets EPIPE);
@@ -361,6 +478,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
             args.parser.error(f"OUT must end in {', '.join(WRITERS)} (for the format), not "
                               f"{args.out.name!r}")
         refuse_to_overwrite(args.parser, args.file, args.out, "OUT")
+        convert_arguments_check(args)
     if args.command == "plot":
         if args.output is None:
             args.output = default_picture(args.file)

@@ -73,6 +73,39 @@ class PlotHead(metaclass=_NbType):
     def close(self) -> None:
         """Closes the file; nothing more can be read from it."""
 
+@disjoint_base
+class PlotText(metaclass=_NbType):
+    """The blocks of a plot file to write, as text."""
+
+    # Made only by plot_text: its __init__ raises TypeError whatever it is given.
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
+
+    @property
+    def blocks(self) -> int:
+        """The number of blocks."""
+
+    def size(self, first: int, last: int) -> int:
+        """The bytes of blocks [first, last)."""
+
+    def format(self, first: int, last: int) -> Annotated[NDArray[numpy.uint8], dict(shape=(None,))]:
+        """The text of blocks [first, last), as a uint8 array."""
+
+    def write(self, fd: int, head: bytes, threads: int = 0, start_writeback: bool = False) -> None:
+        """
+        Writes `head`, then every block, to the descriptor `fd`: in a regular file, pieces of the blocks formatted and written in place on up to `threads` threads (0: as many as pay); with `start_writeback`, each piece written is handed to the disk at once.
+        """
+
+@type_check_only
+class _PlotTextOf(Protocol):
+    """nanobind.nb_func, as plot_text's signature."""
+
+    def __call__(self, columns: Sequence[Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)]], width: int) -> PlotText:
+        """
+        The blocks of a plot file of these float32 columns (the time first), at this field width.
+        """
+
+plot_text: _PlotTextOf
+
 @type_check_only
 class _OpenPlot(Protocol):
     """nanobind.nb_func, as open_plot's signature."""

@@ -1,6 +1,8 @@
-// A fixed-capacity unsigned integer for the exact route of the binary32 conversion. It offers
-// only what deciding a rounding needs: building a number from decimal digits, multiplying by a
-// power of five, shifting left and comparing. No division, no allocation, no library calls.
+// A fixed-capacity unsigned integer for the exact routes of the binary32 conversions. It offers
+// only what they need: building a number from decimal digits, multiplying by a power of five,
+// shifting left and comparing (deciding a rounding), and dividing by a word (the decimal digits
+// of a binary32 value). No allocation, no library calls beyond the compiler's own division of a
+// 128-bit integer.
 #pragma once
 
 #include <bit>
@@ -10,8 +12,8 @@ namespace quorel::binary32_detail {
 
 class BigUnsigned {
 public:
-    // 512 bits. The exact route's numbers stay below 2^430 (see exact_rounding.cpp); callers
-    // keep within the capacity, which is not checked at run time.
+    // 512 bits. The exact routes' numbers stay below 2^430 (see exact_rounding.cpp and
+    // format_binary32.cpp); callers keep within the capacity, which is not checked at run time.
     static constexpr int kLimbs = 8;
     static constexpr int kBits = 64 * kLimbs;
 
@@ -50,6 +52,20 @@ public:
         size_ += limb_shift;
         if (top != 0) limbs_[size_++] = top;
     }
+
+    // *this = *this / divisor (divisor > 0); returns the remainder.
+    std::uint64_t divide(std::uint64_t divisor) noexcept {
+        unsigned __int128 remainder = 0;
+        for (int i = size_ - 1; i >= 0; --i) {
+            const unsigned __int128 part = (remainder << 64) | limbs_[i];
+            limbs_[i] = std::uint64_t(part / divisor);
+            remainder = part % divisor;
+        }
+        while (size_ > 0 && limbs_[size_ - 1] == 0) --size_;
+        return std::uint64_t(remainder);
+    }
+
+    bool is_zero() const noexcept { return size_ == 0; }
 
     std::uint64_t bit_length() const noexcept {
         return size_ == 0 ? 0 : 64 * std::uint64_t(size_ - 1) + std::uint64_t(std::bit_width(limbs_[size_ - 1]));

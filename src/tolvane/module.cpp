@@ -1,15 +1,19 @@
-// tolvane._native: the reader for the Python package tolvane. Each step runs without the
-// interpreter lock; its faults come back as tolvane._native.Fault, whose one argument is the
-// fault as a dict (fault_data.hpp), for the Python layer to raise as the exception a user
-// expects. Values are handed to numpy in the reader's own storage, which the arrays then own.
+// tolvane._native: the reader and the writer for the Python package tolvane. Each step runs
+// without the interpreter lock; a read's faults come back as tolvane._native.Fault, whose one
+// argument is the fault as a dict (fault_data.hpp), for the Python layer to raise as the
+// exception a user expects. Values are handed to numpy in the reader's own storage, which the
+// arrays then own. A write's values are read from numpy's arrays, which its PlotText holds.
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/unique_ptr.h>
 #include <nanobind/stl/vector.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -20,6 +24,8 @@
 
 #include "failure/memory_failure.hpp"
 #include "failure/read_fault.hpp"
+#include "failure/write_all.hpp"
+#include "tolvane/block_text.hpp"
 #include "tolvane/fault_data.hpp"
 #include "tolvane/plot_head.hpp"
 #include "tolvane/read_interrupts.hpp"
@@ -163,6 +169,78 @@ FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<st
     return FloatTable(storage.release(), 2, shape, owner, strides);
 }
 
+using FloatColumn = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using ByteArray = nb::ndarray<nb::numpy, std::uint8_t, nb::ndim<1>>;
+
+// The blocks of a plot file to write, over the columns' own values, which it keeps.
+struct PlotText {
+    std::vector<FloatColumn> columns;
+    BlockText text;
+};
+
+std::vector<const float*> values_of(const std::vector<FloatColumn>& columns) {
+    std::vector<const float*> values;
+    for (const FloatColumn& column : columns) {
+        if (column.shape(0) != columns.front().shape(0)) {
+            throw std::invalid_argument("every column must have as many values as the first");
+        }
+        values.push_back(column.data());
+    }
+    return values;
+}
+
+std::unique_ptr<PlotText> make_plot_text(std::vector<FloatColumn> columns, std::uint64_t width) {
+    std::vector<const float*> values = values_of(columns);
+    const std::uint64_t blocks = columns.empty() ? 0 : columns.front().shape(0);
+    BlockText text(std::move(values), blocks, width);
+    return std::unique_ptr<PlotText>(new PlotText{std::move(columns), std::move(text)});
+}
+
+void check_blocks(const PlotText& plot, std::uint64_t first, std::uint64_t last) {
+    if (first > last || last > plot.text.blocks()) throw std::out_of_range("no such blocks");
+}
+
+std::uint64_t text_bytes(const PlotText& plot, std::uint64_t first, std::uint64_t last) {
+    check_blocks(plot, first, last);
+    return plot.text.bytes(first, last);
+}
+
+// The text of blocks [first, last) in a new uint8 array.
+ByteArray format_blocks(const PlotText& plot, std::uint64_t first, std::uint64_t last) {
+    check_blocks(plot, first, last);
+    const std::uint64_t size = plot.text.bytes(first, last);
+    if (size > PTRDIFF_MAX - BlockText::kSpareBytes) throw std::bad_alloc();
+    std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[std::size_t(size) + BlockText::kSpareBytes]);
+    {
+        LockReleased released;
+        plot.text.format(first, last, reinterpret_cast<char*>(bytes.get()));
+    }
+    nb::capsule owner(bytes.get(), [](void* data) noexcept { delete[] static_cast<std::uint8_t*>(data); });
+    const std::size_t shape[1] = {std::size_t(size)};
+    return ByteArray(bytes.release(), 1, shape, owner);
+}
+
+// `head` then the text of every block, written to `fd` (see write_blocks); OSError where a
+// write fails.
+void write_plot(const PlotText& plot, int fd, const nb::bytes& head, unsigned threads, bool start_writeback) {
+    const std::string head_bytes(head.c_str(), head.size());
+    int error = 0;
+    {
+        LockReleased released;
+        try {
+            error = quorel::write_all(fd, head_bytes.data(), head_bytes.size());
+            if (error == 0) write_blocks(fd, plot.text, threads, start_writeback);
+        } catch (const WriteFailure& failure) {
+            error = failure.error_number;
+        }
+    }
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw nb::python_error();
+    }
+}
+
 }  // namespace
 }  // namespace tolvane
 
@@ -205,4 +283,16 @@ NB_MODULE(_native, m) {
     m.def("open_plot", &open_plot, nb::arg("path"), nb::arg("stop") = nb::none(),
           "Opens the plot file at `path` (bytes) and reads its count and names. Every step may be "
           "ended by Ctrl-C, or by the StopFlag `stop` where given.");
+    nb::class_<PlotText>(m, "PlotText", "The blocks of a plot file to write, as text.")
+        .def_prop_ro("blocks", [](const PlotText& plot) { return plot.text.blocks(); }, "The number of blocks.")
+        .def("size", &text_bytes, nb::arg("first"), nb::arg("last"), "The bytes of blocks [first, last).")
+        .def("format", &format_blocks, nb::arg("first"), nb::arg("last"),
+             "The text of blocks [first, last), as a uint8 array.")
+        .def("write", &write_plot, nb::arg("fd"), nb::arg("head"), nb::arg("threads") = 0,
+             nb::arg("start_writeback") = false,
+             "Writes `head`, then every block, to the descriptor `fd`: in a regular file, pieces of the "
+             "blocks formatted and written in place on up to `threads` threads (0: as many as pay); with "
+             "`start_writeback`, each piece written is handed to the disk at once.");
+    m.def("plot_text", &make_plot_text, nb::arg("columns"), nb::arg("width"),
+          "The blocks of a plot file of these float32 columns (the time first), at this field width.");
 }
