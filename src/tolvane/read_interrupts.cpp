@@ -73,20 +73,16 @@ PyObject* default_int_handler = nullptr;
 PyObject* sigint_number = nullptr;
 
 // Whether the interpreter's SIGINT handler is its default one, which raises KeyboardInterrupt.
-// With the lock. A program with a handler of its own decides itself what Ctrl-C stops.
-bool interpreter_raises_keyboard_interrupt() noexcept {
-    PyObject* handler = PyObject_CallOneArg(get_signal, sigint_number);
-    if (handler == nullptr) {
-        // getsignal fails only for a number that is not a signal's.
-        PyErr_Clear();
-        return false;
-    }
-    const bool raises = handler == default_int_handler;
-    Py_DECREF(handler);
-    return raises;
+// With the lock. A program with a handler of its own decides itself what Ctrl-C stops. The
+// call may run the handlers of signals that came meanwhile: what one raises is raised, as
+// nanobind's python_error, and the step does not start.
+bool interpreter_raises_keyboard_interrupt() {
+    const nb::object handler = nb::steal(PyObject_CallOneArg(get_signal, sigint_number));
+    if (!handler.is_valid()) throw nb::python_error();
+    return handler.ptr() == default_int_handler;
 }
 
-bool sigint_raises() noexcept { return interpreter_raises_keyboard_interrupt() && count_sigints(); }
+bool sigint_raises() { return interpreter_raises_keyboard_interrupt() && count_sigints(); }
 
 bool interpreter_ending() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
