@@ -16,11 +16,11 @@ cluster; `tolvane` (or `python -m tolvane`) is a command: info, convert, plot.
 ``tolvane.__version__`` is the version of the distribution, quorel, that holds it.
 """
 
-from ._errors import FileChangedError, FormatError
+from ._errors import CompressionError, FileChangedError, FormatError
 from ._native import ReadInterrupted
 from ._plot import Plot
 from ._many import read_many
 from ._read import read
 from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
 
-__all__ = ["FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many"]
+__all__ = ["CompressionError", "FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many"]

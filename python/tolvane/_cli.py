@@ -13,6 +13,7 @@ import contextlib
 import csv
 import errno
 import io
+import json
 import math
 import os
 import pathlib
@@ -27,6 +28,7 @@ from ._netcdf_names import netcdf_names
 from ._plot import Plot
 from ._read import read
 from ._replace import replacing
+from ._source import is_url
 from ._tables import library, named_columns
 from ._version import __version__
 
@@ -60,6 +62,18 @@ def input_path(text: str) -> str:
     return STANDARD_INPUT if text == "-" else text
 
 
+def storage_option(text: str) -> "tuple[str, Any]":
+    """KEY=VALUE, the VALUE read as JSON where it is JSON (true, 10, {"a": 1}), else as text, so
+    that a file system's options that are not text can be given (s3fs's anon=true)."""
+    key, equals, value = text.partition("=")
+    if not equals or not key:
+        raise argparse.ArgumentTypeError(f"{text!r} is not KEY=VALUE")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
+
+
 def column_keys(text: str) -> List[Union[str, int]]:
     keys: List[Union[str, int]] = []
     for key in text.split(","):
@@ -76,9 +90,16 @@ def parser() -> argparse.ArgumentParser:
     reading.add_argument("--columns", type=column_keys, metavar="A,B",
                          help="the parameters to read, by name or index (0 is the time, which is "
                               "always read); default: all")
+    reading.add_argument("--storage-option", type=storage_option, action="append", default=[],
+                         metavar="KEY=VALUE", dest="storage_options",
+                         help="an option of a URL's file system, for fsspec (s3fs's "
+                              "endpoint_url=http://..., anon=true; VALUE is JSON where it is "
+                              "JSON, else text); repeatable")
     top = argparse.ArgumentParser(
         prog=PROG, description="Reads TOLVANE plot files: what they hold, other formats, a "
-                               "picture. FILE - is standard input.",
+                               "picture. FILE is a local path, a URL (s3://..., https://..., "
+                               "through fsspec) or - for standard input; gzip, bzip2, xz and "
+                               "zstd files are decompressed.",
         epilog="A file that does not read prints path:line: message on standard error and exits "
                "1; a bad argument exits 2; Ctrl-C exits 130.")
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -88,14 +109,15 @@ def parser() -> argparse.ArgumentParser:
         description="For each file: its width, parameter count, block count and time range, "
                     "then each parameter's name, minimum and maximum (NaN skipped).")
     info.add_argument("files", nargs="+", type=input_path, metavar="FILE",
-                      help="TOLVANE plot file (- for standard input)")
+                      help="TOLVANE plot file: a path, a URL, or - for standard input")
+    info.set_defaults(parser=info)
     convert = commands.add_parser(
         "convert", parents=[reading], help="write a file as Parquet, Feather, CSV or NetCDF",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
                                                          in WRITERS.items()) + ".")
     convert.add_argument("file", type=input_path, metavar="FILE",
-                         help="TOLVANE plot file (- for standard input)")
+                         help="TOLVANE plot file: a path, a URL, or - for standard input")
     convert.add_argument("out", type=pathlib.Path, metavar="OUT", help="the file to write")
     convert.set_defaults(parser=convert)
     plot = commands.add_parser(
@@ -104,7 +126,7 @@ def parser() -> argparse.ArgumentParser:
                     "(off-screen: no display needed). Needs matplotlib: pip install "
                     "'quorel[plot]'.")
     plot.add_argument("file", type=input_path, metavar="FILE",
-                      help="TOLVANE plot file (- for standard input)")
+                      help="TOLVANE plot file: a path, a URL, or - for standard input")
     plot.add_argument("-o", "--output", type=pathlib.Path, metavar="PNG",
                       help="the picture to write (default: FILE's name with .png, here)")
     plot.set_defaults(parser=plot)
@@ -116,7 +138,8 @@ def parser() -> argparse.ArgumentParser:
 
 def read_or_fail(path: str, args: argparse.Namespace) -> Plot:
     try:
-        return read(path, args.n_digits, columns=args.columns)
+        return read(path, args.n_digits, columns=args.columns,
+                    storage_options=dict(args.storage_options) if is_url(path) else None)
     except OSError as error:
         raise Failed(f"{path}: {error.strerror or error}") from None
     except KeyError as error:  # a column not in the file; the message names the file
@@ -356,6 +379,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def run(argv: Optional[Sequence[str]]) -> int:
     top = parser()
     args = top.parse_args(argv)
+    files = args.files if args.command == "info" else [args.file]
+    if args.storage_options and not any(is_url(path) for path in files):
+        args.parser.error("--storage-option is for URLs (s3://..., https://...), and no FILE is one")
     if args.command == "convert":
         if args.out.suffix.lower() not in WRITERS:
             args.parser.error(f"OUT must end in {', '.join(WRITERS)} (for the format), not "

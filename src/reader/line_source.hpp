@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "reader/byte_queue.hpp"
 #include "reader/read_stop.hpp"
 #include "reader/short_line.hpp"
 #include "reader/unique_fd.hpp"
@@ -39,6 +40,10 @@ public:
     // other than a regular one is then waited for in short waits, so that it must have been
     // opened with O_NONBLOCK.
     explicit LineSource(UniqueFd file, ReadStop* stop = nullptr);
+    // The lines of the bytes a feeder puts into `queue` (which must outlive the source), read
+    // on as they come; `stop`, where given, is asked while they are waited for. The source's end
+    // closes the queue's reading side, so that the feeder stops.
+    LineSource(ByteQueue& queue, ReadStop* stop);
     // The lines of `bytes`, which must be followed by kLinePadding readable bytes and outlive
     // the source; nothing is copied.
     explicit LineSource(std::string_view bytes) noexcept;
@@ -138,7 +143,8 @@ private:
     void append_to_assembly(const char* bytes, std::size_t size);
 
     UniqueFd file_;             // the file, where the source owns it
-    int fd_ = -1;               // the file the bytes are read from; -1 for bytes in memory
+    int fd_ = -1;               // the file the bytes are read from; -1 for bytes in memory or a queue
+    ByteQueue* queue_ = nullptr;  // where the bytes come from, for a source fed by another thread
     // For a stretch: where the next read starts, and where the stretch ends. kNoStretch: the
     // file is read on from where it stands.
     static constexpr std::uint64_t kNoStretch = ~std::uint64_t(0);

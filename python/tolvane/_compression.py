@@ -1,0 +1,211 @@
+"""The compressions tolvane reads: each told from its first bytes, and decompressed piece by piece
+by the fastest library at hand, so that neither the compressed nor the decompressed bytes are
+ever held whole.
+
+| compression | first bytes | decompressed by |
+|---|---|---|
+| gzip | 1F 8B | ISA-L (``isal``, the extra ``isal``), else the standard library's zlib |
+| bz2 | ``BZh``, a block size digit, then a block's or the end's mark | the standard library's bz2 |
+| xz | FD 37 7A 58 5A 00 | the standard library's lzma |
+| zstd | 28 B5 2F FD | the standard library's compression.zstd (3.14+), else ``zstandard`` (the extra ``zstd``) |
+
+Every library used releases the GIL while it decompresses, so that the parsing, on another
+thread, goes on meanwhile.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Any, Callable, Iterator, Optional
+
+COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
+# The most bytes a compression is told by.
+SNIFF_BYTES = 10
+# The most bytes one call of a decompressor hands out: small enough to stay in cache while its
+# line feeds are counted and it is written into the pipe, large enough that a call costs little.
+OUTPUT_BYTES = 1 << 20
+
+_BZ2_BLOCK = re.compile(rb"BZh[1-9](\x31\x41\x59\x26\x53\x59|\x17\x72\x45\x38\x50\x90)")
+_MAGIC = (("gzip", b"\x1f\x8b"), ("xz", b"\xfd7zXZ\x00"), ("zstd", b"\x28\xb5\x2f\xfd"))
+
+
+def sniff(first: bytes) -> Optional[str]:
+    """The compression whose stream starts with these bytes (at least SNIFF_BYTES of them, or
+    the whole file), or None. bzip2's start is ASCII (``BZh91AY&SY``), so it is told by all
+    ten bytes, which no plot file's first line holds."""
+    for name, magic in _MAGIC:
+        if first.startswith(magic):
+            return name
+    if _BZ2_BLOCK.match(first):
+        return "bz2"
+    return None
+
+
+def magic_text(first: bytes, name: str) -> str:
+    """The first bytes that tell `name`, in hexadecimal, as a message shows them."""
+    size = 10 if name == "bz2" else len(dict(_MAGIC)[name])
+    return " ".join(f"{byte:02X}" for byte in first[:size])
+
+
+class StreamFailed(Exception):
+    """A compressed stream that does not decompress: `cut` where it ends before its end mark,
+    else corrupt (`detail` says what the decompressor found)."""
+
+    def __init__(self, compression: str, cut: bool, detail: str = "") -> None:
+        super().__init__(compression, cut, detail)
+        self.compression = compression
+        self.cut = cut
+        self.detail = detail
+
+
+def library_of(name: str) -> str:
+    """The library that decompresses `name` here (ImportError where none is installed)."""
+    return _factory(name)[1]
+
+
+def decompressed(name: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
+    """The decompressed bytes of the stream whose compressed bytes `chunks` gives, in pieces of
+    at most about OUTPUT_BYTES. Concatenated streams (gzip members, zstd frames, bzip2 and xz
+    streams one after another, as `cat a.gz b.gz` makes) are decompressed one after another.
+    StreamFailed where the stream is corrupt or cut; ImportError where no library is at hand."""
+    make = _factory(name)[0]
+    data = b""
+    ended = False
+    while True:
+        decompressor = make()
+        while True:
+            if not data:
+                data = next(chunks, b"")
+                if not data:
+                    if ended:
+                        return
+                    raise StreamFailed(name, cut=True)
+            ended = False
+            try:
+                for piece in decompressor.feed(data):
+                    if piece:
+                        yield piece
+            except Exception as error:  # each library's own: zlib.error, OSError, LZMAError, ...
+                raise StreamFailed(name, cut=False, detail=str(error) or type(error).__name__) from error
+            if decompressor.eof:
+                data = decompressor.unused_data
+                ended = True
+                break
+            data = b""
+
+
+def _factory(name: str) -> "tuple[Callable[[], Any], str]":
+    """A maker of decompressors for `name`, and the library's name."""
+    if name == "gzip":
+        try:
+            from isal import igzip_lib
+        except ImportError:
+            import zlib
+
+            return (lambda: _ZlibStream(zlib.decompressobj(31))), "zlib"
+        return (lambda: _BoundedStream(igzip_lib.IgzipDecompressor(flag=igzip_lib.DECOMP_GZIP))), "isal"
+    if name == "bz2":
+        import bz2
+
+        return (lambda: _BoundedStream(bz2.BZ2Decompressor())), "bz2"
+    if name == "xz":
+        import lzma
+
+        return (lambda: _BoundedStream(lzma.LZMADecompressor(lzma.FORMAT_XZ))), "lzma"
+    if name == "zstd":
+        try:
+            from compression import zstd  # type: ignore[import-not-found]  # 3.14 and later
+        except ImportError:
+            pass
+        else:
+            return (lambda: _BoundedStream(zstd.ZstdDecompressor())), "compression.zstd"
+        try:
+            import zstandard
+        except ImportError:
+            raise ImportError("reading a zstd-compressed file needs zstandard (or Python 3.14's "
+                              "compression.zstd): pip install 'quorel[zstd]'") from None
+        return (lambda: _ZstandardStream(zstandard.ZstdDecompressor().decompressobj())), "zstandard"
+    raise ValueError(f"no such compression: {name!r}")
+
+
+class _BoundedStream:
+    """A decompressor with bz2's interface (max_length, needs_input, eof, unused_data): bz2,
+    lzma, ISA-L's IgzipDecompressor, compression.zstd."""
+
+    def __init__(self, decompressor: Any) -> None:
+        self._d = decompressor
+
+    def feed(self, data: bytes) -> Iterator[bytes]:
+        d = self._d
+        yield d.decompress(data, OUTPUT_BYTES)
+        while not d.eof and not d.needs_input:
+            yield d.decompress(b"", OUTPUT_BYTES)
+
+    @property
+    def eof(self) -> bool:
+        return bool(self._d.eof)
+
+    @property
+    def unused_data(self) -> bytes:
+        return bytes(self._d.unused_data)
+
+
+class _ZlibStream:
+    """zlib's decompressobj: what max_length leaves is its unconsumed_tail; output that fills
+    max_length may have more behind it, which a call without input gives."""
+
+    def __init__(self, decompressor: Any) -> None:
+        self._d = decompressor
+
+    def feed(self, data: bytes) -> Iterator[bytes]:
+        d = self._d
+        out = d.decompress(data, OUTPUT_BYTES)
+        yield out
+        while not d.eof and (d.unconsumed_tail or len(out) == OUTPUT_BYTES):
+            out = d.decompress(d.unconsumed_tail, OUTPUT_BYTES)
+            yield out
+            if not out and not d.unconsumed_tail:
+                break
+
+    @property
+    def eof(self) -> bool:
+        return bool(self._d.eof)
+
+    @property
+    def unused_data(self) -> bytes:
+        return bytes(self._d.unused_data)
+
+
+class _ZstandardStream:
+    """zstandard's decompressobj, which has no max_length: it is fed pieces small enough that,
+    at the largest ratio of output to input seen so far, each gives about OUTPUT_BYTES."""
+
+    _FIRST_RATIO = 16
+    _SMALLEST_PIECE = 1024
+
+    def __init__(self, decompressor: Any) -> None:
+        self._d = decompressor
+        self._ratio = self._FIRST_RATIO
+        self._rest = b""
+
+    def feed(self, data: bytes) -> Iterator[bytes]:
+        view = memoryview(data)
+        at = 0
+        while at < len(view):
+            size = max(self._SMALLEST_PIECE, OUTPUT_BYTES // self._ratio)
+            piece = view[at:at + size]
+            at += len(piece)
+            out = self._d.decompress(piece)
+            self._ratio = max(self._ratio, -(-len(out) // len(piece)))
+            yield out
+            if self._d.eof:
+                self._rest = bytes(self._d.unused_data) + bytes(view[at:])
+                return
+
+    @property
+    def eof(self) -> bool:
+        return bool(self._d.eof)
+
+    @property
+    def unused_data(self) -> bytes:
+        return self._rest
