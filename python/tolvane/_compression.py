@@ -7,7 +7,7 @@ ever held whole.
 | gzip | 1F 8B | ISA-L (``isal``, the extra ``isal``), else the standard library's zlib |
 | bz2 | ``BZh``, a block size digit, then a block's or the end's mark | the standard library's bz2 |
 | xz | FD 37 7A 58 5A 00 | the standard library's lzma |
-| zstd | 28 B5 2F FD | the standard library's compression.zstd (3.14+), else ``zstandard`` (the extra ``zstd``) |
+| zstd | 28 B5 2F FD (or a skippable frame's 5x 2A 4D 18) | the standard library's compression.zstd (3.14+), else ``zstandard`` (the extra ``zstd``) |
 
 Every library used releases the GIL while it decompresses, so that the parsing, on another
 thread, goes on meanwhile.
@@ -27,6 +27,7 @@ OUTPUT_BYTES = 1 << 20
 
 _BZ2_BLOCK = re.compile(rb"BZh[1-9](\x31\x41\x59\x26\x53\x59|\x17\x72\x45\x38\x50\x90)")
 _MAGIC = (("gzip", b"\x1f\x8b"), ("xz", b"\xfd7zXZ\x00"), ("zstd", b"\x28\xb5\x2f\xfd"))
+_ZSTD_SKIPPABLE = re.compile(rb"[\x50-\x5f]\x2a\x4d\x18", re.S)
 
 
 def sniff(first: bytes) -> Optional[str]:
@@ -38,12 +39,14 @@ def sniff(first: bytes) -> Optional[str]:
             return name
     if _BZ2_BLOCK.match(first):
         return "bz2"
+    if _ZSTD_SKIPPABLE.match(first):  # a zstd stream may start with a frame of other data
+        return "zstd"
     return None
 
 
 def magic_text(first: bytes, name: str) -> str:
     """The first bytes that tell `name`, in hexadecimal, as a message shows them."""
-    size = 10 if name == "bz2" else len(dict(_MAGIC)[name])
+    size = 10 if name == "bz2" else 4 if name == "zstd" else len(dict(_MAGIC)[name])
     return " ".join(f"{byte:02X}" for byte in first[:size])
 
 
@@ -177,27 +180,22 @@ class _ZlibStream:
 
 
 class _ZstandardStream:
-    """zstandard's decompressobj, which has no max_length: it is fed pieces small enough that,
-    at the largest ratio of output to input seen so far, each gives about OUTPUT_BYTES."""
-
-    _FIRST_RATIO = 16
-    _SMALLEST_PIECE = 1024
+    """zstandard's decompressobj, which has no max_length: it is fed pieces of at most a few
+    whole blocks of the frame, each of which decompresses to at most 128 KiB, so that no call
+    hands out more than about OUTPUT_BYTES whatever the stream's ratio (a block of one byte
+    repeated, 4 bytes in the stream, is 128 KiB out)."""
 
     def __init__(self, decompressor: Any) -> None:
         self._d = decompressor
-        self._ratio = self._FIRST_RATIO
+        self._blocks = _ZstdBlocks(OUTPUT_BYTES // _ZSTD_BLOCK_BYTES - 1)
         self._rest = b""
 
     def feed(self, data: bytes) -> Iterator[bytes]:
         view = memoryview(data)
         at = 0
-        while at < len(view):
-            size = max(self._SMALLEST_PIECE, OUTPUT_BYTES // self._ratio)
-            piece = view[at:at + size]
+        for piece in self._blocks.pieces(view):
             at += len(piece)
-            out = self._d.decompress(piece)
-            self._ratio = max(self._ratio, -(-len(out) // len(piece)))
-            yield out
+            yield self._d.decompress(piece)
             if self._d.eof:
                 self._rest = bytes(self._d.unused_data) + bytes(view[at:])
                 return
@@ -209,3 +207,80 @@ class _ZstandardStream:
     @property
     def unused_data(self) -> bytes:
         return self._rest
+
+
+# The most one block of a zstd frame decompresses to.
+_ZSTD_BLOCK_BYTES = 128 << 10
+_ZSTD_MAGIC = 0xFD2FB528
+_SKIPPABLE_MAGIC = 0x184D2A50  # to 0x184D2A5F
+
+
+class _ZstdBlocks:
+    """Follows a zstd stream's frames and blocks (RFC 8878) as its bytes pass, to cut them into
+    pieces that each begin at most `per_piece` blocks. Where the bytes are not a stream it can
+    follow (a corrupt one), it cuts no more: the decompressor says what is wrong."""
+
+    def __init__(self, per_piece: int) -> None:
+        self._per_piece = per_piece
+        self._state = "magic"
+        self._need = 4        # bytes of the field being gathered
+        self._field = b""     # its bytes so far
+        self._skip = 0        # bytes to pass over: a block's content, the rest of a header
+        self._checksum = False
+        self._begun = 0       # blocks begun in the piece being made
+        self._lost = False
+
+    def pieces(self, view: memoryview) -> Iterator[memoryview]:
+        start = at = 0
+        size = len(view)
+        while at < size and not self._lost:
+            if self._skip:
+                step = min(self._skip, size - at)
+                at += step
+                self._skip -= step
+                continue
+            field_start = at if not self._field else 0
+            take = min(self._need - len(self._field), size - at)
+            self._field += bytes(view[at:at + take])
+            at += take
+            if len(self._field) < self._need:
+                break
+            field = int.from_bytes(self._field, "little")
+            self._field = b""
+            if self._state == "block":
+                if self._begun == self._per_piece and field_start > start:
+                    yield view[start:field_start]
+                    start, self._begun = field_start, 0
+                self._begun += 1
+                self._block(field)
+            else:
+                self._header_field(field)
+        if start < size:
+            yield view[start:]
+
+    def _block(self, header: int) -> None:
+        last, kind, size = header & 1, (header >> 1) & 3, header >> 3
+        self._skip = 1 if kind == 1 else size  # a run-length block holds its one byte
+        if last:
+            self._skip += 4 if self._checksum else 0
+            self._state, self._need = "magic", 4
+
+    def _header_field(self, field: int) -> None:
+        if self._state == "magic":
+            if field == _ZSTD_MAGIC:
+                self._state, self._need = "descriptor", 1
+            elif field & 0xFFFFFFF0 == _SKIPPABLE_MAGIC:
+                self._state, self._need = "skippable", 4
+            else:
+                self._lost = True
+        elif self._state == "descriptor":
+            content_size_flag, single_segment = field >> 6, (field >> 5) & 1
+            self._checksum = bool((field >> 2) & 1)
+            window = 0 if single_segment else 1
+            dictionary = (0, 1, 2, 4)[field & 3]
+            content_size = (single_segment, 2, 4, 8)[content_size_flag]
+            self._skip = window + dictionary + content_size
+            self._state, self._need = "block", 3
+        else:  # a skippable frame's size
+            self._skip = field
+            self._state, self._need = "magic", 4

@@ -106,15 +106,14 @@ def read_in_pieces(source: Source, n_digits: Optional[int] = None, *,
             # The feed's failure in its place, where it may be what the reader met.
             failure = opened.failure(error.line, True, stop)
             if failure is not None:
-                raise failure from None
+                raise failure from failure.__cause__
             # A stream that failed after the fault (cut short, most likely) is said too, in
             # the traceback, as what may have caused it.
             error.__cause__ = opened.feed_error(error.line)
             raise
-        count = len(plot.names)
-        failure = opened.failure(count + 2 + len(plot) * (1 + -(-count // 10)), False)
+        failure = opened.failure(0, False)
         if failure is not None:
-            raise failure from None
+            raise failure from failure.__cause__
         return plot
 
 
@@ -131,7 +130,7 @@ def read_names(source: Source, compression: Optional[str] = "infer",
         except FormatError as error:
             failure = opened.failure(error.line, True)
             if failure is not None:
-                raise failure from None
+                raise failure from failure.__cause__
             raise
         head.close()
         return opened.name, head.names

@@ -111,9 +111,13 @@ def named(error: BaseException, name: str) -> OSError:
     if isinstance(error, OSError):
         number = error.errno or _ERRNO_OF.get(type(error), 0)
         if number:
-            return OSError(number, error.strerror or os.strerror(number), name)
-        return OSError(errno.EIO, str(error) or type(error).__name__, name)
-    return OSError(errno.EIO, f"{type(error).__name__}: {error}", name)
+            renamed = OSError(number, error.strerror or os.strerror(number), name)
+        else:
+            renamed = OSError(errno.EIO, str(error) or type(error).__name__, name)
+    else:
+        renamed = OSError(errno.EIO, f"{type(error).__name__}: {error}", name)
+    renamed.__cause__ = error
+    return renamed
 
 
 _ERRNO_OF = {FileNotFoundError: errno.ENOENT, PermissionError: errno.EACCES,
@@ -148,16 +152,16 @@ class OpenSource:
             self.feeder.join()
 
     def failure(self, line: int, faulted: bool, stop: "Optional[_native.StopFlag]" = None) -> Optional[BaseException]:
-        """Once the reader has ended, with a FormatError (`faulted`) or with its blocks: what
-        failed the feed, as the exception to raise in its place, or None. `line` is where the
-        reader's outcome lies: its fault's line, or the line after its last block.
+        """Once the reader has ended, with a FormatError at `line` (`faulted`) or with its
+        blocks: what failed the feed, as the exception to raise in its place, or None.
 
         A corrupt stream's failure always takes the place of a FormatError, which may well come
         of it: a stream that is decompressed is drained to its end for it first (so a read
-        that fails costs no more than one that does not). Any other failure of the feed (a cut
-        stream, an error of the file object or the network, ...) takes the place of what the
-        reader met only where the reader met the end of the bytes fed, as it does at the early
-        end the failure made; a fault before that is the file's own, as a cut file's is."""
+        that fails costs no more than one that does not), and the error names the fault's
+        line. Any other failure of the feed (a cut stream, an error of the file object or the
+        network, ...) takes the place of what the reader met only where the reader met the end
+        of the bytes fed, as it does at the early end the failure made, and names the line the
+        bytes stopped on; a fault before that is the file's own, as a cut file's is."""
         feeder = self.feeder
         if feeder is None:
             return None
@@ -169,10 +173,13 @@ class OpenSource:
                     raise _native.ReadInterrupted()
         self.end()
         error = feeder.failure
-        corrupt = isinstance(error, StreamFailed) and not error.cut
-        if error is None or not corrupt and not feeder.queue.end_seen():
+        if error is None:
             return None
-        return self.feed_error(line)
+        if feeder.queue.end_seen():
+            return self.feed_error(feeder.queue.line_feeds_taken() + 1)
+        if faulted and isinstance(error, StreamFailed) and not error.cut:
+            return self.feed_error(line)
+        return None
 
     def feed_error(self, line: int) -> Optional[BaseException]:
         """What failed the feed, once it has ended, as the exception that says so; None where

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "reader/line_count.hpp"
+
 namespace quorel {
 
 ByteQueue::ByteQueue(std::size_t capacity) : ring_(new char[capacity]), capacity_(capacity) {}
@@ -66,9 +68,12 @@ ssize_t ByteQueue::read(char* into, std::size_t want, ReadStop* stop) {
     const std::size_t now = std::min({want, size_, capacity_ - at});
     guard.unlock();
     std::memcpy(into, ring_.get() + at, now);
+    // Counted here, on the reader's thread, which waits for the feeder's anyway.
+    const std::uint64_t feeds = count_line_feeds(into, now);
     guard.lock();
     start_ = (start_ + now) % capacity_;
     size_ -= now;
+    line_feeds_taken_ += feeds;
     if (room_wanted_ != 0 && capacity_ - size_ >= room_wanted_) room_.notify_one();
     return ssize_t(now);
 }
@@ -82,6 +87,11 @@ void ByteQueue::close_reading() {
 bool ByteQueue::end_seen() const {
     const std::lock_guard<std::mutex> guard(lock_);
     return end_seen_;
+}
+
+std::uint64_t ByteQueue::line_feeds_taken() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return line_feeds_taken_;
 }
 
 }  // namespace quorel

@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -40,6 +41,9 @@ public:
     void close_reading();
     // Whether a read has met the end: every byte put was taken, and writing was closed.
     bool end_seen() const;
+    // How many line feeds the bytes taken out so far hold: a stream that ended early ended on
+    // the line after them.
+    std::uint64_t line_feeds_taken() const;
 
 private:
     std::unique_ptr<char[]> ring_;
@@ -49,6 +53,7 @@ private:
     bool writing_closed_ = false;
     bool reading_closed_ = false;
     bool end_seen_ = false;
+    std::uint64_t line_feeds_taken_ = 0;
     std::size_t room_wanted_ = 0;  // the room the feeder waits for; 0: it does not wait
     mutable std::mutex lock_;
     std::condition_variable room_;

@@ -253,7 +253,9 @@ NB_MODULE(_native, m) {
         .def("close_reading", [](quorel::ByteQueue& queue) { queue.close_reading(); },
              "The read needs no more bytes: every put from now on returns False.")
         .def("end_seen", [](const quorel::ByteQueue& queue) { return queue.end_seen(); },
-             "Whether the read has met the end: every byte put was taken, and writing was closed.");
+             "Whether the read has met the end: every byte put was taken, and writing was closed.")
+        .def("line_feeds_taken", [](const quorel::ByteQueue& queue) { return queue.line_feeds_taken(); },
+             "How many line feeds the bytes the read took out hold.");
 
     nb::class_<PlotHead>(m, "PlotHead", "An open plot file, read up to its first block.")
         .def_prop_ro("count", &PlotHead::count, "The parameter count on line 1.")
