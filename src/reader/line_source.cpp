@@ -146,7 +146,6 @@ LineSource::LineSource(std::string_view bytes) noexcept
     : buffer_(const_cast<char*>(bytes.data())), owns_buffer_(false), fill_(bytes.size()), bytes_read_(bytes.size()) {}
 
 LineSource::~LineSource() {
-    if (queue_ != nullptr) queue_->close_reading();
     std::free(assembly_);
     if (owns_buffer_) std::free(buffer_);
 }

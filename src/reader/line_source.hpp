@@ -41,8 +41,9 @@ public:
     // opened with O_NONBLOCK.
     explicit LineSource(UniqueFd file, ReadStop* stop = nullptr);
     // The lines of the bytes a feeder puts into `queue` (which must outlive the source), read
-    // on as they come; `stop`, where given, is asked while they are waited for. The source's end
-    // closes the queue's reading side, so that the feeder stops.
+    // on as they come; `stop`, where given, is asked while they are waited for. Whoever made
+    // the queue closes its reading side once the source is done with, which stops the feeder
+    // (or lets it drain the rest of its stream, as that owner decides).
     LineSource(ByteQueue& queue, ReadStop* stop);
     // The lines of `bytes`, which must be followed by kLinePadding readable bytes and outlive
     // the source; nothing is copied.
