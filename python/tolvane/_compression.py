@@ -15,6 +15,7 @@ thread, goes on meanwhile.
 
 from __future__ import annotations
 
+import importlib
 import re
 from typing import Any, Callable, Iterator, Optional
 
@@ -98,10 +99,11 @@ def decompressed(name: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
 
 
 def _factory(name: str) -> "tuple[Callable[[], Any], str]":
-    """A maker of decompressors for `name`, and the library's name."""
+    """A maker of decompressors for `name`, and the library's name. The optional libraries are
+    imported by name: whether each is there (and typed) is the installation's."""
     if name == "gzip":
         try:
-            from isal import igzip_lib
+            igzip_lib = importlib.import_module("isal.igzip_lib")
         except ImportError:
             import zlib
 
@@ -117,13 +119,13 @@ def _factory(name: str) -> "tuple[Callable[[], Any], str]":
         return (lambda: _BoundedStream(lzma.LZMADecompressor(lzma.FORMAT_XZ))), "lzma"
     if name == "zstd":
         try:
-            from compression import zstd  # type: ignore[import-not-found]  # 3.14 and later
+            zstd = importlib.import_module("compression.zstd")  # 3.14 and later
         except ImportError:
             pass
         else:
             return (lambda: _BoundedStream(zstd.ZstdDecompressor())), "compression.zstd"
         try:
-            import zstandard
+            zstandard = importlib.import_module("zstandard")
         except ImportError:
             raise ImportError("reading a zstd-compressed file needs zstandard (or Python 3.14's "
                               "compression.zstd): pip install 'quorel[zstd]'") from None

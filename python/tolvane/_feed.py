@@ -20,7 +20,7 @@ import threading
 from typing import Any, Callable, Iterator, Optional
 
 from . import _native
-from ._compression import SNIFF_BYTES, StreamFailed, decompressed, sniff
+from ._compression import SNIFF_BYTES, decompressed, sniff
 
 # The least a source is asked for at a time.
 CHUNK_BYTES = 1 << 20

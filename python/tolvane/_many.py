@@ -16,8 +16,8 @@ import numpy as np
 from ._frame_block import FrameBlock
 from ._plot import Plot, dedup_names
 from . import _native
-from ._read import PathArg, _columns_argument, _width_argument, read_in_pieces
-from ._source import (compression_argument, expand_url_pattern, is_file_object, is_url, source_name,
+from ._read import _columns_argument, _width_argument, read_in_pieces
+from ._source import (PathArg, compression_argument, expand_url_pattern, is_file_object, is_url, source_name,
                       storage_options_argument)
 from ._tables import library
 

@@ -4,13 +4,12 @@ and the blocks read without the GIL."""
 from __future__ import annotations
 
 import operator
-import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _native, _source
 from ._errors import FormatError, exception_from_fault, format_error
 from ._plot import Plot
-from ._source import PathArg, Source
+from ._source import Source
 Key = Union[str, int]
 
 # The widths the simulator writes: 6 significant digits in 12 bytes, 9 in 15.

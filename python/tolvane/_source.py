@@ -2,24 +2,24 @@
 object; and how its bytes reach the reader.
 
 A local regular file that is not compressed is read by the reader itself, through its own
-descriptor, and may be split across threads. Every other source is fed through a pipe by a
-thread of its own (_feed.py), decompressed on the way where it is compressed; the reader reads
-the pipe on one thread, as it reads a FIFO. Either way the reader sees the same bytes, so the
-values and the faults are the same, bit for bit; a failure of the feed itself (a corrupt or cut
-stream, an error of the file object or the network) is raised in place of what the reader met
-at the early end it made.
+descriptor, and may be split across threads. Every other source is fed by a thread of its own
+(_feed.py), decompressed on the way where it is compressed, into a ring that the reader reads
+on one thread as it reads a file. Either way the reader sees the same bytes, so the values and
+the faults are the same, bit for bit; a failure of the feed itself (a corrupt or cut stream,
+an error of the file object or the network) is raised in place of what the reader met at the
+early end it made.
 """
-
 from __future__ import annotations
 
 import contextlib
 import errno
+import importlib
 import io
 import os
 import re
 import stat
 import threading
-from typing import IO, Any, Dict, Iterator, List, Mapping, Optional, Union
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Protocol, Union
 
 from . import _native
 from ._compression import COMPRESSIONS, SNIFF_BYTES, StreamFailed, magic_text, sniff
@@ -27,8 +27,17 @@ from ._errors import CompressionError, FormatError
 from ._feed import Feeder, LooksCompressed, fd_chunks, file_chunks, text_mode_error
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-# A binary file object: anything with readinto, or with read giving bytes.
-Source = Union[PathArg, IO[bytes], Any]
+
+
+class BinaryStream(Protocol):
+    """A binary file object, as a type checker sees it: one whose read gives bytes (one with
+    readinto alone reads too)."""
+
+    def read(self, size: int, /) -> bytes: ...
+
+
+# A local path, a URL (a str) or a binary file object.
+Source = Union[PathArg, BinaryStream]
 
 # The name of a file object that has none.
 STREAM_NAME = "<stream>"
@@ -53,16 +62,13 @@ def is_file_object(source: Any) -> bool:
 def source_name(source: Source) -> str:
     """The source as errors and Plot.path name it: the URL or the local path as given (as str),
     or a file object's name, "<stream>" where it has none."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return os.fsdecode(source)
     if is_file_object(source):
         name = getattr(source, "name", None)
-        if isinstance(name, (str, bytes, os.PathLike)):
-            return os.fsdecode(name)
-        return STREAM_NAME
-    try:
-        return os.fsdecode(os.fspath(source))
-    except TypeError:
-        raise TypeError("expected a path (str, bytes or os.PathLike), a URL or a binary file "
-                        f"object, not {type(source).__name__}") from None
+        return os.fsdecode(name) if isinstance(name, (str, bytes, os.PathLike)) else STREAM_NAME
+    raise TypeError("expected a path (str, bytes or os.PathLike), a URL or a binary file object, "
+                    f"not {type(source).__name__}")
 
 
 def compression_argument(compression: Optional[str]) -> Optional[str]:
@@ -92,7 +98,8 @@ def check_storage_options_apply(source: Source, options: Dict[str, Any]) -> None
 
 def _fsspec() -> Any:
     try:
-        import fsspec
+        fsspec = importlib.import_module("fsspec")
+        importlib.import_module("fsspec.implementations.local")
     except ImportError:
         raise ImportError("reading a URL needs fsspec: pip install 'quorel[remote]' (and the "
                           "file system's own package, such as s3fs for s3://)") from None
@@ -208,12 +215,16 @@ def opened(source: Source, compression: Optional[str], storage_options: Dict[str
     was opened here closed, on every way out."""
     name = source_name(source)
     stop = threading.Event()
+    feeder: Optional[Feeder]
+    fd = -1
     with contextlib.ExitStack() as owned:
-        if is_file_object(source):
+        if isinstance(source, (str, bytes, os.PathLike)) and not is_url(source):
+            feeder, fd = _local(os.fsencode(source), name, compression, stop, owned)
+        elif not isinstance(source, (str, bytes, os.PathLike)):
             if isinstance(source, io.TextIOBase):
                 raise text_mode_error()
             feeder = Feeder(file_chunks(source, stop), compression, stop)
-        elif is_url(source):
+        else:
             fsspec = _fsspec()
             fs, path = fsspec.core.url_to_fs(source, **storage_options)
             if isinstance(fs, fsspec.implementations.local.LocalFileSystem):
@@ -230,8 +241,6 @@ def opened(source: Source, compression: Optional[str], storage_options: Dict[str
                     raise named(error, name) from error
                 owned.callback(stream.close)
                 feeder = Feeder(file_chunks(stream, stop), compression, stop)
-        else:
-            feeder, fd = _local(os.fsencode(os.fspath(source)), name, compression, stop, owned)
         if feeder is None:
             yield OpenSource(name, fd)
             return
@@ -252,12 +261,13 @@ def _local(path: Union[str, bytes], name: str, compression: Optional[str], stop:
     not a compressed stream's (or a folder, whose read fails as the reader says): its
     descriptor; else fed. The descriptor is closed by `owned`. Opened without waiting (O_NONBLOCK), so that a FIFO without
     a writer does not hold the open."""
-    if (b"\0" if isinstance(path, bytes) else "\0") in path:
+    if (b"\0" in path) if isinstance(path, bytes) else ("\0" in path):
         raise ValueError("embedded null byte")
     try:
         fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
     except OSError as error:
-        raise OSError(error.errno, os.strerror(error.errno), name) from None
+        number = error.errno or errno.EIO
+        raise OSError(number, os.strerror(number), name) from None
     owned.callback(os.close, fd)
     mode = os.fstat(fd).st_mode
     regular = stat.S_ISREG(mode)

@@ -21,8 +21,8 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, 
 import numpy as np
 
 from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
-from ._read import PathArg, _columns_argument, _fields_of, _threads_argument, _width_argument, read, read_names
-from ._source import compression_argument, is_url, source_name, storage_options_argument
+from ._read import _columns_argument, _fields_of, _threads_argument, _width_argument, read, read_names
+from ._source import PathArg, compression_argument, is_url, source_name, storage_options_argument
 from ._tables import library
 
 if TYPE_CHECKING:
