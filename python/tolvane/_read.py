@@ -72,11 +72,16 @@ def read(source: Source, n_digits: Optional[int] = None, *,
             ``PermissionError``, ``IsADirectoryError``, ...), as ``open()`` raises it, naming
             the source; an error of the file object or of the file system (the network) while
             it is read comes as an OSError that names the source, the error as its cause.
+        FileChangedError: the file was cut short or written again while it was read (an
+            ``OSError``); a file that only grows is read to where it ends.
         KeyError: a column asked for is not in the file.
         ImportError: a library the source needs is not installed (fsspec for a URL, zstandard
             for zstd before Python 3.14); it names the extra that brings it.
         TypeError, ValueError: a bad argument, before the file is opened.
         MemoryError: the values do not fit in memory.
+        KeyboardInterrupt: Ctrl-C, within a few hundredths of a second, the read's threads
+            stopped and the file closed (:class:`ReadInterrupted` on a thread other than the
+            main one).
 
     The GIL is released while the file is read and converted: threads reading other files run
     meanwhile. A source that is not a local uncompressed file is held in memory a piece at a

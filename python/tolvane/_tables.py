@@ -14,6 +14,7 @@ so their tables get a copy of the values, made once, into one block.
 from __future__ import annotations
 
 import importlib
+import os
 from types import ModuleType
 from typing import TYPE_CHECKING, List, Sequence, Tuple, cast
 
@@ -79,7 +80,8 @@ def to_arrow(plot: "Plot") -> "pyarrow.Table":
     names, arrays = named_columns(plot)
     # pa.array wraps a contiguous numpy array's memory; NaN stays a value, never a null.
     columns = [pa.array(array, type=pa.float32()) for array in arrays]
-    metadata = {"path": plot.path, "n_digits": str(plot.n_digits)}
+    # The path's own bytes: a file name need not be UTF-8, which Arrow's metadata is.
+    metadata = {"path": os.fsencode(plot.path), "n_digits": str(plot.n_digits)}
     return cast("pyarrow.Table", pa.Table.from_arrays(columns, names=names, metadata=metadata))
 
 

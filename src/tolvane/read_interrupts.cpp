@@ -1,5 +1,7 @@
 #include "tolvane/read_interrupts.hpp"
 
+#include <nanobind/nanobind.h>
+
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -12,6 +14,8 @@
 namespace tolvane {
 
 namespace {
+
+namespace nb = nanobind;
 
 // SIGINTs counted as they come, by a handler put in front of the interpreter's: the one way a
 // thread other than the main one can learn that Ctrl-C was pressed. It counts and hands the
@@ -61,21 +65,24 @@ bool count_sigints() noexcept {
     return ::sigaction(SIGINT, &counting, nullptr) == 0;
 }
 
+// signal.getsignal, signal.default_int_handler and SIGINT as an int, taken when the module is
+// made: a step only calls the interpreter's own C function then, which runs no Python code
+// (code run there could raise a pending KeyboardInterrupt, which would be lost).
+PyObject* get_signal = nullptr;
+PyObject* default_int_handler = nullptr;
+PyObject* sigint_number = nullptr;
+
 // Whether the interpreter's SIGINT handler is its default one, which raises KeyboardInterrupt.
 // With the lock. A program with a handler of its own decides itself what Ctrl-C stops.
 bool interpreter_raises_keyboard_interrupt() noexcept {
-    PyObject* signal_module = PyImport_ImportModule("signal");
-    if (signal_module == nullptr) {
+    PyObject* handler = PyObject_CallOneArg(get_signal, sigint_number);
+    if (handler == nullptr) {
+        // getsignal fails only for a number that is not a signal's.
         PyErr_Clear();
         return false;
     }
-    PyObject* handler = PyObject_CallMethod(signal_module, "getsignal", "i", SIGINT);
-    PyObject* raising = PyObject_GetAttrString(signal_module, "default_int_handler");
-    const bool raises = handler != nullptr && raising != nullptr && handler == raising;
-    Py_XDECREF(raising);
-    Py_XDECREF(handler);
-    Py_DECREF(signal_module);
-    PyErr_Clear();
+    const bool raises = handler == default_int_handler;
+    Py_DECREF(handler);
     return raises;
 }
 
@@ -109,19 +116,24 @@ std::int64_t milliseconds_now() noexcept {
 PyObject* interrupted_class = nullptr;
 
 PyObject* prepare_interrupts() {
-    PyObject* threading = PyImport_ImportModule("threading");
-    PyObject* main = threading == nullptr ? nullptr : PyObject_CallMethod(threading, "main_thread", nullptr);
-    PyObject* ident = main == nullptr ? nullptr : PyObject_GetAttrString(main, "ident");
-    if (ident != nullptr) {
-        // The interpreter's thread idents are the threads' pthread_t.
-        main_thread_ident = PyLong_AsUnsignedLong(ident);
-        main_thread = pthread_t(main_thread_ident);
-        main_thread_known.store(!PyErr_Occurred());
-    }
-    Py_XDECREF(ident);
-    Py_XDECREF(main);
-    Py_XDECREF(threading);
-    PyErr_Clear();
+    const nb::object threading = nb::steal(PyImport_ImportModule("threading"));
+    if (!threading.is_valid()) return nullptr;
+    const nb::object main = nb::steal(PyObject_CallMethod(threading.ptr(), "main_thread", nullptr));
+    if (!main.is_valid()) return nullptr;
+    const nb::object ident = nb::steal(PyObject_GetAttrString(main.ptr(), "ident"));
+    if (!ident.is_valid()) return nullptr;
+    // The interpreter's thread idents are the threads' pthread_t.
+    main_thread_ident = PyLong_AsUnsignedLong(ident.ptr());
+    if (PyErr_Occurred()) return nullptr;
+    main_thread = pthread_t(main_thread_ident);
+    main_thread_known.store(true);
+    const nb::object signal_module = nb::steal(PyImport_ImportModule("signal"));
+    if (!signal_module.is_valid()) return nullptr;
+    // Kept for as long as the process runs, as the module's own objects are.
+    get_signal = PyObject_GetAttrString(signal_module.ptr(), "getsignal");
+    default_int_handler = PyObject_GetAttrString(signal_module.ptr(), "default_int_handler");
+    sigint_number = PyLong_FromLong(SIGINT);
+    if (get_signal == nullptr || default_int_handler == nullptr || sigint_number == nullptr) return nullptr;
     // Not KeyboardInterrupt itself: the interpreter takes one that leaves code run by eval or
     // exec on any thread for the program's own, and ends the process with SIGINT for it.
     interrupted_class = PyErr_NewExceptionWithDoc(
