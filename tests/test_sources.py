@@ -520,7 +520,7 @@ def command_data(tmp_path_factory):
                                   pytest.param("s3", marks=network_file_systems)])
 def test_the_command_reads_every_kind_of_source(tmp_path, command_data, request, kind):
     data, plain, said = command_data
-    stdin, options = None, []
+    stdin = None
     if kind == "zstd file":
         name = write_plot(tmp_path, COMPRESS["zstd"](data), name="run.plt.zst")
         args = [name]

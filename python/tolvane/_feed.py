@@ -13,18 +13,19 @@ at `stop` between two chunks, and while it waits for a pipe, a FIFO or a termina
 
 from __future__ import annotations
 
+import contextlib
 import os
 import select
 import signal
 import threading
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, List, Optional
 
 from . import _native
 from ._compression import SNIFF_BYTES, decompressed, sniff
 
 # The least a source is asked for at a time.
 CHUNK_BYTES = 1 << 20
-# The longest a wait for a pipe, FIFO or terminal that has no bytes yet goes without looking at
+# The longest a wait for a non-blocking file object that has nothing yet goes without looking at
 # `stop`.
 WAIT_MILLISECONDS = 20
 
@@ -44,7 +45,7 @@ class Feeder:
     its own once started. After the thread has ended, `failure` is what stopped the feed early:
     None where every byte was fed, or where the read ended first."""
 
-    def __init__(self, chunks: Callable[[], Any], compression: Optional[str], stop: threading.Event) -> None:
+    def __init__(self, chunks: Callable[[], Any], compression: Optional[str], stop: Stop) -> None:
         self._chunks = chunks
         self._compression = compression
         self._stop = stop
@@ -118,27 +119,55 @@ class Feeder:
             yield chunk
 
 
-def fd_chunks(fd: int, regular: bool, stop: threading.Event) -> Callable[[], bytes]:
+class Stop(threading.Event):
+    """Set once the read has ended: the feeder stops at its next chunk, and a wait of its for a
+    pipe, a FIFO or a terminal ends at once (each such wait registers how to wake it)."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._wakes: List[Callable[[], None]] = []
+
+    def on_set(self, wake: Callable[[], None]) -> None:
+        self._wakes.append(wake)
+
+    def set(self) -> None:
+        super().set()
+        for wake in self._wakes:
+            wake()
+
+
+def fd_chunks(fd: int, regular: bool, stop: Stop, owned: contextlib.ExitStack) -> Callable[[], bytes]:
     """The chunks of an open descriptor. One that is not a regular file (a pipe, a FIFO, a
-    terminal) is open with O_NONBLOCK and waited for in short waits that look at `stop`."""
+    terminal) is open with O_NONBLOCK and waited for beside a pipe of its own, which `stop`
+    wakes (both closed by `owned`)."""
     if regular:
         return lambda: os.read(fd, CHUNK_BYTES)
+    woken, wake = os.pipe2(os.O_CLOEXEC | os.O_NONBLOCK)
+    owned.callback(os.close, woken)
+    owned.callback(os.close, wake)
+    stop.on_set(lambda: _write_quietly(wake))
     poller = select.poll()
     poller.register(fd, select.POLLIN)
+    poller.register(woken, select.POLLIN)
 
     def chunk() -> bytes:
         while not stop.is_set():
-            if poller.poll(WAIT_MILLISECONDS):
-                try:
-                    return os.read(fd, CHUNK_BYTES)
-                except BlockingIOError:
-                    continue
+            poller.poll()
+            try:
+                return os.read(fd, CHUNK_BYTES)
+            except BlockingIOError:  # not this one that woke the wait
+                continue
         return b""
 
     return chunk
 
 
-def file_chunks(stream: Any, stop: threading.Event) -> Callable[[], Any]:
+def _write_quietly(fd: int) -> None:
+    with contextlib.suppress(OSError):
+        os.write(fd, b"\0")
+
+
+def file_chunks(stream: Any, stop: Stop) -> Callable[[], Any]:
     """The chunks of a binary file object, read from where it stands: into a buffer of its own
     where it has readinto, else by read. A text file's str is refused. A non-blocking stream
     that has nothing yet (its readinto or read gives None) is asked again after a short wait."""

@@ -18,13 +18,12 @@ import io
 import os
 import re
 import stat
-import threading
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Protocol, Union
 
 from . import _native
 from ._compression import COMPRESSIONS, SNIFF_BYTES, StreamFailed, magic_text, sniff
 from ._errors import CompressionError, FormatError
-from ._feed import Feeder, LooksCompressed, fd_chunks, file_chunks, text_mode_error
+from ._feed import Feeder, LooksCompressed, Stop, fd_chunks, file_chunks, text_mode_error
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -138,7 +137,7 @@ class OpenSource:
     open_head: the descriptor of a local file, or the queue its feeder puts the bytes into."""
 
     def __init__(self, name: str, fd: int = -1, feeder: Optional[Feeder] = None,
-                 stop: Optional[threading.Event] = None) -> None:
+                 stop: Optional[Stop] = None) -> None:
         self.name = name
         self._fd = fd
         self.feeder = feeder
@@ -214,7 +213,7 @@ def opened(source: Source, compression: Optional[str], storage_options: Dict[str
     """`source` opened for a read, its feed (where it has one) ended and waited for, and whatever
     was opened here closed, on every way out."""
     name = source_name(source)
-    stop = threading.Event()
+    stop = Stop()
     feeder: Optional[Feeder]
     fd = -1
     with contextlib.ExitStack() as owned:
@@ -255,7 +254,7 @@ def _protocols(fs: Any) -> "tuple[str, ...]":
     return (protocol,) if isinstance(protocol, str) else tuple(protocol)
 
 
-def _local(path: Union[str, bytes], name: str, compression: Optional[str], stop: threading.Event,
+def _local(path: Union[str, bytes], name: str, compression: Optional[str], stop: Stop,
            owned: contextlib.ExitStack) -> "tuple[Optional[Feeder], int]":
     """A local file: read by the reader itself where it is a regular file whose first bytes are
     not a compressed stream's (or a folder, whose read fails as the reader says): its
@@ -280,4 +279,4 @@ def _local(path: Union[str, bytes], name: str, compression: Optional[str], stop:
             return None, fd
         if compression is None:
             raise looks_compressed(name, kind, first)
-    return Feeder(fd_chunks(fd, regular, stop), compression, stop), fd
+    return Feeder(fd_chunks(fd, regular, stop, owned), compression, stop), fd
