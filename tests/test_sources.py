@@ -82,7 +82,15 @@ def have(*modules):
     return all(importlib.util.find_spec(module) is not None for module in modules)
 
 
-HAVE_ZSTD = have("zstandard") or sys.version_info >= (3, 14) and have("compression.zstd")
+def zstd_at_hand():
+    try:
+        zstd_library()
+    except pytest.skip.Exception:
+        return False
+    return True
+
+
+HAVE_ZSTD = zstd_at_hand()
 HAVE_FSSPEC = have("fsspec")
 
 # Every kind of source that can be had here, made of the plain bytes.
