@@ -363,18 +363,19 @@ def test_a_read_stopped_ends_its_feed(tmp_path):
 # Reads a file of long header lines that compresses to almost nothing, and reports how much its
 # peak resident memory grew, the values' bytes, and the threads left.
 MEMORY_CHILD = r"""
-import json, sys, threading
+import io, json, sys, threading
 import tolvane
 
 def status(key):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
 
-out, path = sys.argv[1], sys.argv[2]
+out, path, width, given = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+source = io.BytesIO(open(path, "rb").read()) if given == "file object" else path
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 before = status("VmHWM:")
-plot = tolvane.read(path, 6)
+plot = tolvane.read(source, width)
 json.dump({"peak": status("VmHWM:") - before, "blocks": len(plot), "values": plot.to_numpy().nbytes,
            "threads": threading.active_count()}, open(out, "w"))
 """
@@ -403,9 +404,25 @@ def test_a_compressed_file_is_never_held_whole(tmp_path, kind):
         for _ in range(96):
             f.write(compress(block * 64))
         f.write(flush())
-    got, out, err = run_child(tmp_path, MEMORY_CHILD, path, timeout=120)
+    got, out, err = run_child(tmp_path, MEMORY_CHILD, path, 6, "path", timeout=120)
     assert (out, err) == ("", "") and got["blocks"] == 96 * 64 and got["threads"] == 1
     assert got["peak"] <= got["values"] + 64 * 2**20, got
+
+
+@skip_without_memory_limits
+@pytest.mark.parametrize("kind", ["gzip", "zstd", "file object"])
+def test_the_values_are_stored_once_at_the_size_the_stream_states(tmp_path, kind):
+    """40 MB of values of 500 parameters: sized from the decompressed size that the stream
+    states (gzip's last four bytes, zstd's frame header) or from the size of a plain stream,
+    they are stored once, not grown step by step, which holds about two and a half times their
+    bytes at its peak."""
+    block = "H\n" + ("  1.5" * 10 + "\n") * 50
+    data = ("T 500\n" + "".join(f"P{i}\n" for i in range(500)) + block * 20_000).encode()
+    packed = {"gzip": lambda: gzip.compress(data, 1), "zstd": lambda: COMPRESS["zstd"](data)}
+    path = write_plot(tmp_path, packed[kind]() if kind in packed else data, name="run")
+    got, out, err = run_child(tmp_path, MEMORY_CHILD, path, 5, kind, timeout=120)
+    assert (out, err) == ("", "") and got["blocks"] == 20_000
+    assert got["peak"] <= got["values"] + 16 * 2**20, got
 
 
 # ---------------------------------------------------------------- URLs

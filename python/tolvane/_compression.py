@@ -51,6 +51,20 @@ def magic_text(first: bytes, name: str) -> str:
     return " ".join(f"{byte:02X}" for byte in first[:size])
 
 
+def zstd_content_size(first: bytes) -> int:
+    """The decompressed size a zstd stream's first frame states in its header (0 where it
+    states none, or the bytes are too few to tell): what `zstd FILE` writes."""
+    if len(first) < 6 or not first.startswith(dict(_MAGIC)["zstd"]):
+        return 0
+    descriptor = first[4]
+    single_segment = (descriptor >> 5) & 1
+    size_bytes = (single_segment, 2, 4, 8)[descriptor >> 6]
+    at = 5 + (0 if single_segment else 1) + (0, 1, 2, 4)[descriptor & 3]
+    if size_bytes == 0 or len(first) < at + size_bytes:
+        return 0
+    return int.from_bytes(first[at:at + size_bytes], "little") + (256 if size_bytes == 2 else 0)
+
+
 class StreamFailed(Exception):
     """A compressed stream that does not decompress: `cut` where it ends before its end mark,
     else corrupt (`detail` says what the decompressor found)."""

@@ -45,10 +45,14 @@ class Feeder:
     its own once started. After the thread has ended, `failure` is what stopped the feed early:
     None where every byte was fed, or where the read ended first."""
 
-    def __init__(self, chunks: Callable[[], Any], compression: Optional[str], stop: Stop) -> None:
+    def __init__(self, chunks: Callable[[], Any], compression: Optional[str], stop: Stop,
+                 size_hint: Optional[Callable[[Optional[str], bytes], int]] = None) -> None:
         self._chunks = chunks
         self._compression = compression
         self._stop = stop
+        # The bytes the feed will hold, from the compression (None: plain) and the first bytes;
+        # 0 where unknown.
+        self._size_hint = size_hint
         self.failure: Optional[BaseException] = None
         # Whether the bytes fed are decompressed (once the first bytes are seen).
         self.decompressing = False
@@ -102,6 +106,8 @@ class Feeder:
                 raise LooksCompressed(kind, first)
         elif self._compression != "infer":
             kind = self._compression
+        if self._size_hint is not None:
+            self.queue.expect_size(max(self._size_hint(kind, first), 0))
         chunks = self._following(first)
         if kind is None:
             yield from chunks

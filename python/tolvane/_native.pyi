@@ -45,6 +45,11 @@ class ByteQueue(metaclass=_NbType):
         Copies every byte of `data` (any object with the buffer protocol) in, waiting for room without the GIL: False once the read has ended and needs no more, else True.
         """
 
+    def expect_size(self, bytes: int) -> None:
+        """
+        How many bytes the feed is expected to hold in all (0: unknown), for the read to size its storage once; told before the first put.
+        """
+
     def close_writing(self) -> None:
         """
         No more bytes come: the read sees the end of its file once it has taken those in.

@@ -13,15 +13,16 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import functools
 import importlib
 import io
 import os
 import re
 import stat
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Protocol, Union
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Protocol, Union
 
 from . import _native
-from ._compression import COMPRESSIONS, SNIFF_BYTES, StreamFailed, magic_text, sniff
+from ._compression import COMPRESSIONS, SNIFF_BYTES, StreamFailed, magic_text, sniff, zstd_content_size
 from ._errors import CompressionError, FormatError
 from ._feed import Feeder, LooksCompressed, Stop, fd_chunks, file_chunks, text_mode_error
 
@@ -222,7 +223,7 @@ def opened(source: Source, compression: Optional[str], storage_options: Dict[str
         elif not isinstance(source, (str, bytes, os.PathLike)):
             if isinstance(source, io.TextIOBase):
                 raise text_mode_error()
-            feeder = Feeder(file_chunks(source, stop), compression, stop)
+            feeder = Feeder(file_chunks(source, stop), compression, stop, _stream_size_hint(source))
         else:
             fsspec = _fsspec()
             fs, path = fsspec.core.url_to_fs(source, **storage_options)
@@ -239,7 +240,7 @@ def opened(source: Source, compression: Optional[str], storage_options: Dict[str
                 except Exception as error:
                     raise named(error, name) from error
                 owned.callback(stream.close)
-                feeder = Feeder(file_chunks(stream, stop), compression, stop)
+                feeder = Feeder(file_chunks(stream, stop), compression, stop, _stream_size_hint(stream))
         if feeder is None:
             yield OpenSource(name, fd)
             return
@@ -279,4 +280,50 @@ def _local(path: Union[str, bytes], name: str, compression: Optional[str], stop:
             return None, fd
         if compression is None:
             raise looks_compressed(name, kind, first)
-    return Feeder(fd_chunks(fd, regular, stop, owned), compression, stop), fd
+    return Feeder(fd_chunks(fd, regular, stop, owned), compression, stop,
+                  functools.partial(_file_size_hint, fd, regular)), fd
+
+
+# What the bytes of a source will be, to size the values' storage once: the decompressed size
+# where the stream states it (zstd's frame header, gzip's last four bytes), or the bytes left of
+# a plain stream. An estimate only: one too small makes the storage grow, one too large costs
+# address space alone.
+
+def _file_size_hint(fd: int, regular: bool, kind: Optional[str], first: bytes) -> int:
+    if kind == "zstd":
+        return zstd_content_size(first)
+    if kind != "gzip" or not regular:
+        return 0
+    size = os.fstat(fd).st_size
+    if size < 18:
+        return 0
+    # The size modulo 2**32 of the last member: past 4 GiB, as many times 2**32 more as bring
+    # it to the compressed size at least.
+    stated = int.from_bytes(os.pread(fd, 4, size - 4), "little")
+    while stated < size:
+        stated += 1 << 32
+    return stated
+
+
+def _stream_size_hint(stream: Any) -> Callable[[Optional[str], bytes], int]:
+    """The hint for a file object: from a zstd header, or the bytes left of a plain stream where
+    the stream tells its size (an fsspec file, a file of the system, an io.BytesIO)."""
+    left = 0
+    with contextlib.suppress(Exception):  # a stream that cannot tell: no hint
+        size = getattr(stream, "size", None)
+        if not isinstance(size, int):
+            if isinstance(stream, io.BytesIO):  # its end found by seeking (getbuffer would copy it)
+                at = stream.tell()
+                size = stream.seek(0, io.SEEK_END)
+                stream.seek(at)
+            else:
+                status = os.fstat(stream.fileno())
+                size = status.st_size if stat.S_ISREG(status.st_mode) else 0
+        left = max(size - stream.tell(), 0)
+
+    def hint(kind: Optional[str], first: bytes) -> int:
+        if kind == "zstd":
+            return zstd_content_size(first)
+        return left if kind is None else 0
+
+    return hint

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +33,11 @@ public:
     bool put(const char* bytes, std::size_t size);
     // No more bytes come: the reader sees the end of the file once it has taken those in.
     void close_writing();
+    // How many bytes the feed is expected to hold in all (a compressed file's stated size), for
+    // the reader to size its storage once instead of growing it; 0 where unknown. Told before
+    // the first put.
+    void expect_size(std::uint64_t bytes) noexcept { expected_size_.store(bytes, std::memory_order_relaxed); }
+    std::uint64_t expected_size() const noexcept { return expected_size_.load(std::memory_order_relaxed); }
 
     // The reader's side. Takes up to `want` bytes out, waiting for some: how many, or 0 at the
     // end. The waits are short and ask `stop` (where given) between them, which may end the
@@ -54,7 +60,8 @@ private:
     bool reading_closed_ = false;
     bool end_seen_ = false;
     std::uint64_t line_feeds_taken_ = 0;
-    std::size_t room_wanted_ = 0;  // the room the feeder waits for; 0: it does not wait
+    std::size_t room_wanted_ = 0;
+    std::atomic<std::uint64_t> expected_size_{0};  // the room the feeder waits for; 0: it does not wait
     mutable std::mutex lock_;
     std::condition_variable room_;
     std::condition_variable bytes_;

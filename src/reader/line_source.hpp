@@ -105,8 +105,10 @@ public:
     // How many of the file's bytes have been handed on so far: for a stretch, the place in the
     // file it has reached.
     std::uint64_t bytes_consumed() const noexcept { return bytes_read_ - (fill_ - position_); }
-    // The size of a regular file when it was opened; 0 for anything else (a pipe, a device).
-    std::uint64_t file_size() const noexcept { return file_size_; }
+    // The size of a regular file when it was opened; for bytes fed through a queue, the size
+    // the feeder expects them to have; 0 for anything else (a pipe, a device) or where unknown.
+    // Only an estimate for the latter, to size the storage of the values with.
+    std::uint64_t file_size() const noexcept { return queue_ != nullptr ? queue_->expected_size() : file_size_; }
     // The size of a regular file now; 0 for anything else.
     std::uint64_t current_size() const noexcept;
     // Whether a regular file is not what it was when it was opened, as far as its size and its

@@ -248,6 +248,10 @@ NB_MODULE(_native, m) {
         .def("put", &put_bytes, nb::arg("data"),
              "Copies every byte of `data` (any object with the buffer protocol) in, waiting for room "
              "without the GIL: False once the read has ended and needs no more, else True.")
+        .def("expect_size", [](quorel::ByteQueue& queue, std::uint64_t bytes) { queue.expect_size(bytes); },
+             nb::arg("bytes"),
+             "How many bytes the feed is expected to hold in all (0: unknown), for the read to size its "
+             "storage once; told before the first put.")
         .def("close_writing", [](quorel::ByteQueue& queue) { queue.close_writing(); },
              "No more bytes come: the read sees the end of its file once it has taken those in.")
         .def("close_reading", [](quorel::ByteQueue& queue) { queue.close_reading(); },
