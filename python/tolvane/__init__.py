@@ -8,6 +8,7 @@
     >>> plot.to_pandas()                            # indexed by the time
     >>> plot.to_polars(), plot.to_arrow(), plot.to_xarray()
     >>> tolvane.read_many("sweep/*.plt")            # a sweep as one long DataFrame
+    >>> tolvane.read("s3://bucket/run42.plt.zst")   # a URL, a file object, compressed or not
 
 The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
