@@ -235,6 +235,27 @@ def test_a_corrupt_stream_says_so_whatever_the_reader_met(tmp_path, kind, damage
         assert raised.value.line == line
 
 
+def test_a_fault_in_a_stream_that_goes_on_is_raised_at_once(tmp_path):
+    """A compressed stream whose writer goes on (a pipe kept open) is not drained for a checksum
+    after a fault: the fault is raised as soon as it is met."""
+    packer = zlib.compressobj(wbits=31)
+    data = (HEAD + ROW * 10 + "H\n   1.5   2.x   3.5\n").encode()
+    reading, writing = os.pipe()
+    try:
+        os.write(writing, packer.compress(data) + packer.flush(zlib.Z_SYNC_FLUSH))
+        raised = {}
+        reader = threading.Thread(target=lambda: raised.update(error=pytest.raises(
+            tolvane.FormatError, tolvane.read, f"/dev/fd/{reading}", 6)))
+        reader.start()
+        reader.join(5)
+        assert not reader.is_alive()
+        assert (raised["error"].value.line, raised["error"].value.block, raised["error"].value.field) == (26, 10, 1)
+    finally:
+        os.close(writing)
+        os.close(reading)
+    assert feeds_left() == []
+
+
 def test_without_isal_gzip_is_read_by_zlib(tmp_path, monkeypatch):
     data = (HEAD + ROW * 3000).encode()
     path = write_plot(tmp_path, gzip.compress(data), name="run.gz")

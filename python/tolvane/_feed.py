@@ -46,13 +46,16 @@ class Feeder:
     None where every byte was fed, or where the read ended first."""
 
     def __init__(self, chunks: Callable[[], Any], compression: Optional[str], stop: Stop,
-                 size_hint: Optional[Callable[[Optional[str], bytes], int]] = None) -> None:
+                 size_hint: Optional[Callable[[Optional[str], bytes], int]] = None, finite: bool = False) -> None:
         self._chunks = chunks
         self._compression = compression
         self._stop = stop
         # The bytes the feed will hold, from the compression (None: plain) and the first bytes;
         # 0 where unknown.
         self._size_hint = size_hint
+        # Whether the source has an end that comes (a file, a URL), so that it may be drained;
+        # a pipe's writer may go on for ever.
+        self.finite = finite
         self.failure: Optional[BaseException] = None
         # Whether the bytes fed are decompressed (once the first bytes are seen).
         self.decompressing = False

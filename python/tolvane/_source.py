@@ -163,16 +163,17 @@ class OpenSource:
         blocks: what failed the feed, as the exception to raise in its place, or None.
 
         A corrupt stream's failure always takes the place of a FormatError, which may well come
-        of it: a stream that is decompressed is drained to its end for it first (so a read
-        that fails costs no more than one that does not), and the error names the fault's
-        line. Any other failure of the feed (a cut stream, an error of the file object or the
+        of it: a stream that is decompressed is drained to its end for it first, where it has
+        one (a file, a URL, a file object of a known size: a read that fails costs no more than
+        one that does not; not a pipe, whose writer may go on for ever), and the error names
+        the fault's line. Any other failure of the feed (a cut stream, an error of the file object or the
         network, ...) takes the place of what the reader met only where the reader met the end
         of the bytes fed, as it does at the early end the failure made, and names the line the
         bytes stopped on; a fault before that is the file's own, as a cut file's is."""
         feeder = self.feeder
         if feeder is None:
             return None
-        if faulted and feeder.decompressing:
+        if faulted and feeder.decompressing and feeder.finite:
             feeder.drain()
             while not feeder.join(0.05):
                 if stop is not None and stop.is_set():
@@ -223,7 +224,8 @@ def opened(source: Source, compression: Optional[str], storage_options: Dict[str
         elif not isinstance(source, (str, bytes, os.PathLike)):
             if isinstance(source, io.TextIOBase):
                 raise text_mode_error()
-            feeder = Feeder(file_chunks(source, stop), compression, stop, _stream_size_hint(source))
+            hint, finite = _stream_size_hint(source)
+            feeder = Feeder(file_chunks(source, stop), compression, stop, hint, finite)
         else:
             fsspec = _fsspec()
             fs, path = fsspec.core.url_to_fs(source, **storage_options)
@@ -240,7 +242,8 @@ def opened(source: Source, compression: Optional[str], storage_options: Dict[str
                 except Exception as error:
                     raise named(error, name) from error
                 owned.callback(stream.close)
-                feeder = Feeder(file_chunks(stream, stop), compression, stop, _stream_size_hint(stream))
+                hint, _ = _stream_size_hint(stream)
+                feeder = Feeder(file_chunks(stream, stop), compression, stop, hint, finite=True)
         if feeder is None:
             yield OpenSource(name, fd)
             return
@@ -281,7 +284,7 @@ def _local(path: Union[str, bytes], name: str, compression: Optional[str], stop:
         if compression is None:
             raise looks_compressed(name, kind, first)
     return Feeder(fd_chunks(fd, regular, stop, owned), compression, stop,
-                  functools.partial(_file_size_hint, fd, regular)), fd
+                  functools.partial(_file_size_hint, fd, regular), finite=regular), fd
 
 
 # What the bytes of a source will be, to size the values' storage once: the decompressed size
@@ -305,10 +308,11 @@ def _file_size_hint(fd: int, regular: bool, kind: Optional[str], first: bytes) -
     return stated
 
 
-def _stream_size_hint(stream: Any) -> Callable[[Optional[str], bytes], int]:
+def _stream_size_hint(stream: Any) -> "tuple[Callable[[Optional[str], bytes], int], bool]":
     """The hint for a file object: from a zstd header, or the bytes left of a plain stream where
-    the stream tells its size (an fsspec file, a file of the system, an io.BytesIO)."""
-    left = 0
+    the stream tells its size (an fsspec file, a file of the system, an io.BytesIO); and whether
+    it told one (it then has an end)."""
+    left = -1
     with contextlib.suppress(Exception):  # a stream that cannot tell: no hint
         size = getattr(stream, "size", None)
         if not isinstance(size, int):
@@ -324,6 +328,6 @@ def _stream_size_hint(stream: Any) -> Callable[[Optional[str], bytes], int]:
     def hint(kind: Optional[str], first: bytes) -> int:
         if kind == "zstd":
             return zstd_content_size(first)
-        return left if kind is None else 0
+        return max(left, 0) if kind is None else 0
 
-    return hint
+    return hint, left >= 0
