@@ -18,7 +18,10 @@ every file of the largest size; (4) print tolvane's goals, PASS or FAIL, on the
 100 MB files (or the largest run), judged on medians over the runs; (5) with --big, time and measure a 1 GB file (11
 parameters, width 12) beside the 100 MB one of its kind; (6) with --write (or --write-only,
 which skips steps 1 to 5), time tolvane.write of each file's Plot against tolvane.read of the
-file it writes and numpy.savetxt of the same text (bench/bench_write.py), with its goals.
+file it writes and numpy.savetxt of the same text (bench/bench_write.py), with its goals. With
+tolvane, the rows of compressed copies of every file (bench/compressed.py: tolvane.read of a .gz
+and a .zst copy beside the decompressor alone) take their turns too, unless --no-compressed, and
+have goals of their own.
 """
 
 from __future__ import annotations
@@ -40,6 +43,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import bench_write  # noqa: E402
+import compressed  # noqa: E402
 import core_bench  # noqa: E402
 import gen_plot  # noqa: E402
 import readers  # noqa: E402
@@ -63,12 +67,13 @@ CORE = "core"
 CORE3 = "core-3"
 BYTES = "bytes"
 STREAM = "bytes-64k"
-ROW_ORDER = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM, FLOOR)
+ROW_ORDER = (("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM,
+                                                  FLOOR) + compressed.ROWS)
 # Fast rows, timed taking turns run by run so that a burst of load from elsewhere on a shared
 # machine hits them alike; the slower peers run on their own afterwards.
-TURN_ROWS = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR)
-# Rows that give no values.
-BYTE_ROWS = (BYTES, STREAM)
+TURN_ROWS = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR) + compressed.ROWS
+# Rows that give no values: bytes read, or decompressed.
+BYTE_ROWS = (BYTES, STREAM) + tuple(row for row in compressed.ROWS if row not in compressed.VALUE_ROWS)
 # Rows whose result holds only the three columns' values.
 THREE_ROWS = (TOLVANE3, CORE3)
 
@@ -196,13 +201,16 @@ def write_edge_file(path, width):
         fh.write("\n".join(lines) + "\n")
 
 
-def present_rows(names, core):
+def present_rows(names, core, with_compressed=True):
     """The rows of a run, in table order: the readers asked for, tolvane's three columns with
-    tolvane, the core's rows where its library loaded, the bytes' read and the FLOOR."""
+    tolvane, the core's rows where its library loaded, the bytes' read and the FLOOR, and the
+    compressed copies' rows whose libraries import."""
     have = set(names) | {BYTES, STREAM, FLOOR}
     if "tolvane" in names:
         have.add(TOLVANE3)
         have.update(THREAD_ROWS)
+        if with_compressed:
+            have.update(compressed.available_rows())
     if core is not None:
         have.update((CORE, CORE3))
     return [r for r in ROW_ORDER if r in have]
@@ -228,6 +236,8 @@ def make_fns(path, width, n_params, rows, core, arrays):
             fns[r] = lambda: core.read(path, width)  # noqa: E731
         elif r == CORE3:
             fns[r] = lambda: core.read(path, width, fields3)  # noqa: E731
+        elif r in compressed.ROWS:
+            fns[r] = compressed.row_fn(r, path, width)
         else:
             fns[r] = lambda r=r: readers.READERS[r](path, width)  # noqa: E731
     return fns
@@ -235,7 +245,7 @@ def make_fns(path, width, n_params, rows, core, arrays):
 
 def as_lists(row, res, n_params):
     """A row's result as (time, columns) lists of floats, as quorel gives it."""
-    if row == "tolvane" or row in THREAD_ROWS:
+    if row == "tolvane" or row in THREAD_ROWS or row in compressed.VALUE_ROWS:
         return readers.plot_lists(res, range(n_params))
     if row == TOLVANE3:
         return readers.plot_lists(res, readers.three_fields(n_params))
@@ -371,7 +381,8 @@ def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, c
               for n in rows}
     for n in BYTE_ROWS:
         values[n] = None
-    return {"size": size, "n_values": n_values, "values": values, "times": times}
+    copies = {suffix: os.path.getsize(path + suffix) for suffix in (".gz", ".zst") if os.path.exists(path + suffix)}
+    return {"size": size, "n_values": n_values, "values": values, "times": times, "copies": copies}
 
 
 def bench_big_file(path, width, n_params, rows, turns, core):
@@ -561,6 +572,8 @@ def mem_child(reader, path, width):
     cols3 = None
     if reader == FLOOR:
         arrays = readers.floor_load(floor_file(path))
+    elif reader in compressed.VALUE_ROWS:
+        read_compressed = compressed.row_fn(reader, path, width)  # the copy made, tolvane imported
     else:
         import importlib
         for mod in readers._REQUIRES["tolvane" if reader == TOLVANE3 else reader]:
@@ -579,11 +592,13 @@ def mem_child(reader, path, width):
         res = readers.read_floor(path, width, arrays)
     elif reader == TOLVANE3:
         res = readers.read_tolvane(path, width, cols3)
+    elif reader in compressed.VALUE_ROWS:
+        res = read_compressed()
     else:
         res = readers.READERS[reader](path, width)
     peak = _status_kb("VmHWM")
     rss = _status_kb("VmRSS")
-    if reader in ("tolvane", TOLVANE3):
+    if reader in ("tolvane", TOLVANE3) + compressed.VALUE_ROWS:
         size, n_values = readers.plot_size(res)
     else:
         size, n_values = readers.result_size(res)
@@ -636,17 +651,19 @@ def memory_table(rows, names):
 
 
 def tolvane_memory_table(per_file):
-    out = ["| file | reader | peak delta MB | result MB | limit MB (%g x result + %d MiB) | delta / limit |"
-           % (GOAL_MEMORY_FACTOR, GOAL_MEMORY_SLACK // 2**20),
+    out = ["| file | reader | peak delta MB | result MB | limit MB (%g x result + %d MiB; compressed: result + %d MiB) "
+           "| delta / limit |" % (GOAL_MEMORY_FACTOR, GOAL_MEMORY_SLACK // 2**20, compressed.GOAL_MEMORY_SLACK // 2**20),
            "|---|---|---:|---:|---:|---:|"]
     for key, rows in per_file:
-        for n in ("tolvane", TOLVANE3):
+        for n in ("tolvane", TOLVANE3) + compressed.VALUE_ROWS:
             if n not in rows:
                 continue
             d = rows[n]
             delta, res = peak_delta(d), d["result_bytes"]
+            # A compressed copy's read: at most the result and the buffers' 64 MiB.
+            limit = res + compressed.GOAL_MEMORY_SLACK if n in compressed.VALUE_ROWS else memory_limit(res)
             out.append("| %s | %s | %.1f | %.1f | %.1f | %.2f |" % (
-                file_label(key), n, delta / 1e6, res / 1e6, memory_limit(res) / 1e6, delta / memory_limit(res)))
+                file_label(key), n, delta / 1e6, res / 1e6, limit / 1e6, delta / limit))
     return "\n".join(out)
 
 
@@ -698,6 +715,7 @@ def goal_rows(results, memory, goal_size):
         if key[1] == GOAL_THREE_PARAMS:
             add(key, "tolvane-3 / bytes-64k", *ratio(r, TOLVANE3, STREAM),
                 "<= %g" % GOAL_THREE_VS_BYTES, lambda v: v <= GOAL_THREE_VS_BYTES)
+    compressed.goals(results, memory, goal_size, add, ratio, peak_delta)
     return out
 
 
@@ -735,6 +753,8 @@ def main(argv=None):
     ap.add_argument("--slow-limit", type=float, default=60.0,
                     help="stop repeating a reader on a file once one run took longer (s)")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory tables")
+    ap.add_argument("--no-compressed", action="store_true",
+                    help="no rows of compressed copies (bench/compressed.py), and no copies made")
     ap.add_argument("--big", action="store_true",
                     help="also time a 1 GB file (11 parameters, width 12) beside the 100 MB one, "
                          "tolvane's rows and the bytes' reads only, and measure its peak memory")
@@ -787,7 +807,7 @@ def main(argv=None):
             core = core_bench.load(args.core_lib)
         except (OSError, subprocess.CalledProcessError) as error:
             log("skipping the core's rows: its library could not be built or loaded: %s" % error)
-    rows = present_rows(names, core)
+    rows = present_rows(names, core, not args.no_compressed)
     cache_dir = args.cache_dir or gen_plot.default_cache_dir()
     load_before = os.getloadavg()
 
@@ -826,7 +846,7 @@ def main(argv=None):
             if key[0] != goal_size and key != largest:
                 continue
             path, width = paths[key], key[2]
-            mem_names = [n for n in rows if n in ("tolvane", TOLVANE3)]
+            mem_names = [n for n in rows if n in ("tolvane", TOLVANE3) + compressed.VALUE_ROWS]
             if key == largest:
                 mem_names = [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS + THREAD_ROWS]
             log("memory: one read of %s per reader (%s), fresh subprocesses ..."
@@ -879,6 +899,9 @@ def main(argv=None):
         print(goals_table(goal_rows(results, memory, goal_size)) + "\n")
         print("### Threads\n")
         print(threads_table(results) + "\n")
+        if any(row in rows for row in compressed.VALUE_ROWS):
+            print("### Compressed files\n")
+            print(compressed.table(results, file_label, fmt_s, fmt_x, paired_ratio) + "\n")
     if big:
         print("### A 1 GB file beside 100 MB (11 parameters, width 12)\n")
         print(big_tables(big, big_memory) + "\n")

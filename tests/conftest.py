@@ -327,3 +327,26 @@ def run_example(tmp_path, script, *args, env=None, timeout=120):
         pytest.skip(f"{path} is not there: these tests run in a clone of the project")
     return subprocess.run([sys.executable, str(path), *map(str, args)], capture_output=True,
                           text=True, cwd=tmp_path, env=env or child_env(), timeout=timeout)
+
+
+@pytest.fixture(scope="session")
+def s3_server():
+    """An S3 API on 127.0.0.1 (moto's standalone server, on a free port), for the whole session:
+    the storage_options that point s3fs at it, with a bucket "sweeps" made. Stopped at the end."""
+    pytest.importorskip("s3fs")
+    moto_server = pytest.importorskip("moto.server")
+    import logging
+
+    import s3fs
+
+    # werkzeug logs every request on standard error.
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)
+    server = moto_server.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    try:
+        host, port = server.get_host_and_port()
+        options = {"endpoint_url": f"http://{host}:{port}", "key": "testing", "secret": "testing"}
+        s3fs.S3FileSystem(**options).mkdir("sweeps")
+        yield options
+    finally:
+        server.stop()

@@ -1,6 +1,7 @@
 """Ctrl-C during a read of tolvane's: KeyboardInterrupt in the caller within a quarter of a
-second, whatever the file is and on however many threads it is read, with every thread of the
-read stopped and the file closed; the command exits 130."""
+second, whatever the file is (a file object fed by a thread of tolvane's, compressed or not,
+too) and on however many threads it is read, with every thread of the read stopped and the file
+closed; the command exits 130."""
 
 import os
 import pty
@@ -22,7 +23,7 @@ PROMPT = 0.25  # seconds from SIGINT to KeyboardInterrupt
 # descriptors left open and the CPU time taken over the next 0.3 s, idle but for reads that
 # would not have stopped.
 CHILD = r'''
-import os, sys, time
+import io, os, sys, time, zlib
 import tolvane
 kind, path = sys.argv[1], sys.argv[2]
 # What the reads import on first use, imported here: Ctrl-C is for the read, not for an import
@@ -32,6 +33,26 @@ if kind == "read_many":
 if kind == "dask":
     import tolvane.dask
     tolvane.dask.read_many([sys.argv[3]], 12).compute(scheduler="threads")
+if kind == "gzip stream":
+    import tolvane._compression
+    tolvane._compression.library_of("gzip")  # the decompressor imported before the read
+
+class Endless(io.RawIOBase):
+    """A plot file that never ends, a few blocks at a time: fed by tolvane's thread of its own.
+    Gzip-compressed, as it goes, where asked."""
+    def __init__(self, packed):
+        self.packer = zlib.compressobj(wbits=31) if packed else None
+        self.bytes = b"T 1\nTIME\n"
+    def readable(self):
+        return True
+    def readinto(self, buffer):
+        time.sleep(0.001)
+        data, self.bytes = self.bytes, b"H\n   1.0\n" * 100
+        if self.packer is not None:
+            data = self.packer.compress(data) + self.packer.flush(zlib.Z_SYNC_FLUSH)
+        buffer[:len(data)] = data
+        return len(data)
+
 before = sorted(os.listdir("/proc/self/fd"))
 print("reading", flush=True)
 try:
@@ -39,6 +60,8 @@ try:
         tolvane.read(path, 12, threads=1)
     elif kind in ("split", "fifo"):
         tolvane.read(path)
+    elif kind in ("stream", "gzip stream"):
+        tolvane.read(Endless(kind == "gzip stream"), 6)
     elif kind == "read_many":
         tolvane.read_many([path] * 4, 12, threads=2)
     elif kind == "dask":
@@ -80,7 +103,7 @@ def line_within(stream, seconds):
     return stream.readline().decode().strip() if ready else None
 
 
-@pytest.mark.parametrize("kind", ["one thread", "split", "fifo", "read_many", "dask"])
+@pytest.mark.parametrize("kind", ["one thread", "split", "fifo", "stream", "gzip stream", "read_many", "dask"])
 def test_ctrl_c_interrupts_a_read(tmp_path, huge_sparse_file, kind):
     if kind == "dask":
         pytest.importorskip("dask.dataframe")

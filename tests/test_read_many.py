@@ -403,3 +403,27 @@ def test_a_dask_cluster_gives_the_same_frame(sweep, broken, dask_cluster):
         skipping = tolvane.dask.read_many([missing, good[0], bad, good[1]], on_error="skip").compute()
     assert_frame_is(skipping.reset_index(drop=True), [good[0], good[1]],
                     categories=[missing, good[0], bad, good[1]])
+
+
+@pytest.mark.skipif(bool(os.environ.get("QUOREL_SANITIZED")),
+                    reason="Dask's own objects left at exit are reported by LeakSanitizer")
+def test_a_dask_cluster_reads_a_sweep_from_object_storage(sweep, dask_cluster, s3_server):
+    """Each task opens its own file on its worker process, from an S3 API (moto's, on
+    127.0.0.1), with the storage_options given: the frame of read_many, the URLs as paths."""
+    import gzip
+
+    import s3fs
+    import tolvane.dask
+
+    s3 = s3fs.S3FileSystem(**s3_server)
+    urls = [f"s3://sweeps/dask/run{index:02d}.plt.gz" for index in range(len(sweep))]
+    for url, path in zip(urls, sweep):
+        s3.pipe(url, gzip.compress(pathlib.Path(path).read_bytes()))
+    s3.invalidate_cache()
+    lazy = tolvane.dask.read_many("s3://sweeps/dask/*.plt.gz", 12, storage_options=s3_server)
+    assert lazy.npartitions == len(sweep)
+    computed = lazy.compute().reset_index(drop=True)
+    assert list(computed["path"].cat.categories) == urls
+    eager = tolvane.read_many(sweep, 12)
+    pd.testing.assert_frame_equal(computed.drop(columns="path"), eager.drop(columns="path"))
+    assert (computed["path"].cat.codes == eager["path"].cat.codes).all()

@@ -315,7 +315,7 @@ def test_every_array_handed_out_is_read_only(tmp_path, array_of):
     ({"n_digits": True}, TypeError, "not bool"),
     ({"columns": "SPEED"}, TypeError, "not a single str"),
     ({"columns": [1.0]}, TypeError, "a column is a name"),
-    ({"path": 3}, TypeError, "expected str, bytes or os.PathLike"),
+    ({"path": 3}, TypeError, r"expected a path \(str, bytes or os.PathLike\), a URL or a binary file object, not int"),
     ({"path": "a\0b"}, ValueError, "embedded null byte"),
 ])
 def test_bad_arguments_raise_before_the_file_is_opened(tmp_path, kwargs, error, message):

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the modules with ThreadSanitizer (g++) into build/tsan and runs the tests of tolvane
 # against that build, inside an interpreter with the sanitizer's runtime preloaded. tolvane
-# splits a large file's read across threads, and reads from many Python threads at once; a data
-# race in the reader or the binding makes a report. Exits non-zero on any test failure and on
+# splits a large file's read across threads, reads from many Python threads at once, and reads a
+# source that is not a local file on one thread while a thread of its own feeds it; a data race
+# in the reader, the queue between the two or the binding makes a report. Exits non-zero on any test failure and on
 # any ThreadSanitizer report, in the test process or in a child interpreter it starts.
 #
 #   bash tools/sanitize_threads.sh [pytest arguments; default: the tolvane tests]
@@ -52,7 +53,7 @@ LD_PRELOAD="$TSAN_LIB" "$PY" "$ROOT/tools/check_imported_from.py" "$BUILD" sanit
 echo "== pytest under ThreadSanitizer"
 status=0
 start=$SECONDS
-if (($# == 0)); then set -- tests/test_tolvane_read.py; fi
+if (($# == 0)); then set -- tests/test_tolvane_read.py tests/test_sources.py; fi
 LD_PRELOAD="$TSAN_LIB" "$PY" -m pytest -p no:cacheprovider -q "$@" || status=$?
 echo "== pytest exit status $status after $((SECONDS - start)) s"
 

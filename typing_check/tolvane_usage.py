@@ -8,6 +8,8 @@ which --strict reports) if a wrong call stops being an error.
 
 from __future__ import annotations
 
+import gzip
+import io
 import pathlib
 from typing import Iterator, List, Optional, Tuple
 
@@ -50,6 +52,15 @@ def read_all(path: str) -> None:
     tolvane.read(path, None, columns=["SPEED", 2], threads=4)
     tolvane.read(path, threads=None)
     tolvane.read(path, columns=(name for name in ("SPEED", "TORQUE")))
+    # Sources besides local paths: binary file objects and URLs, compressed or not.
+    with open(path, "rb") as stream:
+        tolvane.read(stream)
+    tolvane.read(io.BytesIO(b""), compression=None)
+    tolvane.read(gzip.open(path), 12)
+    tolvane.read("s3://bucket/run42.plt.zst", compression="zstd", storage_options={"anon": True})
+    damaged: tolvane.CompressionError = tolvane.CompressionError("run.plt.gz", 9, "gzip", True)
+    cut: bool = damaged.cut
+    print(cut)
 
     exported: List[str] = tolvane.__all__
     version: str = tolvane.__version__
@@ -109,6 +120,10 @@ def wrong_calls(path: str) -> None:
     tolvane.read(path, threads="4")  # type: ignore[arg-type]
     tolvane.read(path, 12, None, 4)  # type: ignore[call-arg]
     tolvane.read_many(42)  # type: ignore[arg-type]
+    tolvane.read(path, compression=6)  # type: ignore[arg-type]
+    tolvane.read(path, storage_options=["anon"])  # type: ignore[arg-type]
+    with open(path) as text_file:
+        tolvane.read(text_file)  # type: ignore[arg-type]
     tolvane.read_many([path], on_error=False)  # type: ignore[arg-type]
     plot = tolvane.read(path)
     plot[1.5]  # type: ignore[index]

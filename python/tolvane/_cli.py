@@ -14,6 +14,7 @@ import contextlib
 import csv
 import errno
 import io
+import json
 import math
 import os
 import pathlib
@@ -28,6 +29,7 @@ from ._netcdf_names import netcdf_names
 from ._plot import Plot
 from ._read import read
 from ._replace import replacing
+from ._source import is_url
 from ._tables import library, named_columns
 from ._version import __version__
 from . import _write
@@ -74,6 +76,18 @@ def out_width(text: str) -> int:
     return value
 
 
+def storage_option(text: str) -> "tuple[str, Any]":
+    """KEY=VALUE, the VALUE read as JSON where it is JSON (true, 10, {"a": 1}), else as text, so
+    that a file system's options that are not text can be given (s3fs's anon=true)."""
+    key, equals, value = text.partition("=")
+    if not equals or not key:
+        raise argparse.ArgumentTypeError(f"{text!r} is not KEY=VALUE")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
+
+
 def column_keys(text: str) -> List[Union[str, int]]:
     keys: List[Union[str, int]] = []
     for key in text.split(","):
@@ -90,9 +104,16 @@ def parser() -> argparse.ArgumentParser:
     reading.add_argument("--columns", type=column_keys, metavar="A,B",
                          help="the parameters to read, by name or index (0 is the time, which is "
                               "always read); default: all")
+    reading.add_argument("--storage-option", type=storage_option, action="append", default=[],
+                         metavar="KEY=VALUE", dest="storage_options",
+                         help="an option of a URL's file system, for fsspec (s3fs's "
+                              "endpoint_url=http://..., anon=true; VALUE is JSON where it is "
+                              "JSON, else text); repeatable")
     top = argparse.ArgumentParser(
         prog=PROG, description="Reads TOLVANE plot files: what they hold, other formats, a "
-                               "picture. FILE - is standard input.",
+                               "picture. FILE is a local path, a URL (s3://..., https://..., "
+                               "through fsspec) or - for standard input; gzip, bzip2, xz and "
+                               "zstd files are decompressed.",
         epilog="A file that does not read prints path:line: message on standard error and exits "
                "1; a bad argument exits 2; Ctrl-C exits 130.")
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -102,7 +123,8 @@ def parser() -> argparse.ArgumentParser:
         description="For each file: its width, parameter count, block count and time range, "
                     "then each parameter's name, minimum and maximum (NaN skipped).")
     info.add_argument("files", nargs="+", type=input_path, metavar="FILE",
-                      help="TOLVANE plot file (- for standard input)")
+                      help="TOLVANE plot file: a path, a URL, or - for standard input")
+    info.set_defaults(parser=info)
     convert = commands.add_parser(
         "convert", parents=[reading], help="write a file as Parquet, Feather, CSV, NetCDF or a plot file",
         description="Writes the time and the parameters read as a table, in the format that "
@@ -110,8 +132,8 @@ def parser() -> argparse.ArgumentParser:
                                                          in WRITERS.items()) + "; a plot file "
                     "also from a file of those tables.")
     convert.add_argument("file", type=input_path, metavar="FILE",
-                         help="TOLVANE plot file (- for standard input); for OUT.plt also a file "
-                              f"that convert writes ({', '.join(TABLE_READERS)})")
+                         help="TOLVANE plot file: a path, a URL, or - for standard input; for "
+                              f"OUT.plt also a file that convert writes ({', '.join(TABLE_READERS)})")
     convert.add_argument("out", type=pathlib.Path, metavar="OUT", help="the file to write")
     convert.add_argument("--out-digits", type=out_width, metavar="W",
                          help="for OUT.plt: the field width to write (default 15: 9 significant "
@@ -125,7 +147,7 @@ def parser() -> argparse.ArgumentParser:
                     "(off-screen: no display needed). Needs matplotlib: pip install "
                     "'quorel[plot]'.")
     plot.add_argument("file", type=input_path, metavar="FILE",
-                      help="TOLVANE plot file (- for standard input)")
+                      help="TOLVANE plot file: a path, a URL, or - for standard input")
     plot.add_argument("-o", "--output", type=pathlib.Path, metavar="PNG",
                       help="the picture to write (default: FILE's name with .png, here)")
     plot.set_defaults(parser=plot)
@@ -137,7 +159,8 @@ def parser() -> argparse.ArgumentParser:
 
 def read_or_fail(path: str, args: argparse.Namespace) -> Plot:
     try:
-        return read(path, args.n_digits, columns=args.columns)
+        return read(path, args.n_digits, columns=args.columns,
+                    storage_options=dict(args.storage_options) if is_url(path) else None)
     except OSError as error:
         raise Failed(f"{path}: {error.strerror or error}") from None
     except KeyError as error:  # a column not in the file; the message names the file
@@ -473,6 +496,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def run(argv: Optional[Sequence[str]]) -> int:
     top = parser()
     args = top.parse_args(argv)
+    files = args.files if args.command == "info" else [args.file]
+    if args.storage_options and not any(is_url(path) for path in files):
+        args.parser.error("--storage-option is for URLs (s3://..., https://...), and no FILE is one")
     if args.command == "convert":
         if args.out.suffix.lower() not in WRITERS:
             args.parser.error(f"OUT must end in {', '.join(WRITERS)} (for the format), not "

@@ -51,6 +51,33 @@ class FormatError(ValueError):
                              self.span))
 
 
+class CompressionError(FormatError):
+    """A compressed file whose stream does not decompress: corrupt, or cut short (it ends before
+    its end-of-stream mark, as a copy or a download that stopped early leaves it). Its text
+    starts with ``path:line:``, the line being the one its decompressed bytes stopped on: the
+    lines before it are the file's.
+
+    Attributes: those of :class:`FormatError` (``block``, ``field``, ``name`` and ``span`` are
+    ``None``), and ``compression`` (``"gzip"``, ``"bz2"``, ``"xz"`` or ``"zstd"``), ``cut``
+    (``True`` for a stream cut short, ``False`` for a corrupt one) and ``detail`` (what the
+    decompressor said of a corrupt one).
+    """
+
+    def __init__(self, path: str, line: int, compression: str, cut: bool, detail: str = "") -> None:
+        if cut:
+            reason = f"the {compression} stream is cut short: it ends before its end-of-stream mark"
+        else:
+            reason = f"the {compression} stream is corrupt ({detail})" if detail else \
+                f"the {compression} stream is corrupt"
+        super().__init__(path, line, reason)
+        self.compression = compression
+        self.cut = cut
+        self.detail = detail
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), (self.path, self.line, self.compression, self.cut, self.detail))
+
+
 class FileChangedError(OSError):
     """A file that was cut short or written again while it was read: what was read of it may
     come from two versions of it, so nothing is given. Told from the file's size and

@@ -8,14 +8,17 @@ import os
 import sys
 import threading
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union, cast
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
+                    Union, cast)
 
 import numpy as np
 
 from ._frame_block import FrameBlock
 from ._plot import Plot, dedup_names
 from . import _native
-from ._read import PathArg, _columns_argument, _width_argument, read_in_pieces
+from ._read import _columns_argument, _width_argument, read_in_pieces
+from ._source import (PathArg, compression_argument, expand_url_pattern, is_file_object, is_url, source_name,
+                      storage_options_argument)
 from ._tables import library
 
 if TYPE_CHECKING:
@@ -27,18 +30,24 @@ PROGRESS_FROM_FILES = 8
 ON_ERROR = ("raise", "skip")
 
 
-def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] = None, *,
+def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = None, *,
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
-              on_error: str = "raise", progress: Optional[bool] = None) -> "pandas.DataFrame":
+              on_error: str = "raise", progress: Optional[bool] = None,
+              compression: Optional[str] = "infer",
+              storage_options: Optional[Mapping[str, Any]] = None) -> "pandas.DataFrame":
     """Read many plot files with the same parameters into one pandas DataFrame, in long form.
 
     Args:
-        paths: the files: an iterable of paths (each a ``str``, ``bytes`` or ``os.PathLike``),
-            or one path, which is a glob pattern where it holds ``*``, ``?`` or ``[`` (its
-            matches, sorted; ``**`` matches any depth of folders). A pattern that matches
-            nothing raises FileNotFoundError, a folder IsADirectoryError, both naming it.
-        n_digits, columns: as :func:`tolvane.read` takes them, for every file (``None``: each
-            file's width found from the file).
+        paths: the files: an iterable of sources (each a local path, a URL or a binary file
+            object, as :func:`tolvane.read` takes them), or one path or URL, which is a glob
+            pattern where it holds ``*``, ``?`` or ``[`` (its matches, sorted; ``**`` matches
+            any depth of folders; a URL's pattern is expanded by its file system, as
+            ``s3://bucket/sweep/*.plt.gz``). A pattern that matches nothing raises
+            FileNotFoundError, a folder IsADirectoryError, both naming it.
+        n_digits, columns, compression: as :func:`tolvane.read` takes them, for every file
+            (``None``: each file's width found from the file).
+        storage_options: for the URLs among the files, as :func:`tolvane.read` takes them
+            (local files among them read without).
         threads: how many files are read at once, on a pool of threads (the GIL is released
             while a file is read). ``None`` for the cores the process may run on (its CPU
             affinity), ``1`` for one file after another on the calling thread. When several
@@ -69,8 +78,10 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
             differs. Bad arguments raise TypeError or ValueError before any file is read.
     """
     pd = library("pandas", "pandas", "tolvane.read_many()")
-    path_list = sweep_paths(paths)
-    texts = [os.fsdecode(os.fspath(path)) for path in path_list]
+    how = compression_argument(compression)
+    options = storage_options_argument(storage_options)
+    path_list = sweep_paths(paths, options)
+    texts = [source_name(path) for path in path_list]
     width = _width_argument(n_digits)
     keys = _columns_argument(columns)
     workers = min(threads_argument(threads), max(len(path_list), 1))
@@ -87,8 +98,10 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
 
     def read_one(index: int) -> bool:
         try:
-            outcome: Union[Plot, Exception] = read_in_pieces(path_list[index], width, columns=keys,
-                                                             threads=per_file, stop=stop)
+            path = path_list[index]
+            outcome: Union[Plot, Exception] = read_in_pieces(
+                path, width, columns=keys, threads=per_file, stop=stop, compression=how,
+                storage_options=options if is_url(path) else None)
         except Exception as error:  # the file's, raised in its turn below
             outcome = error
         except BaseException:  # KeyboardInterrupt and the like: no file waits for this one
@@ -125,30 +138,44 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
     return frame
 
 
-def sweep_paths(paths: Union[PathArg, Iterable[PathArg]]) -> Sequence[PathArg]:
-    """The files of a sweep: a str, bytes or path object is one path, or a glob pattern where
-    it holds *, ? or [ (its matches, sorted); anything else is an iterable of paths."""
-    if not isinstance(paths, (str, bytes, os.PathLike)):
-        return list(paths)
-    given = os.fspath(paths)
+def sweep_paths(paths: Union[PathArg, Iterable[Any]], storage_options: Optional[Dict[str, Any]] = None) -> List[Any]:
+    """The files of a sweep: a str, bytes or path object is one path or URL, or a glob pattern
+    where it holds *, ? or [ (its matches, sorted); anything else is an iterable of sources.
+    storage_options, for the URLs, must have one to apply to (as read() takes them)."""
+    options = storage_options or {}
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        found = _matches(paths, options)
+    else:
+        found = list(paths)
+    if options and not any(is_url(path) for path in found):
+        raise ValueError("storage_options are for URLs (s3://..., https://...), and no file given is one")
+    return found
+
+
+def _matches(path: PathArg, options: Dict[str, Any]) -> List[Any]:
+    given = os.fspath(path)
     text = os.fsdecode(given)
+    url = is_url(path)  # a str alone: bytes and path objects are local paths
     if any(mark in text for mark in "*?["):
-        found = sorted(glob.glob(text, recursive=True))
+        found: List[Any] = (expand_url_pattern(text, options) if url
+                            else sorted(glob.glob(text, recursive=True)))
         if not found:
             raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", text)
         return found
-    if os.path.isdir(given):
+    if not url and os.path.isdir(given):
         raise IsADirectoryError(errno.EISDIR, "Is a directory (for the files in it, pass a pattern "
                                 f"such as {os.path.join(text, '*.plt')!r})", text)
-    return [paths]
+    return [path]
 
 
-def file_size(path: PathArg) -> int:
+def file_size(path: Any) -> int:
     """The file's size, to estimate the rows of the files still to read; 0 where it has none
-    (a FIFO) or cannot be had (the read will say why)."""
+    (a FIFO, a URL, a file object) or cannot be had (the read will say why)."""
+    if is_url(path) or is_file_object(path):
+        return 0
     try:
         return os.stat(path).st_size
-    except (OSError, ValueError):
+    except (OSError, ValueError, TypeError):
         return 0
 
 

@@ -9,7 +9,7 @@ from typing import Annotated, Any, Protocol, type_check_only
 
 import numpy
 from numpy.typing import NDArray
-from typing_extensions import Never, disjoint_base
+from typing_extensions import Buffer, Never, disjoint_base
 
 class Fault(Exception):
     """A fault of a read; its one argument describes it as a dict."""
@@ -33,6 +33,38 @@ class StopFlag(metaclass=_NbType):
         """Ends the reads it was given to, at their next look at it."""
 
     def is_set(self) -> bool: ...
+
+@disjoint_base
+class ByteQueue(metaclass=_NbType):
+    """Bytes fed by one thread to a read on another, through a ring of a few MiB."""
+
+    def __init__(self) -> None: ...
+
+    def put(self, data: Buffer) -> bool:
+        """
+        Copies every byte of `data` (any object with the buffer protocol) in, waiting for room without the GIL: False once the read has ended and needs no more, else True.
+        """
+
+    def expect_size(self, bytes: int) -> None:
+        """
+        How many bytes the feed is expected to hold in all (0: unknown), for the read to size its storage once; told before the first put.
+        """
+
+    def close_writing(self) -> None:
+        """
+        No more bytes come: the read sees the end of its file once it has taken those in.
+        """
+
+    def close_reading(self) -> None:
+        """The read needs no more bytes: every put from now on returns False."""
+
+    def end_seen(self) -> bool:
+        """
+        Whether the read has met the end: every byte put was taken, and writing was closed.
+        """
+
+    def line_feeds_taken(self) -> int:
+        """How many line feeds the bytes the read took out hold."""
 
 @disjoint_base
 class PlotHead(metaclass=_NbType):
@@ -116,3 +148,25 @@ class _OpenPlot(Protocol):
         """
 
 open_plot: _OpenPlot
+
+@type_check_only
+class _OpenPlotFd(Protocol):
+    """nanobind.nb_func, as open_plot_fd's signature."""
+
+    def __call__(self, fd: int, stop: StopFlag | None = None) -> PlotHead:
+        """
+        Reads the count and names of the plot file open at `fd`, from where it stands, as open_plot does. The head reads a duplicate of `fd`, which it owns; the caller keeps and closes `fd`. A file that is not regular (a pipe) must be open with O_NONBLOCK.
+        """
+
+open_plot_fd: _OpenPlotFd
+
+@type_check_only
+class _OpenPlotQueue(Protocol):
+    """nanobind.nb_func, as open_plot_queue's signature."""
+
+    def __call__(self, queue: ByteQueue, stop: StopFlag | None = None) -> PlotHead:
+        """
+        Reads the count and names of the plot file whose bytes a feeder puts into `queue`, as open_plot does; the head keeps the queue.
+        """
+
+open_plot_queue: _OpenPlotQueue

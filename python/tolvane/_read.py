@@ -4,14 +4,12 @@ and the blocks read without the GIL."""
 from __future__ import annotations
 
 import operator
-import os
-from typing import Dict, Iterable, List, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
-from . import _native
+from . import _native, _source
 from ._errors import FormatError, exception_from_fault, format_error
 from ._plot import Plot
-
-PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+from ._source import Source
 Key = Union[str, int]
 
 # The widths the simulator writes: 6 significant digits in 12 bytes, 9 in 15.
@@ -19,12 +17,20 @@ DETECTED_WIDTHS = (12, 15)
 _LARGEST_WIDTH = 2**64 - 1
 
 
-def read(path: PathArg, n_digits: Optional[int] = None, *,
-         columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None) -> Plot:
+def read(source: Source, n_digits: Optional[int] = None, *,
+         columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
+         compression: Optional[str] = "infer",
+         storage_options: Optional[Mapping[str, Any]] = None) -> Plot:
     """Read a TOLVANE plot file into named float32 arrays.
 
     Args:
-        path: the file, a ``str``, ``bytes`` or any ``os.PathLike``.
+        source: the file: a local path (``str``, ``bytes`` or any ``os.PathLike``); a URL
+            (``s3://bucket/run.plt``, ``https://...``, ``memory://...``, any scheme that fsspec
+            knows), opened through fsspec (``pip install 'quorel[remote]'``, and the file
+            system's own package, such as s3fs); or a binary file object (anything with
+            ``readinto``, or ``read`` giving bytes: ``open(p, "rb")``, ``io.BytesIO``,
+            ``gzip.open(p)``, an fsspec file), read from where it stands to its end and left
+            open. A text-mode file object raises TypeError.
         n_digits: the width of a field in bytes (at least 1), or ``None`` to find it: 12 or 15,
             whichever reads the file's first block (block 0) without a fault. Where both do,
             neither does, or the file has no block, :class:`FormatError` says so and asks for
@@ -41,20 +47,36 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
             more, and one thread below that, where starting threads costs about what they
             save; ``1`` reads on the calling thread only; ``N`` on at most N threads. A file
             split across threads gives the very values and the very first fault that one
-            thread gives.
+            thread gives. Only a local file that is not compressed is split: any other source
+            is decompressed (or fetched) on one thread while another parses it.
+        compression: ``"infer"`` (the default) tells gzip, bzip2, xz and zstd by the first bytes
+            of the file, whatever its name; ``None`` reads the bytes as they are (a file that
+            starts as a compressed stream raises :class:`FormatError`, saying which);
+            ``"gzip"``, ``"bz2"``, ``"xz"`` or ``"zstd"`` decompresses it as that.
+        storage_options: for a URL, the options of its file system, passed to fsspec as pandas
+            passes them (``{"endpoint_url": ..., "anon": True}`` for s3fs, ...). ValueError
+            with any other source.
 
     Returns:
         A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
         Every value is the binary32 number nearest to its field's decimal text, exactly as
-        ``quorel.rust_read_tolvane`` gives it.
+        ``quorel.rust_read_tolvane`` gives it, whatever the source.
 
     Raises:
-        FormatError: the file breaks the format; it says where (a ``ValueError``).
+        FormatError: the file breaks the format; it says where (a ``ValueError``). Its
+            ``path`` is the source as given: the path, the URL, or a file object's ``name``
+            (``"<stream>"`` where it has none).
+        CompressionError: a compressed file whose stream is corrupt or cut short (a
+            FormatError).
         OSError: the file cannot be opened or read (``FileNotFoundError``,
-            ``PermissionError``, ``IsADirectoryError``, ...), as ``open()`` raises it.
+            ``PermissionError``, ``IsADirectoryError``, ...), as ``open()`` raises it, naming
+            the source; an error of the file object or of the file system (the network) while
+            it is read comes as an OSError that names the source, the error as its cause.
         FileChangedError: the file was cut short or written again while it was read (an
             ``OSError``); a file that only grows is read to where it ends.
         KeyError: a column asked for is not in the file.
+        ImportError: a library the source needs is not installed (fsspec for a URL, zstandard
+            for zstd before Python 3.14); it names the extra that brings it.
         TypeError, ValueError: a bad argument, before the file is opened.
         MemoryError: the values do not fit in memory.
         KeyboardInterrupt: Ctrl-C, within a few hundredths of a second, the read's threads
@@ -62,48 +84,92 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
             main one).
 
     The GIL is released while the file is read and converted: threads reading other files run
-    meanwhile.
+    meanwhile. A source that is not a local uncompressed file is held in memory a piece at a
+    time only: beyond the result, at most a few MiB of buffers.
     """
-    return read_in_pieces(path, n_digits, columns=columns, threads=threads)
+    return read_in_pieces(source, n_digits, columns=columns, threads=threads, compression=compression,
+                          storage_options=storage_options)
 
 
-def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
+def read_in_pieces(source: Source, n_digits: Optional[int] = None, *,
                    columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
-                   piece_bytes: int = 0, stop: "Optional[_native.StopFlag]" = None) -> Plot:
+                   piece_bytes: int = 0, stop: "Optional[_native.StopFlag]" = None,
+                   compression: Optional[str] = "infer",
+                   storage_options: Optional[Mapping[str, Any]] = None) -> Plot:
     """read(), with the size of the pieces a file is split into given (0: the reader's own),
     for tests, which split small files into pieces of a few bytes; and with a StopFlag that
     ends the read, for read_many."""
-    path_text, path_bytes = _path_argument(path)
     width = _width_argument(n_digits)
     wanted = _columns_argument(columns)
     thread_count = _threads_argument(threads)
+    how, options = _source_arguments(source, compression, storage_options)
+    with _source.opened(source, how, options) as opened:
+        try:
+            plot = _read_opened(opened, width, wanted, thread_count, piece_bytes, stop)
+        except FormatError as error:
+            # The feed's failure in its place, where it may be what the reader met.
+            failure = opened.failure(error.line, True, stop)
+            if failure is not None:
+                raise failure from failure.__cause__
+            # A stream that failed after the fault (cut short, most likely) is said too, in
+            # the traceback, as what may have caused it.
+            error.__cause__ = opened.feed_error(error.line)
+            raise
+        failure = opened.failure(0, False)
+        if failure is not None:
+            raise failure from failure.__cause__
+        return plot
+
+
+def read_names(source: Source, compression: Optional[str] = "infer",
+               storage_options: Optional[Mapping[str, Any]] = None) -> "tuple[str, Tuple[str, ...]]":
+    """The source's name and its parameter names, its blocks not read."""
+    how, options = _source_arguments(source, compression, storage_options)
+    with _source.opened(source, how, options) as opened:
+        try:
+            try:
+                head = opened.open_head(None)
+            except _native.Fault as fault:
+                raise exception_from_fault(fault.args[0], opened.name) from None
+        except FormatError as error:
+            failure = opened.failure(error.line, True)
+            if failure is not None:
+                raise failure from failure.__cause__
+            raise
+        head.close()
+        return opened.name, head.names
+
+
+def _source_arguments(source: Source, compression: Optional[str],
+                      storage_options: Optional[Mapping[str, Any]]) -> "tuple[Optional[str], Dict[str, Any]]":
+    how = _source.compression_argument(compression)
+    options = _source.storage_options_argument(storage_options)
+    _source.check_storage_options_apply(source, options)
+    return how, options
+
+
+def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Optional[List[Key]],
+                 thread_count: int, piece_bytes: int, stop: "Optional[_native.StopFlag]") -> Plot:
+    name = opened.name
     try:
-        head = _native.open_plot(path_bytes, stop)
+        head = opened.open_head(stop)
     except _native.Fault as fault:
-        raise exception_from_fault(fault.args[0], path_text) from None
+        raise exception_from_fault(fault.args[0], name) from None
     # Closed here on every way out, not when the head goes: an exception's traceback keeps it.
     try:
         names = head.names
-        fields = _fields_of(wanted, names, path_text)
+        fields = _fields_of(wanted, names, name)
         try:
             if width is None:
-                width = _detect_width(head, path_text, names, stop)
+                width = _detect_width(head, name, names, stop)
             table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes,
                                      stop)
         except _native.Fault as fault:
-            raise exception_from_fault(fault.args[0], path_text, names, width) from None
+            raise exception_from_fault(fault.args[0], name, names, width) from None
     finally:
         head.close()
-    return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table,
+    return Plot(name, width, names, range(len(names)) if fields is None else fields, table,
                 head.title, head.name_lines)
-
-
-def _path_argument(path: PathArg) -> "tuple[str, bytes]":
-    given = os.fspath(path)
-    encoded = os.fsencode(given)
-    if b"\0" in encoded:
-        raise ValueError("embedded null byte")
-    return os.fsdecode(given), encoded
 
 
 def _width_argument(n_digits: Optional[int]) -> Optional[int]:

@@ -8,22 +8,21 @@ wherever the cluster's workers run.
     >>> frame.groupby("path", observed=True)["SPEED"].max().compute()
 
 Needs dask.dataframe (``pip install 'quorel[dask]'``, which brings dask.distributed too); the
-workers need tolvane installed and must see the files at the same paths.
+workers need tolvane installed. Each task opens its own file where it runs: a URL
+(``s3://bucket/sweep/*.plt.gz``) with the storage_options given, so that a cluster reads
+straight from object storage; a local path at the same path, which every worker must see.
 """
 
 from __future__ import annotations
 
-import os
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
-from . import _native
-from ._errors import exception_from_fault
 from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
-from ._read import (PathArg, _columns_argument, _fields_of, _path_argument, _threads_argument,
-                    _width_argument, read)
+from ._read import _columns_argument, _fields_of, _threads_argument, _width_argument, read, read_names
+from ._source import PathArg, compression_argument, is_url, source_name, storage_options_argument
 from ._tables import library
 
 if TYPE_CHECKING:
@@ -33,9 +32,10 @@ if TYPE_CHECKING:
 __all__ = ["read_many"]
 
 
-def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] = None, *,
+def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = None, *,
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
-              on_error: str = "raise") -> "dask.dataframe.DataFrame":
+              on_error: str = "raise", compression: Optional[str] = "infer",
+              storage_options: Optional[Mapping[str, Any]] = None) -> "dask.dataframe.DataFrame":
     """The frame :func:`tolvane.read_many` gives, as a lazy Dask DataFrame of one partition per
     file, in the order of ``paths``.
 
@@ -46,8 +46,11 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
     worker. Each partition's index counts its own rows from 0.
 
     Args:
-        paths, n_digits, columns: as :func:`tolvane.read_many` takes them (one path or a glob
-            pattern, expanded here, or an iterable of paths).
+        paths, n_digits, columns, compression, storage_options: as :func:`tolvane.read_many`
+            takes them (one path or URL or a glob pattern of either, expanded here, or an
+            iterable of them). Each task opens its own file on its worker, a URL with the
+            storage_options given: the workers need the file system's package (s3fs, ...) and
+            whatever credentials these do not carry.
         threads: how many threads read one file on its worker, passed to :func:`tolvane.read`
             (``None``: its default, every core for a file of 8 MiB or more). How many files are
             read at once is the cluster's to say: its workers' threads.
@@ -58,7 +61,9 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
     """
     pd = library("pandas", "dask", "tolvane.dask.read_many()")
     dd = library("dask.dataframe", "dask", "tolvane.dask.read_many()")
-    path_list = sweep_paths(paths)
+    how = compression_argument(compression)
+    options = storage_options_argument(storage_options)
+    path_list = sweep_paths(paths, options)
     if not path_list:
         raise ValueError("tolvane.dask.read_many needs at least one path")
     width = _width_argument(n_digits)
@@ -67,28 +72,25 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
         _threads_argument(threads)
     if on_error not in ON_ERROR:
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
-    texts = [os.fsdecode(os.fspath(path)) for path in path_list]
+    texts = [source_name(path) for path in path_list]
     categories = list(dict.fromkeys(texts))
-    first, names, fields = _first_names(path_list, keys, on_error)
+    first, names, fields = _first_names(path_list, keys, on_error, how, options)
     meta = empty_frame(pd, column_names(names, fields), categories)
     frame = dd.from_map(_partition, list(zip(path_list, texts)), meta=meta, label="tolvane-read",
                         enforce_metadata=False, n_digits=width, keys=keys, threads=threads,
-                        on_error=on_error, names=names, first=first, categories=categories)
+                        on_error=on_error, names=names, first=first, categories=categories,
+                        compression=how, storage_options=options)
     return cast("dask.dataframe.DataFrame", frame)
 
 
-def _first_names(paths: Sequence[PathArg], keys: Optional[List[Any]],
-                 on_error: str) -> Tuple[str, Tuple[str, ...], List[int]]:
+def _first_names(paths: Sequence[Any], keys: Optional[List[Any]], on_error: str, compression: Optional[str],
+                 options: Dict[str, Any]) -> Tuple[str, Tuple[str, ...], List[int]]:
     """The path, names and fields read of the first file whose name lines read (the first file
     alone unless skipping)."""
     first_error: Optional[BaseException] = None
     for path in paths:
-        text, encoded = _path_argument(path)
         try:
-            try:
-                names = _native.open_plot(encoded).names
-            except _native.Fault as fault:
-                raise exception_from_fault(fault.args[0], text) from None
+            text, names = read_names(path, compression, options if is_url(path) else None)
             fields = _fields_of(keys, names, text)
         except Exception as error:
             if on_error == "raise":
@@ -106,16 +108,18 @@ def empty_frame(pd: Any, names: Sequence[str], categories: Sequence[str]) -> "pa
     return cast("pandas.DataFrame", pd.DataFrame(columns))
 
 
-def _partition(item: Tuple[PathArg, str], *, n_digits: Optional[int], keys: Optional[List[Any]],
+def _partition(item: Tuple[Any, str], *, n_digits: Optional[int], keys: Optional[List[Any]],
                threads: Optional[int], on_error: str, names: Tuple[str, ...], first: str,
-               categories: List[str]) -> "pandas.DataFrame":
+               categories: List[str], compression: Optional[str],
+               storage_options: Dict[str, Any]) -> "pandas.DataFrame":
     """One file's partition, on a worker. (No parameter is called `columns`: Dask would push
     the frame's column names into it.)"""
     import pandas as pd
 
     path, text = item
     try:
-        plot = read(path, n_digits, columns=keys, threads=threads)
+        plot = read(path, n_digits, columns=keys, threads=threads, compression=compression,
+                    storage_options=storage_options if is_url(path) else None)
         mismatch = names_mismatch(plot, names, first)
         if mismatch is not None:
             raise mismatch

@@ -34,6 +34,12 @@ LineSource::LineSource(UniqueFd file, ReadStop* stop)
     }
 }
 
+LineSource::LineSource(ByteQueue& queue, ReadStop* stop)
+    : queue_(&queue), buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))), stop_(stop) {
+    std::memset(buffer_, 0, kLinePadding);
+    initialized_ = kLinePadding;
+}
+
 LineSource::LineSource(int fd, std::size_t capacity, ReadStop* stop)
     : fd_(fd), next_offset_(0), stretch_end_(0),
       buffer_(static_cast<char*>(resize_storage(nullptr, sequence_bytes(capacity, 1) + kLinePadding))),
@@ -112,6 +118,7 @@ void LineSource::wait_until_readable() {
 ssize_t LineSource::read_some(char* into, std::size_t want) {
     for (;;) {
         if (stop_ != nullptr) stop_->check();
+        if (queue_ != nullptr) return queue_->read(into, want, stop_);
         if (waits_for_bytes_) wait_until_readable();
         const ssize_t n = ::read(fd_, into, want);
         if (n >= 0) return n;

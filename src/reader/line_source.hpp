@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "reader/byte_queue.hpp"
 #include "reader/read_stop.hpp"
 #include "reader/short_line.hpp"
 #include "reader/unique_fd.hpp"
@@ -39,6 +40,11 @@ public:
     // other than a regular one is then waited for in short waits, so that it must have been
     // opened with O_NONBLOCK.
     explicit LineSource(UniqueFd file, ReadStop* stop = nullptr);
+    // The lines of the bytes a feeder puts into `queue` (which must outlive the source), read
+    // on as they come; `stop`, where given, is asked while they are waited for. Whoever made
+    // the queue closes its reading side once the source is done with, which stops the feeder
+    // (or lets it drain the rest of its stream, as that owner decides).
+    LineSource(ByteQueue& queue, ReadStop* stop);
     // The lines of `bytes`, which must be followed by kLinePadding readable bytes and outlive
     // the source; nothing is copied.
     explicit LineSource(std::string_view bytes) noexcept;
@@ -99,8 +105,10 @@ public:
     // How many of the file's bytes have been handed on so far: for a stretch, the place in the
     // file it has reached.
     std::uint64_t bytes_consumed() const noexcept { return bytes_read_ - (fill_ - position_); }
-    // The size of a regular file when it was opened; 0 for anything else (a pipe, a device).
-    std::uint64_t file_size() const noexcept { return file_size_; }
+    // The size of a regular file when it was opened; for bytes fed through a queue, the size
+    // the feeder expects them to have; 0 for anything else (a pipe, a device) or where unknown.
+    // Only an estimate for the latter, to size the storage of the values with.
+    std::uint64_t file_size() const noexcept { return queue_ != nullptr ? queue_->expected_size() : file_size_; }
     // The size of a regular file now; 0 for anything else.
     std::uint64_t current_size() const noexcept;
     // Whether a regular file is not what it was when it was opened, as far as its size and its
@@ -138,7 +146,8 @@ private:
     void append_to_assembly(const char* bytes, std::size_t size);
 
     UniqueFd file_;             // the file, where the source owns it
-    int fd_ = -1;               // the file the bytes are read from; -1 for bytes in memory
+    int fd_ = -1;               // the file the bytes are read from; -1 for bytes in memory or a queue
+    ByteQueue* queue_ = nullptr;  // where the bytes come from, for a source fed by another thread
     // For a stretch: where the next read starts, and where the stretch ends. kNoStretch: the
     // file is read on from where it stands.
     static constexpr std::uint64_t kNoStretch = ~std::uint64_t(0);

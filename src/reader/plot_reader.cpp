@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "failure/read_fault.hpp"
 #include "failure/text.hpp"
@@ -41,6 +42,10 @@ UniqueFd open_plot_file(std::string_view path, ReadStop* stop) {
 
 PlotFileReader::PlotFileReader(std::string_view path, ReadStop* stop)
     : source_(open_plot_file(path, stop), stop), stop_(stop) {}
+
+PlotFileReader::PlotFileReader(UniqueFd file, ReadStop* stop) : source_(std::move(file), stop), stop_(stop) {}
+
+PlotFileReader::PlotFileReader(ByteQueue& queue, ReadStop* stop) : source_(queue, stop), stop_(stop) {}
 
 void PlotFileReader::set_stop(ReadStop* stop) noexcept {
     stop_ = stop;

@@ -14,11 +14,13 @@
 
 #include "failure/read_fault.hpp"
 #include "failure/text.hpp"
+#include "reader/byte_queue.hpp"
 #include "reader/line_source.hpp"
 #include "reader/name_list.hpp"
 #include "reader/read_stop.hpp"
 #include "reader/series.hpp"
 #include "reader/split_read.hpp"
+#include "reader/unique_fd.hpp"
 
 namespace quorel {
 
@@ -28,6 +30,12 @@ public:
     // every read of the file may be ended by it (read_stop.hpp), and a file that is not regular
     // (a FIFO, a pipe, a terminal) is waited for in short waits instead of blocking.
     explicit PlotFileReader(std::string_view path, ReadStop* stop = nullptr);
+    // Reads the file open at `file` from where it stands, as the constructor above reads the
+    // file it opens; a file that is not regular must be open with O_NONBLOCK where a ReadStop
+    // is given (a pipe another thread writes into, for a source that is not a local file).
+    PlotFileReader(UniqueFd file, ReadStop* stop);
+    // Reads the bytes a feeder puts into `queue`, which must outlive the reader.
+    PlotFileReader(ByteQueue& queue, ReadStop* stop);
     // The ReadStop for the reads from now on (the one given to the constructor at first); one
     // must stay set for as long as the file is read where the constructor had one.
     void set_stop(ReadStop* stop) noexcept;

@@ -6,8 +6,11 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/unique_ptr.h>
 #include <nanobind/stl/vector.h>
+
+#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -103,6 +106,60 @@ std::unique_ptr<PlotHead> open_plot(const nb::bytes& path, const StopFlag* flag)
         return 0;
     });
     return head;
+}
+
+// A descriptor of the caller's, duplicated for the head to own and close (close-on-exec).
+quorel::UniqueFd duplicate(int fd) {
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        quorel::ReadFault fault(quorel::FaultKind::open_failed);
+        fault.error_number = errno;
+        throw fault;
+    }
+    return quorel::UniqueFd(copy);
+}
+
+std::unique_ptr<PlotHead> open_plot_fd(int fd, const StopFlag* flag) {
+    std::unique_ptr<PlotHead> head;
+    unlocked(flag, [&](quorel::ReadStop* stop) {
+        head = std::make_unique<PlotHead>(duplicate(fd), stop);
+        head->read_head(stop);
+        return 0;
+    });
+    return head;
+}
+
+std::unique_ptr<PlotHead> open_plot_queue(std::shared_ptr<quorel::ByteQueue> queue, const StopFlag* flag) {
+    std::unique_ptr<PlotHead> head;
+    unlocked(flag, [&](quorel::ReadStop* stop) {
+        head = std::make_unique<PlotHead>(std::move(queue), stop);
+        head->read_head(stop);
+        return 0;
+    });
+    return head;
+}
+
+// A buffer of a Python object's, held while its bytes are used without the interpreter lock.
+class HeldBuffer {
+public:
+    explicit HeldBuffer(nb::handle object) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { PyBuffer_Release(&view_); }
+
+    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
+    std::size_t size() const noexcept { return std::size_t(view_.len); }
+
+private:
+    Py_buffer view_;
+};
+
+bool put_bytes(quorel::ByteQueue& queue, nb::handle bytes) {
+    const HeldBuffer held(bytes);
+    LockReleased released;
+    return queue.put(held.data(), held.size());
 }
 
 nb::tuple texts_of(const quorel::NameList& list) {
@@ -262,6 +319,25 @@ NB_MODULE(_native, m) {
         .def("set", &StopFlag::set, "Ends the reads it was given to, at their next look at it.")
         .def("is_set", &StopFlag::is_set);
 
+    nb::class_<quorel::ByteQueue>(m, "ByteQueue",
+                                  "Bytes fed by one thread to a read on another, through a ring of a few MiB.")
+        .def(nb::init<>())
+        .def("put", &put_bytes, nb::arg("data"),
+             "Copies every byte of `data` (any object with the buffer protocol) in, waiting for room "
+             "without the GIL: False once the read has ended and needs no more, else True.")
+        .def("expect_size", [](quorel::ByteQueue& queue, std::uint64_t bytes) { queue.expect_size(bytes); },
+             nb::arg("bytes"),
+             "How many bytes the feed is expected to hold in all (0: unknown), for the read to size its "
+             "storage once; told before the first put.")
+        .def("close_writing", [](quorel::ByteQueue& queue) { queue.close_writing(); },
+             "No more bytes come: the read sees the end of its file once it has taken those in.")
+        .def("close_reading", [](quorel::ByteQueue& queue) { queue.close_reading(); },
+             "The read needs no more bytes: every put from now on returns False.")
+        .def("end_seen", [](const quorel::ByteQueue& queue) { return queue.end_seen(); },
+             "Whether the read has met the end: every byte put was taken, and writing was closed.")
+        .def("line_feeds_taken", [](const quorel::ByteQueue& queue) { return queue.line_feeds_taken(); },
+             "How many line feeds the bytes the read took out hold.");
+
     nb::class_<PlotHead>(m, "PlotHead", "An open plot file, read up to its first block.")
         .def_prop_ro("count", &PlotHead::count, "The parameter count on line 1.")
         .def_prop_ro("names", &names, "Each name line's last token, in order.")
@@ -295,4 +371,11 @@ NB_MODULE(_native, m) {
              "`start_writeback`, each piece written is handed to the disk at once.");
     m.def("plot_text", &make_plot_text, nb::arg("columns"), nb::arg("width"),
           "The blocks of a plot file of these float32 columns (the time first), at this field width.");
+    m.def("open_plot_fd", &open_plot_fd, nb::arg("fd"), nb::arg("stop") = nb::none(),
+          "Reads the count and names of the plot file open at `fd`, from where it stands, as open_plot "
+          "does. The head reads a duplicate of `fd`, which it owns; the caller keeps and closes `fd`. A "
+          "file that is not regular (a pipe) must be open with O_NONBLOCK.");
+    m.def("open_plot_queue", &open_plot_queue, nb::arg("queue"), nb::arg("stop") = nb::none(),
+          "Reads the count and names of the plot file whose bytes a feeder puts into `queue`, as "
+          "open_plot does; the head keeps the queue.");
 }

@@ -1,10 +1,17 @@
 #include "tolvane/plot_head.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 namespace tolvane {
 
 PlotHead::PlotHead(std::string_view path, quorel::ReadStop* stop) { reader_.emplace(path, stop); }
+
+PlotHead::PlotHead(quorel::UniqueFd file, quorel::ReadStop* stop) { reader_.emplace(std::move(file), stop); }
+
+PlotHead::PlotHead(std::shared_ptr<quorel::ByteQueue> queue, quorel::ReadStop* stop) : queue_(std::move(queue)) {
+    reader_.emplace(*queue_, stop);
+}
 
 quorel::PlotFileReader& PlotHead::reader(quorel::ReadStop* stop) {
     if (!reader_) throw std::logic_error("the file has been closed");

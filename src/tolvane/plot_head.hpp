@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -14,10 +15,12 @@
 
 #include "failure/read_fault.hpp"
 #include "failure/text.hpp"
+#include "reader/byte_queue.hpp"
 #include "reader/name_list.hpp"
 #include "reader/plot_reader.hpp"
 #include "reader/read_stop.hpp"
 #include "reader/series.hpp"
+#include "reader/unique_fd.hpp"
 
 namespace tolvane {
 
@@ -25,6 +28,10 @@ class PlotHead {
 public:
     // Opens the file.
     PlotHead(std::string_view path, quorel::ReadStop* stop);
+    // Reads the open file `file` from where it stands (PlotFileReader's constructor from a file).
+    PlotHead(quorel::UniqueFd file, quorel::ReadStop* stop);
+    // Reads the bytes a feeder puts into `queue`, which the head keeps for as long as it lives.
+    PlotHead(std::shared_ptr<quorel::ByteQueue> queue, quorel::ReadStop* stop);
     // Reads its first line and name lines; once, first.
     void read_head(quorel::ReadStop* stop);
 
@@ -52,6 +59,7 @@ public:
 private:
     quorel::PlotFileReader& reader(quorel::ReadStop* stop);
 
+    std::shared_ptr<quorel::ByteQueue> queue_;  // before the reader, which reads it
     std::optional<quorel::PlotFileReader> reader_;
     std::uint64_t count_ = 0;
     quorel::NameList names_;
