@@ -48,6 +48,28 @@ def tolvane_outcome(path, width, columns=None, threads=1, piece_bytes=0):
     return "ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot]
 
 
+def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0):
+    """tolvane_outcome() of a read with incomplete="keep", and where the Plot says the file is
+    cut: ("ok", bits, (line, block, field) or None) or ("FormatError", (line, block, field))."""
+    try:
+        plot = read_in_pieces(path, width, columns=columns, threads=threads, piece_bytes=piece_bytes,
+                              incomplete="keep")
+    except tolvane.FormatError as exc:
+        return "FormatError", (exc.line, exc.block, exc.field)
+    cut = plot.incomplete
+    return ("ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot],
+            None if cut is None else (cut.line, cut.block, cut.field))
+
+
+def model_kept(data, width, selected=None):
+    """kept_outcome() as the model has it."""
+    expected, _, failure = model_with_place(data, width, selected, keep=True)
+    place = None if failure is None else (failure.line, failure.block, failure.field)
+    if expected[0] != "ok":
+        return "FormatError", place
+    return "ok", [expected[1][0]] + expected[1][1], place
+
+
 # ---------------------------------------------------------------- both faces, one model
 
 FIELDS = ["1.234567E+05", "-9.87654E-01", "0.1", "-0", "nan", "-inf", "16777217", " ", "",
@@ -99,6 +121,12 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     for threads in (2, 7):
         assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == got
 
+    # incomplete="keep": the blocks before one that the end of the file cuts, on one thread and
+    # split; any other fault as before.
+    kept = model_kept(data, width)
+    for threads in (1, 2, 7):
+        assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == kept
+
     # The fields of `chosen` and the time only: their faults, or their values. (The edits may
     # have left the file fewer parameters than were chosen from.)
     selected = {0} | chosen
@@ -115,6 +143,8 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
         assert got == ("ok", [expected[1][0]] + expected[1][1])
     else:
         assert got == ("FormatError", (failure.line, failure.block, failure.field))
+    assert kept_outcome(path, width, columns=sorted(chosen), threads=2,
+                        piece_bytes=piece_bytes) == model_kept(data, width, selected)
     assert capfd.readouterr() == ("", "")
 
 

@@ -19,8 +19,12 @@ DETECTED_WIDTHS = (12, 15)
 _LARGEST_WIDTH = 2**64 - 1
 
 
+INCOMPLETE = ("raise", "keep")
+
+
 def read(path: PathArg, n_digits: Optional[int] = None, *,
-         columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None) -> Plot:
+         columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
+         incomplete: str = "raise") -> Plot:
     """Read a TOLVANE plot file into named float32 arrays.
 
     Args:
@@ -42,6 +46,13 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
             save; ``1`` reads on the calling thread only; ``N`` on at most N threads. A file
             split across threads gives the very values and the very first fault that one
             thread gives.
+        incomplete: what a file whose end falls inside its last block gives (a simulation that
+            crashed, was killed or is still writing). ``"raise"``: the FormatError of that
+            block. ``"keep"``: the complete blocks before it, and the Plot's ``incomplete`` is
+            that FormatError. Only a fault that the end of the file causes is forgiven: the
+            file ends inside the block, or the fault lies on its last line, which has no line
+            feed; a block whose last line has no line feed is cut even where it reads (the
+            line may still grow). Any other fault raises.
 
     Returns:
         A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
@@ -59,12 +70,13 @@ def read(path: PathArg, n_digits: Optional[int] = None, *,
     The GIL is released while the file is read and converted: threads reading other files run
     meanwhile.
     """
-    return read_in_pieces(path, n_digits, columns=columns, threads=threads)
+    return read_in_pieces(path, n_digits, columns=columns, threads=threads, incomplete=incomplete)
 
 
 def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
                    columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
-                   piece_bytes: int = 0, stop: "Optional[_native.StopFlag]" = None) -> Plot:
+                   piece_bytes: int = 0, stop: "Optional[_native.StopFlag]" = None,
+                   incomplete: str = "raise") -> Plot:
     """read(), with the size of the pieces a file is split into given (0: the reader's own),
     for tests, which split small files into pieces of a few bytes; and with a StopFlag that
     ends the read, for read_many."""
@@ -72,6 +84,7 @@ def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
     width = _width_argument(n_digits)
     wanted = _columns_argument(columns)
     thread_count = _threads_argument(threads)
+    keep = incomplete_argument(incomplete)
     try:
         head = _native.open_plot(path_bytes, stop)
     except _native.Fault as fault:
@@ -82,15 +95,24 @@ def read_in_pieces(path: PathArg, n_digits: Optional[int] = None, *,
         fields = _fields_of(wanted, names, path_text)
         try:
             if width is None:
-                width = _detect_width(head, path_text, names, stop)
+                width = _detect_width(head, path_text, names, stop, keep)
             table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes,
-                                     stop)
+                                     stop, keep)
+            cut = head.cut
         except _native.Fault as fault:
             raise exception_from_fault(fault.args[0], path_text, names, width) from None
     finally:
         head.close()
     return Plot(path_text, width, names, range(len(names)) if fields is None else fields, table,
-                head.title, head.name_lines)
+                head.title, head.name_lines,
+                None if cut is None else format_error(cut, path_text, names, width))
+
+
+def incomplete_argument(incomplete: str) -> bool:
+    """Whether a cut last block is kept out ("keep") rather than raised ("raise")."""
+    if not isinstance(incomplete, str) or incomplete not in INCOMPLETE:
+        raise ValueError(f"incomplete must be 'raise' or 'keep', not {incomplete!r}")
+    return incomplete == "keep"
 
 
 def _path_argument(path: PathArg) -> "tuple[str, bytes]":
@@ -177,13 +199,18 @@ def _fields_of(wanted: Optional[List[Key]], names: Sequence[str], path: str) -> 
 
 
 def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str],
-                  stop: "Optional[_native.StopFlag]") -> int:
-    """12 or 15: the one width of the two at which block 0 reads without a fault."""
+                  stop: "Optional[_native.StopFlag]", keep: bool = False) -> int:
+    """12 or 15: the one width of the two at which block 0 reads without a fault. Where the
+    cut of a file read with incomplete="keep" lies in block 0, there is no block to tell."""
     first_block_line = len(names) + 2
     if head.at_end(stop):
         raise FormatError(path, first_block_line, "the file has no block to tell its field width "
                           "(12 or 15) from; pass n_digits")
-    faults = {width: head.first_block_fault(width, stop) for width in DETECTED_WIDTHS}
+    faults = {width: head.first_block_fault(width, stop, keep) for width in DETECTED_WIDTHS}
+    if any(fault is not None and fault.get("cut") for fault in faults.values()):
+        raise FormatError(path, first_block_line, "the file ends inside block 0, so it has no "
+                          "complete block to tell its field width (12 or 15) from; pass n_digits",
+                          block=0)
     fitting = [width for width, fault in faults.items() if fault is None]
     if len(fitting) == 1:
         return fitting[0]

@@ -124,13 +124,20 @@ bool at_end(PlotHead& head, const StopFlag* flag) {
     });
 }
 
-nb::object first_block_fault(PlotHead& head, std::uint64_t width, const StopFlag* flag) {
+// Block 0's fault at `width`, or None where it reads; with `keep_cut`, a fault that the end of
+// the file caused (block 0 is cut) comes with "cut": True, any other with "cut": False.
+nb::object first_block_fault(PlotHead& head, std::uint64_t width, const StopFlag* flag, bool keep_cut) {
+    quorel::BlockCut cut;
     std::optional<quorel::OwnedFault> fault = unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        return head.first_block_fault(width, stop);
+        return head.first_block_fault(width, stop, keep_cut ? &cut : nullptr);
     });
+    const bool is_cut = bool(cut.fault);
+    if (is_cut) fault = std::move(cut.fault);
     if (!fault) return nb::none();
-    return fault_data(*fault);
+    nb::dict data = fault_data(*fault);
+    if (keep_cut) data["cut"] = nb::bool_(is_cut);
+    return data;
 }
 
 using FloatTable = nb::ndarray<nb::numpy, float, nb::ndim<2>>;
@@ -140,7 +147,7 @@ using FloatTable = nb::ndarray<nb::numpy, float, nb::ndim<2>>;
 // in pieces of `piece_bytes` (0: the reader's choice). The rows lie in the reader's own storage,
 // at the distance its capacity sets, which the array owns.
 FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
-                       unsigned threads, std::size_t piece_bytes, const StopFlag* flag) {
+                       unsigned threads, std::size_t piece_bytes, const StopFlag* flag, bool keep_cut) {
     for (std::size_t s = 0; s < fields.size(); ++s) {
         if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
             throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
@@ -152,7 +159,10 @@ FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<st
     std::int64_t strides[2] = {0, 1};
     unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes}, stop);
+        quorel::BlockCut cut;
+        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes}, stop,
+                                                     keep_cut ? &cut : nullptr);
+        head.set_cut(std::move(cut.fault));
         shape[0] = table.column_count() + 1;
         shape[1] = table.blocks();
         storage.reset(table.hand_over_all());
@@ -191,12 +201,19 @@ NB_MODULE(_native, m) {
         .def_prop_ro("title", &title, "Line 1 before the parameter count, trimmed of whitespace.")
         .def("at_end", &at_end, nb::arg("stop") = nb::none(), "Whether the file ends right after its name lines.")
         .def("first_block_fault", &first_block_fault, nb::arg("width"), nb::arg("stop") = nb::none(),
-             "Block 0 read at `width` from a copy: None if it reads whole, else its fault.")
+             nb::arg("keep_cut") = false,
+             "Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, "
+             "the fault says whether the end of the file caused it (\"cut\").")
         .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"), nb::arg("threads") = 0,
-             nb::arg("piece_bytes") = 0, nb::arg("stop") = nb::none(),
+             nb::arg("piece_bytes") = 0, nb::arg("stop") = nb::none(), nb::arg("keep_cut") = false,
              "A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one "
              "column per block, read on up to `threads` threads (0: as many as pay) in pieces of "
-             "`piece_bytes` (0: the reader's choice). Once only.")
+             "`piece_bytes` (0: the reader's choice). With `keep_cut`, a last block that the end of the "
+             "file cuts ends the read before it, and `cut` tells its fault. Once only.")
+        .def_prop_ro("cut", [](PlotHead& head) -> nb::object {
+                if (!head.cut()) return nb::none();
+                return fault_data(*head.cut());
+             }, "After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.")
         .def("close", [](PlotHead& head) {
                 LockReleased released;
                 const std::lock_guard<std::mutex> guard(head.lock());

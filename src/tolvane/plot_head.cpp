@@ -21,17 +21,19 @@ void PlotHead::read_head(quorel::ReadStop* stop) {
 
 bool PlotHead::at_end(quorel::ReadStop* stop) { return reader(stop).at_end(); }
 
-std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width, quorel::ReadStop* stop) {
-    return reader(stop).first_block_fault(width);
+std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
+                                                              quorel::BlockCut* cut) {
+    return reader(stop).first_block_fault(width, cut);
 }
 
 quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
-                                          const quorel::SplitOptions& options, quorel::ReadStop* stop) {
+                                          const quorel::SplitOptions& options, quorel::ReadStop* stop,
+                                          quorel::BlockCut* cut) {
     quorel::PlotFileReader& file = reader(stop);
     if (blocks_read_) throw std::logic_error("the blocks of this file have been read");
     blocks_read_ = true;
     if (fields.size() == count_) fields = {};
-    return file.read_blocks(width, fields, options);
+    return file.read_blocks(width, fields, options, cut);
 }
 
 }  // namespace tolvane

@@ -37,12 +37,19 @@ public:
 
     // Whether the file ends right after the names.
     bool at_end(quorel::ReadStop* stop);
-    // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault.
-    std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width, quorel::ReadStop* stop);
+    // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault. With
+    // `cut`, where the end of the file cuts block 0, nothing, and the fault in `cut`.
+    std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
+                                                        quorel::BlockCut* cut = nullptr);
     // The blocks: the fields of `fields` (ascending, field 0 first), or every field where it is
-    // empty; split across threads as `options` allow. Once only.
+    // empty; split across threads as `options` allow. With `cut`, a last block that the end of
+    // the file cuts ends the read before it, its fault kept there. Once only.
     quorel::SeriesTable read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
-                                    const quorel::SplitOptions& options, quorel::ReadStop* stop);
+                                    const quorel::SplitOptions& options, quorel::ReadStop* stop,
+                                    quorel::BlockCut* cut = nullptr);
+    // The fault of the block that ended a read with a BlockCut, kept for the caller.
+    void set_cut(std::optional<quorel::OwnedFault> fault) noexcept { cut_ = std::move(fault); }
+    const std::optional<quorel::OwnedFault>& cut() const noexcept { return cut_; }
     // Closes the file; the count and the names stay. Nothing can be read after it.
     void close() noexcept { reader_.reset(); }
 
@@ -58,6 +65,7 @@ private:
     quorel::Text title_;
     quorel::NameList name_lines_;
     bool blocks_read_ = false;
+    std::optional<quorel::OwnedFault> cut_;
     std::mutex lock_;
 };
 
