@@ -2,6 +2,7 @@
 the values bit for bit or the failure, with the line, block and field the failure concerns.
 The tests of both faces compare the module with it."""
 
+import functools
 import re
 import unicodedata
 from fractions import Fraction
@@ -74,8 +75,10 @@ def nearest_binary32(q):
 NUMBER = re.compile(r"([0-9]*)(?:\.([0-9]*))?(?:[eE]([+-]?)([0-9]+))?")
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def parse_binary32(text):
-    """(bits, None) or (None, 'Empty' | 'Invalid')."""
+    """(bits, None) or (None, 'Empty' | 'Invalid'). Cached: the tests ask for the same texts
+    again and again."""
     if text == "":
         return None, "Empty"
     negative = text[0] == "-"

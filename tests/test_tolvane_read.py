@@ -148,6 +148,64 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     assert capfd.readouterr() == ("", "")
 
 
+# ---------------------------------------------------------------- files cut short
+
+def cut_test_file(count, width, blocks, header, tail, newline, bad_block=None):
+    """A plot file whose data lines carry `tail` after their fields (text beyond the last field
+    is ignored), so that a cut can fall inside a character there; block b's header line is
+    header.format(b), and block 0's is padded to 900 bytes where the header ends in "|" (a
+    split read then sizes its storage for far fewer blocks than there are, and reads the rest on
+    after the split). With `bad_block`, that block's first field is not a number."""
+    lines = [f"CUT {count}"] + [f"{i} P{i}" for i in range(count)]
+    for b in range(blocks):
+        lines.append(header.format(b).ljust(900 if b == 0 and header.endswith("|") else 0))
+        fields = [f"{(b * count + i) / 7:.5E}".rjust(width)[:width] for i in range(count)]
+        if b == bad_block:
+            fields[0] = "1.0D+00".rjust(width)
+        lines += ["".join(fields[j:j + 10]) + tail for j in range(0, count, 10)]
+    return (newline.join(lines) + newline).encode()
+
+
+@pytest.mark.parametrize("count, width, blocks, header, tail, newline, bad_block, step", [
+    (3, 12, 4, " STEP {} é", "", "\n", None, 1),
+    (11, 15, 4, "", " ü", "\r\n", None, 1),
+    (23, 5, 4, "H{}\u3000", "\u20ac", "\n", None, 1),
+    (2, 12, 60, "{}|", "", "\n", None, 1),
+    (12, 12, 4, " STEP {}", "", "\n", 1, 5),
+])
+def test_a_file_cut_at_every_byte_of_its_last_blocks(tmp_path, count, width, blocks, header, tail,
+                                                      newline, bad_block, step):
+    # The end removed at every byte offset inside the last two blocks (inside lines, fields,
+    # characters, line ends): incomplete="keep" gives exactly the blocks whose every line ends in
+    # a line feed, bit for bit those of the whole file, and says which line the cut block's
+    # fault is on; split into pieces of a few bytes, the same, the cut in the last piece or in
+    # the blocks read on after the split. A fault before the cut raises.
+    data = cut_test_file(count, width, blocks, header, tail, newline, bad_block)
+    whole = write_plot(tmp_path, data, name="whole.plt")
+    head_lines, block_lines = 1 + count, 1 + -(-count // 10)
+    block_starts = [i + 1 for i, byte in enumerate(data) if byte == 0x0A][head_lines - 1::block_lines]
+    if bad_block is None:
+        every = tolvane_outcome(whole, width)[1]
+    path = str(tmp_path / "cut.plt")
+    for end in range(block_starts[-3], len(data), step):
+        cut = data[:end]
+        with open(path, "wb") as f:
+            f.write(cut)
+        expected = model_kept(cut, width)
+        complete = (cut.count(b"\n") - head_lines) // block_lines
+        if bad_block is not None:
+            assert expected[0] == "FormatError" and expected[1][1] == bad_block
+        else:
+            assert expected[0] == "ok" and expected[1] == [column[:complete] for column in every]
+            cut_at = end not in block_starts
+            assert (expected[2] is not None) == cut_at and (not cut_at or expected[2][1] == complete)
+        for threads, piece_bytes in ((1, 0), (2, 37), (7, 23)):
+            assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == expected, end
+        if end % 3 == 0:
+            assert kept_outcome(path, width, columns=[count - 1], threads=2, piece_bytes=11) == \
+                model_kept(cut, width, {0, count - 1})
+
+
 # ---------------------------------------------------------------- each fault once
 
 HEAD = "T 3\nTIME\nA\nB\n"
