@@ -502,6 +502,12 @@ def test_info_says_where_a_file_breaks(tmp_path, capsys, kind, data):
     lines, expected = BREAKS[kind](data.draw, (count, width, list(lines), where))
     newline = data.draw(st.sampled_from([b"\n", b"\r\n"]))
     path = write_plot(tmp_path, newline.join(lines) + newline, name="broken.plt")
+    if kind == "a data line missing":
+        # The file ends inside a block: info gives the blocks before it and says where it is cut.
+        assert main(["info", "--n-digits", str(width), path]) == 0
+        out, err = capsys.readouterr()
+        assert err == "" and f"\n{path}:{expected['line']}: cut inside block {expected['block']}\n" in out
+        return
     assert main(["info", "--n-digits", str(width), path]) == 1
     out, err = capsys.readouterr()
     place = WHERE.fullmatch(err)

@@ -76,6 +76,11 @@ def parser() -> argparse.ArgumentParser:
     reading.add_argument("--columns", type=column_keys, metavar="A,B",
                          help="the parameters to read, by name or index (0 is the time, which is "
                               "always read); default: all")
+    cutting = argparse.ArgumentParser(add_help=False)
+    cutting.add_argument("--incomplete", choices=("raise", "keep"), default="raise",
+                         help="a file whose end falls inside its last block (a simulation that "
+                              "stopped or is still running): raise fails, keep reads the complete "
+                              "blocks before it and says where the file is cut (default: raise)")
     top = argparse.ArgumentParser(
         prog=PROG, description="Reads TOLVANE plot files: what they hold, other formats, a "
                                "picture. FILE - is standard input.",
@@ -86,11 +91,13 @@ def parser() -> argparse.ArgumentParser:
     info = commands.add_parser(
         "info", parents=[reading], help="the width, parameters, blocks and time range of files",
         description="For each file: its width, parameter count, block count and time range, "
-                    "then each parameter's name, minimum and maximum (NaN skipped).")
+                    "then each parameter's name, minimum and maximum (NaN skipped). A file cut "
+                    "inside its last block gives the complete blocks before it, and a line that "
+                    "says where it is cut.")
     info.add_argument("files", nargs="+", type=input_path, metavar="FILE",
                       help="TOLVANE plot file (- for standard input)")
     convert = commands.add_parser(
-        "convert", parents=[reading], help="write a file as Parquet, Feather, CSV or NetCDF",
+        "convert", parents=[reading, cutting], help="write a file as Parquet, Feather, CSV or NetCDF",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
                                                          in WRITERS.items()) + ".")
@@ -99,7 +106,7 @@ def parser() -> argparse.ArgumentParser:
     convert.add_argument("out", type=pathlib.Path, metavar="OUT", help="the file to write")
     convert.set_defaults(parser=convert)
     plot = commands.add_parser(
-        "plot", parents=[reading], help="draw every parameter against time as PNG",
+        "plot", parents=[reading, cutting], help="draw every parameter against time as PNG",
         description="Draws each parameter read against time, one small plot each, into a PNG "
                     "(off-screen: no display needed). Needs matplotlib: pip install "
                     "'quorel[plot]'.")
@@ -114,9 +121,17 @@ def parser() -> argparse.ArgumentParser:
 # ---------------------------------------------------------------- reading
 
 
-def read_or_fail(path: str, args: argparse.Namespace) -> Plot:
+def read_or_fail(path: str, args: argparse.Namespace, incomplete: Optional[str] = None) -> Plot:
+    """The file read as the arguments ask (``incomplete``: the command's own, over theirs); a
+    file cut inside its last block, read with incomplete="keep", says so on standard error,
+    except to info, which tells it with the rest."""
+    if incomplete is None:
+        incomplete = args.incomplete
     try:
-        return read(path, args.n_digits, columns=args.columns)
+        plot = read(path, args.n_digits, columns=args.columns, incomplete=incomplete)
+        if plot.incomplete is not None and args.command != "info":
+            print(cut_note(path, plot), file=sys.stderr)
+        return plot
     except OSError as error:
         raise Failed(f"{path}: {error.strerror or error}") from None
     except KeyError as error:  # a column not in the file; the message names the file
@@ -124,6 +139,13 @@ def read_or_fail(path: str, args: argparse.Namespace) -> Plot:
     except (ValueError, MemoryError) as error:  # FormatError starts with path:line:
         text = str(error)
         raise Failed(text if text.startswith(path) else f"{path}: {text}") from None
+
+
+def cut_note(path: str, plot: Plot) -> str:
+    """Where a file read with incomplete="keep" is cut, as editors take a place."""
+    cut = plot.incomplete
+    assert cut is not None
+    return f"{path}:{cut.line}: cut inside block {cut.block}"
 
 
 def text32(value: "np.float32") -> str:
@@ -141,7 +163,7 @@ def info(args: argparse.Namespace) -> int:
     status = 0
     for path in args.files:
         try:
-            plot = read_or_fail(path, args)
+            plot = read_or_fail(path, args, "keep")
         except Failed as failure:
             print(failure, file=sys.stderr)
             status = 1
@@ -149,6 +171,8 @@ def info(args: argparse.Namespace) -> int:
         blocks = len(plot)
         span = f"time {text32(plot.time[0])} .. {text32(plot.time[-1])}" if blocks else "no block"
         print(f"{path}: width {plot.n_digits}, {len(plot.names)} parameters, {blocks} blocks, {span}")
+        if plot.incomplete is not None:
+            print(cut_note(path, plot))
         rows = [(name, *extremes(plot[field])) for field, name in zip(plot._fields, plot)]
         name_width = max(len(row[0]) for row in rows)
         value_width = max(len(text) for row in rows for text in row[1:])

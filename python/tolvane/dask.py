@@ -23,7 +23,7 @@ from . import _native
 from ._errors import exception_from_fault
 from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
 from ._read import (PathArg, _columns_argument, _fields_of, _path_argument, _threads_argument,
-                    _width_argument, read)
+                    _width_argument, incomplete_argument, read)
 from ._tables import library
 
 if TYPE_CHECKING:
@@ -35,7 +35,7 @@ __all__ = ["read_many"]
 
 def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] = None, *,
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
-              on_error: str = "raise") -> "dask.dataframe.DataFrame":
+              on_error: str = "raise", incomplete: str = "raise") -> "dask.dataframe.DataFrame":
     """The frame :func:`tolvane.read_many` gives, as a lazy Dask DataFrame of one partition per
     file, in the order of ``paths``.
 
@@ -55,6 +55,9 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
             ``OSError``, or ValueError for names that differ from the first file's), and so
             does the computation. ``"skip"``: its partition is empty, and a ``warnings.warn``
             on the worker (in the worker's log) carries the error.
+        incomplete: as :func:`tolvane.read` takes it, for every file: with ``"keep"``, a file
+            that its end cuts inside its last block gives the blocks before it (a worker does not
+            report where; ``tolvane.read_many`` lists the cut files).
     """
     pd = library("pandas", "dask", "tolvane.dask.read_many()")
     dd = library("dask.dataframe", "dask", "tolvane.dask.read_many()")
@@ -67,13 +70,15 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
         _threads_argument(threads)
     if on_error not in ON_ERROR:
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    incomplete_argument(incomplete)
     texts = [os.fsdecode(os.fspath(path)) for path in path_list]
     categories = list(dict.fromkeys(texts))
     first, names, fields = _first_names(path_list, keys, on_error)
     meta = empty_frame(pd, column_names(names, fields), categories)
     frame = dd.from_map(_partition, list(zip(path_list, texts)), meta=meta, label="tolvane-read",
                         enforce_metadata=False, n_digits=width, keys=keys, threads=threads,
-                        on_error=on_error, names=names, first=first, categories=categories)
+                        on_error=on_error, names=names, first=first, categories=categories,
+                        incomplete=incomplete)
     return cast("dask.dataframe.DataFrame", frame)
 
 
@@ -108,14 +113,14 @@ def empty_frame(pd: Any, names: Sequence[str], categories: Sequence[str]) -> "pa
 
 def _partition(item: Tuple[PathArg, str], *, n_digits: Optional[int], keys: Optional[List[Any]],
                threads: Optional[int], on_error: str, names: Tuple[str, ...], first: str,
-               categories: List[str]) -> "pandas.DataFrame":
+               categories: List[str], incomplete: str = "raise") -> "pandas.DataFrame":
     """One file's partition, on a worker. (No parameter is called `columns`: Dask would push
     the frame's column names into it.)"""
     import pandas as pd
 
     path, text = item
     try:
-        plot = read(path, n_digits, columns=keys, threads=threads)
+        plot = read(path, n_digits, columns=keys, threads=threads, incomplete=incomplete)
         mismatch = names_mismatch(plot, names, first)
         if mismatch is not None:
             raise mismatch
