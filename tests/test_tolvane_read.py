@@ -61,6 +61,34 @@ def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0):
             None if cut is None else (cut.line, cut.block, cut.field))
 
 
+def opened_outcome(path, width):
+    """tolvane_outcome() of tolvane.open(path, width).read()."""
+    try:
+        with tolvane.open(path, width) as f:
+            plot = f.read()
+    except tolvane.FormatError as exc:
+        return "FormatError", (exc.line, exc.block, exc.field)
+    return "ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot]
+
+
+def complete_blocks(data):
+    """The file up to the end of its last block whose every line ends in a line feed (all of it
+    where its head does not read)."""
+    first = data.split(b"\n", 1)[0]
+    try:
+        count = parse_count(tokens(first.decode())[-1])
+    except (UnicodeDecodeError, IndexError):
+        count = None
+    if not count:
+        return data
+    feeds = [i for i, byte in enumerate(data) if byte == 0x0A]
+    head, lines = 1 + count, 1 + -(-count // 10)
+    if len(feeds) < head:
+        return data
+    complete = (len(feeds) - head) // lines
+    return data[:feeds[head + complete * lines - 1] + 1]
+
+
 def model_kept(data, width, selected=None):
     """kept_outcome() as the model has it."""
     expected, _, failure = model_with_place(data, width, selected, keep=True)
@@ -126,6 +154,11 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     kept = model_kept(data, width)
     for threads in (1, 2, 7):
         assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == kept
+
+    # tolvane.open: its index finds the blocks whose every line ends in a line feed, which read
+    # as the file cut after them reads.
+    assert opened_outcome(path, width) == tolvane_outcome(write_plot(tmp_path, complete_blocks(data),
+                                                                     name="complete.plt"), width)
 
     # The fields of `chosen` and the time only: their faults, or their values. (The edits may
     # have left the file fewer parameters than were chosen from.)
@@ -377,7 +410,11 @@ def test_unknown_columns_raise_key_error_before_any_block(tmp_path, columns, mes
     lambda plot: plot.to_numpy().T[1:, ::2],
     lambda plot: np.asarray(plot[1])[1:],
     lambda plot: pickle.loads(pickle.dumps(plot)).time,
-], ids=["time", "by-name", "by-index", "to_numpy", "view-of-to_numpy", "asarray-view", "unpickled"])
+    lambda plot: plot[1:3]["PARAM_3"],
+    lambda plot: plot[::-2].to_numpy(),
+    lambda plot: pickle.loads(pickle.dumps(plot[1:])).time,
+], ids=["time", "by-name", "by-index", "to_numpy", "view-of-to_numpy", "asarray-view", "unpickled",
+        "slice", "reversed-slice", "unpickled-slice"])
 def test_every_array_handed_out_is_read_only(tmp_path, array_of):
     plot = tolvane.read(write_plot(tmp_path, lines_of(12)))
     text, values = repr(plot), plot.to_numpy().view(np.uint32).tolist()

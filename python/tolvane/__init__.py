@@ -8,6 +8,8 @@
     >>> plot.to_pandas()                            # indexed by the time
     >>> plot.to_polars(), plot.to_arrow(), plot.to_xarray()
     >>> tolvane.read_many("sweep/*.plt")            # a sweep as one long DataFrame
+    >>> with tolvane.open("run42.plt") as f:        # windows of a large or growing file
+    ...     f.read(time=(4.9, 5.1))
 
 The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
@@ -20,7 +22,9 @@ from ._errors import FileChangedError, FormatError
 from ._native import ReadInterrupted
 from ._plot import Plot
 from ._many import read_many
+from ._open import PlotFile, open
 from ._read import read
 from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
 
-__all__ = ["FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read", "read_many"]
+__all__ = ["FileChangedError", "FormatError", "Plot", "PlotFile", "ReadInterrupted", "open", "read",
+           "read_many"]

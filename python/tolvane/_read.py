@@ -202,15 +202,24 @@ def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str],
                   stop: "Optional[_native.StopFlag]", keep: bool = False) -> int:
     """12 or 15: the one width of the two at which block 0 reads without a fault. Where the
     cut of a file read with incomplete="keep" lies in block 0, there is no block to tell."""
+    width = detect_width_of_complete_block(head, path, names, stop, keep)
+    if width is None:
+        raise FormatError(path, len(names) + 2, "the file ends inside block 0, so it has no "
+                          "complete block to tell its field width (12 or 15) from; pass n_digits",
+                          block=0)
+    return width
+
+
+def detect_width_of_complete_block(head: "_native.PlotHead", path: str, names: Sequence[str],
+                                   stop: "Optional[_native.StopFlag]", keep: bool = False) -> Optional[int]:
+    """_detect_width(), but None where `keep` and the end of the file cuts block 0."""
     first_block_line = len(names) + 2
     if head.at_end(stop):
         raise FormatError(path, first_block_line, "the file has no block to tell its field width "
                           "(12 or 15) from; pass n_digits")
     faults = {width: head.first_block_fault(width, stop, keep) for width in DETECTED_WIDTHS}
     if any(fault is not None and fault.get("cut") for fault in faults.values()):
-        raise FormatError(path, first_block_line, "the file ends inside block 0, so it has no "
-                          "complete block to tell its field width (12 or 15) from; pass n_digits",
-                          block=0)
+        return None
     fitting = [width for width, fault in faults.items() if fault is None]
     if len(fitting) == 1:
         return fitting[0]

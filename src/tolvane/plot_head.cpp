@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+
 namespace tolvane {
 
 PlotHead::PlotHead(std::string_view path, quorel::ReadStop* stop) { reader_.emplace(path, stop); }
@@ -34,6 +35,47 @@ quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const s
     blocks_read_ = true;
     if (fields.size() == count_) fields = {};
     return file.read_blocks(width, fields, options, cut);
+}
+
+}  // namespace tolvane
+
+namespace tolvane {
+
+bool PlotHead::extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop) {
+    quorel::PlotFileReader& file = reader(stop);
+    if (!index_) index_.emplace(count_, width, file.blocks_start());
+    return index_->extend(file.source().fd(), threads, stop);
+}
+
+const quorel::BlockIndex& PlotHead::index() const {
+    if (!index_) throw std::logic_error("the file has no index yet");
+    return *index_;
+}
+
+quorel::BlockIndex& PlotHead::index() {
+    if (!index_) throw std::logic_error("the file has no index yet");
+    return *index_;
+}
+
+quorel::IndexedBlocks PlotHead::indexed_blocks() const {
+    const quorel::BlockIndex& blocks_index = index();
+    return {blocks_index.starts(), blocks_index.blocks(), blocks_index.end(), blocks_index.block_lines()};
+}
+
+quorel::SeriesTable PlotHead::read_selection(std::span<const std::uint64_t> fields,
+                                             std::span<const std::uint64_t> blocks, quorel::ReadStop* stop,
+                                             std::uint64_t hint_block, std::uint64_t hint_offset) {
+    return read_selection(index().width(), fields, indexed_blocks(), blocks, stop, hint_block, hint_offset);
+}
+
+quorel::SeriesTable PlotHead::read_selection(std::uint64_t width, std::span<const std::uint64_t> fields,
+                                             const quorel::IndexedBlocks& indexed,
+                                             std::span<const std::uint64_t> blocks, quorel::ReadStop* stop,
+                                             std::uint64_t hint_block, std::uint64_t hint_offset) {
+    quorel::PlotFileReader& file = reader(stop);
+    if (fields.size() == count_) fields = {};
+    return quorel::read_block_selection(file.source().fd(), count_, width, fields, count_ + 2, indexed, blocks, stop,
+                                        hint_block, hint_offset);
 }
 
 }  // namespace tolvane

@@ -14,6 +14,8 @@
 
 #include "failure/read_fault.hpp"
 #include "failure/text.hpp"
+#include "reader/block_index.hpp"
+#include "reader/block_selection.hpp"
 #include "reader/name_list.hpp"
 #include "reader/plot_reader.hpp"
 #include "reader/read_stop.hpp"
@@ -47,6 +49,29 @@ public:
     quorel::SeriesTable read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
                                     const quorel::SplitOptions& options, quorel::ReadStop* stop,
                                     quorel::BlockCut* cut = nullptr);
+    // The index of the blocks (block_index.hpp), made at `width` by the first call, then extended
+    // to the blocks completed since: false where the file is shorter than the blocks indexed.
+    bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop);
+    // The index; extend_index must have made it.
+    const quorel::BlockIndex& index() const;
+    quorel::BlockIndex& index();
+    // Blocks of the index, read from their own bytes (block_selection.hpp): `blocks` ascending,
+    // each once, below index().blocks(); a run that begins at `hint_block` starts at
+    // `hint_offset`, which spares finding it.
+    quorel::SeriesTable read_selection(std::span<const std::uint64_t> fields, std::span<const std::uint64_t> blocks,
+                                       quorel::ReadStop* stop, std::uint64_t hint_block = 0,
+                                       std::uint64_t hint_offset = 0);
+    // The same with the blocks of an index given (the caller's copy of an index of this file).
+    quorel::SeriesTable read_selection(std::uint64_t width, std::span<const std::uint64_t> fields,
+                                       const quorel::IndexedBlocks& indexed, std::span<const std::uint64_t> blocks,
+                                       quorel::ReadStop* stop, std::uint64_t hint_block = 0,
+                                       std::uint64_t hint_offset = 0);
+    // What read_selection needs of the index.
+    quorel::IndexedBlocks indexed_blocks() const;
+
+    // The open file, for reads of the index's own.
+    int fd() { return reader(nullptr).source().fd(); }
+
     // The fault of the block that ended a read with a BlockCut, kept for the caller.
     void set_cut(std::optional<quorel::OwnedFault> fault) noexcept { cut_ = std::move(fault); }
     const std::optional<quorel::OwnedFault>& cut() const noexcept { return cut_; }
@@ -66,6 +91,7 @@ private:
     quorel::NameList name_lines_;
     bool blocks_read_ = false;
     std::optional<quorel::OwnedFault> cut_;
+    std::optional<quorel::BlockIndex> index_;
     std::mutex lock_;
 };
 
