@@ -55,6 +55,22 @@ def width(text: str) -> int:
     return value
 
 
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds above 0")
+    return value
+
+
+def block_count(text: str) -> int:
+    if not re.fullmatch(r"[0-9]+", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of blocks (ASCII digits)")
+    return int(text)
+
+
 def input_path(text: str) -> str:
     """FILE as tolvane.read takes it: "-" is standard input."""
     return STANDARD_INPUT if text == "-" else text
@@ -115,6 +131,16 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", type=pathlib.Path, metavar="PNG",
                       help="the picture to write (default: FILE's name with .png, here)")
     plot.set_defaults(parser=plot)
+    tail = commands.add_parser(
+        "tail", parents=[reading], help="follow a growing file, a line per block completed",
+        description="Follows a plot file that a simulation is writing, as tail -f follows a text "
+                    "file: one line per block completed (the time and the values, tab-separated), "
+                    "until Ctrl-C.")
+    tail.add_argument("file", metavar="FILE", help="TOLVANE plot file (a regular file)")
+    tail.add_argument("--interval", type=seconds, default=0.5, metavar="S",
+                      help="seconds between looks at the file (default 0.5)")
+    tail.add_argument("-n", "--lines", type=block_count, default=0, metavar="N",
+                      help="first the last N complete blocks (default 0)")
     return top
 
 
@@ -132,13 +158,19 @@ def read_or_fail(path: str, args: argparse.Namespace, incomplete: Optional[str] 
         if plot.incomplete is not None and args.command != "info":
             print(cut_note(path, plot), file=sys.stderr)
         return plot
-    except OSError as error:
-        raise Failed(f"{path}: {error.strerror or error}") from None
-    except KeyError as error:  # a column not in the file; the message names the file
-        raise Failed(str(error.args[0])) from None
-    except (ValueError, MemoryError) as error:  # FormatError starts with path:line:
-        text = str(error)
-        raise Failed(text if text.startswith(path) else f"{path}: {text}") from None
+    except (OSError, KeyError, ValueError, MemoryError) as error:
+        raise failure_of(path, error) from None
+
+
+def failure_of(path: str, error: Exception) -> Failed:
+    """A file's error as the one line the command shows: FormatError starts with path:line:,
+    a missing column's KeyError names the file."""
+    if isinstance(error, OSError):
+        return Failed(f"{path}: {error.strerror or error}")
+    if isinstance(error, KeyError):
+        return Failed(str(error.args[0]))
+    text = str(error)
+    return Failed(text if text.startswith(path) else f"{path}: {text}")
 
 
 def cut_note(path: str, plot: Plot) -> str:
@@ -350,6 +382,23 @@ def draw(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------- tail
+
+
+def tail(args: argparse.Namespace) -> int:
+    from ._open import PlotFile
+    from ._tail import follow
+
+    try:
+        with PlotFile(args.file, args.n_digits, args.columns) as plot_file:
+            follow(plot_file, args.lines, args.interval)
+    except KeyboardInterrupt:  # the way to end it, as with tail -f
+        return 0
+    except (OSError, KeyError, ValueError, MemoryError) as error:
+        raise failure_of(args.file, error) from None
+    return 0
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -389,7 +438,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
         if args.output is None:
             args.output = default_picture(args.file)
         refuse_to_overwrite(args.parser, args.file, args.output, "the picture")
-    command = {"info": info, "convert": convert, "plot": draw}[args.command]
+    command = {"info": info, "convert": convert, "plot": draw, "tail": tail}[args.command]
     try:
         return command(args)
     except Failed as failure:

@@ -11,6 +11,7 @@ import numbers
 import operator
 import os
 import re
+import stat
 import threading
 import time as _time
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -18,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Seque
 import numpy as np
 
 from . import _native
-from ._errors import exception_from_fault
+from ._errors import FormatError, exception_from_fault, format_error
 from ._plot import Plot
 from ._read import (Key, PathArg, _columns_argument, _fields_of, _path_argument, _width_argument,
                     detect_width_of_complete_block)
@@ -212,13 +213,27 @@ class PlotFile:
         with self._lock:
             self._check_open()
             assert self._width is not None
-            return BlockLocator(self._path, len(self._names), self._width, self._head.index_stride,
+            return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
                                 self._head.index_starts(), self._indexed, self._head.index_end)
 
-    def _block_offsets(self, blocks: Sequence[int]) -> List[int]:
+    def _cut_after_index(self) -> "Optional[FormatError]":
+        """The FormatError of the block that the end of the file cuts after the blocks indexed
+        (as incomplete="keep" keeps it); None where the file ends with them."""
         with self._lock:
             self._check_open()
-            return [int(x) for x in self._head.block_offsets(np.asarray(blocks, dtype=np.uint64))]
+            data = self._native_call(self._head.cut_after_index)
+            return None if data is None else format_error(data, self._path, self._names, self._width)
+
+    def _updates_from(self, block: int) -> None:
+        """The next update() gives the complete blocks from `block` on (at most len(self))."""
+        with self._lock:
+            self._check_open()
+            count = self._index()
+            block = min(block, count)
+            offset = 0
+            if self._width is not None and block > 0:
+                offset = int(self._head.block_offsets(np.array([block], dtype=np.uint64))[0])
+            self._updated, self._updated_offset = block, offset
 
     # ------------------------------------------------------------ inside
 
@@ -309,18 +324,22 @@ class BlockLocator:
     """Where a file's blocks are, as an index of it found them: enough for a task to read
     blocks of it on any worker, opening the file itself (it holds no open file, and pickles)."""
 
-    def __init__(self, path: str, count: int, width: int, stride: int,
+    def __init__(self, path: str, names: Tuple[str, ...], width: int, stride: int,
                  starts: "npt.NDArray[np.uint64]", blocks: int, end: int) -> None:
-        self.path, self.count, self.width = path, count, width
+        self.path, self.names, self.width = path, names, width
         self.stride, self.starts, self.blocks, self.end = stride, starts, blocks, end
 
     def read(self, fields: Sequence[int], blocks: "npt.NDArray[np.uint64]") -> "npt.NDArray[np.float32]":
         """A float32 array of one row per field of `fields` (ascending from 0), one column per
-        block of `blocks` (ascending, each once)."""
-        every = [] if len(fields) == self.count else list(fields)
-        return _native.read_selection_at(os.fsencode(self.path), self.count, self.width, every,
-                                         self.stride, self.starts, self.blocks, self.end,
-                                         np.ascontiguousarray(blocks, dtype=np.uint64))
+        block of `blocks` (ascending, each once); the file's faults raised as tolvane.read
+        raises them."""
+        every = [] if len(fields) == len(self.names) else list(fields)
+        try:
+            return _native.read_selection_at(os.fsencode(self.path), len(self.names), self.width, every,
+                                             self.stride, self.starts, self.blocks, self.end,
+                                             np.ascontiguousarray(blocks, dtype=np.uint64))
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], self.path, self.names, self.width) from None
 
 
 # A URL's scheme, as fsspec and urllib take it.
@@ -332,10 +351,19 @@ _COMPRESSED = {b"\x1f\x8b": "gzip", b"BZh": "bzip2", b"\xfd7zXZ\x00": "xz", b"\x
 
 def refuse_streams(path: str, path_bytes: bytes, what: str) -> None:
     """A clear error for a source that can only be read front to back: a URL (that is no local
-    file), or a compressed file. Windows need a file's bytes in place."""
+    file), a pipe or a device, or a compressed file. Windows need a file's bytes in place."""
     if _URL.match(path) and not os.path.exists(path_bytes):
         raise ValueError(f"{what} needs a local file, not the URL {path!r}: windows read a file's "
                          "blocks in place; tolvane.read reads a remote file front to back")
+    try:
+        kind = os.stat(path_bytes).st_mode
+    except OSError:
+        return  # opening it says why
+    if not stat.S_ISREG(kind) and not stat.S_ISDIR(kind):
+        raise ValueError(f"{path}: {what} needs a regular file, not a pipe or a device: windows "
+                         "read a file's blocks in place; tolvane.read reads a stream front to back")
+    if stat.S_ISDIR(kind):
+        return
     try:
         with builtins.open(path_bytes, "rb") as file:
             start = file.read(6)

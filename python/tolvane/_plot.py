@@ -204,8 +204,8 @@ class Plot:
 
     def to_xarray(self) -> "xarray.Dataset":
         """An xarray Dataset: one float32 variable per parameter read after the time, over the
-        time as coordinate (named by the time's name), with the attributes ``path`` and
-        ``n_digits``. Names are made unique as to_pandas makes them. The values are copied,
+        time as coordinate (named by the time's name), with the attributes ``path``,
+        ``n_digits`` and ``title``. Names are made unique as to_pandas makes them. The values are copied,
         once (xarray writes into its variables in place). Needs xarray:
         ``pip install 'quorel[xarray]'``."""
         from ._tables import to_xarray

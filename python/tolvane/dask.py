@@ -1,5 +1,6 @@
 """tolvane.dask.read_many: many plot files as a Dask DataFrame, one partition per file, read
-wherever the cluster's workers run.
+wherever the cluster's workers run; tolvane.dask.read: one large file, in partitions of
+consecutive blocks.
 
     >>> from dask.distributed import Client
     >>> import tolvane.dask
@@ -24,13 +25,14 @@ from ._errors import exception_from_fault
 from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
 from ._read import (PathArg, _columns_argument, _fields_of, _path_argument, _threads_argument,
                     _width_argument, incomplete_argument, read)
+from ._dask_read import read
 from ._tables import library
 
 if TYPE_CHECKING:
     import dask.dataframe
     import pandas
 
-__all__ = ["read_many"]
+__all__ = ["read", "read_many"]
 
 
 def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] = None, *,

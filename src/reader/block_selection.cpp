@@ -59,7 +59,8 @@ SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t widt
                 fault.place.block += first - i;
                 fault.place.line += (first - i) * block_lines;
             }
-            throw;
+            // Its texts view this function's source: copied before it goes.
+            throw OwnedFault(fault);
         }
         if (window.blocks() != i + run || source.file_cut()) throw_fault(FaultKind::file_changed);
         from_block = first + run;

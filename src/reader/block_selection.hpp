@@ -26,8 +26,8 @@ struct IndexedBlocks {
 // of `count` parameters whose block 0's header is line `first_block_line`. Block blocks[i] is the
 // table's block i (the series laid out together). A run that begins at `hint_block`, which starts
 // at `hint_offset`, reads nothing before it. A fault is placed in its line, block and field as a
-// whole read places it; a file that ends before a block read ends fails with
-// FaultKind::file_changed (it was cut since it was indexed). `stop` may end it.
+// whole read places it, and thrown as an OwnedFault; a file that ends before a block read ends
+// fails with FaultKind::file_changed (it was cut since it was indexed). `stop` may end it.
 SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t width,
                                  std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
                                  const IndexedBlocks& indexed, std::span<const std::uint64_t> blocks, ReadStop* stop,

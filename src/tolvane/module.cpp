@@ -409,6 +409,16 @@ NB_MODULE(_native, m) {
              "The blocks of `blocks` (ascending, each once, indexed), read from their own bytes: a float32 "
              "array of one row per field of `fields` (ascending from 0; empty for all), one column per block. "
              "Block `hint_block` starts at byte `hint_offset`, where given (sparing the search for it).")
+        .def("cut_after_index", [](PlotHead& head, const StopFlag* flag) -> nb::object {
+                std::optional<quorel::OwnedFault> fault = unlocked(flag, [&](quorel::ReadStop* stop) {
+                    const std::lock_guard<std::mutex> guard(head.lock());
+                    return head.cut_after_index(stop);
+                });
+                if (!fault) return nb::none();
+                return fault_data(*fault);
+             }, nb::arg("stop") = nb::none(),
+             "The fault of the block that the end of the file cuts after the blocks indexed (as "
+             "incomplete='keep' keeps it), or None where the file ends with them.")
         .def("block_offsets", &block_offsets, nb::arg("blocks"), nb::arg("stop") = nb::none(),
              "Where each block of `blocks` (ascending, at most index_blocks) starts in the file.")
         .def("close", [](PlotHead& head) {

@@ -1,5 +1,6 @@
 #include "tolvane/plot_head.hpp"
 
+#include <cerrno>
 #include <stdexcept>
 
 
@@ -60,6 +61,38 @@ quorel::BlockIndex& PlotHead::index() {
 quorel::IndexedBlocks PlotHead::indexed_blocks() const {
     const quorel::BlockIndex& blocks_index = index();
     return {blocks_index.starts(), blocks_index.blocks(), blocks_index.end(), blocks_index.block_lines()};
+}
+
+std::optional<quorel::OwnedFault> PlotHead::cut_after_index(quorel::ReadStop* stop) {
+    quorel::PlotFileReader& file = reader(stop);
+    const quorel::BlockIndex& blocks_index = index();
+    quorel::LineSource& source = file.source();
+    if (!source.seek_to(blocks_index.end())) {
+        quorel::ReadFault fault(quorel::FaultKind::read_failed);
+        fault.error_number = errno;
+        throw fault;
+    }
+    source.end_at_unended_line(true);
+    // Counted from the first block after the index: its faults are placed in the whole file.
+    const std::uint64_t before = blocks_index.blocks();
+    auto placed = [&](quorel::ReadFault& fault) {
+        if (fault.place.block == quorel::kNoIndex) return;
+        fault.place.block += before;
+        fault.place.line += before * blocks_index.block_lines();
+    };
+    quorel::SeriesTable table(count_);
+    quorel::BlockCut cut;
+    quorel::Line line;
+    try {
+        quorel::read_every_field(source, line, count_, blocks_index.width(), table, count_ + 2, quorel::kNoLimit, &cut);
+    } catch (quorel::ReadFault& fault) {
+        placed(fault);
+        throw;
+    }
+    if (!cut.fault) return std::nullopt;
+    quorel::ReadFault fault = cut.fault->fault();
+    placed(fault);
+    return quorel::OwnedFault(fault);
 }
 
 quorel::SeriesTable PlotHead::read_selection(std::span<const std::uint64_t> fields,

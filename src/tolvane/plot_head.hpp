@@ -68,6 +68,11 @@ public:
                                        std::uint64_t hint_offset = 0);
     // What read_selection needs of the index.
     quorel::IndexedBlocks indexed_blocks() const;
+    // The fault of the block that the end of the file cuts after the blocks indexed, read as a
+    // read with a BlockCut reads it (its place that of the whole file); nothing where the file
+    // ends with them, or goes on with complete blocks (it grew since it was indexed). A fault of
+    // those blocks is thrown.
+    std::optional<quorel::OwnedFault> cut_after_index(quorel::ReadStop* stop);
 
     // The open file, for reads of the index's own.
     int fd() { return reader(nullptr).source().fd(); }
