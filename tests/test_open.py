@@ -149,3 +149,126 @@ def test_sources_read_front_to_back_only_are_refused_clearly(tmp_path, source, e
         source = write_plot(tmp_path, source, name="run.plt.gz")
     with pytest.raises(error, match=message):
         tolvane.open(source)
+
+
+# ---------------------------------------------------------------- the xarray engine, tolvane.dask.read
+
+@pytest.mark.parametrize("name", ["sample_w12.plt", "sample_w15.plt"])
+def test_the_engine_gives_to_xarray_s_dataset_read_lazily(name):
+    xr = pytest.importorskip("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint
+
+    path = sample(name)
+    expected = tolvane.read(path).to_xarray()
+    dataset = xr.open_dataset(path, engine=TolvaneBackendEntrypoint)
+    assert not dataset["SPEED"].variable._in_memory  # nothing read but the time
+    window = dataset["SPEED"].isel(TIME=slice(100, 110)).values
+    assert bits(window) == bits(expected["SPEED"].values[100:110])
+    loaded = dataset.load()
+    xr.testing.assert_identical(loaded, expected)
+    for variable in expected.variables:
+        assert bits(loaded[variable].values) == bits(expected[variable].values), variable
+    assert list(xr.open_dataset(path, engine=TolvaneBackendEntrypoint, drop_variables=["TORQUE"])) == \
+        [v for v in expected.data_vars if v != "TORQUE"]
+
+
+def test_the_engine_reads_a_field_only_when_asked_and_keeps_a_cut_file(tmp_path):
+    xr = pytest.importorskip("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint as engine
+
+    blocks = [[f"{b}", "1.5", "2.5"] for b in range(30)]
+    blocks[20][2] = "1.0D+00"
+    data = plot_text(3, blocks, 12).encode()
+    path = write_plot(tmp_path, data[:-5])
+    with pytest.raises(tolvane.FormatError, match="block 29"):  # incomplete="raise": the cut block
+        xr.open_dataset(path, engine=engine, n_digits=12)
+    dataset = xr.open_dataset(path, engine=engine, n_digits=12, incomplete="keep")
+    assert dataset.sizes["PARAM_0"] == 29 and dataset.attrs["incomplete"].startswith(f"{path}:")
+    assert bits(dataset["PARAM_1"].values) == bits(np.full(29, 1.5, dtype=np.float32))
+    assert bits(dataset["PARAM_2"][:20].values) == bits(np.full(20, 2.5, dtype=np.float32))
+    with pytest.raises(tolvane.FormatError, match="block 20, field 2"):
+        dataset["PARAM_2"].values
+
+
+@pytest.mark.parametrize("content, looks", [
+    (None, True),                                           # the sample
+    (b"T 2\nTIME\nX\n", True),                              # a head without blocks
+    (b"T 2\nTIME\nX\n H\n" + b"%12s%12s\n" % (b"1.5", b"2"), True),
+    (b"T 2\nTIME\nX\n H\n" + b"%12s%12s\n" % (b"1.5", b"two"), False),
+    (b"a,b,3\n1,2,3\n", False),                             # CSV
+    (b"CDF\x01\x00\x00\x00\x00", False),                    # NetCDF 3
+    (b"\x89HDF\r\n\x1a\n" + bytes(range(256)), False),      # NetCDF 4
+    (b"notes 3\n", False),                                  # a count, but not its name lines
+])
+def test_the_engine_knows_a_plot_file_by_its_first_lines(tmp_path, content, looks):
+    pytest.importorskip("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint
+
+    path = sample("sample_w12.plt") if content is None else write_plot(tmp_path, content, name="f.nc")
+    assert TolvaneBackendEntrypoint().guess_can_open(path) is looks
+
+
+@pytest.mark.parametrize("times, per_partition", [
+    ([b // 3 for b in range(60)], 4),        # times repeated across partition boundaries
+    ([(b * 7) % 11 for b in range(60)], 9),  # times that do not rise: no divisions
+    (list(range(5)), None),                  # one partition
+])
+def test_dask_read_gives_to_pandas_frame(tmp_path, times, per_partition):
+    pytest.importorskip("dask.dataframe")
+    import tolvane.dask
+
+    path = write_plot(tmp_path, plot_text(3, [[t, b, -b] for b, t in enumerate(times)], 12))
+    frame = tolvane.dask.read(path, blocks_per_partition=per_partition)
+    rising = times == sorted(times)
+    assert frame.known_divisions == rising
+    if rising:
+        assert len(set(frame.divisions[:-1])) == frame.npartitions > (per_partition is not None)
+    got, expected = frame.compute(scheduler="sync"), tolvane.read(path).to_pandas()
+    assert (bits(got.to_numpy()), bits(got.index.to_numpy()), list(got.columns), got.index.name) == \
+        (bits(expected.to_numpy()), bits(expected.index.to_numpy()), list(expected.columns), expected.index.name)
+
+
+# ---------------------------------------------------------------- tolvane tail
+
+TAIL_WRITER = r'''
+import sys, time
+data, path, cut = open(sys.argv[1], "rb").read(), sys.argv[2], int(sys.argv[3])
+with open(path, "ab") as f:
+    for at in range(cut, len(data), 97):
+        f.write(data[at:at + 97])
+        f.flush()
+        time.sleep(0.01)
+'''
+
+
+def test_tail_follows_a_file_another_process_appends_to(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    from conftest import child_env
+
+    blocks = [[f"{b * 0.5:.5E}"] + [f"{b + i / 8:.5E}" for i in range(11)] for b in range(40)]
+    whole = write_plot(tmp_path, plot_text(12, blocks, 12), name="whole.plt")
+    data = open(whole, "rb").read()
+    path = tmp_path / "run.plt"
+    three = [i for i, byte in enumerate(data) if byte == 0x0A][13 + 3 * 3 - 1] + 1
+    path.write_bytes(data[:three])  # the head and three blocks
+    tail = subprocess.Popen([sys.executable, "-m", "tolvane", "tail", "--lines", "2", "--interval", "0.05",
+                             "--columns", "PARAM_3", str(path)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=child_env(), text=True)
+    try:
+        lines = [tail.stdout.readline()]  # the last two blocks there (so that it runs), then the rest
+        subprocess.run([sys.executable, "-c", TAIL_WRITER, whole, str(path), str(three)], check=True,
+                       timeout=60)
+        lines += [tail.stdout.readline() for _ in range(38)]
+        time.sleep(0.2)
+        tail.send_signal(signal.SIGINT)
+        out, err = tail.communicate(timeout=10)
+    finally:
+        tail.kill()
+        tail.wait()
+    expected = tolvane.read(whole)
+    assert lines == [f"{t}\t{v}\n" for t, v in zip(expected.time.astype(str)[1:], expected["PARAM_3"].astype(str)[1:])]
+    assert (out, err, tail.returncode) == ("", "", 0)

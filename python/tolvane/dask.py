@@ -24,7 +24,8 @@ from . import _native
 from ._errors import exception_from_fault
 from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
 from ._read import (PathArg, _columns_argument, _fields_of, _path_argument, _threads_argument,
-                    _width_argument, incomplete_argument, read)
+                    _width_argument, incomplete_argument)
+from ._read import read as read_file
 from ._dask_read import read
 from ._tables import library
 
@@ -122,7 +123,7 @@ def _partition(item: Tuple[PathArg, str], *, n_digits: Optional[int], keys: Opti
 
     path, text = item
     try:
-        plot = read(path, n_digits, columns=keys, threads=threads, incomplete=incomplete)
+        plot = read_file(path, n_digits, columns=keys, threads=threads, incomplete=incomplete)
         mismatch = names_mismatch(plot, names, first)
         if mismatch is not None:
             raise mismatch
