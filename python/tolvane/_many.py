@@ -95,11 +95,12 @@ def read_many(paths: Union[PathArg, Iterable[PathArg]], n_digits: Optional[int] 
 
     def read_one(index: int) -> bool:
         try:
-            outcome: Union[Plot, Exception] = read_in_pieces(path_list[index], width, columns=keys,
-                                                             threads=per_file, stop=stop,
-                                                             incomplete=incomplete)
-            if outcome.incomplete is not None:
-                cut_at[index] = outcome.incomplete
+            plot = read_in_pieces(path_list[index], width, columns=keys, threads=per_file, stop=stop,
+                                  incomplete=incomplete)
+            if plot.incomplete is not None:
+                cut_at[index] = plot.incomplete
+            outcome: Union[Plot, Exception] = plot
+            del plot
         except Exception as error:  # the file's, raised in its turn below
             outcome = error
         except BaseException:  # KeyboardInterrupt and the like: no file waits for this one

@@ -295,9 +295,9 @@ class PlotFile:
                      hint_block: int = 0, hint_offset: int = 0) -> Plot:
         """A Plot of the blocks `chosen` (in that order, repeats allowed)."""
         table = self._read_table(fields, chosen, hint_block, hint_offset)
-        width = self._width if self._width is not None else None
-        return Plot(self._path, width, self._names, fields, table,  # type: ignore[arg-type]
-                    self._title, self._name_lines)
+        # 0: no width yet, in a Plot without blocks of a file without a complete block 0.
+        return Plot(self._path, self._width or 0, self._names, fields, table, self._title,
+                    self._name_lines)
 
     def _read_table(self, fields: List[int], chosen: Union[range, "npt.NDArray[np.int64]"],
                     hint_block: int, hint_offset: int) -> "npt.NDArray[np.float32]":
@@ -409,6 +409,6 @@ def _time_bound(value: Any, name: str) -> float:
 
 
 def _seconds(value: Any, name: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not value >= 0:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not float(value) >= 0:
         raise ValueError(f"{name} must be a number of seconds, at least 0, not {value!r}")
     return float(value)

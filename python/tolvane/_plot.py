@@ -152,8 +152,10 @@ class Plot:
         return self._arrays[column]
 
     def __contains__(self, key: object) -> bool:
+        if isinstance(key, slice):  # a key of blocks, not of an array
+            return False
         try:
-            self[key]  # type: ignore[index]
+            self[key]  # type: ignore[call-overload]
         except KeyError:
             return False
         return True
