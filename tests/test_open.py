@@ -130,11 +130,15 @@ def test_a_growing_file_is_followed_block_by_block(tmp_path):
     assert bits(np.concatenate([u.to_numpy() for u in updates])) == bits(whole.to_numpy())
 
 
-def test_a_file_cut_below_its_index_raises_file_changed(tmp_path):
+@pytest.mark.parametrize("change", ["cut", "written again, longer"])
+def test_a_file_cut_or_rewritten_under_its_index_raises_file_changed(tmp_path, change):
     path = write_plot(tmp_path, plot_text(2, [[b, 1] for b in range(50)], 12))
     with tolvane.open(path) as f:
         assert len(f) == 50
-        os.truncate(path, os.path.getsize(path) // 2)
+        if change == "cut":
+            os.truncate(path, os.path.getsize(path) // 2)
+        else:  # a simulation started again, which has got further since
+            write_plot(tmp_path, plot_text(2, [[b, 1] for b in range(60)], 12, first_line="RESTARTED 2"))
         with pytest.raises(tolvane.FileChangedError):
             len(f)
 

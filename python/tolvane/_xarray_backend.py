@@ -38,7 +38,6 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
     """xarray's entry to TOLVANE plot files, lazily indexed."""
 
     description = "TOLVANE plot files (tolvane): one float32 variable per parameter over the time"
-    url = "https://github.com/quorel/quorel/blob/main/docs/tolvane.md#xarray-the-engine-tolvane"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_digits", "incomplete")
 
     def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,

@@ -348,13 +348,24 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Every how many blocks an index keeps a start: a block holds at least its fields and its line
+// feeds, and the blocks between two starts span about kEntryBytes.
+std::uint64_t stride_for(std::uint64_t count, std::uint64_t width, std::uint64_t block_lines) noexcept {
+    std::uint64_t least;
+    if (__builtin_mul_overflow(count, std::max<std::uint64_t>(width, 1), &least) ||
+        __builtin_add_overflow(least, block_lines, &least)) {
+        return 1;
+    }
+    return std::max<std::uint64_t>(1, BlockIndex::kEntryBytes / least);
+}
+
+}  // namespace
+
 BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start)
     : count_(count), width_(width), block_lines_(1 + (count + 9) / 10), start_(start),
-      // A block holds at least its fields and its line feeds.
-      stride_(std::max<std::uint64_t>(
-          1, kEntryBytes / std::max<std::uint64_t>(1, std::min<std::uint64_t>(count, kEntryBytes) *
-                                                              std::max<std::uint64_t>(width, 1) + block_lines_))),
-      end_(start) {}
+      stride_(stride_for(count, width, block_lines_)), end_(start) {}
 
 namespace {
 
@@ -384,6 +395,12 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop) {
     if (::fstat(fd, &status) != 0) fail_read(errno);
     const std::uint64_t size = std::uint64_t(status.st_size);
     if (size < end_) return false;
+    // The last block indexed still ends in its line feed: a file written again from its start, and
+    // grown past the blocks indexed since, most often does not there.
+    if (end_ > start_) {
+        char last = 0;
+        if (read_at(fd, &last, 1, end_ - 1, stop) != 1 || last != '\n') return false;
+    }
     if (size == end_) return true;
     const std::uint64_t region = size - end_;
     const StretchScan scan(block_lines_, width_, stride_, blocks());
