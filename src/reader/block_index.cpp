@@ -108,6 +108,26 @@ bool read_time(const char* line, std::uint64_t width, float& value) noexcept {
 
 constexpr std::size_t kNone = ~std::size_t(0);
 
+// The first and last of the known times of `times` (blocks first_block, first_block + 1, ...),
+// passing over those of `unknown` (ascending), and whether none is below the one before it.
+struct TimeRun {
+    std::optional<float> first, last;
+    bool rising = true;
+};
+TimeRun time_run(std::span<const float> times, std::span<const std::uint64_t> unknown, std::uint64_t first_block) {
+    TimeRun run;
+    std::size_t u = 0;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        while (u < unknown.size() && unknown[u] < first_block + i) ++u;
+        if (u < unknown.size() && unknown[u] == first_block + i) continue;
+        if (run.last && !(times[i] >= *run.last)) run.rising = false;
+        if (!run.first) run.first = times[i];
+        run.last = times[i];
+    }
+    return run;
+}
+
+
 // The line feeds of a block's bytes, a few hundred of them, with 16 readable bytes after them:
 // in one pass of vector compares and one sum, where count_line_feeds, made for long stretches,
 // pays for its rounds and its tail.
@@ -179,9 +199,25 @@ public:
         at = from + header;
         ++passed;
         std::size_t block_bytes = 0;  // from a header line feed to the next: the last block's
+        // Kept in locals in the loop, and one division a stretch: a block costs a few
+        // nanoseconds, where a division or a store and a load through `out` would count.
+        std::uint64_t block = (lines_before + passed - 1) / b;
+        const std::uint64_t in_stride = (region_block_ + block + 1) % stride_;
+        std::uint64_t next_entry = block + 1 + (in_stride == 0 ? 0 : stride_ - in_stride);
+        TimeRun run{out.last_known ? out.first_known : std::nullopt, out.last_known, out.rising};
+        std::vector<float>& times = out.times;
+        times.reserve(times.size() + size / std::max<std::size_t>(1, std::size_t(b) * 8) + 16);
         for (;;) {
-            const std::uint64_t block = (lines_before + passed - 1) / b;
-            note_time(bytes + at + 1, block, out);
+            float value;
+            if (read_time(bytes + at + 1, width_, value)) {
+                if (run.last && !(value >= *run.last)) run.rising = false;
+                if (!run.first) run.first = value;
+                run.last = value;
+            } else {
+                out.unknown.push_back(block);
+                value = 0;
+            }
+            times.push_back(value);
             std::size_t next;
             if (block_bytes != 0 && at + block_bytes < size && bytes[at + block_bytes] == '\n' &&
                 block_line_feeds(bytes + at + 1, block_bytes) == b) {
@@ -191,15 +227,21 @@ public:
                 if (found == kNone) break;
                 next = at + 1 + found;
                 block_bytes = next - at;
+                times.reserve(times.size() + (size - at) / block_bytes + 16);
             }
-            if ((region_block_ + block + 1) % stride_ == 0) {
+            if (block + 1 == next_entry) {
                 // Block block + 1 starts after the line feed before its header line's.
                 const auto* end = static_cast<const char*>(::memrchr(bytes + at + 1, '\n', next - at - 1));
                 out.entries.emplace_back(block + 1, offset + std::uint64_t(end - bytes) + 1);
+                next_entry += stride_;
             }
             at = next;
             passed += b;
+            ++block;
         }
+        out.first_known = run.first;
+        out.last_known = run.last;
+        out.rising = run.rising;
         // The block of the last header line feed: its end, where the stretch holds it, else the
         // end of the block before it.
         const std::uint64_t last = (lines_before + passed - 1) / b;
@@ -220,19 +262,6 @@ private:
     void note_block_end(std::uint64_t next_block, std::uint64_t next_start, ScanResult& out) const {
         out.last_end = {next_block, next_start};
         if ((region_block_ + next_block) % stride_ == 0) out.entries.emplace_back(next_block, next_start);
-    }
-
-    void note_time(const char* line, std::uint64_t block, ScanResult& out) const {
-        float value = 0;
-        if (!read_time(line, width_, value)) {
-            out.unknown.push_back(block);
-            out.times.push_back(0);
-            return;
-        }
-        if (out.last_known && !(value >= *out.last_known)) out.rising = false;
-        if (!out.first_known) out.first_known = value;
-        out.last_known = value;
-        out.times.push_back(value);
     }
 
     const std::uint64_t block_lines_;
@@ -366,29 +395,6 @@ std::uint64_t stride_for(std::uint64_t count, std::uint64_t width, std::uint64_t
 BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start)
     : count_(count), width_(width), block_lines_(1 + (count + 9) / 10), start_(start),
       stride_(stride_for(count, width, block_lines_)), end_(start) {}
-
-namespace {
-
-// The first and last of the known times of `times` (blocks first_block, first_block + 1, ...),
-// passing over those of `unknown` (ascending), and whether none is below the one before it.
-struct TimeRun {
-    std::optional<float> first, last;
-    bool rising = true;
-};
-TimeRun time_run(std::span<const float> times, std::span<const std::uint64_t> unknown, std::uint64_t first_block) {
-    TimeRun run;
-    std::size_t u = 0;
-    for (std::size_t i = 0; i < times.size(); ++i) {
-        while (u < unknown.size() && unknown[u] < first_block + i) ++u;
-        if (u < unknown.size() && unknown[u] == first_block + i) continue;
-        if (run.last && !(times[i] >= *run.last)) run.rising = false;
-        if (!run.first) run.first = times[i];
-        run.last = times[i];
-    }
-    return run;
-}
-
-}  // namespace
 
 bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop) {
     struct stat status;
