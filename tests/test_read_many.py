@@ -407,7 +407,7 @@ def test_a_dask_cluster_gives_the_same_frame(sweep, broken, dask_cluster):
 
 @pytest.mark.skipif(bool(os.environ.get("QUOREL_SANITIZED")),
                     reason="Dask's own objects left at exit are reported by LeakSanitizer")
-def test_one_file_in_partitions_and_lazy_datasets_on_a_dask_cluster(sweep, dask_cluster):
+def test_one_file_in_partitions_and_lazy_datasets_on_a_dask_cluster(sweep, broken, tmp_path, dask_cluster):
     # Tasks that read their own blocks on other processes: tolvane.dask.read's partitions,
     # the tolvane engine's chunks, and a sweep of datasets.
     xr = pytest.importorskip("xarray")
@@ -426,6 +426,11 @@ def test_one_file_in_partitions_and_lazy_datasets_on_a_dask_cluster(sweep, dask_
     loaded = runs.compute()
     expected = xr.concat([tolvane.read(p, 12).to_xarray() for p in files], dim="run", combine_attrs="override")
     assert loaded["SPEED"].values.view(np.uint32).tolist() == expected["SPEED"].values.view(np.uint32).tolist()
+    # A cut file's complete blocks, read on a worker.
+    good = broken[0][0]
+    cut = tmp_path / "cut.plt"
+    cut.write_bytes(pathlib.Path(good).read_bytes()[:-20])
+    assert len(tolvane.dask.read_many([good, str(cut)], incomplete="keep").compute()) == 3
 
 
 def test_read_many_lists_the_files_it_keeps_cut(broken, tmp_path):
@@ -439,5 +444,3 @@ def test_read_many_lists_the_files_it_keeps_cut(broken, tmp_path):
     assert len(frame) == 2 + 1 + 2
     ((path, error),) = frame.attrs["incomplete"]
     assert path == str(cut) and isinstance(error, tolvane.FormatError) and error.block == 1
-    lazy = tolvane.dask.read_many([good[1], str(cut)], incomplete="keep")
-    assert len(lazy.compute(scheduler="sync")) == 3
