@@ -61,6 +61,24 @@ def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0):
             None if cut is None else (cut.line, cut.block, cut.field))
 
 
+def index_outcome(path, width, threads=1, piece_bytes=0):
+    """What tolvane.open's index finds, scanned on `threads` threads in pieces of `piece_bytes`:
+    the blocks, where they end, the starts kept, every time's bits, the times left unknown and
+    whether the times rise; None where the head does not read."""
+    from tolvane import _native
+
+    try:
+        head = _native.open_plot(os.fsencode(path))
+        blocks = head.extend_index(width, threads, None, piece_bytes)
+    except _native.Fault:
+        return None
+    try:
+        return (blocks, head.index_end, head.index_stride, head.index_starts().tolist(),
+                bits(head.index_times(0, blocks)), head.unknown_times().tolist(), head.times_rise)
+    finally:
+        head.close()
+
+
 def opened_outcome(path, width):
     """tolvane_outcome() of tolvane.open(path, width).read()."""
     try:
@@ -159,6 +177,10 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     # as the file cut after them reads.
     assert opened_outcome(path, width) == tolvane_outcome(write_plot(tmp_path, complete_blocks(data),
                                                                      name="complete.plt"), width)
+    # The index split across threads, in pieces of a few bytes: what one thread finds.
+    one_thread = index_outcome(path, width)
+    for threads in (2, 7):
+        assert index_outcome(path, width, threads, piece_bytes) == one_thread
 
     # The fields of `chosen` and the time only: their faults, or their values. (The edits may
     # have left the file fewer parameters than were chosen from.)
@@ -788,6 +810,9 @@ def test_pieces_that_end_where_blocks_end(tmp_path, header, width, blocks, threa
     assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == whole
     good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
     assert tolvane_outcome(good, width, threads=threads, piece_bytes=piece_bytes) == tolvane_outcome(good, width)
+    # tolvane.open's index, split the same way: what one thread finds.
+    for indexed in (path, good):
+        assert index_outcome(indexed, width, threads, piece_bytes) == index_outcome(indexed, width)
 
 
 def test_storage_mapped_in_beforehand_keeps_the_values(tmp_path):

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -308,7 +309,8 @@ public:
     void work() noexcept {
         try {
             PieceBuffer buffer(piece_bytes_);
-            for (std::size_t p; (p = next_.fetch_add(1)) < count_;) scan_piece(p, buffer);
+            std::unique_ptr<char[]> spare;  // for the pieces of others it counts
+            for (std::size_t p; (p = next_.fetch_add(1)) < count_;) scan_piece(p, buffer, spare);
         } catch (...) {
             fail(std::current_exception());
         }
@@ -321,10 +323,13 @@ public:
     }
 
 private:
-    void scan_piece(std::size_t p, PieceBuffer& buffer) {
+    void scan_piece(std::size_t p, PieceBuffer& buffer, std::unique_ptr<char[]>& spare) {
         const std::uint64_t offset = begin_ + p * piece_bytes_;
         const std::size_t size = std::size_t(std::min<std::uint64_t>(piece_bytes_, end_ - offset));
-        if (failed_.load()) return publish(p, 0);
+        if (failed_.load()) {
+            publish(p, 0);
+            return;
+        }
         std::size_t got;
         try {
             got = buffer.read(fd_, offset, size, stop_);
@@ -336,22 +341,42 @@ private:
             publish(p, 0);
             fail_changed();  // the file is shorter than it was a moment ago
         }
-        const std::uint64_t feeds = count_line_feeds(buffer.bytes, size);
-        publish(p, feeds);
+        const std::uint64_t feeds = publish(p, count_line_feeds(buffer.bytes, size));
         std::uint64_t before = 0;
-        for (std::size_t q = 0; q < p; ++q) {
-            std::uint64_t counted;
-            while ((counted = feeds_[q].load()) == kUncounted) feeds_[q].wait(kUncounted);
-            before += counted;
-        }
+        for (std::size_t q = 0; q < p; ++q) before += feeds_of(q, spare);
         if (failed_.load()) return;
         results_[p].line_feeds = feeds;
         scan_.scan(buffer.bytes, size, offset, before, results_[p]);
     }
 
-    void publish(std::size_t p, std::uint64_t feeds) noexcept {
-        feeds_[p].store(feeds);
+    // Publishes piece p's line feeds, unless another thread has (the same count); the count.
+    std::uint64_t publish(std::size_t p, std::uint64_t feeds) noexcept {
+        std::uint64_t expected = kUncounted;
+        if (!feeds_[p].compare_exchange_strong(expected, feeds)) return expected;
         feeds_[p].notify_all();
+        return feeds;
+    }
+
+    // Piece q's line feeds: counted by the thread that took it; or, where that thread is held up
+    // (a busy machine takes its core away, and every piece after it would wait for it), counted
+    // here, from a read of its own, after kHelpAfter.
+    static constexpr std::chrono::microseconds kHelpAfter{200};
+    std::uint64_t feeds_of(std::size_t q, std::unique_ptr<char[]>& spare) {
+        std::uint64_t counted = feeds_[q].load();
+        if (counted != kUncounted) return counted;
+        const auto deadline = std::chrono::steady_clock::now() + kHelpAfter;
+        while ((counted = feeds_[q].load()) == kUncounted) {
+            if (std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+                continue;
+            }
+            const std::uint64_t offset = begin_ + q * piece_bytes_;
+            const std::size_t size = std::size_t(std::min<std::uint64_t>(piece_bytes_, end_ - offset));
+            if (!spare) spare = std::make_unique<char[]>(piece_bytes_);
+            if (read_at(fd_, spare.get(), size, offset, stop_) < size) fail_changed();
+            return publish(q, count_line_feeds(spare.get(), size));
+        }
+        return counted;
     }
     void fail(std::exception_ptr failure) noexcept {
         std::lock_guard<std::mutex> guard(failure_lock_);
@@ -396,7 +421,7 @@ BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t s
     : count_(count), width_(width), block_lines_(1 + (count + 9) / 10), start_(start),
       stride_(stride_for(count, width, block_lines_)), end_(start) {}
 
-bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop) {
+bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t piece_bytes) {
     struct stat status;
     if (::fstat(fd, &status) != 0) fail_read(errno);
     const std::uint64_t size = std::uint64_t(status.st_size);
@@ -412,8 +437,8 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop) {
     const StretchScan scan(block_lines_, width_, stride_, blocks());
     if (threads == 0) threads = region < kSplitFrom ? 1 : usable_cores();
     std::vector<ScanResult> pieces;
-    std::size_t piece_bytes = kPieceBytes;
-    if (threads > 1 && region > kPieceBytes) {
+    if (piece_bytes == 0) piece_bytes = kPieceBytes;
+    if (threads > 1 && region > piece_bytes) {
         SplitScan split(fd, end_, size, piece_bytes, scan, stop);
         {
             std::vector<std::jthread> helpers;
@@ -454,8 +479,9 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop) {
     times_.reserve(first + complete);
     if (first % stride_ == 0) starts_.push_back(end_);
     for (const ScanResult& piece : pieces) {
-        if (piece.first_block >= complete) break;
-        const std::size_t kept = std::size_t(std::min<std::uint64_t>(piece.times.size(), complete - piece.first_block));
+        // A piece past the last complete block's header may still hold its last line feed.
+        const std::size_t kept = piece.first_block >= complete ? 0 : std::size_t(std::min<std::uint64_t>(
+                                                                         piece.times.size(), complete - piece.first_block));
         times_.insert(times_.end(), piece.times.begin(), piece.times.begin() + std::ptrdiff_t(kept));
         for (const std::uint64_t block : piece.unknown) {
             if (block < complete) unknown_.push_back(first + block);

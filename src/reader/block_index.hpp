@@ -47,10 +47,12 @@ public:
     BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start);
 
     // Indexes the blocks completed since the last call, from the end of those indexed to the
-    // end of the file now, on up to `threads` threads (0: the cores, for a large region). False,
-    // indexing nothing, where the file is now shorter than the blocks indexed (it was cut or
-    // written again). `stop` may end it (ReadStopped).
-    bool extend(int fd, unsigned threads, ReadStop* stop);
+    // end of the file now, on up to `threads` threads (0: the cores, for a large region), in
+    // pieces of `piece_bytes` (0: kPieceBytes; tests split small files into pieces of a few
+    // bytes). False, indexing nothing, where the file is now shorter than the blocks indexed, or
+    // the last of them no longer ends in a line feed (it was cut or written again). `stop` may
+    // end it (ReadStopped).
+    bool extend(int fd, unsigned threads, ReadStop* stop, std::size_t piece_bytes = 0);
 
     std::uint64_t count() const noexcept { return count_; }
     std::uint64_t block_lines() const noexcept { return block_lines_; }

@@ -208,11 +208,14 @@ FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<st
 
 // The blocks completed since the index was last extended, indexed (made at `width` the first
 // time); the blocks indexed in all. A file shorter than the blocks indexed raises file_changed.
-std::uint64_t extend_index(PlotHead& head, std::uint64_t width, unsigned threads, const StopFlag* flag) {
+std::uint64_t extend_index(PlotHead& head, std::uint64_t width, unsigned threads, const StopFlag* flag,
+                           std::size_t piece_bytes) {
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
     return unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        if (!head.extend_index(width, threads, stop)) quorel::throw_fault(quorel::FaultKind::file_changed);
+        if (!head.extend_index(width, threads, stop, piece_bytes)) {
+            quorel::throw_fault(quorel::FaultKind::file_changed);
+        }
         return head.index().blocks();
     });
 }
@@ -359,7 +362,9 @@ NB_MODULE(_native, m) {
                 return fault_data(*head.cut());
              }, "After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.")
         .def("extend_index", &extend_index, nb::arg("width"), nb::arg("threads") = 0, nb::arg("stop") = nb::none(),
-             "Indexes the blocks completed since the last call (the first makes the index at `width`) and "
+             nb::arg("piece_bytes") = 0,
+             "Indexes the blocks completed since the last call (the first makes the index at `width`) on up "
+             "to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and "
              "returns how many blocks are indexed; file_changed where the file is shorter than them.")
         .def_prop_ro("index_blocks", [](PlotHead& head) {
                 const std::lock_guard<std::mutex> guard(head.lock());

@@ -42,10 +42,11 @@ quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const s
 
 namespace tolvane {
 
-bool PlotHead::extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop) {
+bool PlotHead::extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop,
+                            std::size_t piece_bytes) {
     quorel::PlotFileReader& file = reader(stop);
     if (!index_) index_.emplace(count_, width, file.blocks_start());
-    return index_->extend(file.source().fd(), threads, stop);
+    return index_->extend(file.source().fd(), threads, stop, piece_bytes);
 }
 
 const quorel::BlockIndex& PlotHead::index() const {

@@ -51,7 +51,7 @@ public:
                                     quorel::BlockCut* cut = nullptr);
     // The index of the blocks (block_index.hpp), made at `width` by the first call, then extended
     // to the blocks completed since: false where the file is shorter than the blocks indexed.
-    bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop);
+    bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop, std::size_t piece_bytes = 0);
     // The index; extend_index must have made it.
     const quorel::BlockIndex& index() const;
     quorel::BlockIndex& index();
