@@ -419,9 +419,9 @@ def test_one_file_in_partitions_and_lazy_datasets_on_a_dask_cluster(sweep, broke
     assert frame.npartitions > 2 and frame.known_divisions
     bits = lambda f: (f.to_numpy().view(np.uint32).tolist(), f.index.to_numpy().view(np.uint32).tolist())
     assert bits(frame.compute()) == bits(tolvane.read(path).to_pandas())
-    files = [p for p in sweep if "steps40" in p][:3]  # times unique in each, so they align
+    files = [p for p in sweep if "steps40" in p][:2]  # times unique in each, so they align
     runs = xr.open_mfdataset(files, engine=TolvaneBackendEntrypoint, combine="nested", concat_dim="run",
-                             chunks={"TIME": 5}, n_digits=12)
+                             chunks={"TIME": 16}, n_digits=12)
     assert runs["SPEED"].chunks is not None
     loaded = runs.compute()
     expected = xr.concat([tolvane.read(p, 12).to_xarray() for p in files], dim="run", combine_attrs="override")
