@@ -1,4 +1,5 @@
-"""The tolvane command: info, convert and plot, on plot files read by tolvane.read.
+"""The tolvane command: info, convert and plot, on plot files read by tolvane.read; tail, on a
+file being written, through tolvane.open.
 
 Exit status: 0 when every file read and every output was written; 1 when a file does not read
 (``path:line: message`` on standard error, as FormatError says it), an output cannot be
