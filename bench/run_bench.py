@@ -7,6 +7,7 @@
     python bench/run_bench.py --sizes 100 --readers quorel,tolvane,numpy  # tolvane's goals only
     python bench/run_bench.py --sizes 100 --big   # ... and a 1 GB file: its time and memory
     python bench/run_bench.py --sizes 100 --write-only  # tolvane.write's rows and goals only
+    python bench/run_bench.py --windows    # tolvane.open's index and windows, xarray's engine, 1 GB
 
 Steps: (1) check on small files that every reader returns the same values as
 quorel, bit for bit; (2) time every reader on every file and print a markdown
@@ -21,7 +22,8 @@ which skips steps 1 to 5), time tolvane.write of each file's Plot against tolvan
 file it writes and numpy.savetxt of the same text (bench/bench_write.py), with its goals. With
 tolvane, the rows of compressed copies of every file (bench/compressed.py: tolvane.read of a .gz
 and a .zst copy beside the decompressor alone) take their turns too, unless --no-compressed, and
-have goals of their own.
+have goals of their own. With --windows alone: the goals of
+windows of a 1 GB file (11 parameters, width 12; bench_windows.py), nothing else.
 """
 
 from __future__ import annotations
@@ -42,6 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
+import bench_windows  # noqa: E402
 import bench_write  # noqa: E402
 import compressed  # noqa: E402
 import core_bench  # noqa: E402
@@ -759,6 +762,11 @@ def main(argv=None):
                     help="also time a 1 GB file (11 parameters, width 12) beside the 100 MB one, "
                          "tolvane's rows and the bytes' reads only, and measure its peak memory")
     ap.add_argument("--big-turns", type=int, default=5, help="turns of the --big rows (default 5)")
+    ap.add_argument("--windows", action="store_true",
+                    help="only the windows of a 1 GB file (11 parameters, width 12): tolvane.open's "
+                         "index, windows by blocks and by time, xarray's open_dataset, against "
+                         "tolvane.read(threads=1), with their goals")
+    ap.add_argument("--windows-turns", type=int, default=7, help="turns of the --windows rows (default 7)")
     ap.add_argument("--no-core", action="store_true",
                     help="do not build or time the reader core on its own (bench/core_bench.cpp)")
     ap.add_argument("--core-lib", default=None,
@@ -781,6 +789,8 @@ def main(argv=None):
         r, p, w = args.mem_child
         mem_child(r, p, int(w))
         return 0
+    if args.windows:
+        return windows(args)
 
     sizes = [1.0] if args.quick else [float(s) for s in args.sizes.split(",")]
     params = [int(s) for s in args.params.split(",")]
@@ -944,6 +954,26 @@ def write_main(args, sizes, params, widths, title=True):
         GOAL_SIZE_MB, goal_size)
     print("### tolvane.write's goals, %g MB files%s\n" % (goal_size, note))
     print(goals_table(bench_write.goal_rows(results, goal_size, file_label, fmt_x)) + "\n")
+    return 0
+
+
+def windows(args):
+    """--windows: the rows of bench_windows.py on the 1 GB file, and their goals."""
+    cache_dir = args.cache_dir or gen_plot.default_cache_dir()
+    size_mb, n_params, width = BIG_KEY
+    t0 = time.perf_counter()
+    path = gen_plot.cached_plot(n_params, width, size_mb, cache_dir=cache_dir)
+    log("windows: %s (%.1f MB, ready in %.1f s), %d turns" % (
+        os.path.basename(path), os.path.getsize(path) / 1e6, time.perf_counter() - t0, args.windows_turns))
+    load_before = os.getloadavg()
+    times, facts = bench_windows.run(path, args.windows_turns, log)
+    import platform
+    print("## Windows of a 1 GB file (%d parameters, width %d)\n" % (n_params, width))
+    print("Python %s, %s, %d cores; page-cached file; %d turns. Load average (1, 5, 15 min): "
+          "%.2f %.2f %.2f before, %.2f %.2f %.2f after.\n" % (
+              platform.python_version(), platform.machine(), os.cpu_count() or 0, args.windows_turns,
+              *load_before, *os.getloadavg()))
+    print(bench_windows.table(times, facts, os.path.getsize(path), fmt_s, fmt_x) + "\n")
     return 0
 
 

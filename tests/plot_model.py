@@ -2,6 +2,7 @@
 the values bit for bit or the failure, with the line, block and field the failure concerns.
 The tests of both faces compare the module with it."""
 
+import functools
 import re
 import unicodedata
 from fractions import Fraction
@@ -74,8 +75,10 @@ def nearest_binary32(q):
 NUMBER = re.compile(r"([0-9]*)(?:\.([0-9]*))?(?:[eE]([+-]?)([0-9]+))?")
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def parse_binary32(text):
-    """(bits, None) or (None, 'Empty' | 'Invalid')."""
+    """(bits, None) or (None, 'Empty' | 'Invalid'). Cached: the tests ask for the same texts
+    again and again."""
     if text == "":
         return None, "Empty"
     negative = text[0] == "-"
@@ -130,24 +133,32 @@ def model(data, width):
     return outcome, stdout
 
 
-def model_with_place(data, width, selected=None):
+def model_with_place(data, width, selected=None, keep=False):
     """model()'s outcome and stdout, and the Failure (with its place) or None.
 
     With ``selected`` (a set of field indices), only those fields are checked and converted,
     each on its own: its end must lie within the line, and neither end inside a character; the
-    values are then those of the selected fields, in field order (the time first)."""
+    values are then those of the selected fields, in field order (the time first).
+
+    With ``keep`` (tolvane's incomplete="keep"), a block that the end of the file cuts ends the
+    read before it: the outcome holds the blocks before it, and the Failure is that block's
+    (kind "line_unended" where its last line has no line feed but reads). Only the end of the
+    file cuts a block: the file ends inside it, or the failure is on the file's last line and
+    that line has no line feed."""
     pos = 0
     number = 0  # of the line last read
     block = None  # the block being read, once the blocks begin
+    unended = False  # the line last read has no line feed
     EOF = object()
 
     def next_line():
-        nonlocal pos, number
+        nonlocal pos, number, unended
         number += 1
         if pos >= len(data):
             return EOF
         nl = data.find(b"\n", pos)
         piece, ended = (data[pos:], False) if nl < 0 else (data[pos:nl], True)
+        unended = not ended
         pos = len(data) if nl < 0 else nl + 1
         try:
             text = piece.decode("utf-8")
@@ -216,9 +227,21 @@ def model_with_place(data, width, selected=None):
                                   "field_empty" if err == "Empty" else "field_not_a_number",
                                   number, block, i)
                 (times if i == 0 else cols[i - 1]).append(bits)
+            if keep and unended:
+                raise Failure("", "line_unended", number, block)
             block += 1
     except Failure as failure:
-        return ("PanicException", str(failure)), stdout, failure
+        cut = failure.kind in ("block_cut_short", "line_unended") or (
+            unended and failure.kind in ("not_utf8", "field_past_line_end", "field_splits_char",
+                                         "field_empty", "field_not_a_number"))
+        if not (keep and block is not None and cut):
+            return ("PanicException", str(failure)), stdout, failure
+        del times[block:]
+        for column in cols:
+            del column[block:]
+        if selected is not None:
+            cols = [c for j, c in enumerate(cols) if j + 1 in selected]
+        return ("ok", (times, cols)), stdout, failure
     if selected is not None:
         cols = [c for j, c in enumerate(cols) if j + 1 in selected]
     return ("ok", (times, cols)), stdout, None

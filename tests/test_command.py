@@ -554,6 +554,12 @@ def test_info_says_where_a_file_breaks(tmp_path, capsys, kind, data):
     lines, expected = BREAKS[kind](data.draw, (count, width, list(lines), where))
     newline = data.draw(st.sampled_from([b"\n", b"\r\n"]))
     path = write_plot(tmp_path, newline.join(lines) + newline, name="broken.plt")
+    if kind == "a data line missing":
+        # The file ends inside a block: info gives the blocks before it and says where it is cut.
+        assert main(["info", "--n-digits", str(width), path]) == 0
+        out, err = capsys.readouterr()
+        assert err == "" and f"\n{path}:{expected['line']}: cut inside block {expected['block']}\n" in out
+        return
     assert main(["info", "--n-digits", str(width), path]) == 1
     out, err = capsys.readouterr()
     place = WHERE.fullmatch(err)
@@ -566,3 +572,14 @@ def test_info_says_where_a_file_breaks(tmp_path, capsys, kind, data):
     if "field" in expected:
         assert (int(place["field"]), int(place["start"]), int(place["end"])) == \
             (expected["field"], *expected["span"]), err
+
+
+def test_convert_keeps_the_blocks_of_a_cut_file_when_asked(tmp_path, capsys):
+    data = plot_text(2, [[b, -b] for b in range(5)], 12).encode()
+    path = write_plot(tmp_path, data[:-3], name="cut.plt")
+    out = tmp_path / "cut.csv"
+    assert main(["convert", path, str(out)]) == 1 and not out.exists()
+    assert capsys.readouterr().err == f"{path}:13: block 4, field 1 (PARAM_1), bytes 12..24: the line is only 22 bytes long\n"
+    assert main(["convert", "--incomplete", "keep", path, str(out)]) == 0
+    assert capsys.readouterr() == ("", f"{path}:13: cut inside block 4\n")
+    assert out.read_text().splitlines() == ["PARAM_0,PARAM_1"] + [f"{b}.0,{-b}.0" for b in range(4)]

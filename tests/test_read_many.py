@@ -427,3 +427,42 @@ def test_a_dask_cluster_reads_a_sweep_from_object_storage(sweep, dask_cluster, s
     eager = tolvane.read_many(sweep, 12)
     pd.testing.assert_frame_equal(computed.drop(columns="path"), eager.drop(columns="path"))
     assert (computed["path"].cat.codes == eager["path"].cat.codes).all()
+
+
+def test_one_file_in_partitions_and_lazy_datasets_on_a_dask_cluster(sweep, broken, tmp_path, dask_cluster):
+    # Tasks that read their own blocks on other processes: tolvane.dask.read's partitions,
+    # the tolvane engine's chunks, and a sweep of datasets.
+    xr = pytest.importorskip("xarray")
+    import tolvane.dask
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint
+
+    path = max(sweep, key=os.path.getsize)
+    frame = tolvane.dask.read(path, blocks_per_partition=7)
+    assert frame.npartitions > 2 and frame.known_divisions
+    bits = lambda f: (f.to_numpy().view(np.uint32).tolist(), f.index.to_numpy().view(np.uint32).tolist())
+    assert bits(frame.compute()) == bits(tolvane.read(path).to_pandas())
+    files = [p for p in sweep if "steps40" in p][:2]  # times unique in each, so they align
+    runs = xr.open_mfdataset(files, engine=TolvaneBackendEntrypoint, combine="nested", concat_dim="run",
+                             chunks={"TIME": 16}, n_digits=12)
+    assert runs["SPEED"].chunks is not None
+    loaded = runs.compute()
+    expected = xr.concat([tolvane.read(p, 12).to_xarray() for p in files], dim="run", combine_attrs="override")
+    assert loaded["SPEED"].values.view(np.uint32).tolist() == expected["SPEED"].values.view(np.uint32).tolist()
+    # A cut file's complete blocks, read on a worker.
+    good = broken[0][0]
+    cut = tmp_path / "cut.plt"
+    cut.write_bytes(pathlib.Path(good).read_bytes()[:-20])
+    assert len(tolvane.dask.read_many([good, str(cut)], incomplete="keep").compute()) == 3
+
+
+def test_read_many_lists_the_files_it_keeps_cut(broken, tmp_path):
+    good, bad, *_ = broken
+    data = pathlib.Path(good[0]).read_bytes()
+    cut = tmp_path / "cut.plt"
+    cut.write_bytes(data[:-20])
+    with pytest.raises(tolvane.FormatError, match="the line is only"):
+        tolvane.read_many([good[1], str(cut)])
+    frame = tolvane.read_many([good[1], str(cut), good[2]], incomplete="keep")
+    assert len(frame) == 2 + 1 + 2
+    ((path, error),) = frame.attrs["incomplete"]
+    assert path == str(cut) and isinstance(error, tolvane.FormatError) and error.block == 1

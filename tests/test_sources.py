@@ -160,6 +160,15 @@ def test_a_cut_stream_says_so_and_where(tmp_path, kind, where):
     # The line the decompressed bytes stopped on: the one after their last line feed.
     assert error.line == decompressed_prefix(kind, stream).count(b"\n") + 1
     assert pickle_round_trip(error) == (type(error), str(error), error.cut, error.compression)
+    if where == "inside the names":
+        return
+    # With incomplete="keep", the complete blocks before the cut, and the error as incomplete.
+    kept = tolvane.read(io.BytesIO(stream), 6, incomplete="keep")
+    whole = tolvane.read(write_plot(tmp_path, data), 6)
+    complete = (decompressed_prefix(kind, stream).count(b"\n") - HEAD.count("\n")) // ROW.count("\n")
+    assert len(kept) == complete
+    assert kept.to_numpy().view(np.uint32).tolist() == whole.to_numpy()[:complete].view(np.uint32).tolist()
+    assert type(kept.incomplete) is tolvane.CompressionError and str(kept.incomplete) == str(error)
 
 
 def decompressor_of(kind):

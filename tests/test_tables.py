@@ -66,7 +66,7 @@ def test_a_table_holds_every_value_bit_for_bit(plot, kind):
         assert [column.chunks[0].buffers()[1].address for column in table.columns] == \
             [plot[field].ctypes.data for field in range(5)]
     if kind == "xarray":
-        assert table.attrs == {"path": plot.path, "n_digits": 16}
+        assert table.attrs == {"path": plot.path, "n_digits": 16, "title": plot.title}
         assert all(table[name].dims == ("T",) for name in UNIQUE[1:])
 
 

@@ -48,6 +48,74 @@ def tolvane_outcome(path, width, columns=None, threads=1, piece_bytes=0):
     return "ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot]
 
 
+def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0):
+    """tolvane_outcome() of a read with incomplete="keep", and where the Plot says the file is
+    cut: ("ok", bits, (line, block, field) or None) or ("FormatError", (line, block, field))."""
+    try:
+        plot = read_in_pieces(path, width, columns=columns, threads=threads, piece_bytes=piece_bytes,
+                              incomplete="keep")
+    except tolvane.FormatError as exc:
+        return "FormatError", (exc.line, exc.block, exc.field)
+    cut = plot.incomplete
+    return ("ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot],
+            None if cut is None else (cut.line, cut.block, cut.field))
+
+
+def index_outcome(path, width, threads=1, piece_bytes=0):
+    """What tolvane.open's index finds, scanned on `threads` threads in pieces of `piece_bytes`:
+    the blocks, where they end, the starts kept, every time's bits, the times left unknown and
+    whether the times rise; None where the head does not read."""
+    from tolvane import _native
+
+    try:
+        head = _native.open_plot(os.fsencode(path))
+        blocks = head.extend_index(width, threads, None, piece_bytes)
+    except _native.Fault:
+        return None
+    try:
+        return (blocks, head.index_end, head.index_stride, head.index_starts().tolist(),
+                bits(head.index_times(0, blocks)), head.unknown_times().tolist(), head.times_rise)
+    finally:
+        head.close()
+
+
+def opened_outcome(path, width):
+    """tolvane_outcome() of tolvane.open(path, width).read()."""
+    try:
+        with tolvane.open(path, width) as f:
+            plot = f.read()
+    except tolvane.FormatError as exc:
+        return "FormatError", (exc.line, exc.block, exc.field)
+    return "ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot]
+
+
+def complete_blocks(data):
+    """The file up to the end of its last block whose every line ends in a line feed (all of it
+    where its head does not read)."""
+    first = data.split(b"\n", 1)[0]
+    try:
+        count = parse_count(tokens(first.decode())[-1])
+    except (UnicodeDecodeError, IndexError):
+        count = None
+    if not count:
+        return data
+    feeds = [i for i, byte in enumerate(data) if byte == 0x0A]
+    head, lines = 1 + count, 1 + -(-count // 10)
+    if len(feeds) < head:
+        return data
+    complete = (len(feeds) - head) // lines
+    return data[:feeds[head + complete * lines - 1] + 1]
+
+
+def model_kept(data, width, selected=None):
+    """kept_outcome() as the model has it."""
+    expected, _, failure = model_with_place(data, width, selected, keep=True)
+    place = None if failure is None else (failure.line, failure.block, failure.field)
+    if expected[0] != "ok":
+        return "FormatError", place
+    return "ok", [expected[1][0]] + expected[1][1], place
+
+
 # ---------------------------------------------------------------- both faces, one model
 
 FIELDS = ["1.234567E+05", "-9.87654E-01", "0.1", "-0", "nan", "-inf", "16777217", " ", "",
@@ -99,6 +167,19 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     for threads in (2, 7):
         assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == got
 
+    # incomplete="keep": the blocks before one that the end of the file cuts, on one thread and
+    # split; any other fault as before.
+    kept = model_kept(data, width)
+    for threads in (1, 2, 7):
+        assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == kept
+
+    # tolvane.open: its index finds the blocks whose every line ends in a line feed, which read
+    # as the file cut after them reads.
+    assert opened_outcome(path, width) == tolvane_outcome(write_plot(tmp_path, complete_blocks(data),
+                                                                     name="complete.plt"), width)
+    # The index split across threads, in pieces of a few bytes: what one thread finds.
+    assert index_outcome(path, width, 7, piece_bytes) == index_outcome(path, width)
+
     # The fields of `chosen` and the time only: their faults, or their values. (The edits may
     # have left the file fewer parameters than were chosen from.)
     selected = {0} | chosen
@@ -115,7 +196,67 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
         assert got == ("ok", [expected[1][0]] + expected[1][1])
     else:
         assert got == ("FormatError", (failure.line, failure.block, failure.field))
+    assert kept_outcome(path, width, columns=sorted(chosen), threads=2,
+                        piece_bytes=piece_bytes) == model_kept(data, width, selected)
     assert capfd.readouterr() == ("", "")
+
+
+# ---------------------------------------------------------------- files cut short
+
+def cut_test_file(count, width, blocks, header, tail, newline, bad_block=None):
+    """A plot file whose data lines carry `tail` after their fields (text beyond the last field
+    is ignored), so that a cut can fall inside a character there; block b's header line is
+    header.format(b), and block 0's is padded to 900 bytes where the header ends in "|" (a
+    split read then sizes its storage for far fewer blocks than there are, and reads the rest on
+    after the split). With `bad_block`, that block's first field is not a number."""
+    lines = [f"CUT {count}"] + [f"{i} P{i}" for i in range(count)]
+    for b in range(blocks):
+        lines.append(header.format(b).ljust(900 if b == 0 and header.endswith("|") else 0))
+        fields = [f"{(b * count + i) / 7:.5E}".rjust(width)[:width] for i in range(count)]
+        if b == bad_block:
+            fields[0] = "1.0D+00".rjust(width)
+        lines += ["".join(fields[j:j + 10]) + tail for j in range(0, count, 10)]
+    return (newline.join(lines) + newline).encode()
+
+
+@pytest.mark.parametrize("count, width, blocks, header, tail, newline, bad_block, step", [
+    (3, 12, 3, " STEP {} é", "", "\n", None, 1),
+    (11, 15, 3, "", " ü", "\r\n", None, 1),
+    (23, 5, 3, "H{}\u3000", "\u20ac", "\n", None, 1),
+    (2, 12, 60, "{}|", "", "\n", None, 1),
+    (12, 12, 4, " STEP {}", "", "\n", 1, 5),
+])
+def test_a_file_cut_at_every_byte_of_its_last_blocks(tmp_path, count, width, blocks, header, tail,
+                                                      newline, bad_block, step):
+    # The end removed at every byte offset inside the last two blocks (inside lines, fields,
+    # characters, line ends): incomplete="keep" gives exactly the blocks whose every line ends in
+    # a line feed, bit for bit those of the whole file, and says which line the cut block's
+    # fault is on; split into pieces of a few bytes, the same, the cut in the last piece or in
+    # the blocks read on after the split. A fault before the cut raises.
+    data = cut_test_file(count, width, blocks, header, tail, newline, bad_block)
+    whole = write_plot(tmp_path, data, name="whole.plt")
+    head_lines, block_lines = 1 + count, 1 + -(-count // 10)
+    block_starts = [i + 1 for i, byte in enumerate(data) if byte == 0x0A][head_lines - 1::block_lines]
+    if bad_block is None:
+        every = tolvane_outcome(whole, width)[1]
+    path = str(tmp_path / "cut.plt")
+    for end in range(block_starts[-3], len(data), step):
+        cut = data[:end]
+        with open(path, "wb") as f:
+            f.write(cut)
+        expected = model_kept(cut, width)
+        complete = (cut.count(b"\n") - head_lines) // block_lines
+        if bad_block is not None:
+            assert expected[0] == "FormatError" and expected[1][1] == bad_block
+        else:
+            assert expected[0] == "ok" and expected[1] == [column[:complete] for column in every]
+            cut_at = end not in block_starts
+            assert (expected[2] is not None) == cut_at and (not cut_at or expected[2][1] == complete)
+        for threads, piece_bytes in ((1, 0), (2, 37), (7, 23)):
+            assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == expected, end
+        if end % 3 == 0:
+            assert kept_outcome(path, width, columns=[count - 1], threads=2, piece_bytes=11) == \
+                model_kept(cut, width, {0, count - 1})
 
 
 # ---------------------------------------------------------------- each fault once
@@ -289,7 +430,11 @@ def test_unknown_columns_raise_key_error_before_any_block(tmp_path, columns, mes
     lambda plot: plot.to_numpy().T[1:, ::2],
     lambda plot: np.asarray(plot[1])[1:],
     lambda plot: pickle.loads(pickle.dumps(plot)).time,
-], ids=["time", "by-name", "by-index", "to_numpy", "view-of-to_numpy", "asarray-view", "unpickled"])
+    lambda plot: plot[1:3]["PARAM_3"],
+    lambda plot: plot[::-2].to_numpy(),
+    lambda plot: pickle.loads(pickle.dumps(plot[1:])).time,
+], ids=["time", "by-name", "by-index", "to_numpy", "view-of-to_numpy", "asarray-view", "unpickled",
+        "slice", "reversed-slice", "unpickled-slice"])
 def test_every_array_handed_out_is_read_only(tmp_path, array_of):
     plot = tolvane.read(write_plot(tmp_path, lines_of(12)))
     text, values = repr(plot), plot.to_numpy().view(np.uint32).tolist()
@@ -669,6 +814,9 @@ def test_pieces_that_end_where_blocks_end(tmp_path, header, width, blocks, threa
     assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == whole
     good = write_plot(tmp_path, b"T 1\nTIME\n" + body, name="good.plt")
     assert tolvane_outcome(good, width, threads=threads, piece_bytes=piece_bytes) == tolvane_outcome(good, width)
+    # tolvane.open's index, split the same way: what one thread finds.
+    for indexed in (path, good):
+        assert index_outcome(indexed, width, threads, piece_bytes) == index_outcome(indexed, width)
 
 
 def test_storage_mapped_in_beforehand_keeps_the_values(tmp_path):

@@ -67,6 +67,28 @@ def read_all(path: str) -> None:
     print(exported, version)
 
 
+def read_cut_and_windows(path: str) -> None:
+    # A file cut short, kept; a Plot's slices; a handle's windows and updates.
+    kept: tolvane.Plot = tolvane.read(path, incomplete="keep")
+    cut: Optional[tolvane.FormatError] = kept.incomplete
+    part: tolvane.Plot = kept[10:20:2]
+    with tolvane.open(path, columns=["SPEED"]) as f:
+        handle: tolvane.PlotFile = f
+        count: int = len(f)
+        width: Optional[int] = f.n_digits
+        last: tolvane.Plot = f.read(blocks=slice(-100, None))
+        by_time: tolvane.Plot = f.read(time=(4.9, 5.1), columns=["TORQUE", 3])
+        chosen: tolvane.Plot = f.read(blocks=[1, 2, 3])
+        new: tolvane.Plot = f.update()
+        for more in f.follow(interval=0.5, timeout=1.0):
+            following: tolvane.Plot = more
+            print(following)
+        print(handle, count, width, last, by_time, chosen, new)
+    print(cut, part)
+    tolvane.read(path, incomplete=True)  # type: ignore[arg-type]
+    tolvane.open(path).read(blocks=3)  # type: ignore[arg-type]
+
+
 def read_sweeps(path: str) -> None:
     # A list of paths, or one path: a file, or a glob pattern.
     sweep: pd.DataFrame = tolvane.read_many([path, path.encode(), pathlib.Path(path)])
@@ -126,7 +148,7 @@ def wrong_calls(path: str) -> None:
         tolvane.read(text_file)  # type: ignore[arg-type]
     tolvane.read_many([path], on_error=False)  # type: ignore[arg-type]
     plot = tolvane.read(path)
-    plot[1.5]  # type: ignore[index]
+    plot[1.5]  # type: ignore[call-overload]
     plot.names = ()  # type: ignore[misc]
     plot.title = ""  # type: ignore[misc]
     text: str = plot["SPEED"]  # type: ignore[assignment]

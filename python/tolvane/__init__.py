@@ -10,13 +10,16 @@
     >>> tolvane.read_many("sweep/*.plt")            # a sweep as one long DataFrame
     >>> tolvane.read("s3://bucket/run42.plt.zst")   # a URL, a file object, compressed or not
     >>> tolvane.write("edited.plt", plot, 12)       # a plot file again, fields of 12 bytes
+    >>> with tolvane.open("run42.plt") as f:        # windows of a large or growing file
+    ...     f.read(time=(4.9, 5.1))
 
 The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
 format raises FormatError, which says where. tolvane.write writes a Plot, a mapping of arrays or
 a table as a plot file, every field the nearest decimal of its width's digits.
 tolvane.dask.read_many reads a sweep on a Dask cluster; `tolvane` (or `python -m tolvane`) is a
-command: info, convert, plot. ``tolvane.__version__`` is the version of the distribution,
+command: info, convert, plot, tail. tolvane.open reads windows of a large file and follows a
+growing one. ``tolvane.__version__`` is the version of the distribution,
 quorel, that holds it.
 """
 
@@ -24,9 +27,10 @@ from ._errors import CompressionError, FileChangedError, FormatError
 from ._native import ReadInterrupted
 from ._plot import Plot
 from ._many import read_many
+from ._open import PlotFile, open
 from ._read import read
 from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
 from ._write import write
 
-__all__ = ["CompressionError", "FileChangedError", "FormatError", "Plot", "ReadInterrupted", "read",
-           "read_many", "write"]
+__all__ = ["CompressionError", "FileChangedError", "FormatError", "Plot", "PlotFile", "ReadInterrupted",
+           "open", "read", "read_many", "write"]

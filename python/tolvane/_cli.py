@@ -1,5 +1,6 @@
 """The tolvane command: info, convert and plot, on plot files read by tolvane.read (and
-convert into a plot file from the tables it writes, with tolvane.write).
+convert into a plot file from the tables it writes, with tolvane.write); tail, on a file being
+written, through tolvane.open.
 
 Exit status: 0 when every file read and every output was written; 1 when a file does not read
 (``path:line: message`` on standard error, as FormatError says it), an output cannot be
@@ -60,6 +61,22 @@ def width(text: str) -> int:
     return value
 
 
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds above 0")
+    return value
+
+
+def block_count(text: str) -> int:
+    if not re.fullmatch(r"[0-9]+", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of blocks (ASCII digits)")
+    return int(text)
+
+
 def input_path(text: str) -> str:
     """FILE as tolvane.read takes it: "-" is standard input."""
     return STANDARD_INPUT if text == "-" else text
@@ -109,6 +126,11 @@ def parser() -> argparse.ArgumentParser:
                          help="an option of a URL's file system, for fsspec (s3fs's "
                               "endpoint_url=http://..., anon=true; VALUE is JSON where it is "
                               "JSON, else text); repeatable")
+    cutting = argparse.ArgumentParser(add_help=False)
+    cutting.add_argument("--incomplete", choices=("raise", "keep"), default="raise",
+                         help="a file whose end falls inside its last block (a simulation that "
+                              "stopped or is still running): raise fails, keep reads the complete "
+                              "blocks before it and says where the file is cut (default: raise)")
     top = argparse.ArgumentParser(
         prog=PROG, description="Reads TOLVANE plot files: what they hold, other formats, a "
                                "picture. FILE is a local path, a URL (s3://..., https://..., "
@@ -121,12 +143,14 @@ def parser() -> argparse.ArgumentParser:
     info = commands.add_parser(
         "info", parents=[reading], help="the width, parameters, blocks and time range of files",
         description="For each file: its width, parameter count, block count and time range, "
-                    "then each parameter's name, minimum and maximum (NaN skipped).")
+                    "then each parameter's name, minimum and maximum (NaN skipped). A file cut "
+                    "inside its last block gives the complete blocks before it, and a line that "
+                    "says where it is cut.")
     info.add_argument("files", nargs="+", type=input_path, metavar="FILE",
                       help="TOLVANE plot file: a path, a URL, or - for standard input")
     info.set_defaults(parser=info)
     convert = commands.add_parser(
-        "convert", parents=[reading], help="write a file as Parquet, Feather, CSV, NetCDF or a plot file",
+        "convert", parents=[reading, cutting], help="write a file as Parquet, Feather, CSV, NetCDF or a plot file",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
                                                          in WRITERS.items()) + "; a plot file "
@@ -142,7 +166,7 @@ def parser() -> argparse.ArgumentParser:
                          help="for OUT.plt: line 1's text (default: FILE's own, for a plot file)")
     convert.set_defaults(parser=convert)
     plot = commands.add_parser(
-        "plot", parents=[reading], help="draw every parameter against time as PNG",
+        "plot", parents=[reading, cutting], help="draw every parameter against time as PNG",
         description="Draws each parameter read against time, one small plot each, into a PNG "
                     "(off-screen: no display needed). Needs matplotlib: pip install "
                     "'quorel[plot]'.")
@@ -151,23 +175,54 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", type=pathlib.Path, metavar="PNG",
                       help="the picture to write (default: FILE's name with .png, here)")
     plot.set_defaults(parser=plot)
+    tail = commands.add_parser(
+        "tail", parents=[reading], help="follow a growing file, a line per block completed",
+        description="Follows a plot file that a simulation is writing, as tail -f follows a text "
+                    "file: one line per block completed (the time and the values, tab-separated), "
+                    "until Ctrl-C.")
+    tail.add_argument("file", metavar="FILE", help="TOLVANE plot file (a regular file)")
+    tail.add_argument("--interval", type=seconds, default=0.5, metavar="S",
+                      help="seconds between looks at the file (default 0.5)")
+    tail.add_argument("-n", "--lines", type=block_count, default=0, metavar="N",
+                      help="first the last N complete blocks (default 0)")
     return top
 
 
 # ---------------------------------------------------------------- reading
 
 
-def read_or_fail(path: str, args: argparse.Namespace) -> Plot:
+def read_or_fail(path: str, args: argparse.Namespace, incomplete: Optional[str] = None) -> Plot:
+    """The file read as the arguments ask (``incomplete``: the command's own, over theirs); a
+    file cut inside its last block, read with incomplete="keep", says so on standard error,
+    except to info, which tells it with the rest."""
+    if incomplete is None:
+        incomplete = args.incomplete
     try:
-        return read(path, args.n_digits, columns=args.columns,
+        plot = read(path, args.n_digits, columns=args.columns, incomplete=incomplete,
                     storage_options=dict(args.storage_options) if is_url(path) else None)
-    except OSError as error:
-        raise Failed(f"{path}: {error.strerror or error}") from None
-    except KeyError as error:  # a column not in the file; the message names the file
-        raise Failed(str(error.args[0])) from None
-    except (ValueError, MemoryError) as error:  # FormatError starts with path:line:
-        text = str(error)
-        raise Failed(text if text.startswith(path) else f"{path}: {text}") from None
+        if plot.incomplete is not None and args.command != "info":
+            print(cut_note(path, plot), file=sys.stderr)
+        return plot
+    except (OSError, KeyError, ValueError, MemoryError) as error:
+        raise failure_of(path, error) from None
+
+
+def failure_of(path: str, error: Exception) -> Failed:
+    """A file's error as the one line the command shows: FormatError starts with path:line:,
+    a missing column's KeyError names the file."""
+    if isinstance(error, OSError):
+        return Failed(f"{path}: {error.strerror or error}")
+    if isinstance(error, KeyError):
+        return Failed(str(error.args[0]))
+    text = str(error)
+    return Failed(text if text.startswith(path) else f"{path}: {text}")
+
+
+def cut_note(path: str, plot: Plot) -> str:
+    """Where a file read with incomplete="keep" is cut, as editors take a place."""
+    cut = plot.incomplete
+    assert cut is not None
+    return f"{path}:{cut.line}: cut inside block {cut.block}"
 
 
 def text32(value: "np.float32") -> str:
@@ -185,7 +240,7 @@ def info(args: argparse.Namespace) -> int:
     status = 0
     for path in args.files:
         try:
-            plot = read_or_fail(path, args)
+            plot = read_or_fail(path, args, "keep")
         except Failed as failure:
             print(failure, file=sys.stderr)
             status = 1
@@ -193,6 +248,8 @@ def info(args: argparse.Namespace) -> int:
         blocks = len(plot)
         span = f"time {text32(plot.time[0])} .. {text32(plot.time[-1])}" if blocks else "no block"
         print(f"{path}: width {plot.n_digits}, {len(plot.names)} parameters, {blocks} blocks, {span}")
+        if plot.incomplete is not None:
+            print(cut_note(path, plot))
         rows = [(name, *extremes(plot[field])) for field, name in zip(plot._fields, plot)]
         name_width = max(len(row[0]) for row in rows)
         value_width = max(len(text) for row in rows for text in row[1:])
@@ -454,6 +511,23 @@ def draw(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------- tail
+
+
+def tail(args: argparse.Namespace) -> int:
+    from ._open import PlotFile
+    from ._tail import follow
+
+    try:
+        with PlotFile(args.file, args.n_digits, args.columns) as plot_file:
+            follow(plot_file, args.lines, args.interval)
+    except KeyboardInterrupt:  # the way to end it, as with tail -f
+        return 0
+    except (OSError, KeyError, ValueError, MemoryError) as error:
+        raise failure_of(args.file, error) from None
+    return 0
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -509,7 +583,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
         if args.output is None:
             args.output = default_picture(args.file)
         refuse_to_overwrite(args.parser, args.file, args.output, "the picture")
-    command = {"info": info, "convert": convert, "plot": draw}[args.command]
+    command = {"info": info, "convert": convert, "plot": draw, "tail": tail}[args.command]
     try:
         return command(args)
     except Failed as failure:

@@ -16,7 +16,7 @@ import numpy as np
 from ._frame_block import FrameBlock
 from ._plot import Plot, dedup_names
 from . import _native
-from ._read import _columns_argument, _width_argument, read_in_pieces
+from ._read import _columns_argument, _width_argument, incomplete_argument, read_in_pieces
 from ._source import (PathArg, compression_argument, expand_url_pattern, is_file_object, is_url, source_name,
                       storage_options_argument)
 from ._tables import library
@@ -34,7 +34,8 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
               on_error: str = "raise", progress: Optional[bool] = None,
               compression: Optional[str] = "infer",
-              storage_options: Optional[Mapping[str, Any]] = None) -> "pandas.DataFrame":
+              storage_options: Optional[Mapping[str, Any]] = None,
+              incomplete: str = "raise") -> "pandas.DataFrame":
     """Read many plot files with the same parameters into one pandas DataFrame, in long form.
 
     Args:
@@ -57,6 +58,10 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
             no file after it is read. ``"skip"``: a failing file is left out, with a
             ``warnings.warn`` that carries its error, and ``df.attrs["skipped"]`` lists the
             ``(path, error)`` pairs in the order of ``paths``.
+        incomplete: as :func:`tolvane.read` takes it, for every file. With ``"keep"``, a file
+            that its end cuts inside its last block gives the blocks before it, and
+            ``df.attrs["incomplete"]`` lists the ``(path, error)`` pairs of those files (the
+            FormatError of each cut block), in the order of ``paths``.
         progress: ``None`` draws a bar on standard error (tqdm, ``pip install
             'quorel[progress]'``, where installed) when standard error is a terminal and there
             are more than a few files; ``True`` draws it always (ImportError without tqdm),
@@ -87,6 +92,7 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
     workers = min(threads_argument(threads), max(len(path_list), 1))
     if on_error not in ON_ERROR:
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    incomplete_argument(incomplete)
     bar = progress_bar(len(path_list), progress)
     # Several files at once: each on one thread, so that the two kinds of threads do not
     # multiply. One at a time: each file as read() would split it.
@@ -95,13 +101,18 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
 
     # Set where read_many is interrupted: the reads under way end at once.
     stop = _native.StopFlag()
+    # Where each file read is cut (incomplete="keep"), by its index.
+    cut_at: Dict[int, BaseException] = {}
 
     def read_one(index: int) -> bool:
         try:
             path = path_list[index]
-            outcome: Union[Plot, Exception] = read_in_pieces(
-                path, width, columns=keys, threads=per_file, stop=stop, compression=how,
-                storage_options=options if is_url(path) else None)
+            plot = read_in_pieces(path, width, columns=keys, threads=per_file, stop=stop, compression=how,
+                                  storage_options=options if is_url(path) else None, incomplete=incomplete)
+            if plot.incomplete is not None:
+                cut_at[index] = plot.incomplete
+            outcome: Union[Plot, Exception] = plot
+            del plot
         except Exception as error:  # the file's, raised in its turn below
             outcome = error
         except BaseException:  # KeyboardInterrupt and the like: no file waits for this one
@@ -135,6 +146,8 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
                       f"{outcome}", RuntimeWarning, stacklevel=2)
     frame = assembly.frame(pd, texts)
     frame.attrs["skipped"] = skipped
+    frame.attrs["incomplete"] = [(texts[index], cut_at[index]) for index in sorted(cut_at)
+                                 if outcomes[index] is True]
     return frame
 
 

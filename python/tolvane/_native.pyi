@@ -92,14 +92,80 @@ class PlotHead(metaclass=_NbType):
     def at_end(self, stop: StopFlag | None = None) -> bool:
         """Whether the file ends right after its name lines."""
 
-    def first_block_fault(self, width: int, stop: StopFlag | None = None) -> dict[str, Any] | None:
+    def first_block_fault(self, width: int, stop: StopFlag | None = None, keep_cut: bool = False) -> dict[str, Any] | None:
         """
-        Block 0 read at `width` from a copy: None if it reads whole, else its fault.
+        Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, the fault says whether the end of the file caused it ("cut").
         """
 
-    def read_blocks(self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0, stop: StopFlag | None = None) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
+    def read_blocks(self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0, stop: StopFlag | None = None, keep_cut: bool = False) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
         """
-        A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one column per block, read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). Once only.
+        A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one column per block, read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). With `keep_cut`, a last block that the end of the file cuts ends the read before it, and `cut` tells its fault. Once only.
+        """
+
+    @property
+    def cut(self) -> dict[str, Any] | None:
+        """
+        After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.
+        """
+
+    def extend_index(self, width: int, threads: int = 0, stop: StopFlag | None = None, piece_bytes: int = 0) -> int:
+        """
+        Indexes the blocks completed since the last call (the first makes the index at `width`) on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and returns how many blocks are indexed; file_changed where the file is shorter than them.
+        """
+
+    @property
+    def index_blocks(self) -> int:
+        """The complete blocks indexed."""
+
+    @property
+    def index_end(self) -> int:
+        """Where in the file the blocks indexed end."""
+
+    @property
+    def index_stride(self) -> int:
+        """Every how many blocks the index keeps a block's start."""
+
+    def index_starts(self) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
+        """A copy of the starts the index keeps: block i x index_stride at element i."""
+
+    def index_times(self, first: int, end: int) -> Annotated[NDArray[numpy.float32], dict(shape=(None,))]:
+        """
+        A copy of the times of blocks first .. end - 1 (those of unknown_times are 0).
+        """
+
+    def unknown_times(self) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
+        """The blocks whose time the index did not read, ascending."""
+
+    def set_unknown_times(self, times: Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None:
+        """
+        The reader's times of the blocks of unknown_times, in that order.
+        """
+
+    @property
+    def times_rise(self) -> bool:
+        """Whether every time is known and none is below the one before it."""
+
+    def time_bounds(self, t0: float, t1: float) -> tuple[int, int] | None:
+        """
+        Where the times rise: (first, end) of the blocks whose time t has t0 <= t <= t1; else None.
+        """
+
+    def time_matches(self, t0: float, t1: float) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
+        """The blocks whose time t has t0 <= t <= t1, ascending."""
+
+    def read_selection(self, fields: Sequence[int], blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None, hint_block: int = 0, hint_offset: int = 0) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
+        """
+        The blocks of `blocks` (ascending, each once, indexed), read from their own bytes: a float32 array of one row per field of `fields` (ascending from 0; empty for all), one column per block. Block `hint_block` starts at byte `hint_offset`, where given (sparing the search for it).
+        """
+
+    def cut_after_index(self, stop: StopFlag | None = None) -> dict[str, Any] | None:
+        """
+        The fault of the block that the end of the file cuts after the blocks indexed (as incomplete='keep' keeps it), or None where the file ends with them.
+        """
+
+    def block_offsets(self, blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
+        """
+        Where each block of `blocks` (ascending, at most index_blocks) starts in the file.
         """
 
     def close(self) -> None:
@@ -137,6 +203,17 @@ class _PlotTextOf(Protocol):
         """
 
 plot_text: _PlotTextOf
+
+@type_check_only
+class _ReadSelectionAt(Protocol):
+    """nanobind.nb_func, as read_selection_at's signature."""
+
+    def __call__(self, path: bytes, count: int, width: int, fields: Sequence[int], stride: int, starts: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], indexed: int, end: int, blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
+        """
+        PlotHead.read_selection of the file at `path`, opened here, through the block starts of an index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has `count` parameters.
+        """
+
+read_selection_at: _ReadSelectionAt
 
 @type_check_only
 class _OpenPlot(Protocol):

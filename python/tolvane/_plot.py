@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import html
 from collections import defaultdict
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 
@@ -14,6 +14,8 @@ if TYPE_CHECKING:
     import polars
     import pyarrow
     import xarray
+
+    from ._errors import FormatError
 
 Key = Union[str, int]
 
@@ -45,21 +47,24 @@ class Plot:
     ``plot[key]`` is the 1-D ``numpy.float32`` array of one parameter, by name or index (0 and
     the time's name give the time, negative indices count from the end), one value per block;
     ``len(plot)`` is the number of blocks; iterating gives the names of the parameters read,
-    and ``key in plot`` is True exactly when ``plot[key]`` gives an array. A Plot does not
-    change: its arrays are read-only (writing to them raises ValueError), and it may be read
-    from many threads at once.
+    and ``key in plot`` is True exactly when ``plot[key]`` gives an array. ``plot[a:b]`` and
+    ``plot[a:b:s]`` give a Plot of those blocks, over the same values (no copy). A Plot does
+    not change: its arrays are read-only (writing to them raises ValueError), and it may be
+    read from many threads at once.
     """
 
     __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index",
-                 "_title", "_name_lines")
+                 "_title", "_name_lines", "_incomplete")
 
     def __init__(self, path: str, n_digits: int, names: Tuple[str, ...], fields: Sequence[int],
-                 table: "npt.NDArray[np.float32]", title: str, name_lines: Sequence[str]) -> None:
+                 table: "npt.NDArray[np.float32]", title: str, name_lines: Sequence[str],
+                 incomplete: "Optional[FormatError]" = None) -> None:
         # table: one row per field read, one column per block; the arrays are its rows. They
         # are views through a read-only buffer of it: numpy refuses to make writable again an
         # array whose memory comes from a read-only buffer, so no view of them can change the
         # values that every table made from this Plot shares.
         self._path = path
+        self._incomplete = incomplete
         self._n_digits = n_digits
         self._names = tuple(names)
         self._title = title
@@ -78,6 +83,13 @@ class Plot:
     def path(self) -> str:
         """The file, as the path given to read (as a str)."""
         return self._path
+
+    @property
+    def incomplete(self) -> "Optional[FormatError]":
+        """Where the file read with ``incomplete="keep"`` is cut: the FormatError of its last
+        block, which the end of the file cuts (the Plot holds the blocks before it); ``None``
+        where the file ends after a complete block."""
+        return self._incomplete
 
     @property
     def n_digits(self) -> int:
@@ -124,7 +136,15 @@ class Plot:
             key = index % count
         return field_of(key, self._names, self._index, self._path)
 
-    def __getitem__(self, key: Key) -> "npt.NDArray[np.float32]":
+    @overload
+    def __getitem__(self, key: Key) -> "npt.NDArray[np.float32]": ...
+
+    @overload
+    def __getitem__(self, key: slice) -> "Plot": ...
+
+    def __getitem__(self, key: Union[Key, slice]) -> "Union[npt.NDArray[np.float32], Plot]":
+        if isinstance(key, slice):
+            return self._blocks(key)
         field = self.field_of(key)
         column = self._column_of.get(field)
         if column is None:
@@ -132,11 +152,18 @@ class Plot:
         return self._arrays[column]
 
     def __contains__(self, key: object) -> bool:
+        if isinstance(key, slice):  # a key of blocks, not of an array
+            return False
         try:
-            self[key]  # type: ignore[index]
+            self[key]  # type: ignore[call-overload]
         except KeyError:
             return False
         return True
+
+    def _blocks(self, blocks: slice) -> "Plot":
+        """The Plot of the blocks a slice selects, over a view of this Plot's values."""
+        return Plot(self._path, self._n_digits, self._names, self._fields, self._table[:, blocks],
+                    self._title, self._name_lines, self._incomplete)
 
     def __iter__(self) -> Iterator[str]:
         return (self._names[field] for field in self._fields)
@@ -179,8 +206,8 @@ class Plot:
 
     def to_xarray(self) -> "xarray.Dataset":
         """An xarray Dataset: one float32 variable per parameter read after the time, over the
-        time as coordinate (named by the time's name), with the attributes ``path`` and
-        ``n_digits``. Names are made unique as to_pandas makes them. The values are copied,
+        time as coordinate (named by the time's name), with the attributes ``path``,
+        ``n_digits`` and ``title``. Names are made unique as to_pandas makes them. The values are copied,
         once (xarray writes into its variables in place). Needs xarray:
         ``pip install 'quorel[xarray]'``."""
         from ._tables import to_xarray
@@ -227,4 +254,4 @@ class Plot:
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table,
-                             self._title, self._name_lines))
+                             self._title, self._name_lines, self._incomplete))

@@ -4,12 +4,13 @@ and the blocks read without the GIL."""
 from __future__ import annotations
 
 import operator
+import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _native, _source
-from ._errors import FormatError, exception_from_fault, format_error
+from ._errors import CompressionError, FormatError, exception_from_fault, format_error
 from ._plot import Plot
-from ._source import Source
+from ._source import PathArg, Source
 Key = Union[str, int]
 
 # The widths the simulator writes: 6 significant digits in 12 bytes, 9 in 15.
@@ -17,10 +18,13 @@ DETECTED_WIDTHS = (12, 15)
 _LARGEST_WIDTH = 2**64 - 1
 
 
+INCOMPLETE = ("raise", "keep")
+
+
 def read(source: Source, n_digits: Optional[int] = None, *,
          columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
          compression: Optional[str] = "infer",
-         storage_options: Optional[Mapping[str, Any]] = None) -> Plot:
+         storage_options: Optional[Mapping[str, Any]] = None, incomplete: str = "raise") -> Plot:
     """Read a TOLVANE plot file into named float32 arrays.
 
     Args:
@@ -56,6 +60,13 @@ def read(source: Source, n_digits: Optional[int] = None, *,
         storage_options: for a URL, the options of its file system, passed to fsspec as pandas
             passes them (``{"endpoint_url": ..., "anon": True}`` for s3fs, ...). ValueError
             with any other source.
+        incomplete: what a file whose end falls inside its last block gives (a simulation that
+            crashed, was killed or is still writing). ``"raise"``: the FormatError of that
+            block. ``"keep"``: the complete blocks before it, and the Plot's ``incomplete`` is
+            that FormatError. Only a fault that the end of the file causes is forgiven: the
+            file ends inside the block, or the fault lies on its last line, which has no line
+            feed; a block whose last line has no line feed is cut even where it reads (the
+            line may still grow). Any other fault raises.
 
     Returns:
         A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
@@ -88,24 +99,25 @@ def read(source: Source, n_digits: Optional[int] = None, *,
     time only: beyond the result, at most a few MiB of buffers.
     """
     return read_in_pieces(source, n_digits, columns=columns, threads=threads, compression=compression,
-                          storage_options=storage_options)
+                          storage_options=storage_options, incomplete=incomplete)
 
 
 def read_in_pieces(source: Source, n_digits: Optional[int] = None, *,
                    columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
                    piece_bytes: int = 0, stop: "Optional[_native.StopFlag]" = None,
                    compression: Optional[str] = "infer",
-                   storage_options: Optional[Mapping[str, Any]] = None) -> Plot:
+                   storage_options: Optional[Mapping[str, Any]] = None, incomplete: str = "raise") -> Plot:
     """read(), with the size of the pieces a file is split into given (0: the reader's own),
     for tests, which split small files into pieces of a few bytes; and with a StopFlag that
     ends the read, for read_many."""
     width = _width_argument(n_digits)
     wanted = _columns_argument(columns)
     thread_count = _threads_argument(threads)
+    keep = incomplete_argument(incomplete)
     how, options = _source_arguments(source, compression, storage_options)
     with _source.opened(source, how, options) as opened:
         try:
-            plot = _read_opened(opened, width, wanted, thread_count, piece_bytes, stop)
+            plot = _read_opened(opened, width, wanted, thread_count, piece_bytes, stop, keep)
         except FormatError as error:
             # The feed's failure in its place, where it may be what the reader met.
             failure = opened.failure(error.line, True, stop)
@@ -117,6 +129,11 @@ def read_in_pieces(source: Source, n_digits: Optional[int] = None, *,
             raise
         failure = opened.failure(0, False)
         if failure is not None:
+            if keep and isinstance(failure, CompressionError) and failure.cut:
+                # A stream cut short is a file cut short: its complete blocks, and the error
+                # that incomplete="raise" raises.
+                return Plot(plot.path, plot.n_digits, plot.names, plot._fields, plot._table, plot.title,
+                            plot.name_lines, failure)
             raise failure from failure.__cause__
         return plot
 
@@ -149,7 +166,8 @@ def _source_arguments(source: Source, compression: Optional[str],
 
 
 def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Optional[List[Key]],
-                 thread_count: int, piece_bytes: int, stop: "Optional[_native.StopFlag]") -> Plot:
+                 thread_count: int, piece_bytes: int, stop: "Optional[_native.StopFlag]",
+                 keep: bool) -> Plot:
     name = opened.name
     try:
         head = opened.open_head(stop)
@@ -161,15 +179,33 @@ def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Opt
         fields = _fields_of(wanted, names, name)
         try:
             if width is None:
-                width = _detect_width(head, name, names, stop)
+                width = _detect_width(head, name, names, stop, keep)
             table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes,
-                                     stop)
+                                     stop, keep)
+            cut = head.cut
         except _native.Fault as fault:
             raise exception_from_fault(fault.args[0], name, names, width) from None
     finally:
         head.close()
     return Plot(name, width, names, range(len(names)) if fields is None else fields, table,
-                head.title, head.name_lines)
+                head.title, head.name_lines,
+                None if cut is None else format_error(cut, name, names, width))
+
+
+def _path_argument(path: PathArg) -> "tuple[str, bytes]":
+    """A local path as text (for messages) and as the bytes the system takes."""
+    given = os.fspath(path)
+    encoded = os.fsencode(given)
+    if b"\0" in encoded:
+        raise ValueError("embedded null byte")
+    return os.fsdecode(given), encoded
+
+
+def incomplete_argument(incomplete: str) -> bool:
+    """Whether a cut last block is kept out ("keep") rather than raised ("raise")."""
+    if not isinstance(incomplete, str) or incomplete not in INCOMPLETE:
+        raise ValueError(f"incomplete must be 'raise' or 'keep', not {incomplete!r}")
+    return incomplete == "keep"
 
 
 def _width_argument(n_digits: Optional[int]) -> Optional[int]:
@@ -248,13 +284,27 @@ def _fields_of(wanted: Optional[List[Key]], names: Sequence[str], path: str) -> 
 
 
 def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str],
-                  stop: "Optional[_native.StopFlag]") -> int:
-    """12 or 15: the one width of the two at which block 0 reads without a fault."""
+                  stop: "Optional[_native.StopFlag]", keep: bool = False) -> int:
+    """12 or 15: the one width of the two at which block 0 reads without a fault. Where the
+    cut of a file read with incomplete="keep" lies in block 0, there is no block to tell."""
+    width = detect_width_of_complete_block(head, path, names, stop, keep)
+    if width is None:
+        raise FormatError(path, len(names) + 2, "the file ends inside block 0, so it has no "
+                          "complete block to tell its field width (12 or 15) from; pass n_digits",
+                          block=0)
+    return width
+
+
+def detect_width_of_complete_block(head: "_native.PlotHead", path: str, names: Sequence[str],
+                                   stop: "Optional[_native.StopFlag]", keep: bool = False) -> Optional[int]:
+    """_detect_width(), but None where `keep` and the end of the file cuts block 0."""
     first_block_line = len(names) + 2
     if head.at_end(stop):
         raise FormatError(path, first_block_line, "the file has no block to tell its field width "
                           "(12 or 15) from; pass n_digits")
-    faults = {width: head.first_block_fault(width, stop) for width in DETECTED_WIDTHS}
+    faults = {width: head.first_block_fault(width, stop, keep) for width in DETECTED_WIDTHS}
+    if any(fault is not None and fault.get("cut") for fault in faults.values()):
+        return None
     fitting = [width for width, fault in faults.items() if fault is None]
     if len(fitting) == 1:
         return fitting[0]

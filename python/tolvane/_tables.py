@@ -16,7 +16,7 @@ from __future__ import annotations
 import importlib
 import os
 from types import ModuleType
-from typing import TYPE_CHECKING, List, Sequence, Tuple, cast
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, cast
 
 if TYPE_CHECKING:
     import numpy as np
@@ -91,4 +91,9 @@ def to_xarray(plot: "Plot") -> "xarray.Dataset":
     time = names[0]
     variables = {name: ((time,), array) for name, array in zip(names[1:], arrays[1:])}
     return cast("xarray.Dataset", xr.Dataset(variables, coords={time: ((time,), arrays[0])},
-                                             attrs={"path": plot.path, "n_digits": plot.n_digits}))
+                                             attrs=dataset_attrs(plot.path, plot.n_digits, plot.title)))
+
+
+def dataset_attrs(path: str, n_digits: Optional[int], title: str) -> Dict[str, Any]:
+    """The attributes of a plot file's xarray Dataset (to_xarray's and the engine's)."""
+    return {"path": path, "n_digits": n_digits, "title": title}

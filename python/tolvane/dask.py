@@ -1,5 +1,6 @@
 """tolvane.dask.read_many: many plot files as a Dask DataFrame, one partition per file, read
-wherever the cluster's workers run.
+wherever the cluster's workers run; tolvane.dask.read: one large file, in partitions of
+consecutive blocks.
 
     >>> from dask.distributed import Client
     >>> import tolvane.dask
@@ -21,21 +22,24 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, 
 import numpy as np
 
 from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
-from ._read import _columns_argument, _fields_of, _threads_argument, _width_argument, read, read_names
+from ._read import _columns_argument, _fields_of, _threads_argument, _width_argument, incomplete_argument, read_names
+from ._read import read as read_file
 from ._source import PathArg, compression_argument, is_url, source_name, storage_options_argument
+from ._dask_read import read
 from ._tables import library
 
 if TYPE_CHECKING:
     import dask.dataframe
     import pandas
 
-__all__ = ["read_many"]
+__all__ = ["read", "read_many"]
 
 
 def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = None, *,
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
               on_error: str = "raise", compression: Optional[str] = "infer",
-              storage_options: Optional[Mapping[str, Any]] = None) -> "dask.dataframe.DataFrame":
+              storage_options: Optional[Mapping[str, Any]] = None,
+              incomplete: str = "raise") -> "dask.dataframe.DataFrame":
     """The frame :func:`tolvane.read_many` gives, as a lazy Dask DataFrame of one partition per
     file, in the order of ``paths``.
 
@@ -58,6 +62,9 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
             ``OSError``, or ValueError for names that differ from the first file's), and so
             does the computation. ``"skip"``: its partition is empty, and a ``warnings.warn``
             on the worker (in the worker's log) carries the error.
+        incomplete: as :func:`tolvane.read` takes it, for every file: with ``"keep"``, a file
+            that its end cuts inside its last block gives the blocks before it (a worker does not
+            report where; ``tolvane.read_many`` lists the cut files).
     """
     pd = library("pandas", "dask", "tolvane.dask.read_many()")
     dd = library("dask.dataframe", "dask", "tolvane.dask.read_many()")
@@ -72,6 +79,7 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
         _threads_argument(threads)
     if on_error not in ON_ERROR:
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    incomplete_argument(incomplete)
     texts = [source_name(path) for path in path_list]
     categories = list(dict.fromkeys(texts))
     first, names, fields = _first_names(path_list, keys, on_error, how, options)
@@ -79,7 +87,7 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
     frame = dd.from_map(_partition, list(zip(path_list, texts)), meta=meta, label="tolvane-read",
                         enforce_metadata=False, n_digits=width, keys=keys, threads=threads,
                         on_error=on_error, names=names, first=first, categories=categories,
-                        compression=how, storage_options=options)
+                        compression=how, storage_options=options, incomplete=incomplete)
     return cast("dask.dataframe.DataFrame", frame)
 
 
@@ -111,15 +119,15 @@ def empty_frame(pd: Any, names: Sequence[str], categories: Sequence[str]) -> "pa
 def _partition(item: Tuple[Any, str], *, n_digits: Optional[int], keys: Optional[List[Any]],
                threads: Optional[int], on_error: str, names: Tuple[str, ...], first: str,
                categories: List[str], compression: Optional[str],
-               storage_options: Dict[str, Any]) -> "pandas.DataFrame":
+               storage_options: Dict[str, Any], incomplete: str = "raise") -> "pandas.DataFrame":
     """One file's partition, on a worker. (No parameter is called `columns`: Dask would push
     the frame's column names into it.)"""
     import pandas as pd
 
     path, text = item
     try:
-        plot = read(path, n_digits, columns=keys, threads=threads, compression=compression,
-                    storage_options=storage_options if is_url(path) else None)
+        plot = read_file(path, n_digits, columns=keys, threads=threads, compression=compression,
+                         storage_options=storage_options if is_url(path) else None, incomplete=incomplete)
         mismatch = names_mismatch(plot, names, first)
         if mismatch is not None:
             raise mismatch

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "failure/read_fault.hpp"
 #include "reader/line_source.hpp"
 #include "reader/series.hpp"
 #include "reader/series_window.hpp"
@@ -22,14 +24,27 @@ constexpr std::uint64_t data_lines_of(std::uint64_t count) noexcept {
 }
 constexpr std::uint64_t block_lines_of(std::uint64_t count) noexcept { return 1 + data_lines_of(count); }
 
+// What a read does where the file ends inside a block (a simulation that crashed or is still
+// writing): given a BlockCut, it ends before that block, the blocks before it read, and keeps
+// the fault that the end of the file caused; without one, the fault is thrown. Only such
+// faults end a read quietly: the file ends inside the block (after its header, between its
+// data lines), or a fault lies on the file's last line, which has no line feed (a writer was
+// stopped inside it). The same fault on a last line that ends in a line feed is the file's. A
+// block whose last line has no line feed is cut too, even where its fields read
+// (FaultKind::line_unended): that line may still grow. The source must then end at an unended
+// line (LineSource::end_at_unended_line), so that such a line is the last one read.
+struct BlockCut {
+    std::optional<OwnedFault> fault;  // the cut block's fault, once a read has met one
+};
+
 // Reads blocks from the source's position to the end of the file, or up to the first block
 // whose header line starts at byte `limit` of the file or after it (and, into a SeriesWindow, up
 // to the first block it has no room for); field i of a block goes to
 // series i. `first_block_line` is the line number of block 0's header, and the table's block
-// count that of the first block read.
+// count that of the first block read. `cut`: see BlockCut.
 template <class Table>
 void read_every_field(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width, Table& table,
-                      std::uint64_t first_block_line, std::uint64_t limit = kNoLimit);
+                      std::uint64_t first_block_line, std::uint64_t limit = kNoLimit, BlockCut* cut = nullptr);
 
 // The same for the fields of `fields` only (ascending): field fields[s] goes to series s. The
 // other fields are neither checked nor converted; a run of lines without any of them is passed
@@ -37,15 +52,17 @@ void read_every_field(LineSource& source, Line& line, std::uint64_t count, std::
 template <class Table>
 void read_chosen_fields(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
                         std::span<const std::uint64_t> fields, Table& table, std::uint64_t first_block_line,
-                        std::uint64_t limit = kNoLimit);
+                        std::uint64_t limit = kNoLimit, BlockCut* cut = nullptr);
 
 extern template void read_every_field(LineSource&, Line&, std::uint64_t, std::uint64_t, SeriesTable&, std::uint64_t,
-                                      std::uint64_t);
+                                      std::uint64_t, BlockCut*);
 extern template void read_every_field(LineSource&, Line&, std::uint64_t, std::uint64_t, SeriesWindow&, std::uint64_t,
-                                      std::uint64_t);
+                                      std::uint64_t, BlockCut*);
 extern template void read_chosen_fields(LineSource&, Line&, std::uint64_t, std::uint64_t,
-                                        std::span<const std::uint64_t>, SeriesTable&, std::uint64_t, std::uint64_t);
+                                        std::span<const std::uint64_t>, SeriesTable&, std::uint64_t, std::uint64_t,
+                                        BlockCut*);
 extern template void read_chosen_fields(LineSource&, Line&, std::uint64_t, std::uint64_t,
-                                        std::span<const std::uint64_t>, SeriesWindow&, std::uint64_t, std::uint64_t);
+                                        std::span<const std::uint64_t>, SeriesWindow&, std::uint64_t, std::uint64_t,
+                                        BlockCut*);
 
 }  // namespace quorel

@@ -54,6 +54,7 @@ void LineSource::restart_at(std::uint64_t offset, std::uint64_t end, std::uint64
     stretch_end_ = end;
     planned_size_ = planned_size;
     file_cut_ = false;
+    unended_ = false;
 }
 
 bool LineSource::fill_buffer(std::uint64_t& line_feeds) {
@@ -85,6 +86,7 @@ bool LineSource::seek_to(std::uint64_t offset) noexcept {
     if (::lseek(fd_, off_t(offset), SEEK_SET) != off_t(offset)) return false;
     fill_ = position_ = 0;
     bytes_read_ = offset;
+    unended_ = false;
     return true;
 }
 
@@ -316,6 +318,7 @@ bool LineSource::peek_lines(std::uint64_t count, std::string_view& bytes) {
 }
 
 LineStatus LineSource::finish(std::string_view text, bool terminated, Line& line) noexcept {
+    unended_ |= !terminated;
     const utf8::Validation check = utf8::validate(text);
     if (!check.valid) {
         invalid_offset_ = utf8::invalid_offset(text);
@@ -329,6 +332,7 @@ LineStatus LineSource::finish(std::string_view text, bool terminated, Line& line
 }
 
 LineStatus LineSource::next_line(Line& line) {
+    if (unended_ && end_at_unended_) return LineStatus::end_of_file;
     if (position_ == fill_) {
         switch (refill()) {
         case Refill::data: break;

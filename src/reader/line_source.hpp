@@ -117,6 +117,15 @@ public:
     // was appended to, and what was read of it is what it held at one moment. Always false for
     // anything but a regular file.
     bool changed_since_open(std::uint64_t bytes_read) const noexcept;
+    // Whether a line without a line feed has been handed out since the source started or moved:
+    // the file ended inside that line when it was read. With end_at_unended_line, it is the last
+    // line handed out.
+    bool met_unended_line() const noexcept { return unended_; }
+    // With `stop` set, the source hands out nothing after a line without a line feed, as if the
+    // file ended there, though it grew since: a writer that was inside that line when it was read
+    // goes on with the same line, not with a new one. (Unset, as quorel reads, the next line
+    // reads on from wherever the file has got to.)
+    void end_at_unended_line(bool stop) noexcept { end_at_unended_ = stop; }
     // Where the next read should ask ReadStop; the file's own reads ask it anyway.
     void set_stop(ReadStop* stop) noexcept { stop_ = stop; }
     // The error number of the read that failed, after LineStatus::os_error.
@@ -176,6 +185,8 @@ private:
     bool waits_for_bytes_ = false;  // not a regular file, and read under a ReadStop
     std::uint64_t planned_size_ = 0;  // a stretch's: see restart_at
     bool file_cut_ = false;
+    bool unended_ = false;         // see met_unended_line
+    bool end_at_unended_ = false;  // see end_at_unended_line
 };
 
 }  // namespace quorel

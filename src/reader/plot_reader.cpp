@@ -113,7 +113,7 @@ bool PlotFileReader::at_end() {
     return source_.peek_lines(1, next) && next.empty();
 }
 
-std::optional<OwnedFault> PlotFileReader::first_block_fault(std::uint64_t field_width) {
+std::optional<OwnedFault> PlotFileReader::first_block_fault(std::uint64_t field_width, BlockCut* cut) {
     const std::uint64_t block_lines = block_lines_of(count_);
     std::string_view block;
     if (!source_.peek_lines(block_lines, block)) {
@@ -123,10 +123,11 @@ std::optional<OwnedFault> PlotFileReader::first_block_fault(std::uint64_t field_
         throw fault;
     }
     LineSource copy(block);
+    copy.end_at_unended_line(cut != nullptr);
     Line line;
     SeriesTable series(count_);
     try {
-        read_every_field(copy, line, count_, field_width, series, head_lines() + 1);
+        read_every_field(copy, line, count_, field_width, series, head_lines() + 1, kNoLimit, cut);
     } catch (const ReadFault& fault) {
         return OwnedFault(fault);
     }
@@ -148,10 +149,11 @@ SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width) {
 }
 
 SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields,
-                                        const SplitOptions& options) {
+                                        const SplitOptions& options, BlockCut* cut) {
     std::uint64_t bytes_read = 0;
+    source_.end_at_unended_line(cut != nullptr);
     try {
-        SeriesTable series = read_blocks_unchecked(field_width, fields, options, bytes_read);
+        SeriesTable series = read_blocks_unchecked(field_width, fields, options, bytes_read, cut);
         if (source_.changed_since_open(bytes_read)) fail_changed();
         return series;
     } catch (const ReadFault&) {
@@ -165,13 +167,20 @@ SeriesTable PlotFileReader::read_blocks(std::uint64_t field_width, std::span<con
 }
 
 SeriesTable PlotFileReader::read_blocks_unchecked(std::uint64_t field_width, std::span<const std::uint64_t> fields,
-                                                  const SplitOptions& options, std::uint64_t& bytes_read) {
+                                                  const SplitOptions& options, std::uint64_t& bytes_read,
+                                                  BlockCut* cut) {
     if (options.threads != 1) {
-        std::optional<SeriesTable> split =
-            read_split(source_, line_, count_, field_width, fields, head_lines() + 1, options, stop_, bytes_read);
+        std::optional<SeriesTable> split = read_split(source_, line_, count_, field_width, fields, head_lines() + 1,
+                                                      options, stop_, bytes_read, cut);
         if (split) return std::move(*split);
     }
-    SeriesTable series = fields.empty() ? read_blocks(field_width) : read_blocks(field_width, fields);
+    SeriesTable series(fields.empty() ? count_ : fields.size(), SeriesLayout::together);
+    if (fields.empty()) {
+        read_every_field(source_, line_, count_, field_width, series, head_lines() + 1, kNoLimit, cut);
+    } else {
+        read_chosen_fields(source_, line_, count_, field_width, fields, series, head_lines() + 1, kNoLimit, cut);
+    }
+    series.shrink_to_fit();
     bytes_read = source_.bytes_consumed();
     return series;
 }

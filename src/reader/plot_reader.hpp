@@ -14,6 +14,7 @@
 
 #include "failure/read_fault.hpp"
 #include "failure/text.hpp"
+#include "reader/block_loops.hpp"
 #include "reader/byte_queue.hpp"
 #include "reader/line_source.hpp"
 #include "reader/name_list.hpp"
@@ -55,8 +56,9 @@ public:
     // Whether the file ends right after the name lines (reads nothing on).
     bool at_end();
     // Block 0 read at `field_width` from a copy of its lines, the file left where it was:
-    // nothing when it reads without a fault, else the first fault.
-    std::optional<OwnedFault> first_block_fault(std::uint64_t field_width);
+    // nothing when it reads without a fault, else the first fault. With `cut`, a block 0 that the
+    // end of the file cuts gives its fault there instead (BlockCut), and nothing is returned.
+    std::optional<OwnedFault> first_block_fault(std::uint64_t field_width, BlockCut* cut = nullptr);
     // The blocks to the end of the file (the series laid out together), the fields of `fields`
     // only (ascending, field 0 first):
     // series s holds field fields[s]. Fields not in it are neither checked nor converted; their
@@ -68,15 +70,20 @@ public:
     // (split_read.hpp), with the same values and faults; `fields` empty for every field. The
     // first fault of a split read comes as an OwnedFault. A regular file that changed while it
     // was read (LineSource::changed_since_open) fails with FaultKind::file_changed instead of
-    // giving values or a fault that may come from two versions of it.
+    // giving values or a fault that may come from two versions of it. With `cut`, a last block
+    // that the end of the file cuts ends the read before it (BlockCut).
     SeriesTable read_blocks(std::uint64_t field_width, std::span<const std::uint64_t> fields,
-                            const SplitOptions& options);
+                            const SplitOptions& options, BlockCut* cut = nullptr);
+    // The open file, for reads that place themselves (windows of blocks) once the head is read.
+    LineSource& source() noexcept { return source_; }
+    // Where in the file block 0 starts, once the name lines are read.
+    std::uint64_t blocks_start() const noexcept { return source_.bytes_consumed(); }
 
 private:
     std::uint64_t head_lines() const noexcept { return 1 + count_; }
 
     SeriesTable read_blocks_unchecked(std::uint64_t field_width, std::span<const std::uint64_t> fields,
-                                      const SplitOptions& options, std::uint64_t& bytes_read);
+                                      const SplitOptions& options, std::uint64_t& bytes_read, BlockCut* cut);
     [[noreturn]] void fail_changed() const;
 
     LineSource source_;

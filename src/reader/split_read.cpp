@@ -35,13 +35,16 @@ struct Piece {
     std::size_t end_block = 0;  // after its last block; first_block where none starts in it
     std::uint64_t end_offset = 0;  // where in the file its last block ends
     std::optional<OwnedFault> fault;
+    BlockCut cut;  // where the end of the file cuts its last block, with a read that keeps the rest
     int read_error = 0;
     std::optional<std::size_t> memory_bytes;  // set where memory could not be had
     bool stopped = false;    // its ReadStop ended the read
     bool file_cut = false;   // the file was shorter than when the read started
     // Where the block starts that the storage had no room for, the first one of those.
     std::optional<std::uint64_t> full_at;
-    bool failed() const noexcept { return fault || read_error != 0 || memory_bytes || stopped || file_cut || full_at; }
+    bool failed() const noexcept {
+        return fault || cut.fault || read_error != 0 || memory_bytes || stopped || file_cut || full_at;
+    }
 };
 
 // Where the split's blocks end, for one thread to read on from: after `blocks` blocks, at byte
@@ -49,6 +52,7 @@ struct Piece {
 struct ReadOnFrom {
     std::size_t blocks = 0;
     std::uint64_t offset = 0;
+    const BlockCut* cut = nullptr;  // the file ends inside block `blocks`: nothing to read on
 };
 
 // The bytes a block takes at least: a line feed for each line, but perhaps the file's last, and
@@ -82,12 +86,12 @@ class SplitRead {
 public:
     SplitRead(int fd, std::uint64_t start, std::uint64_t end, std::uint64_t count, std::uint64_t width,
               std::span<const std::uint64_t> fields, std::uint64_t first_block_line, std::size_t piece_bytes,
-              SeriesTable& table, ReadStop* stop)
+              SeriesTable& table, ReadStop* stop, bool keep_cut)
         : fd_(fd), start_(start), end_(end), count_(count), width_(width), fields_(fields),
           first_block_line_(first_block_line), piece_bytes_(piece_bytes),
           pieces_count_(std::size_t((end - start + piece_bytes - 1) / piece_bytes)),
           pieces_(std::make_unique<Piece[]>(pieces_count_)), table_(table),
-          huge_pages_to_populate_(huge_pages_written_by_first_block(table)), stop_(stop) {}
+          huge_pages_to_populate_(huge_pages_written_by_first_block(table)), stop_(stop), keep_cut_(keep_cut) {}
 
     std::size_t pieces() const noexcept { return pieces_count_; }
 
@@ -97,6 +101,7 @@ public:
             // A byte more than a piece: the one before it, which tells whether a line starts
             // at the piece's first byte.
             LineSource source(fd_, piece_bytes_ + 1, stop_);
+            source.end_at_unended_line(keep_cut_);
             Line line;
             populate_share();
             for (;;) {
@@ -134,6 +139,7 @@ public:
                 // No thread could read it.
                 throw MemoryFailure(unread_memory_bytes_.load(), std::source_location::current());
             }
+            if (piece.cut.fault) return {piece.end_block, piece.end_offset, &piece.cut};
             if (piece.full_at) return {piece.end_block, *piece.full_at};
             if (piece.end_block != piece.first_block) read_on = {piece.end_block, piece.end_offset};
         }
@@ -204,10 +210,11 @@ private:
         source.extend_stretch(LineSource::kToFileEnd);
         SeriesWindow window(table_.series(), piece.first_block, table_.capacity());
         try {
+            BlockCut* const cut = keep_cut_ ? &piece.cut : nullptr;
             if (fields_.empty()) {
-                read_every_field(source, line, count_, width_, window, first_block_line_, limit);
+                read_every_field(source, line, count_, width_, window, first_block_line_, limit, cut);
             } else {
-                read_chosen_fields(source, line, count_, width_, fields_, window, first_block_line_, limit);
+                read_chosen_fields(source, line, count_, width_, fields_, window, first_block_line_, limit, cut);
             }
             // The storage is full while blocks are left in the piece: one thread reads on from there.
             if (window.full() && source.bytes_consumed() < limit) piece.full_at = source.bytes_consumed();
@@ -272,6 +279,7 @@ private:
     std::atomic<std::size_t> first_failed_{~std::size_t(0)};
     std::atomic<std::size_t> unread_memory_bytes_{0};
     ReadStop* const stop_;
+    const bool keep_cut_;
 };
 
 // How many blocks the storage of a split read is sized for: as many as the file holds if each
@@ -296,7 +304,8 @@ unsigned usable_cores() noexcept {
 
 std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
                                       std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
-                                      const SplitOptions& asked, ReadStop* stop, std::uint64_t& bytes_read) {
+                                      const SplitOptions& asked, ReadStop* stop, std::uint64_t& bytes_read,
+                                      BlockCut* cut) {
     const std::uint64_t start = source.bytes_consumed();
     // The file as it is now: what it gained since it was opened is read as well.
     const std::uint64_t end = source.current_size();
@@ -314,7 +323,8 @@ std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint6
     table.reserve(std::size_t(std::min<std::uint64_t>(sized_for, PTRDIFF_MAX)));
     if (table.capacity() < sized_for) return std::nullopt;
 
-    SplitRead split(source.fd(), start, end, count, width, fields, first_block_line, options.piece_bytes, table, stop);
+    SplitRead split(source.fd(), start, end, count, width, fields, first_block_line, options.piece_bytes, table, stop,
+                    cut != nullptr);
     {
         std::vector<std::jthread> helpers;
         const std::size_t wanted = std::min<std::size_t>(options.threads, split.pieces()) - 1;
@@ -335,6 +345,13 @@ std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint6
     }
     const ReadOnFrom read_on = split.result();
     table.set_blocks(read_on.blocks);
+    if (read_on.cut != nullptr) {
+        // The file ends inside a piece's last block: there is nothing after it.
+        cut->fault = read_on.cut->fault;
+        bytes_read = read_on.offset;
+        table.shrink_to_fit();
+        return table;
+    }
     // The rest, on this thread: usually nothing but the file's end.
     if (!source.seek_to(read_on.offset)) {
         ReadFault fault(FaultKind::read_failed);
@@ -342,9 +359,9 @@ std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint6
         throw OwnedFault(fault);
     }
     if (fields.empty()) {
-        read_every_field(source, line, count, width, table, first_block_line);
+        read_every_field(source, line, count, width, table, first_block_line, kNoLimit, cut);
     } else {
-        read_chosen_fields(source, line, count, width, fields, table, first_block_line);
+        read_chosen_fields(source, line, count, width, fields, table, first_block_line, kNoLimit, cut);
     }
     bytes_read = source.bytes_consumed();
     table.shrink_to_fit();

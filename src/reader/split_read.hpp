@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 
+#include "reader/block_loops.hpp"
 #include "reader/line_source.hpp"
 #include "reader/read_stop.hpp"
 #include "reader/series.hpp"
@@ -52,9 +53,11 @@ unsigned usable_cores() noexcept;
 // shorter than it was as FaultKind::file_changed. `bytes_read` is then where the blocks read
 // end in the file. Nothing, without reading, where there is nothing to split (not a regular
 // file, fewer than two pieces) or where the storage cannot be had beforehand: the caller reads
-// on with one thread then.
+// on with one thread then. With `cut`, a block that the end of the file cuts ends the read as
+// it ends one thread's (BlockCut), wherever it lies: in a piece or in the blocks read on.
 std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint64_t count, std::uint64_t width,
                                       std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
-                                      const SplitOptions& options, ReadStop* stop, std::uint64_t& bytes_read);
+                                      const SplitOptions& options, ReadStop* stop, std::uint64_t& bytes_read,
+                                      BlockCut* cut = nullptr);
 
 }  // namespace quorel

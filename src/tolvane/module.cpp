@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -187,43 +188,199 @@ bool at_end(PlotHead& head, const StopFlag* flag) {
     });
 }
 
-nb::object first_block_fault(PlotHead& head, std::uint64_t width, const StopFlag* flag) {
+// Block 0's fault at `width`, or None where it reads; with `keep_cut`, a fault that the end of
+// the file caused (block 0 is cut) comes with "cut": True, any other with "cut": False.
+nb::object first_block_fault(PlotHead& head, std::uint64_t width, const StopFlag* flag, bool keep_cut) {
+    quorel::BlockCut cut;
     std::optional<quorel::OwnedFault> fault = unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        return head.first_block_fault(width, stop);
+        return head.first_block_fault(width, stop, keep_cut ? &cut : nullptr);
     });
+    const bool is_cut = bool(cut.fault);
+    if (is_cut) fault = std::move(cut.fault);
     if (!fault) return nb::none();
-    return fault_data(*fault);
+    nb::dict data = fault_data(*fault);
+    if (keep_cut) data["cut"] = nb::bool_(is_cut);
+    return data;
 }
 
 using FloatTable = nb::ndarray<nb::numpy, float, nb::ndim<2>>;
+using FloatArray = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
+using BlockArray = nb::ndarray<nb::numpy, std::uint64_t, nb::ndim<1>>;
+using GivenBlocks = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using GivenTimes = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// A table's values handed over from the reader's storage, for an array that owns them: filled
+// without the interpreter lock, made into the array with it.
+struct HandedTable {
+    OwnedValues storage;
+    std::size_t shape[2] = {0, 0};
+    std::int64_t strides[2] = {0, 1};
+
+    void take(quorel::SeriesTable& table) {
+        shape[0] = table.column_count() + 1;
+        shape[1] = table.blocks();
+        storage.reset(table.hand_over_all());
+        strides[0] = std::int64_t(table.capacity());
+    }
+    FloatTable array() {
+        nb::capsule owner(storage.get(), [](void* values) noexcept { std::free(values); });
+        return FloatTable(storage.release(), 2, shape, owner, strides);
+    }
+};
+
+// A copy of `values` as a numpy array that owns it.
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> array_of(std::span<const T> values) {
+    T* const copy = static_cast<T*>(std::malloc(std::max<std::size_t>(values.size(), 1) * sizeof(T)));
+    if (copy == nullptr) throw std::bad_alloc();
+    std::copy(values.begin(), values.end(), copy);
+    nb::capsule owner(copy, [](void* storage) noexcept { std::free(storage); });
+    const std::size_t shape[1] = {values.size()};
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(copy, 1, shape, owner);
+}
+
+void check_fields(const PlotHead& head, const std::vector<std::uint64_t>& fields) {
+    for (std::size_t s = 0; s < fields.size(); ++s) {
+        if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
+            throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
+        }
+    }
+}
 
 // The blocks at `width`: a float32 array of one row per field of `fields` (ascending from 0;
 // empty for every field), one column per block, on up to `threads` threads (0: as many as pay),
 // in pieces of `piece_bytes` (0: the reader's choice). The rows lie in the reader's own storage,
 // at the distance its capacity sets, which the array owns.
 FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
-                       unsigned threads, std::size_t piece_bytes, const StopFlag* flag) {
-    for (std::size_t s = 0; s < fields.size(); ++s) {
-        if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
-            throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
-        }
-    }
+                       unsigned threads, std::size_t piece_bytes, const StopFlag* flag, bool keep_cut) {
+    check_fields(head, fields);
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
-    OwnedValues storage;
-    std::size_t shape[2] = {0, 0};
-    std::int64_t strides[2] = {0, 1};
+    HandedTable handed;
     unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes}, stop);
-        shape[0] = table.column_count() + 1;
-        shape[1] = table.blocks();
-        storage.reset(table.hand_over_all());
-        strides[0] = std::int64_t(table.capacity());
+        quorel::BlockCut cut;
+        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes}, stop,
+                                                     keep_cut ? &cut : nullptr);
+        head.set_cut(std::move(cut.fault));
+        handed.take(table);
         return 0;
     });
-    nb::capsule owner(storage.get(), [](void* values) noexcept { std::free(values); });
-    return FloatTable(storage.release(), 2, shape, owner, strides);
+    return handed.array();
+}
+
+// The blocks completed since the index was last extended, indexed (made at `width` the first
+// time); the blocks indexed in all. A file shorter than the blocks indexed raises file_changed.
+std::uint64_t extend_index(PlotHead& head, std::uint64_t width, unsigned threads, const StopFlag* flag,
+                           std::size_t piece_bytes) {
+    if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
+    return unlocked(flag, [&](quorel::ReadStop* stop) {
+        const std::lock_guard<std::mutex> guard(head.lock());
+        if (!head.extend_index(width, threads, stop, piece_bytes)) {
+            quorel::throw_fault(quorel::FaultKind::file_changed);
+        }
+        return head.index().blocks();
+    });
+}
+
+void check_blocks(std::span<const std::uint64_t> blocks, std::uint64_t below) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (blocks[i] >= below || (i > 0 && blocks[i] <= blocks[i - 1])) {
+            throw std::invalid_argument("blocks must rise and stay below the blocks indexed");
+        }
+    }
+}
+
+// Blocks of the index, read from their own bytes: one row per field of `fields`, one column per
+// block of `blocks` (ascending, each once).
+FloatTable read_selection(PlotHead& head, const std::vector<std::uint64_t>& fields, const GivenBlocks& blocks,
+                          const StopFlag* flag, std::uint64_t hint_block, std::uint64_t hint_offset) {
+    check_fields(head, fields);
+    const std::span<const std::uint64_t> chosen(blocks.data(), blocks.shape(0));
+    HandedTable handed;
+    unlocked(flag, [&](quorel::ReadStop* stop) {
+        const std::lock_guard<std::mutex> guard(head.lock());
+        check_blocks(chosen, head.index().blocks());
+        quorel::SeriesTable table = head.read_selection(fields, chosen, stop, hint_block, hint_offset);
+        handed.take(table);
+        return 0;
+    });
+    return handed.array();
+}
+
+// The same from a file opened here, with the block starts of an index made elsewhere (a task on
+// a worker): the file must still have `count` parameters.
+FloatTable read_selection_at(const nb::bytes& path, std::uint64_t count, std::uint64_t width,
+                             const std::vector<std::uint64_t>& fields, std::uint64_t stride,
+                             const GivenBlocks& starts, std::uint64_t indexed, std::uint64_t end,
+                             const GivenBlocks& blocks, const StopFlag* flag) {
+    if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
+    if (stride == 0 || starts.shape(0) < (indexed + stride - 1) / stride) {
+        throw std::invalid_argument("the starts must cover the blocks indexed, one every `stride` blocks");
+    }
+    const std::span<const std::uint64_t> chosen(blocks.data(), blocks.shape(0));
+    check_blocks(chosen, indexed);
+    const quorel::IndexedBlocks given{
+        {stride, std::span<const std::uint64_t>(starts.data(), starts.shape(0))}, indexed, end,
+        quorel::block_lines_of(count)};
+    std::unique_ptr<PlotHead> head = open_plot(path, flag);
+    check_fields(*head, fields);
+    HandedTable handed;
+    unlocked(flag, [&](quorel::ReadStop* stop) {
+        if (head->count() != count) quorel::throw_fault(quorel::FaultKind::file_changed);
+        quorel::SeriesTable table = head->read_selection(width, fields, given, chosen, stop);
+        handed.take(table);
+        return 0;
+    });
+    return handed.array();
+}
+
+// Where each block of `blocks` (ascending) starts.
+BlockArray block_offsets(PlotHead& head, const GivenBlocks& blocks, const StopFlag* flag) {
+    const std::span<const std::uint64_t> chosen(blocks.data(), blocks.shape(0));
+    std::vector<std::uint64_t> offsets(chosen.size());
+    unlocked(flag, [&](quorel::ReadStop*) {
+        const std::lock_guard<std::mutex> guard(head.lock());
+        const quorel::BlockIndex& index = head.index();
+        std::uint64_t from_block = 0, from_offset = 0;
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            if (chosen[i] > index.blocks() || (i > 0 && chosen[i] < chosen[i - 1])) {
+                throw std::invalid_argument("blocks must rise and stay within the blocks indexed");
+            }
+            offsets[i] = chosen[i] == index.blocks()
+                             ? index.end()
+                             : quorel::block_offset(head.fd(), index.starts(), index.block_lines(), chosen[i],
+                                                    from_block, from_offset);
+            from_block = chosen[i];
+            from_offset = offsets[i];
+        }
+        return 0;
+    });
+    return array_of<std::uint64_t>(offsets);
+}
+
+// The blocks whose time t has t0 <= t <= t1: (first, end) of a run where the times rise, found
+// by bisection; None where they do not (time_matches then).
+nb::object time_bounds(PlotHead& head, float t0, float t1) {
+    const std::lock_guard<std::mutex> guard(head.lock());
+    const quorel::BlockIndex& index = head.index();
+    if (!index.times_rise()) return nb::none();
+    const std::span<const float> times = index.times();
+    const auto first = std::lower_bound(times.begin(), times.end(), t0);
+    const auto end = std::upper_bound(first, times.end(), t1);
+    return nb::make_tuple(std::uint64_t(first - times.begin()), std::uint64_t(end - times.begin()));
+}
+
+BlockArray time_matches(PlotHead& head, float t0, float t1) {
+    std::vector<std::uint64_t> found;
+    {
+        const std::lock_guard<std::mutex> guard(head.lock());
+        const std::span<const float> times = head.index().times();
+        for (std::size_t b = 0; b < times.size(); ++b) {
+            if (t0 <= times[b] && times[b] <= t1) found.push_back(b);
+        }
+    }
+    return array_of<std::uint64_t>(found);
 }
 
 using FloatColumn = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
@@ -345,17 +502,95 @@ NB_MODULE(_native, m) {
         .def_prop_ro("title", &title, "Line 1 before the parameter count, trimmed of whitespace.")
         .def("at_end", &at_end, nb::arg("stop") = nb::none(), "Whether the file ends right after its name lines.")
         .def("first_block_fault", &first_block_fault, nb::arg("width"), nb::arg("stop") = nb::none(),
-             "Block 0 read at `width` from a copy: None if it reads whole, else its fault.")
+             nb::arg("keep_cut") = false,
+             "Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, "
+             "the fault says whether the end of the file caused it (\"cut\").")
         .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"), nb::arg("threads") = 0,
-             nb::arg("piece_bytes") = 0, nb::arg("stop") = nb::none(),
+             nb::arg("piece_bytes") = 0, nb::arg("stop") = nb::none(), nb::arg("keep_cut") = false,
              "A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one "
              "column per block, read on up to `threads` threads (0: as many as pay) in pieces of "
-             "`piece_bytes` (0: the reader's choice). Once only.")
+             "`piece_bytes` (0: the reader's choice). With `keep_cut`, a last block that the end of the "
+             "file cuts ends the read before it, and `cut` tells its fault. Once only.")
+        .def_prop_ro("cut", [](PlotHead& head) -> nb::object {
+                if (!head.cut()) return nb::none();
+                return fault_data(*head.cut());
+             }, "After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.")
+        .def("extend_index", &extend_index, nb::arg("width"), nb::arg("threads") = 0, nb::arg("stop") = nb::none(),
+             nb::arg("piece_bytes") = 0,
+             "Indexes the blocks completed since the last call (the first makes the index at `width`) on up "
+             "to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and "
+             "returns how many blocks are indexed; file_changed where the file is shorter than them.")
+        .def_prop_ro("index_blocks", [](PlotHead& head) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                return head.index().blocks();
+             }, "The complete blocks indexed.")
+        .def_prop_ro("index_end", [](PlotHead& head) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                return head.index().end();
+             }, "Where in the file the blocks indexed end.")
+        .def_prop_ro("index_stride", [](PlotHead& head) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                return head.index().starts().stride;
+             }, "Every how many blocks the index keeps a block's start.")
+        .def("index_starts", [](PlotHead& head) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                return array_of<std::uint64_t>(head.index().starts().starts);
+             }, "A copy of the starts the index keeps: block i x index_stride at element i.")
+        .def("index_times", [](PlotHead& head, std::uint64_t first, std::uint64_t end) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                const std::span<const float> times = head.index().times();
+                end = std::min<std::uint64_t>(end, times.size());
+                first = std::min(first, end);
+                return array_of<float>(times.subspan(first, end - first));
+             }, nb::arg("first"), nb::arg("end"),
+             "A copy of the times of blocks first .. end - 1 (those of unknown_times are 0).")
+        .def("unknown_times", [](PlotHead& head) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                return array_of<std::uint64_t>(head.index().unknown_times());
+             }, "The blocks whose time the index did not read, ascending.")
+        .def("set_unknown_times", [](PlotHead& head, const GivenTimes& times) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                if (times.shape(0) != head.index().unknown_times().size()) {
+                    throw std::invalid_argument("one time for each block of unknown_times");
+                }
+                head.index().set_unknown_times(std::span<const float>(times.data(), times.shape(0)));
+             }, nb::arg("times"), "The reader's times of the blocks of unknown_times, in that order.")
+        .def_prop_ro("times_rise", [](PlotHead& head) {
+                const std::lock_guard<std::mutex> guard(head.lock());
+                return head.index().times_rise();
+             }, "Whether every time is known and none is below the one before it.")
+        .def("time_bounds", &time_bounds, nb::arg("t0"), nb::arg("t1"),
+             "Where the times rise: (first, end) of the blocks whose time t has t0 <= t <= t1; else None.")
+        .def("time_matches", &time_matches, nb::arg("t0"), nb::arg("t1"),
+             "The blocks whose time t has t0 <= t <= t1, ascending.")
+        .def("read_selection", &read_selection, nb::arg("fields"), nb::arg("blocks"), nb::arg("stop") = nb::none(),
+             nb::arg("hint_block") = 0, nb::arg("hint_offset") = 0,
+             "The blocks of `blocks` (ascending, each once, indexed), read from their own bytes: a float32 "
+             "array of one row per field of `fields` (ascending from 0; empty for all), one column per block. "
+             "Block `hint_block` starts at byte `hint_offset`, where given (sparing the search for it).")
+        .def("cut_after_index", [](PlotHead& head, const StopFlag* flag) -> nb::object {
+                std::optional<quorel::OwnedFault> fault = unlocked(flag, [&](quorel::ReadStop* stop) {
+                    const std::lock_guard<std::mutex> guard(head.lock());
+                    return head.cut_after_index(stop);
+                });
+                if (!fault) return nb::none();
+                return fault_data(*fault);
+             }, nb::arg("stop") = nb::none(),
+             "The fault of the block that the end of the file cuts after the blocks indexed (as "
+             "incomplete='keep' keeps it), or None where the file ends with them.")
+        .def("block_offsets", &block_offsets, nb::arg("blocks"), nb::arg("stop") = nb::none(),
+             "Where each block of `blocks` (ascending, at most index_blocks) starts in the file.")
         .def("close", [](PlotHead& head) {
                 LockReleased released;
                 const std::lock_guard<std::mutex> guard(head.lock());
                 head.close();
              }, "Closes the file; nothing more can be read from it.");
+    m.def("read_selection_at", &read_selection_at, nb::arg("path"), nb::arg("count"), nb::arg("width"),
+          nb::arg("fields"), nb::arg("stride"), nb::arg("starts"), nb::arg("indexed"), nb::arg("end"),
+          nb::arg("blocks"), nb::arg("stop") = nb::none(),
+          "PlotHead.read_selection of the file at `path`, opened here, through the block starts of an "
+          "index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has "
+          "`count` parameters.");
     m.def("open_plot", &open_plot, nb::arg("path"), nb::arg("stop") = nb::none(),
           "Opens the plot file at `path` (bytes) and reads its count and names. Every step may be "
           "ended by Ctrl-C, or by the StopFlag `stop` where given.");

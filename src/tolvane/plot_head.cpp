@@ -1,7 +1,9 @@
 #include "tolvane/plot_head.hpp"
 
+#include <cerrno>
 #include <stdexcept>
 #include <utility>
+
 
 namespace tolvane {
 
@@ -28,17 +30,93 @@ void PlotHead::read_head(quorel::ReadStop* stop) {
 
 bool PlotHead::at_end(quorel::ReadStop* stop) { return reader(stop).at_end(); }
 
-std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width, quorel::ReadStop* stop) {
-    return reader(stop).first_block_fault(width);
+std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
+                                                              quorel::BlockCut* cut) {
+    return reader(stop).first_block_fault(width, cut);
 }
 
 quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
-                                          const quorel::SplitOptions& options, quorel::ReadStop* stop) {
+                                          const quorel::SplitOptions& options, quorel::ReadStop* stop,
+                                          quorel::BlockCut* cut) {
     quorel::PlotFileReader& file = reader(stop);
     if (blocks_read_) throw std::logic_error("the blocks of this file have been read");
     blocks_read_ = true;
     if (fields.size() == count_) fields = {};
-    return file.read_blocks(width, fields, options);
+    return file.read_blocks(width, fields, options, cut);
+}
+
+}  // namespace tolvane
+
+namespace tolvane {
+
+bool PlotHead::extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop,
+                            std::size_t piece_bytes) {
+    quorel::PlotFileReader& file = reader(stop);
+    if (!index_) index_.emplace(count_, width, file.blocks_start());
+    return index_->extend(file.source().fd(), threads, stop, piece_bytes);
+}
+
+const quorel::BlockIndex& PlotHead::index() const {
+    if (!index_) throw std::logic_error("the file has no index yet");
+    return *index_;
+}
+
+quorel::BlockIndex& PlotHead::index() {
+    if (!index_) throw std::logic_error("the file has no index yet");
+    return *index_;
+}
+
+quorel::IndexedBlocks PlotHead::indexed_blocks() const {
+    const quorel::BlockIndex& blocks_index = index();
+    return {blocks_index.starts(), blocks_index.blocks(), blocks_index.end(), blocks_index.block_lines()};
+}
+
+std::optional<quorel::OwnedFault> PlotHead::cut_after_index(quorel::ReadStop* stop) {
+    quorel::PlotFileReader& file = reader(stop);
+    const quorel::BlockIndex& blocks_index = index();
+    quorel::LineSource& source = file.source();
+    if (!source.seek_to(blocks_index.end())) {
+        quorel::ReadFault fault(quorel::FaultKind::read_failed);
+        fault.error_number = errno;
+        throw fault;
+    }
+    source.end_at_unended_line(true);
+    // Counted from the first block after the index: its faults are placed in the whole file.
+    const std::uint64_t before = blocks_index.blocks();
+    auto placed = [&](quorel::ReadFault& fault) {
+        if (fault.place.block == quorel::kNoIndex) return;
+        fault.place.block += before;
+        fault.place.line += before * blocks_index.block_lines();
+    };
+    quorel::SeriesTable table(count_);
+    quorel::BlockCut cut;
+    quorel::Line line;
+    try {
+        quorel::read_every_field(source, line, count_, blocks_index.width(), table, count_ + 2, quorel::kNoLimit, &cut);
+    } catch (quorel::ReadFault& fault) {
+        placed(fault);
+        throw;
+    }
+    if (!cut.fault) return std::nullopt;
+    quorel::ReadFault fault = cut.fault->fault();
+    placed(fault);
+    return quorel::OwnedFault(fault);
+}
+
+quorel::SeriesTable PlotHead::read_selection(std::span<const std::uint64_t> fields,
+                                             std::span<const std::uint64_t> blocks, quorel::ReadStop* stop,
+                                             std::uint64_t hint_block, std::uint64_t hint_offset) {
+    return read_selection(index().width(), fields, indexed_blocks(), blocks, stop, hint_block, hint_offset);
+}
+
+quorel::SeriesTable PlotHead::read_selection(std::uint64_t width, std::span<const std::uint64_t> fields,
+                                             const quorel::IndexedBlocks& indexed,
+                                             std::span<const std::uint64_t> blocks, quorel::ReadStop* stop,
+                                             std::uint64_t hint_block, std::uint64_t hint_offset) {
+    quorel::PlotFileReader& file = reader(stop);
+    if (fields.size() == count_) fields = {};
+    return quorel::read_block_selection(file.source().fd(), count_, width, fields, count_ + 2, indexed, blocks, stop,
+                                        hint_block, hint_offset);
 }
 
 }  // namespace tolvane

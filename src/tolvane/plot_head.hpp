@@ -15,6 +15,8 @@
 
 #include "failure/read_fault.hpp"
 #include "failure/text.hpp"
+#include "reader/block_index.hpp"
+#include "reader/block_selection.hpp"
 #include "reader/byte_queue.hpp"
 #include "reader/name_list.hpp"
 #include "reader/plot_reader.hpp"
@@ -44,12 +46,47 @@ public:
 
     // Whether the file ends right after the names.
     bool at_end(quorel::ReadStop* stop);
-    // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault.
-    std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width, quorel::ReadStop* stop);
+    // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault. With
+    // `cut`, where the end of the file cuts block 0, nothing, and the fault in `cut`.
+    std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
+                                                        quorel::BlockCut* cut = nullptr);
     // The blocks: the fields of `fields` (ascending, field 0 first), or every field where it is
-    // empty; split across threads as `options` allow. Once only.
+    // empty; split across threads as `options` allow. With `cut`, a last block that the end of
+    // the file cuts ends the read before it, its fault kept there. Once only.
     quorel::SeriesTable read_blocks(std::uint64_t width, std::span<const std::uint64_t> fields,
-                                    const quorel::SplitOptions& options, quorel::ReadStop* stop);
+                                    const quorel::SplitOptions& options, quorel::ReadStop* stop,
+                                    quorel::BlockCut* cut = nullptr);
+    // The index of the blocks (block_index.hpp), made at `width` by the first call, then extended
+    // to the blocks completed since: false where the file is shorter than the blocks indexed.
+    bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop, std::size_t piece_bytes = 0);
+    // The index; extend_index must have made it.
+    const quorel::BlockIndex& index() const;
+    quorel::BlockIndex& index();
+    // Blocks of the index, read from their own bytes (block_selection.hpp): `blocks` ascending,
+    // each once, below index().blocks(); a run that begins at `hint_block` starts at
+    // `hint_offset`, which spares finding it.
+    quorel::SeriesTable read_selection(std::span<const std::uint64_t> fields, std::span<const std::uint64_t> blocks,
+                                       quorel::ReadStop* stop, std::uint64_t hint_block = 0,
+                                       std::uint64_t hint_offset = 0);
+    // The same with the blocks of an index given (the caller's copy of an index of this file).
+    quorel::SeriesTable read_selection(std::uint64_t width, std::span<const std::uint64_t> fields,
+                                       const quorel::IndexedBlocks& indexed, std::span<const std::uint64_t> blocks,
+                                       quorel::ReadStop* stop, std::uint64_t hint_block = 0,
+                                       std::uint64_t hint_offset = 0);
+    // What read_selection needs of the index.
+    quorel::IndexedBlocks indexed_blocks() const;
+    // The fault of the block that the end of the file cuts after the blocks indexed, read as a
+    // read with a BlockCut reads it (its place that of the whole file); nothing where the file
+    // ends with them, or goes on with complete blocks (it grew since it was indexed). A fault of
+    // those blocks is thrown.
+    std::optional<quorel::OwnedFault> cut_after_index(quorel::ReadStop* stop);
+
+    // The open file, for reads of the index's own.
+    int fd() { return reader(nullptr).source().fd(); }
+
+    // The fault of the block that ended a read with a BlockCut, kept for the caller.
+    void set_cut(std::optional<quorel::OwnedFault> fault) noexcept { cut_ = std::move(fault); }
+    const std::optional<quorel::OwnedFault>& cut() const noexcept { return cut_; }
     // Closes the file; the count and the names stay. Nothing can be read after it.
     void close() noexcept { reader_.reset(); }
 
@@ -66,6 +103,8 @@ private:
     quorel::Text title_;
     quorel::NameList name_lines_;
     bool blocks_read_ = false;
+    std::optional<quorel::OwnedFault> cut_;
+    std::optional<quorel::BlockIndex> index_;
     std::mutex lock_;
 };
 

@@ -1,0 +1,414 @@
+"""tolvane.open: a handle on a plot file, for windows of its blocks and for following it as it
+grows. The blocks' places come from an index of the file's line structure (every block has the
+same number of lines), made once and extended as the file grows; each window reads its own
+blocks' bytes and no others."""
+
+from __future__ import annotations
+
+import builtins
+import math
+import numbers
+import operator
+import os
+import re
+import stat
+import threading
+import time as _time
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _native
+from ._errors import FormatError, exception_from_fault, format_error
+from ._plot import Plot
+from ._read import (Key, PathArg, _columns_argument, _fields_of, _path_argument, _width_argument,
+                    detect_width_of_complete_block)
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+Blocks = Union[slice, Sequence[int], "npt.NDArray[np.integer[Any]]"]
+
+
+def open(source: PathArg, n_digits: Optional[int] = None, *,  # noqa: A001 - tolvane.open, as io.open
+         columns: Optional[Iterable[Key]] = None) -> "PlotFile":
+    """Open a plot file for windows of its blocks, and for following it as a simulation writes it.
+
+    ``source`` is a local file path (``str``, ``bytes`` or ``os.PathLike``); the handle reads its
+    head (the title and the names) and indexes its blocks at once, from their line structure.
+    ``n_digits`` and ``columns`` are as :func:`tolvane.read` takes them; ``columns`` is what
+    :meth:`PlotFile.read` reads where it is not given other columns. Use it as a context
+    manager, or call :meth:`PlotFile.close`.
+
+        with tolvane.open("run42.plt") as f:
+            len(f)                                   # the complete blocks now
+            f.read(blocks=slice(-1000, None))        # the last 1000 blocks
+            f.read(time=(4.9, 5.1))                  # the blocks whose time t has 4.9 <= t <= 5.1
+            for new in f.follow(interval=0.5):       # the blocks completed since, as they come
+                ...
+    """
+    return PlotFile(source, n_digits, columns)
+
+
+class PlotFile:
+    """An open plot file: :func:`tolvane.open`'s handle.
+
+    Only complete blocks are seen: those whose every line ends in a line feed (the last line of
+    a file still being written may grow). ``len(f)``, :meth:`read` and :meth:`update` index the
+    blocks completed since the last look first, reading only the bytes appended since. Values
+    are those :func:`tolvane.read` gives for the same blocks, bit for bit; a fault inside the
+    blocks read raises as ``read`` raises it (its line, block and field those of the whole file);
+    a fault outside them is not looked for. A file cut below the blocks indexed, or rewritten,
+    raises :class:`tolvane.FileChangedError`. The handle may be used from several threads; its
+    reads release the GIL.
+    """
+
+    def __init__(self, source: PathArg, n_digits: Optional[int] = None,
+                 columns: Optional[Iterable[Key]] = None) -> None:
+        if not isinstance(source, (str, bytes)) and not hasattr(source, "__fspath__"):
+            raise TypeError("tolvane.open needs the path of a local file (str, bytes or "
+                            f"os.PathLike), not {type(source).__name__}: a file object or a "
+                            "stream is read front to back only, by tolvane.read")
+        self._path, path_bytes = _path_argument(source)
+        refuse_streams(self._path, path_bytes, "tolvane.open")
+        self._width = _width_argument(n_digits)
+        wanted = _columns_argument(columns)
+        self._lock = threading.RLock()
+        try:
+            self._head = _native.open_plot(path_bytes)
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], self._path) from None
+        self._closed = False
+        try:
+            self._names: Tuple[str, ...] = tuple(self._head.names)
+            self._fields = self._fields_for(wanted)
+            self._title = self._head.title
+            self._name_lines = tuple(self._head.name_lines)
+            self._indexed = 0
+            # update(): the blocks it has handed out, and where the next one starts.
+            self._updated = 0
+            self._updated_offset = 0
+            self._index()
+        except BaseException:
+            self.close()
+            raise
+
+    # ------------------------------------------------------------ what the file is
+
+    @property
+    def path(self) -> str:
+        """The file, as the str of the path given."""
+        return self._path
+
+    @property
+    def names(self) -> Tuple[str, ...]:
+        """Every parameter's name in name-line order, the time's first."""
+        return self._names
+
+    @property
+    def title(self) -> str:
+        """Line 1 without the parameter count, trimmed of whitespace."""
+        return self._title
+
+    @property
+    def name_lines(self) -> Tuple[str, ...]:
+        """Every name line's whole text, trimmed of whitespace."""
+        return self._name_lines
+
+    @property
+    def n_digits(self) -> Optional[int]:
+        """The field width: the one given, or the one found from block 0 (12 or 15); None while
+        the file has no complete block to find it from."""
+        return self._width
+
+    def __len__(self) -> int:
+        """The complete blocks in the file now."""
+        with self._lock:
+            return self._index()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{self._indexed} blocks indexed"
+        return f"<tolvane.PlotFile {self._path!r}: {len(self._names)} parameters, {state}>"
+
+    # ------------------------------------------------------------ reading
+
+    def read(self, *, columns: Optional[Iterable[Key]] = None, blocks: Optional[Blocks] = None,
+             time: Optional[Tuple[float, float]] = None) -> Plot:
+        """A Plot of complete blocks: every one, ``blocks`` (a slice, step included, or a
+        sequence of block numbers; negative ones count from the end), or those whose time t has
+        ``t0 <= t <= t1`` for ``time=(t0, t1)`` (compared as numpy compares the float32 times
+        with them). ``columns`` as :func:`tolvane.read` takes them (default: the handle's).
+
+        A window by time is found by bisection where the times never decrease, else by looking
+        at every block's time; the index holds every block's time, read with the line feeds."""
+        with self._lock:
+            self._check_open()
+            fields = self._fields if columns is None else self._fields_for(_columns_argument(columns))
+            count = self._index()
+            if blocks is not None and time is not None:
+                raise TypeError("read takes blocks or time, not both")
+            if time is not None:
+                chosen: Union[range, "npt.NDArray[np.int64]"] = self._blocks_in_time(time, count)
+            elif blocks is None:
+                chosen = range(count)
+            else:
+                chosen = chosen_blocks(blocks, count)
+            return self._read_blocks(fields, chosen)
+
+    def update(self) -> Plot:
+        """A Plot of the complete blocks after those update() has given (from block 0 the first
+        time): read from the bytes appended since, and none before."""
+        with self._lock:
+            self._check_open()
+            count = self._index()
+            first = self._updated
+            plot = self._read_blocks(self._fields, range(first, count), first, self._updated_offset)
+            if count > first:
+                self._updated = count
+                self._updated_offset = self._head.index_end
+            return plot
+
+    def follow(self, interval: float = 0.5, timeout: Optional[float] = None) -> Iterator[Plot]:
+        """update(), every ``interval`` seconds, given each time blocks have been completed: the
+        blocks there are first, then those that come. Ends once no block has come for
+        ``timeout`` seconds (``None``: never; stop iterating, or Ctrl-C, to end it)."""
+        interval = _seconds(interval, "interval")
+        if timeout is not None:
+            timeout = _seconds(timeout, "timeout")
+        last_new = _time.monotonic()
+        while True:
+            new = self.update()
+            if len(new):
+                last_new = _time.monotonic()
+                yield new
+                continue
+            if timeout is not None and _time.monotonic() - last_new >= timeout:
+                return
+            _time.sleep(interval)
+
+    def close(self) -> None:
+        """Closes the file; the handle reads nothing more."""
+        with self._lock:
+            if not self._closed:
+                self._closed = True
+                self._head.close()
+
+    def __enter__(self) -> "PlotFile":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    # ------------------------------------------------------------ for the xarray engine and Dask
+
+    def _times(self) -> "npt.NDArray[np.float32]":
+        """Every indexed block's time, as the reader gives it."""
+        with self._lock:
+            self._check_open()
+            self._resolve_unknown_times()
+            return self._head.index_times(0, self._indexed)
+
+    def _locator(self) -> "BlockLocator":
+        """What a task needs to read blocks of this file where it runs, without the handle."""
+        with self._lock:
+            self._check_open()
+            assert self._width is not None
+            return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
+                                self._head.index_starts(), self._indexed, self._head.index_end)
+
+    def _cut_after_index(self) -> "Optional[FormatError]":
+        """The FormatError of the block that the end of the file cuts after the blocks indexed
+        (as incomplete="keep" keeps it); None where the file ends with them."""
+        with self._lock:
+            self._check_open()
+            data = self._native_call(self._head.cut_after_index)
+            return None if data is None else format_error(data, self._path, self._names, self._width)
+
+    def _updates_from(self, block: int) -> None:
+        """The next update() gives the complete blocks from `block` on (at most len(self))."""
+        with self._lock:
+            self._check_open()
+            count = self._index()
+            block = min(block, count)
+            offset = 0
+            if self._width is not None and block > 0:
+                offset = int(self._head.block_offsets(np.array([block], dtype=np.uint64))[0])
+            self._updated, self._updated_offset = block, offset
+
+    # ------------------------------------------------------------ inside
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"{self._path}: the plot file is closed")
+
+    def _fields_for(self, wanted: Optional[List[Key]]) -> List[int]:
+        fields = _fields_of(wanted, self._names, self._path)
+        return list(range(len(self._names))) if fields is None else fields
+
+    def _native_call(self, call: Any, *args: Any) -> Any:
+        try:
+            return call(*args)
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], self._path, self._names, self._width) from None
+
+    def _index(self) -> int:
+        """Indexes the blocks completed since the last look; the complete blocks now."""
+        self._check_open()
+        if self._width is None:
+            # The width is found once block 0 is complete; until then there is nothing to index.
+            try:
+                if self._head.at_end():
+                    return 0
+                self._width = detect_width_of_complete_block(self._head, self._path, self._names,
+                                                             None, keep=True)
+            except _native.Fault as fault:
+                raise exception_from_fault(fault.args[0], self._path, self._names) from None
+            if self._width is None:
+                return 0
+        self._indexed = self._native_call(self._head.extend_index, self._width)
+        return self._indexed
+
+    def _resolve_unknown_times(self) -> None:
+        """The times the index did not read (shapes it leaves to the reader), read by the
+        reader; its fault where one does not read."""
+        unknown = self._head.unknown_times()
+        if len(unknown):
+            table = self._native_call(self._head.read_selection, [0], unknown)
+            self._head.set_unknown_times(np.ascontiguousarray(table[0]))
+
+    def _blocks_in_time(self, window: Tuple[float, float], count: int) -> Union[range, "npt.NDArray[np.int64]"]:
+        try:
+            t0, t1 = window
+        except (TypeError, ValueError):
+            raise TypeError(f"time must be a pair (t0, t1), not {window!r}") from None
+        low, high = (_time_bound(t, name) for t, name in ((t0, "t0"), (t1, "t1")))
+        if count == 0:
+            return range(0)
+        self._resolve_unknown_times()
+        bounds = self._head.time_bounds(low, high)
+        if bounds is not None:
+            return range(min(bounds[0], count), min(bounds[1], count))
+        found = self._head.time_matches(low, high)
+        return found[found < count].astype(np.int64)
+
+    def _read_blocks(self, fields: List[int], chosen: Union[range, "npt.NDArray[np.int64]"],
+                     hint_block: int = 0, hint_offset: int = 0) -> Plot:
+        """A Plot of the blocks `chosen` (in that order, repeats allowed)."""
+        table = self._read_table(fields, chosen, hint_block, hint_offset)
+        # 0: no width yet, in a Plot without blocks of a file without a complete block 0.
+        return Plot(self._path, self._width or 0, self._names, fields, table, self._title,
+                    self._name_lines)
+
+    def _read_table(self, fields: List[int], chosen: Union[range, "npt.NDArray[np.int64]"],
+                    hint_block: int, hint_offset: int) -> "npt.NDArray[np.float32]":
+        every = [] if len(fields) == len(self._names) else fields
+        if isinstance(chosen, range):
+            if chosen.step < 0:
+                table = self._read_table(fields, chosen[::-1], hint_block, hint_offset)
+                return table[:, ::-1]
+            if len(chosen) == 0 or self._width is None:
+                return np.empty((len(fields), 0), dtype=np.float32)
+            blocks = np.arange(chosen.start, chosen.stop, chosen.step, dtype=np.uint64)
+            return self._native_call(self._head.read_selection, every, blocks, None, hint_block,
+                                     hint_offset)
+        if len(chosen) == 0 or self._width is None:
+            return np.empty((len(fields), 0), dtype=np.float32)
+        unique, order = np.unique(chosen, return_inverse=True)
+        table = self._native_call(self._head.read_selection, every, unique.astype(np.uint64))
+        if len(unique) == len(chosen) and np.array_equal(unique, chosen):
+            return table
+        return np.ascontiguousarray(table[:, order.reshape(-1)])
+
+
+class BlockLocator:
+    """Where a file's blocks are, as an index of it found them: enough for a task to read
+    blocks of it on any worker, opening the file itself (it holds no open file, and pickles)."""
+
+    def __init__(self, path: str, names: Tuple[str, ...], width: int, stride: int,
+                 starts: "npt.NDArray[np.uint64]", blocks: int, end: int) -> None:
+        self.path, self.names, self.width = path, names, width
+        self.stride, self.starts, self.blocks, self.end = stride, starts, blocks, end
+
+    def read(self, fields: Sequence[int], blocks: "npt.NDArray[np.uint64]") -> "npt.NDArray[np.float32]":
+        """A float32 array of one row per field of `fields` (ascending from 0), one column per
+        block of `blocks` (ascending, each once); the file's faults raised as tolvane.read
+        raises them."""
+        every = [] if len(fields) == len(self.names) else list(fields)
+        try:
+            return _native.read_selection_at(os.fsencode(self.path), len(self.names), self.width, every,
+                                             self.stride, self.starts, self.blocks, self.end,
+                                             np.ascontiguousarray(blocks, dtype=np.uint64))
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], self.path, self.names, self.width) from None
+
+
+# A URL's scheme, as fsspec and urllib take it.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+# The first bytes of the compressed formats in use.
+_COMPRESSED = {b"\x1f\x8b": "gzip", b"BZh": "bzip2", b"\xfd7zXZ\x00": "xz", b"\x28\xb5\x2f\xfd": "zstd",
+               b"\x04\x22\x4d\x18": "lz4", b"PK\x03\x04": "zip"}
+
+
+def refuse_streams(path: str, path_bytes: bytes, what: str) -> None:
+    """A clear error for a source that can only be read front to back: a URL (that is no local
+    file), a pipe or a device, or a compressed file. Windows need a file's bytes in place."""
+    if _URL.match(path) and not os.path.exists(path_bytes):
+        raise ValueError(f"{what} needs a local file, not the URL {path!r}: windows read a file's "
+                         "blocks in place; tolvane.read reads a remote file front to back")
+    try:
+        kind = os.stat(path_bytes).st_mode
+    except OSError:
+        return  # opening it says why
+    if not stat.S_ISREG(kind) and not stat.S_ISDIR(kind):
+        raise ValueError(f"{path}: {what} needs a regular file, not a pipe or a device: windows "
+                         "read a file's blocks in place; tolvane.read reads a stream front to back")
+    if stat.S_ISDIR(kind):
+        return
+    try:
+        with builtins.open(path_bytes, "rb") as file:
+            start = file.read(6)
+    except OSError:
+        return  # opening it again says why
+    for magic, name in _COMPRESSED.items():
+        if start.startswith(magic):
+            raise ValueError(f"{path}: {what} needs an uncompressed plot file, not a {name} file: "
+                             "windows read a file's blocks in place; tolvane.read reads a "
+                             "compressed file front to back")
+
+
+def chosen_blocks(blocks: Blocks, count: int) -> Union[range, "npt.NDArray[np.int64]"]:
+    """The block numbers that `blocks` stands for among `count`: a range for a slice, else an
+    array, in the order given (negative numbers count from the end); IndexError for one out of
+    range."""
+    if isinstance(blocks, slice):
+        return range(count)[blocks]
+    if isinstance(blocks, (str, bytes)) or isinstance(blocks, numbers.Integral):
+        raise TypeError("blocks must be a slice or a sequence of block numbers, not "
+                        f"{type(blocks).__name__}; pass [{blocks!r}] for one block")
+    numbers_given = np.asarray(blocks)
+    if numbers_given.size == 0:
+        return np.empty(0, dtype=np.int64)
+    if numbers_given.ndim != 1 or not (np.issubdtype(numbers_given.dtype, np.integer)
+                                       or numbers_given.dtype == object):
+        raise TypeError("blocks must be a slice or a sequence of block numbers (ints)")
+    chosen = np.array([operator.index(x) for x in numbers_given.tolist()], dtype=np.int64)
+    outside = (chosen < -count) | (chosen >= count)
+    if outside.any():
+        raise IndexError(f"block {int(chosen[outside][0])} is out of range: the file has {count} "
+                         "complete blocks")
+    return np.where(chosen < 0, chosen + count, chosen)
+
+
+def _time_bound(value: Any, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"time's {name} must be a real number, not {type(value).__name__}")
+    bound = float(value)
+    if math.isnan(bound):
+        raise ValueError(f"time's {name} is NaN")
+    return bound
+
+
+def _seconds(value: Any, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not float(value) >= 0:
+        raise ValueError(f"{name} must be a number of seconds, at least 0, not {value!r}")
+    return float(value)

@@ -1,0 +1,167 @@
+"""The xarray engine "tolvane": ``xarray.open_dataset(path, engine="tolvane")``, and
+``xarray.open_dataset(path)`` for a file that looks like a plot file.
+
+Opening reads the names and indexes the blocks (tolvane.open), which also gives every block's
+time, the Dataset's coordinate; no value is read. Each variable is read lazily, from the blocks
+asked for and that one field (with the time, which every read takes): ``ds["SPEED"].isel(TIME=
+slice(a, b)).values`` reads blocks a to b - 1 of field SPEED. With ``chunks=``, the variables are
+dask arrays whose tasks read their own blocks, each opening the file where it runs (they hold no
+open file, and pickle). The values are those of tolvane.read, bit for bit; the Dataset is the
+one Plot.to_xarray() makes of the whole file.
+"""
+
+from __future__ import annotations
+
+import codecs
+import os
+import re
+from typing import Any, Iterable, Optional, Sequence, Tuple
+
+import numpy as np
+from xarray import Dataset, Variable
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
+
+from ._open import BlockLocator, PlotFile
+from ._plot import dedup_names
+from ._read import DETECTED_WIDTHS, incomplete_argument
+from ._tables import dataset_attrs
+
+# What guess_can_open reads of a file, at most: the head and block 0 of files of thousands of
+# parameters.
+GUESS_BYTES = 1 << 20
+# A field's text as the reader takes it (after trimming): a decimal number or a special word.
+_NUMBER = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))")
+
+
+class TolvaneBackendEntrypoint(BackendEntrypoint):
+    """xarray's entry to TOLVANE plot files, lazily indexed."""
+
+    description = "TOLVANE plot files (tolvane): one float32 variable per parameter over the time"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_digits", "incomplete")
+
+    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
+                     n_digits: Optional[int] = None, incomplete: str = "raise") -> Dataset:
+        """The plot file as a Dataset of lazily read variables over its time coordinate.
+
+        ``n_digits`` as tolvane.read takes it; ``incomplete="raise"`` raises the FormatError of
+        a last block that the end of the file cuts, ``"keep"`` gives the blocks before it (the
+        Dataset's attribute ``incomplete`` then says where the file is cut); ``drop_variables``
+        are names (as the Dataset has them) not to make variables of."""
+        keep = incomplete_argument(incomplete)
+        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+            raise TypeError("the tolvane engine opens a local file by its path (str, bytes or "
+                            f"os.PathLike), not {type(filename_or_obj).__name__}: a file object or "
+                            "stream is read front to back only, by tolvane.read")
+        dropped = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
+        with PlotFile(filename_or_obj, n_digits) as plot_file:
+            blocks = len(plot_file)
+            cut = plot_file._cut_after_index() if plot_file.n_digits is not None else None
+            if cut is not None and not keep:
+                raise cut
+            times = plot_file._times()
+            names = dedup_names(plot_file.names)
+            locator = plot_file._locator() if plot_file.n_digits is not None else None
+            attrs = dataset_attrs(plot_file.path, plot_file.n_digits, plot_file.title)
+            if cut is not None:
+                attrs["incomplete"] = str(cut)
+        time = names[0]
+        variables = {}
+        for field, name in enumerate(names[1:], start=1):
+            if name in dropped:
+                continue
+            if locator is None:
+                data: Any = np.empty(0, dtype=np.float32)
+            else:
+                data = indexing.LazilyIndexedArray(FieldArray(locator, field, blocks))
+            variables[name] = Variable((time,), data)
+        coords = {} if time in dropped else {time: Variable((time,), times)}
+        return Dataset(variables, coords=coords, attrs=attrs)
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        """Whether a path names a file that looks like a plot file: from its first lines (a
+        count, that many name lines, then block 0 reading at width 12 or 15), not its suffix."""
+        try:
+            path = os.fspath(filename_or_obj)
+        except TypeError:
+            return False
+        try:
+            with open(path, "rb") as file:
+                start = file.read(GUESS_BYTES)
+                ended = len(start) < GUESS_BYTES
+        except (OSError, ValueError):
+            return False
+        return looks_like_a_plot_file(start, ended)
+
+
+class FieldArray(BackendArray):
+    """One field of a plot file over its blocks, read when indexed."""
+
+    def __init__(self, locator: BlockLocator, field: int, blocks: int) -> None:
+        self.locator = locator
+        self.field = field
+        self.shape = (blocks,)
+        self.dtype = np.dtype(np.float32)
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.OUTER,
+                                                  self._read)
+
+    def _read(self, key: Tuple[Any, ...]) -> "np.ndarray[Any, np.dtype[np.float32]]":
+        (which,) = key
+        chosen = np.arange(self.shape[0], dtype=np.int64)[which]
+        if chosen.ndim == 0:
+            return self._read_blocks(chosen.reshape(1))[0]
+        return self._read_blocks(chosen)
+
+    def _read_blocks(self, chosen: "np.ndarray[Any, np.dtype[np.int64]]") -> "np.ndarray[Any, np.dtype[np.float32]]":
+        if len(chosen) == 0:
+            return np.empty(0, dtype=np.float32)
+        unique, order = np.unique(chosen, return_inverse=True)
+        values = self.locator.read([0, self.field], unique.astype(np.uint64))[1]
+        if len(unique) == len(chosen) and bool(np.all(unique == chosen)):
+            return np.array(values)
+        return np.array(values[order.reshape(-1)])
+
+
+def looks_like_a_plot_file(start: bytes, ended: bool) -> bool:
+    """Whether the first bytes of a file (all of it where `ended`) are a plot file's head and
+    block 0 at width 12 or 15, or a head with nothing after it."""
+    lines = start.split(b"\n")
+    if not ended:
+        lines.pop()  # cut by the read
+    try:
+        texts = [codecs.decode(line, "utf-8") for line in lines]
+    except UnicodeDecodeError:
+        return False
+    if not texts:
+        return False
+    tokens = texts[0].split()
+    if not tokens or not re.fullmatch(r"\+?\d+", tokens[-1]):
+        return False
+    count = int(tokens[-1])
+    if count == 0 or len(texts) < 1 + count:
+        return False
+    block = texts[1 + count:2 + count + -(-count // 10)]
+    if ended and all(not line for line in block):
+        return len(block) <= 1  # the head alone (a file that ends in a line feed has one "")
+    if len(block) < 1 + -(-count // 10):
+        return False
+    return any(block_reads(block[1:], count, width) for width in DETECTED_WIDTHS)
+
+
+def block_reads(data_lines: Sequence[str], count: int, width: int) -> bool:
+    """Whether a block's data lines hold `count` fields of `width` that are numbers."""
+    for j, line in enumerate(data_lines):
+        raw = line.rstrip("\r").encode()
+        fields = min(10, count - 10 * j)
+        if len(raw) < fields * width:
+            return False
+        for k in range(fields):
+            try:
+                text = raw[k * width:(k + 1) * width].decode().strip()
+            except UnicodeDecodeError:
+                return False
+            if not _NUMBER.fullmatch(text):
+                return False
+    return True

@@ -1,0 +1,286 @@
+"""tolvane.open: windows of a file's blocks read through an index of its line structure, the
+same values as tolvane.read bit for bit; a file that grows, followed; and Plot slices."""
+
+import os
+import random
+
+import pytest
+
+from conftest import plot_text, write_plot
+
+tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
+np = pytest.importorskip("numpy")
+
+
+def importorskip_leaking(module):
+    """A library that keeps objects of its own alive to the end, which tools/sanitize.sh's
+    LeakSanitizer reports (xarray, Dask): skipped there."""
+    if os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip(f"{module} keeps objects of its own to the end, which LeakSanitizer reports")
+    return pytest.importorskip(module)
+
+
+def bits(table):
+    return np.ascontiguousarray(table).view(np.uint32).tolist()
+
+
+def sample(name):
+    path = os.path.join(os.path.dirname(__file__), "..", "examples", name)
+    if not os.path.isfile(path):
+        pytest.skip(f"{path} is not there: these tests run in a clone of the project")
+    return path
+
+
+def made(tmp_path, kind):
+    """A file, its width, and the number of blocks it has."""
+    rng = random.Random(kind)
+    if kind == "sample 12":
+        return sample("sample_w12.plt"), 12
+    if kind == "sample 15":
+        return sample("sample_w15.plt"), 15
+    if kind == "width 5, times falling and rising, CRLF":
+        # Times the index leaves to the reader (plain decimals), that do not rise throughout.
+        times = [f"{(b % 37) / 4}" for b in range(300)]
+        blocks = [[t] + [str(rng.randrange(-999, 999)) for _ in range(22)] for t in times]
+        return write_plot(tmp_path, plot_text(23, blocks, 5, header="", newline="\r\n")), 5
+    if kind == "long headers, one parameter":
+        # Blocks of two lines, headers of every length: a stride of the index spans few blocks.
+        text = "T 1\nTIME\n" + "".join("H" * rng.randrange(0, 3000) + f"\n{b / 8:12.5E}\n" for b in range(2000))
+        return write_plot(tmp_path, text), 12
+    raise AssertionError(kind)
+
+
+FILES = ["sample 12", "sample 15", "width 5, times falling and rising, CRLF", "long headers, one parameter"]
+
+
+@pytest.mark.parametrize("kind", FILES)
+def test_windows_give_the_values_read_gives(tmp_path, kind):
+    path, width = made(tmp_path, kind)
+    whole = tolvane.read(path, width)
+    table = whole.to_numpy().T
+    n = len(whole)
+    times = whole.time
+    with tolvane.open(path, None if width in (12, 15) else width) as f:
+        assert (len(f), f.n_digits, f.names, f.title, f.name_lines) == \
+            (n, width, whole.names, whole.title, whole.name_lines)
+        windows = {
+            "all": (f.read(), np.arange(n)),
+            "last 1 %": (f.read(blocks=slice(-n // 100, None)), np.arange(n + -n // 100, n)),
+            "a slice with a step": (f.read(blocks=slice(3, None, 7)), np.arange(3, n, 7)),
+            "backwards": (f.read(blocks=slice(None, 10, -3)), np.arange(n - 1, 10, -3)),
+            "numbers, repeated, negative": (f.read(blocks=[n - 1, 5, 5, -2, 0]), np.array([n - 1, 5, 5, n - 2, 0])),
+        }
+        t0, t1 = sorted(times[[n // 3, n // 2]].tolist())
+        windows["time"] = (f.read(time=(t0, t1)), np.flatnonzero((times >= t0) & (times <= t1)))
+        for name, (plot, chosen) in windows.items():
+            assert bits(plot.to_numpy().T) == bits(table[:, chosen]), name
+        last = len(whole.names) - 1
+        plot = f.read(columns=[last], blocks=slice(0, None, 100))
+        assert list(plot) == list(dict.fromkeys(whole.names[::last or 1]))
+        assert bits(plot[last]) == bits(whole[last][::100])
+    # A Plot's slices: the same blocks, over the same storage.
+    part = whole[n // 4: n // 2: 3]
+    assert bits(part.to_numpy()) == bits(whole.to_numpy()[n // 4: n // 2: 3])
+    assert np.shares_memory(part.time, whole.time) and part.path == whole.path
+
+
+def test_faults_inside_a_window_raise_and_outside_are_not_looked_for(tmp_path):
+    blocks = [[f"{b}", "1.5", "2.5"] for b in range(40)]
+    blocks[25][2] = "1.0D+00"
+    path = write_plot(tmp_path, plot_text(3, blocks, 12))
+    with pytest.raises(tolvane.FormatError) as whole:
+        tolvane.read(path, 12)
+    with tolvane.open(path, 12) as f:
+        assert len(f) == 40
+        assert bits(f.read(blocks=slice(0, 25)).time) == bits(np.arange(25, dtype=np.float32))
+        assert len(f.read(columns=[1], blocks=slice(20, 30))) == 10  # the bad field is not read
+        for window in ({"blocks": [25]}, {"blocks": slice(20, None)}, {"time": (24.5, 25.5)}):
+            with pytest.raises(tolvane.FormatError) as raised:
+                f.read(**window)
+            assert str(raised.value) == str(whole.value)
+
+
+def test_a_growing_file_is_followed_block_by_block(tmp_path):
+    # A simulation writing its file in pieces cut anywhere (inside lines, fields and line ends),
+    # the handle opened on its head alone (the width is found once block 0 is complete): each
+    # len() sees the blocks complete so far, and the updates, joined, are tolvane.read of the
+    # finished file. Each update reads the bytes appended since the last and no others.
+    rng = random.Random(7)
+    blocks = [[f"{b * 0.001:.5E}"] + [f"{rng.uniform(-9, 9):.5E}" for _ in range(11)] for b in range(600)]
+    data = plot_text(12, blocks, 12).encode()
+    head = data.index(b"BLOCK") - 2
+    path = tmp_path / "growing.plt"
+    path.write_bytes(data[:head])
+    io = open(f"/proc/{os.getpid()}/io")
+
+    def bytes_read():
+        io.seek(0)
+        return int(io.readline().split()[1])  # rchar: the bytes of every read and pread
+
+    updates, written = [], head
+    with tolvane.open(path) as f, open(path, "ab") as writer:
+        assert (len(f), f.n_digits, len(f.update())) == (0, None, 0)
+        while written < len(data):
+            piece = data[written:written + rng.randrange(1, 900)]
+            writer.write(piece)
+            writer.flush()
+            written += len(piece)
+            detecting, before = f.n_digits is None, bytes_read()
+            new = f.update()
+            # The bytes appended and the cut block before them, once to index them and once to
+            # read them (and a read of this process's figures); where block 0 is completed, the
+            # read that finds the width from it.
+            assert bytes_read() - before <= 2 * (len(piece) + 150) + 200 + 64 * 1024 * detecting
+            updates.append(new)
+            assert len(f) == (data[:written].count(b"\n") - 13) // 3
+    assert f.n_digits == 12
+    whole = tolvane.read(path)
+    assert bits(np.concatenate([u.to_numpy() for u in updates])) == bits(whole.to_numpy())
+
+
+@pytest.mark.parametrize("change", ["cut", "written again, longer"])
+def test_a_file_cut_or_rewritten_under_its_index_raises_file_changed(tmp_path, change):
+    path = write_plot(tmp_path, plot_text(2, [[b, 1] for b in range(50)], 12))
+    with tolvane.open(path) as f:
+        assert len(f) == 50
+        if change == "cut":
+            os.truncate(path, os.path.getsize(path) // 2)
+        else:  # a simulation started again, which has got further since
+            write_plot(tmp_path, plot_text(2, [[b, 1] for b in range(60)], 12, first_line="RESTARTED 2"))
+        with pytest.raises(tolvane.FileChangedError):
+            len(f)
+
+
+@pytest.mark.parametrize("source, error, message", [
+    (b"\x1f\x8b\x08\x00rest", ValueError, "not a gzip file"),
+    ("s3://bucket/run.plt", ValueError, "not the URL"),
+    (None, TypeError, "a local file"),
+])
+def test_sources_read_front_to_back_only_are_refused_clearly(tmp_path, source, error, message):
+    if isinstance(source, bytes):
+        source = write_plot(tmp_path, source, name="run.plt.gz")
+    with pytest.raises(error, match=message):
+        tolvane.open(source)
+
+
+# ---------------------------------------------------------------- the xarray engine, tolvane.dask.read
+
+@pytest.mark.parametrize("name", ["sample_w12.plt", "sample_w15.plt"])
+def test_the_engine_gives_to_xarray_s_dataset_read_lazily(name):
+    xr = importorskip_leaking("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint
+
+    path = sample(name)
+    expected = tolvane.read(path).to_xarray()
+    dataset = xr.open_dataset(path, engine=TolvaneBackendEntrypoint)
+    assert not dataset["SPEED"].variable._in_memory  # nothing read but the time
+    window = dataset["SPEED"].isel(TIME=slice(100, 110)).values
+    assert bits(window) == bits(expected["SPEED"].values[100:110])
+    loaded = dataset.load()
+    xr.testing.assert_identical(loaded, expected)
+    for variable in expected.variables:
+        assert bits(loaded[variable].values) == bits(expected[variable].values), variable
+    assert list(xr.open_dataset(path, engine=TolvaneBackendEntrypoint, drop_variables=["TORQUE"])) == \
+        [v for v in expected.data_vars if v != "TORQUE"]
+
+
+def test_the_engine_reads_a_field_only_when_asked_and_keeps_a_cut_file(tmp_path):
+    xr = importorskip_leaking("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint as engine
+
+    blocks = [[f"{b}", "1.5", "2.5"] for b in range(30)]
+    blocks[20][2] = "1.0D+00"
+    data = plot_text(3, blocks, 12).encode()
+    path = write_plot(tmp_path, data[:-5])
+    with pytest.raises(tolvane.FormatError, match="block 29"):  # incomplete="raise": the cut block
+        xr.open_dataset(path, engine=engine, n_digits=12)
+    dataset = xr.open_dataset(path, engine=engine, n_digits=12, incomplete="keep")
+    assert dataset.sizes["PARAM_0"] == 29 and dataset.attrs["incomplete"].startswith(f"{path}:")
+    assert bits(dataset["PARAM_1"].values) == bits(np.full(29, 1.5, dtype=np.float32))
+    assert bits(dataset["PARAM_2"][:20].values) == bits(np.full(20, 2.5, dtype=np.float32))
+    with pytest.raises(tolvane.FormatError, match="block 20, field 2"):
+        dataset["PARAM_2"].values
+
+
+@pytest.mark.parametrize("content, looks", [
+    (None, True),                                           # the sample
+    (b"T 2\nTIME\nX\n", True),                              # a head without blocks
+    (b"T 2\nTIME\nX\n H\n" + b"%12s%12s\n" % (b"1.5", b"2"), True),
+    (b"T 2\nTIME\nX\n H\n" + b"%12s%12s\n" % (b"1.5", b"two"), False),
+    (b"a,b,3\n1,2,3\n", False),                             # CSV
+    (b"CDF\x01\x00\x00\x00\x00", False),                    # NetCDF 3
+    (b"\x89HDF\r\n\x1a\n" + bytes(range(256)), False),      # NetCDF 4
+    (b"notes 3\n", False),                                  # a count, but not its name lines
+])
+def test_the_engine_knows_a_plot_file_by_its_first_lines(tmp_path, content, looks):
+    importorskip_leaking("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint
+
+    path = sample("sample_w12.plt") if content is None else write_plot(tmp_path, content, name="f.nc")
+    assert TolvaneBackendEntrypoint().guess_can_open(path) is looks
+
+
+@pytest.mark.parametrize("times, per_partition", [
+    ([b // 3 for b in range(60)], 4),        # times repeated across partition boundaries
+    ([(b * 7) % 11 for b in range(60)], 9),  # times that do not rise: no divisions
+    (list(range(5)), None),                  # one partition
+])
+def test_dask_read_gives_to_pandas_frame(tmp_path, times, per_partition):
+    importorskip_leaking("dask.dataframe")
+    import tolvane.dask
+
+    path = write_plot(tmp_path, plot_text(3, [[t, b, -b] for b, t in enumerate(times)], 12))
+    frame = tolvane.dask.read(path, blocks_per_partition=per_partition)
+    rising = times == sorted(times)
+    assert frame.known_divisions == rising
+    if rising:
+        assert len(set(frame.divisions[:-1])) == frame.npartitions > (per_partition is not None)
+    got, expected = frame.compute(scheduler="sync"), tolvane.read(path).to_pandas()
+    assert (bits(got.to_numpy()), bits(got.index.to_numpy()), list(got.columns), got.index.name) == \
+        (bits(expected.to_numpy()), bits(expected.index.to_numpy()), list(expected.columns), expected.index.name)
+
+
+# ---------------------------------------------------------------- tolvane tail
+
+TAIL_WRITER = r'''
+import sys, time
+data, path, cut = open(sys.argv[1], "rb").read(), sys.argv[2], int(sys.argv[3])
+with open(path, "ab") as f:
+    for at in range(cut, len(data), 97):
+        f.write(data[at:at + 97])
+        f.flush()
+        time.sleep(0.01)
+'''
+
+
+def test_tail_follows_a_file_another_process_appends_to(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    from conftest import child_env
+
+    blocks = [[f"{b * 0.5:.5E}"] + [f"{b + i / 8:.5E}" for i in range(11)] for b in range(40)]
+    whole = write_plot(tmp_path, plot_text(12, blocks, 12), name="whole.plt")
+    data = open(whole, "rb").read()
+    path = tmp_path / "run.plt"
+    three = [i for i, byte in enumerate(data) if byte == 0x0A][13 + 3 * 3 - 1] + 1
+    path.write_bytes(data[:three])  # the head and three blocks
+    tail = subprocess.Popen([sys.executable, "-m", "tolvane", "tail", "--lines", "2", "--interval", "0.05",
+                             "--columns", "PARAM_3", str(path)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=child_env(), text=True)
+    try:
+        lines = [tail.stdout.readline()]  # the last two blocks there (so that it runs), then the rest
+        subprocess.run([sys.executable, "-c", TAIL_WRITER, whole, str(path), str(three)], check=True,
+                       timeout=60)
+        lines += [tail.stdout.readline() for _ in range(38)]
+        time.sleep(0.2)
+        tail.send_signal(signal.SIGINT)
+        out, err = tail.communicate(timeout=10)
+    finally:
+        tail.kill()
+        tail.wait()
+    expected = tolvane.read(whole)
+    assert lines == [f"{t}\t{v}\n" for t, v in zip(expected.time.astype(str)[1:], expected["PARAM_3"].astype(str)[1:])]
+    assert (out, err, tail.returncode) == ("", "", 0)
