@@ -112,6 +112,46 @@ def decompressed(name: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
             data = b""
 
 
+# The compressions a written file's name asks for, by its suffix.
+SUFFIXES = {".gz": "gzip", ".zst": "zstd"}
+
+
+def compressor(name: str) -> Callable[[bytes], bytes]:
+    """A compressor of one stream of `name` (gzip or zstd) at its library's default level, as
+    the command-line tools compress: called with each piece of the text, it returns the bytes
+    to write so far; called with b"" at the end, the rest of the stream. ISA-L compresses
+    gzip where the extra isal is installed (at its default level, several times as fast as
+    zlib), else the standard library's zlib does."""
+    if name == "gzip":
+        try:
+            isal_zlib = importlib.import_module("isal.isal_zlib")
+        except ImportError:
+            import zlib
+
+            return _finishing(zlib.compressobj(wbits=31))
+        return _finishing(isal_zlib.compressobj(wbits=31))
+    if name == "zstd":
+        try:
+            zstd = importlib.import_module("compression.zstd")  # 3.14 and later
+        except ImportError:
+            pass
+        else:
+            return _finishing(zstd.ZstdCompressor())
+        try:
+            zstandard = importlib.import_module("zstandard")
+        except ImportError:
+            raise ImportError("writing a zstd-compressed file needs zstandard (or Python 3.14's "
+                              "compression.zstd): pip install 'quorel[zstd]'") from None
+        return _finishing(zstandard.ZstdCompressor().compressobj())
+    raise ValueError(f"tolvane.write compresses gzip and zstd, not {name!r}")
+
+
+def _finishing(stream: Any) -> Callable[[bytes], bytes]:
+    def compress(piece: bytes) -> bytes:
+        return bytes(stream.compress(piece)) if piece else bytes(stream.flush())
+    return compress
+
+
 def _factory(name: str) -> "tuple[Callable[[], Any], str]":
     """A maker of decompressors for `name`, and the library's name. The optional libraries are
     imported by name: whether each is there (and typed) is the installation's."""

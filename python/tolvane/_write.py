@@ -12,11 +12,12 @@ import io
 import operator
 import os
 import sys
-from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _native
+from ._compression import SUFFIXES, compressor
 from ._plot import Plot
 from ._read import _threads_argument
 from ._replace import replacing
@@ -29,9 +30,6 @@ SMALLEST_WIDTH = 8  # "-1.2E+38": two significant digits
 LARGEST_WIDTH = 1024
 # What a file object is handed at a time.
 CHUNK_BYTES = 4 << 20
-# Suffixes that name a compression, which write does not do (yet): a file of plain text under
-# such a name would mislead every tool that opens it.
-COMPRESSED_SUFFIXES = (".gz", ".zst")
 # The characters that end a line for str.splitlines(), and so for other tools.
 LINE_BREAKS = frozenset("\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
 
@@ -44,7 +42,8 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
         dest: a path (``str``, ``bytes`` or any ``os.PathLike``), written to a temporary file
             beside it that replaces it once the file is whole (a failed write leaves no partial
             file, and an earlier file whole); or a binary file object, written as it goes. A
-            path ending in ``.gz`` or ``.zst`` is refused: write does not compress.
+            path ending in ``.gz`` or ``.zst`` is compressed so (gzip, zstd), as its tool
+            compresses at its default level.
         data: a :class:`Plot`; a mapping of names to 1-D arrays, the time first; a pandas
             ``DataFrame`` (its index is the time where it is named or not the default
             RangeIndex, else the first column is); a polars ``DataFrame`` or a pyarrow
@@ -72,7 +71,8 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
             ``str``.
         ValueError: columns of different lengths, a column that is not 1-D, no column, a bad
             name (empty, whitespace inside) or title (a line break), ``n_digits`` below 8 or
-            above 1024, a path of a compressed file.
+            above 1024.
+        ImportError: a ``.zst`` path without zstandard (before Python 3.14).
         OSError: the file cannot be written (``FileNotFoundError``, a full disk, a file size
             limit, ...).
     """
@@ -88,7 +88,10 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     values = _float32_columns(checked, columns)
     head = _head(head_title, checked)
     text = _native.plot_text(values, width)
-    if path is not None:
+    compression = SUFFIXES.get(os.path.splitext(path)[1].lower()) if path is not None else None
+    if compression is not None:
+        _write_compressed(path, compression, head, text)
+    elif path is not None:
         _write_path(path, head, text, thread_count)
     else:
         _write_stream(stream, head, text)
@@ -277,9 +280,6 @@ def _path_argument(dest: PathArg) -> str:
     path = os.fsdecode(os.fspath(dest))
     if "\0" in path:
         raise ValueError("embedded null byte")
-    if path.lower().endswith(COMPRESSED_SUFFIXES):
-        raise ValueError(f"{path}: write does not compress; a plot file's name ends in neither "
-                         f"{' nor '.join(COMPRESSED_SUFFIXES)}")
     return path
 
 
@@ -296,6 +296,33 @@ def _write_path(path: str, head: bytes, text: Any, threads: int) -> None:
             raise
         # The file asked for, not the temporary one beside it that failed.
         raise OSError(error.errno, error.strerror, path) from None
+
+
+def _write_compressed(path: str, compression: str, head: bytes, text: Any) -> None:
+    """The text compressed as it is made, into a file written whole or not at all."""
+    compress = compressor(compression)
+    try:
+        with replacing(path) as temporary, open(temporary, "wb") as raw:
+            _write_stream(_Compressing(raw, compress), head, text)
+            raw.write(compress(b""))
+    except OSError as error:
+        if error.errno is None:
+            raise
+        raise OSError(error.errno, error.strerror, path) from None
+
+
+class _Compressing:
+    """A binary stream that compresses what it is given into another."""
+
+    def __init__(self, raw: Any, compress: Callable[[bytes], bytes]) -> None:
+        self._raw = raw
+        self._compress = compress
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data)
+        if view.nbytes:
+            self._raw.write(self._compress(view))
+        return view.nbytes
 
 
 def _write_stream(stream: Any, head: bytes, text: Any) -> None:
