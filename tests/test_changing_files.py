@@ -75,21 +75,27 @@ def test_a_change_between_the_names_and_the_blocks(tmp_path, change, blocks_read
 # apart). Each read gives the blocks of the file at one moment: all of them or a prefix; or
 # the FormatError of a file cut at that moment; or FileChangedError. Before the pieces
 # checked that the file was not cut under them, about one read in a thousand gave blocks with
-# others missing in the middle.
+# others missing in the middle. Every fourth time, the writer leaves the file whole for twice
+# the time a read takes, so that some reads find it whole however slow the machine is (under
+# emulation, a read outlasts a rewrite).
 REWRITE_CHILD = r'''
 import collections, json, sys, threading, time
 import numpy as np, tolvane
 from tolvane._read import read_in_pieces
 out, path, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
 data = open(path, "rb").read()
-whole = tolvane.read(path, 12, threads=1).to_numpy().view(np.uint32).copy()
+started = time.monotonic()
+whole = read_in_pieces(path, 12, threads=3, piece_bytes=4096).to_numpy().view(np.uint32).copy()
+read_time = time.monotonic() - started
 done = threading.Event()
 def rewrite():
+    rewrites = 0
     while not done.is_set():
         with open(path, "wb") as f:
             for at in range(0, len(data), 1 << 18):
                 f.write(data[at:at + (1 << 18)])
-        time.sleep(0.005)
+        rewrites += 1
+        time.sleep(2 * read_time if rewrites % 4 == 0 else 0.005)
 writer = threading.Thread(target=rewrite)
 writer.start()
 seen, wrong = collections.Counter(), []

@@ -134,13 +134,29 @@ def test_ctrl_c_interrupts_a_read(tmp_path, huge_sparse_file, kind):
     assert took < PROMPT
 
 
+def wait_until_idle(child, seconds=60):
+    """Until the child has taken no CPU time for 0.3 s: its imports done (slow under emulation
+    or a sanitizer), it waits on its input."""
+    def cpu_ticks():
+        with open(f"/proc/{child.pid}/stat") as stat:
+            return sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))  # utime, stime
+    deadline = time.monotonic() + seconds
+    ticks = cpu_ticks()
+    while time.monotonic() < deadline:
+        time.sleep(0.3)
+        assert child.poll() is None
+        ticks, before = cpu_ticks(), ticks
+        if ticks == before:
+            return
+    raise AssertionError(f"the child was still busy after {seconds} s")
+
+
 def test_ctrl_c_ends_the_command_reading_a_terminal(tmp_path):
     controller, terminal = pty.openpty()
     try:
         child = subprocess.Popen([sys.executable, "-m", "tolvane", "info", "/dev/stdin"], stdin=terminal,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
-        time.sleep(1.0)  # started, and waiting for the terminal
-        assert child.poll() is None
+        wait_until_idle(child)  # started, and waiting for the terminal
         child.send_signal(signal.SIGINT)
         sent = time.monotonic()
         child.wait(timeout=10)

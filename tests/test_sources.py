@@ -548,6 +548,7 @@ def test_storage_options_are_for_urls(tmp_path, storage_options, error, message)
     path = write_plot(tmp_path, HEAD + ROW)
     with pytest.raises(error, match=message):
         tolvane.read(path, storage_options=storage_options)
+    pytest.importorskip("pandas")  # read_many's table
     with pytest.raises(error, match=message):
         tolvane.read_many([path], storage_options=storage_options)
 
