@@ -7,8 +7,13 @@
 # tolvane alone runs without the GIL, and that importing quorel then turns it on with the
 # interpreter's RuntimeWarning (quorel does not declare that it can run without it) and reads.
 # tools/check_wheel.sh runs it on the system where the interpreter lives: this machine, or the
-# Debian root.
-#   [QUOREL_PIP_WHEEL=PIP.whl] [QUOREL_TEST_PANDAS=0] bash tools/test_installed_wheel.sh PYTHON WHEEL VENV RUN
+# Debian root. With QUOREL_TEST_SCOPE=bindings, the suite is the tests of what a wheel's build
+# can get wrong (the modules, their arguments and objects, the reader's routes and its values
+# against the oracles, the tables, the writer) and not those of the command, the sources, the
+# sweeps and the signals, which are Python over the same modules and run in full on the wheels
+# that check_wheel.sh tests whole.
+#   [QUOREL_PIP_WHEEL=PIP.whl] [QUOREL_TEST_PANDAS=0] [QUOREL_TEST_SCOPE=bindings] \
+#       bash tools/test_installed_wheel.sh PYTHON WHEEL VENV RUN
 set -euo pipefail
 python="$1" wheel="$(realpath "$2")" venv="$3" run="$4"
 if [[ -n "${QUOREL_PIP_WHEEL:-}" ]]; then
@@ -81,4 +86,19 @@ for name in ("numpy", "pandas"):
     else:
         print(f"  {name} {module.__version__}")
 PY
-"$venv/bin/python" -m pytest -q -p no:cacheprovider tests
+tests=(tests)
+case "${QUOREL_TEST_SCOPE:-whole}" in
+    whole) ;;
+    bindings)
+        tests=()
+        for name in module arguments built_module reader binary32 fast_routes regressions \
+                    failure_report memory_failure hostile_inputs sample_files char_debug_form \
+                    tolvane_read open write tables; do
+            [[ -f "tests/test_$name.py" ]] || { echo "test_installed_wheel: no tests/test_$name.py" >&2; exit 1; }
+            tests+=("tests/test_$name.py")
+        done
+        echo "  the binding-level tests: ${#tests[@]} files"
+        ;;
+    *) echo "test_installed_wheel: QUOREL_TEST_SCOPE is whole or bindings" >&2; exit 1 ;;
+esac
+"$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}"
