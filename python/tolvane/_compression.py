@@ -187,18 +187,16 @@ def _factory(name: str) -> "tuple[Callable[[], Any], str]":
     raise ValueError(f"no such compression: {name!r}")
 
 
-class _BoundedStream:
-    """A decompressor with bz2's interface (max_length, needs_input, eof, unused_data): bz2,
-    lzma, ISA-L's IgzipDecompressor, compression.zstd."""
+class _Stream:
+    """One library's decompressor of one stream, fed its bytes piece by piece: `feed` gives
+    what a piece decompresses to, a bounded amount at a time; once the stream has ended (`eof`),
+    `unused_data` holds the bytes after it."""
 
     def __init__(self, decompressor: Any) -> None:
         self._d = decompressor
 
     def feed(self, data: bytes) -> Iterator[bytes]:
-        d = self._d
-        yield d.decompress(data, OUTPUT_BYTES)
-        while not d.eof and not d.needs_input:
-            yield d.decompress(b"", OUTPUT_BYTES)
+        raise NotImplementedError
 
     @property
     def eof(self) -> bool:
@@ -209,12 +207,20 @@ class _BoundedStream:
         return bytes(self._d.unused_data)
 
 
-class _ZlibStream:
+class _BoundedStream(_Stream):
+    """A decompressor with bz2's interface (max_length, needs_input, eof, unused_data): bz2,
+    lzma, ISA-L's IgzipDecompressor, compression.zstd."""
+
+    def feed(self, data: bytes) -> Iterator[bytes]:
+        d = self._d
+        yield d.decompress(data, OUTPUT_BYTES)
+        while not d.eof and not d.needs_input:
+            yield d.decompress(b"", OUTPUT_BYTES)
+
+
+class _ZlibStream(_Stream):
     """zlib's decompressobj: what max_length leaves is its unconsumed_tail; output that fills
     max_length may have more behind it, which a call without input gives."""
-
-    def __init__(self, decompressor: Any) -> None:
-        self._d = decompressor
 
     def feed(self, data: bytes) -> Iterator[bytes]:
         d = self._d
@@ -226,23 +232,15 @@ class _ZlibStream:
             if not out and not d.unconsumed_tail:
                 break
 
-    @property
-    def eof(self) -> bool:
-        return bool(self._d.eof)
 
-    @property
-    def unused_data(self) -> bytes:
-        return bytes(self._d.unused_data)
-
-
-class _ZstandardStream:
+class _ZstandardStream(_Stream):
     """zstandard's decompressobj, which has no max_length: it is fed pieces of at most a few
     whole blocks of the frame, each of which decompresses to at most 128 KiB, so that no call
     hands out more than about OUTPUT_BYTES whatever the stream's ratio (a block of one byte
     repeated, 4 bytes in the stream, is 128 KiB out)."""
 
     def __init__(self, decompressor: Any) -> None:
-        self._d = decompressor
+        super().__init__(decompressor)
         self._blocks = _ZstdBlocks(OUTPUT_BYTES // _ZSTD_BLOCK_BYTES - 1)
         self._rest = b""
 
@@ -255,10 +253,6 @@ class _ZstandardStream:
             if self._d.eof:
                 self._rest = bytes(self._d.unused_data) + bytes(view[at:])
                 return
-
-    @property
-    def eof(self) -> bool:
-        return bool(self._d.eof)
 
     @property
     def unused_data(self) -> bytes:

@@ -1,7 +1,5 @@
 #include "reader/block_index.hpp"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,11 +11,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "failure/memory_failure.hpp"
 #include "failure/read_fault.hpp"
+#include "reader/helper_threads.hpp"
 #include "reader/line_count.hpp"
 #include "reader/sequence_storage.hpp"
 #include "reader/split_read.hpp"
@@ -440,22 +438,7 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     if (piece_bytes == 0) piece_bytes = kPieceBytes;
     if (threads > 1 && region > piece_bytes) {
         SplitScan split(fd, end_, size, piece_bytes, scan, stop);
-        {
-            std::vector<std::jthread> helpers;
-            try {
-                for (std::size_t t = 1; t < std::min<std::size_t>(threads, split.pieces()); ++t) {
-                    helpers.emplace_back([&split] {
-                        sigset_t all;
-                        ::sigfillset(&all);
-                        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-                        split.work();
-                    });
-                }
-            } catch (const std::system_error&) {
-                // Fewer threads: those there are scan every piece all the same.
-            }
-            split.work();
-        }
+        work_on_threads(std::min<std::size_t>(threads, split.pieces()), split);
         pieces = std::move(split.results());
     } else {
         // One thread: the pieces one after another, each scanned as soon as it is read.

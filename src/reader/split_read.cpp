@@ -1,21 +1,19 @@
 #include "reader/split_read.hpp"
 
-#include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "failure/memory_failure.hpp"
 #include "failure/read_fault.hpp"
 #include "reader/block_loops.hpp"
+#include "reader/helper_threads.hpp"
 #include "reader/line_count.hpp"
 #include "reader/series_window.hpp"
 
@@ -325,24 +323,7 @@ std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint6
 
     SplitRead split(source.fd(), start, end, count, width, fields, first_block_line, options.piece_bytes, table, stop,
                     cut != nullptr);
-    {
-        std::vector<std::jthread> helpers;
-        const std::size_t wanted = std::min<std::size_t>(options.threads, split.pieces()) - 1;
-        try {
-            for (std::size_t t = 0; t < wanted; ++t) {
-                helpers.emplace_back([&split] {
-                    // Signals are for the threads of the program that reads, not for helpers.
-                    sigset_t all;
-                    ::sigfillset(&all);
-                    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-                    split.work();
-                });
-            }
-        } catch (const std::system_error&) {
-            // Fewer threads than asked for: those there are read every piece all the same.
-        }
-        split.work();
-    }
+    work_on_threads(std::min<std::size_t>(options.threads, split.pieces()), split);
     const ReadOnFrom read_on = split.result();
     table.set_blocks(read_on.blocks);
     if (read_on.cut != nullptr) {
