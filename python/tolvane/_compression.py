@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import importlib
 import re
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional, Union
 
 COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
 # The most bytes a compression is told by.
@@ -116,7 +116,7 @@ def decompressed(name: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
 SUFFIXES = {".gz": "gzip", ".zst": "zstd"}
 
 
-def compressor(name: str) -> Callable[[bytes], bytes]:
+def compressor(name: str) -> "Callable[[Union[bytes, memoryview]], bytes]":
     """A compressor of one stream of `name` (gzip or zstd) at its library's default level, as
     the command-line tools compress: called with each piece of the text, it returns the bytes
     to write so far; called with b"" at the end, the rest of the stream. ISA-L compresses
@@ -146,8 +146,8 @@ def compressor(name: str) -> Callable[[bytes], bytes]:
     raise ValueError(f"tolvane.write compresses gzip and zstd, not {name!r}")
 
 
-def _finishing(stream: Any) -> Callable[[bytes], bytes]:
-    def compress(piece: bytes) -> bytes:
+def _finishing(stream: Any) -> "Callable[[Union[bytes, memoryview]], bytes]":
+    def compress(piece: Union[bytes, memoryview]) -> bytes:
         return bytes(stream.compress(piece)) if piece else bytes(stream.flush())
     return compress
 

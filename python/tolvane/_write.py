@@ -88,13 +88,12 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     values = _float32_columns(checked, columns)
     head = _head(head_title, checked)
     text = _native.plot_text(values, width)
-    compression = SUFFIXES.get(os.path.splitext(path)[1].lower()) if path is not None else None
-    if compression is not None:
-        _write_compressed(path, compression, head, text)
-    elif path is not None:
-        _write_path(path, head, text, thread_count)
-    else:
+    if path is None:
         _write_stream(stream, head, text)
+    elif (compression := SUFFIXES.get(os.path.splitext(path)[1].lower())) is not None:
+        _write_compressed(path, compression, head, text)
+    else:
+        _write_path(path, head, text, thread_count)
 
 
 # ---------------------------------------------------------------- arguments
@@ -314,7 +313,7 @@ def _write_compressed(path: str, compression: str, head: bytes, text: Any) -> No
 class _Compressing:
     """A binary stream that compresses what it is given into another."""
 
-    def __init__(self, raw: Any, compress: Callable[[bytes], bytes]) -> None:
+    def __init__(self, raw: Any, compress: "Callable[[Union[bytes, memoryview]], bytes]") -> None:
         self._raw = raw
         self._compress = compress
 
