@@ -7,6 +7,7 @@ that NetCDF cannot hold, an output that is the input, standard input and FIFOs r
 
 import contextlib
 import errno
+import gzip
 import os
 import re
 import signal
@@ -203,6 +204,9 @@ def test_convert_a_plot_file_to_another_width_and_columns(tmp_path, sample):
     # Line 1's title is kept: at its own width the sample comes back whole.
     assert run(tmp_path, "convert", sample, "same.plt", "--out-digits", 12) == (0, "", "")
     assert (tmp_path / "same.plt").read_bytes() == sample.read_bytes()
+    # Compressed as OUT's name says, .plt first.
+    assert run(tmp_path, "convert", sample, "same.plt.gz", "--out-digits", 12) == (0, "", "")
+    assert gzip.decompress((tmp_path / "same.plt.gz").read_bytes()) == sample.read_bytes()
     assert run(tmp_path, "convert", sample, "two.plt", "--columns", "TORQUE,9") == (0, "", "")
     two, expected = tolvane.read(tmp_path / "two.plt"), tolvane.read(sample, columns=["TORQUE", 9])
     assert two.n_digits == 15 and list(two.names) == ["TIME", "TORQUE", "DUTY"] == list(expected)

@@ -312,21 +312,38 @@ def test_names_override_the_data_and_name_an_unnamed_index(tmp_path):
     assert tolvane.read(path)["SPEED"].tolist() == [1.0, 2.0]
 
 
-@pytest.mark.parametrize("dest", ["str", "bytes", "Path", "BytesIO", "raw file", ".gz", ".zst"])
+# Compressed as compression= says: by the path's suffix by default, else whatever the name; a
+# file object too; the text within is the plain file's, and reads back as it does.
+@pytest.mark.parametrize("dest, compression, kind", [
+    ("dest.plt.gz", "infer", "gzip"), ("dest.plt.ZST", "infer", "zstd"), ("dest.plt", "gzip", "gzip"),
+    ("dest.plt.gz", None, None), ("BytesIO", "zstd", "zstd"), ("raw file", "gzip", "gzip"),
+])
+def test_compressed_destinations(tmp_path, dest, compression, kind):
+    from tolvane._compression import decompressed
+
+    data = {"T": np.arange(4000, dtype=np.float32), "X": np.linspace(-1, 1, 4000, dtype=np.float32)}
+    path = tmp_path / "out.plt"
+    if dest == "BytesIO":
+        stream = io.BytesIO()
+        tolvane.write(stream, data, 12, compression=compression)
+        path.write_bytes(stream.getvalue())
+    elif dest == "raw file":  # unbuffered: each write goes to the file as it is given
+        with open(path, "wb", buffering=0) as raw:
+            tolvane.write(raw, data, 12, compression=compression)
+    else:
+        path = tmp_path / dest
+        tolvane.write(path, data, 12, compression=compression)
+    stored = path.read_bytes()
+    text = stored if kind is None else b"".join(decompressed(kind, iter([stored])))
+    assert text == written(data, 12) and (kind is None) == (stored == text)
+    assert tolvane.read(path).to_numpy().view(np.uint32).tolist() == \
+        tolvane.read(io.BytesIO(text)).to_numpy().view(np.uint32).tolist()
+
+
+@pytest.mark.parametrize("dest", ["str", "bytes", "Path", "BytesIO", "raw file"])
 def test_every_kind_of_destination(tmp_path, dest):
     data = {"T": np.arange(40, dtype=np.float32), "X": np.linspace(-1, 1, 40, dtype=np.float32)}
     path = tmp_path / "dest.plt"
-    if dest in (".gz", ".zst"):  # compressed as the name says, and read back so
-        from tolvane._compression import decompressed
-
-        compressed = tmp_path / f"dest.plt{dest}"
-        tolvane.write(compressed, data, 12)
-        kind = {".gz": "gzip", ".zst": "zstd"}[dest]
-        assert b"".join(decompressed(kind, iter([compressed.read_bytes()]))) == written(data, 12)
-        tolvane.write(path, data, 12)
-        assert tolvane.read(compressed).to_numpy().view(np.uint32).tolist() == \
-            tolvane.read(path).to_numpy().view(np.uint32).tolist()
-        return
     if dest == "BytesIO":
         assert written(data, 12) == written(data, 12)
         return
@@ -345,6 +362,7 @@ def refusals():
     ok = np.zeros(3, dtype=np.float32)
     cases = [
         ({"T": ok}, {"n_digits": 7}, ValueError, "n_digits must be from 8 to 1024, not 7"),
+        ({"T": ok}, {"compression": "bz2"}, ValueError, "compression must be 'infer', 'gzip', 'zstd' or None"),
         ({"T": ok}, {"n_digits": 1025}, ValueError, "n_digits must be from 8 to 1024, not 1025"),
         ({"T": ok}, {"n_digits": True}, TypeError, "not bool"),
         ({"T": ok}, {"title": "two\nlines"}, ValueError, "one line"),

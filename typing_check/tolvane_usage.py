@@ -119,12 +119,12 @@ def read_or_report(path: str) -> Optional[tolvane.Plot]:
 
 def write_all(path: str, plot: tolvane.Plot) -> None:
     # Paths of every kind or a binary file object; a Plot, a mapping of arrays or a table; the
-    # width, the title, the names and the threads.
+    # width, the title, the names, the threads and the compression.
     tolvane.write(path, plot)
     tolvane.write(pathlib.Path(path), {"TIME": np.zeros(3, np.float32)}, 12, title="RUN 7")
     tolvane.write(path.encode(), plot.to_pandas(), n_digits=15, names=["T", "A"], threads=2)
     with open(path, "wb") as stream:
-        tolvane.write(stream, plot, threads=None)
+        tolvane.write(stream, plot, threads=None, compression="gzip")
 
 
 def made_error() -> tolvane.FormatError:

@@ -26,6 +26,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Unio
 
 import numpy as np
 
+from ._compression import SUFFIXES
 from ._netcdf_names import netcdf_names
 from ._plot import Plot
 from ._read import read
@@ -153,8 +154,8 @@ def parser() -> argparse.ArgumentParser:
         "convert", parents=[reading, cutting], help="write a file as Parquet, Feather, CSV, NetCDF or a plot file",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
-                                                         in WRITERS.items()) + "; a plot file "
-                    "also from a file of those tables.")
+                                                         in WRITERS.items()) + " (.plt.gz and .plt.zst "
+                    "compressed); a plot file also from a file of those tables.")
     convert.add_argument("file", type=input_path, metavar="FILE",
                          help="TOLVANE plot file: a path, a URL, or - for standard input; for "
                               f"OUT.plt also a file that convert writes ({', '.join(TABLE_READERS)})")
@@ -322,8 +323,8 @@ def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
 
 
 def write_plot_file(data: Any, out: pathlib.Path, n_digits: int = 15, title: str = "",
-                    names: Optional[Sequence[str]] = None) -> None:
-    write(out, data, n_digits, title=title, names=names)
+                    names: Optional[Sequence[str]] = None, compression: Optional[str] = None) -> None:
+    write(out, data, n_digits, title=title, names=names, compression=compression)
 
 
 PLOT_SUFFIX = ".plt"
@@ -335,6 +336,19 @@ WRITERS: Dict[str, "tuple[str, Callable[..., None]]"] = {
     ".nc": ("NetCDF", write_netcdf),
     PLOT_SUFFIX: ("TOLVANE plot file", write_plot_file),
 }
+# A plot file compressed as it is written: OUT.plt.gz, OUT.plt.zst.
+COMPRESSED_PLOT_SUFFIXES = {PLOT_SUFFIX + suffix: name for suffix, name in SUFFIXES.items()}
+
+
+def out_format(out: pathlib.Path) -> "tuple[str, Optional[str]]":
+    """The suffix of WRITERS that OUT's name asks for ("" for none), and the compression of a
+    plot file (OUT.plt.gz, OUT.plt.zst)."""
+    name = out.name.lower()
+    for suffix, compression in COMPRESSED_PLOT_SUFFIXES.items():
+        if name.endswith(suffix) and len(name) > len(suffix):
+            return PLOT_SUFFIX, compression
+    suffix = out.suffix.lower()
+    return (suffix if suffix in WRITERS else ""), None
 
 
 def read_parquet(path: str) -> Any:
@@ -404,7 +418,7 @@ def table_field(key: Union[str, int], names: Sequence[Any], path: str) -> int:
 
 
 def convert(args: argparse.Namespace) -> int:
-    suffix = args.out.suffix.lower()
+    suffix, compression = out_format(args.out)
     _, write_out = WRITERS[suffix]
     options: Dict[str, Any] = {}
     data: Any
@@ -417,6 +431,7 @@ def convert(args: argparse.Namespace) -> int:
     if suffix == PLOT_SUFFIX:
         options["n_digits"] = 15 if args.out_digits is None else args.out_digits
         options["title"] = title if args.title is None else args.title
+        options["compression"] = compression
     with written(args.out) as out:
         write_out(data, out, **options)
     return 0
@@ -533,7 +548,7 @@ def tail(args: argparse.Namespace) -> int:
 
 def convert_arguments_check(args: argparse.Namespace) -> None:
     """The options that only some inputs and outputs have."""
-    to_plot = args.out.suffix.lower() == PLOT_SUFFIX
+    to_plot = out_format(args.out)[0] == PLOT_SUFFIX
     if not to_plot and (args.out_digits is not None or args.title is not None):
         args.parser.error(f"--out-digits and --title are for OUT{PLOT_SUFFIX}, not {args.out.name!r}")
     from_table = pathlib.Path(args.file).suffix.lower() in TABLE_READERS
@@ -574,8 +589,9 @@ def run(argv: Optional[Sequence[str]]) -> int:
     if args.storage_options and not any(is_url(path) for path in files):
         args.parser.error("--storage-option is for URLs (s3://..., https://...), and no FILE is one")
     if args.command == "convert":
-        if args.out.suffix.lower() not in WRITERS:
-            args.parser.error(f"OUT must end in {', '.join(WRITERS)} (for the format), not "
+        if not out_format(args.out)[0]:
+            endings = ", ".join([*WRITERS, *COMPRESSED_PLOT_SUFFIXES])
+            args.parser.error(f"OUT must end in {endings} (for the format), not "
                               f"{args.out.name!r}")
         refuse_to_overwrite(args.parser, args.file, args.out, "OUT")
         convert_arguments_check(args)

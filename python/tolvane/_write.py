@@ -35,15 +35,14 @@ LINE_BREAKS = frozenset("\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
 
 
 def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: str = "",
-          names: Optional[Iterable[str]] = None, threads: Optional[int] = None) -> None:
+          names: Optional[Iterable[str]] = None, threads: Optional[int] = None,
+          compression: Optional[str] = "infer") -> None:
     """Write a TOLVANE plot file.
 
     Args:
         dest: a path (``str``, ``bytes`` or any ``os.PathLike``), written to a temporary file
             beside it that replaces it once the file is whole (a failed write leaves no partial
-            file, and an earlier file whole); or a binary file object, written as it goes. A
-            path ending in ``.gz`` or ``.zst`` is compressed so (gzip, zstd), as its tool
-            compresses at its default level.
+            file, and an earlier file whole); or a binary file object, written as it goes.
         data: a :class:`Plot`; a mapping of names to 1-D arrays, the time first; a pandas
             ``DataFrame`` (its index is the time where it is named or not the default
             RangeIndex, else the first column is); a polars ``DataFrame`` or a pyarrow
@@ -59,6 +58,10 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
         threads: how many threads may format a path's file at once: ``None`` for the cores the
             process may run on, where the file takes 8 MiB or more (else one), ``1`` for the
             calling thread only.
+        compression: ``"infer"`` (the default) compresses a path that ends in ``.gz`` as
+            gzip and one that ends in ``.zst`` as zstd, and nothing else; ``"gzip"`` or
+            ``"zstd"`` compresses the file or the stream so, whatever its name; ``None`` writes
+            plain text. Each at its library's default level, as its command-line tool does.
 
     Values are float32: other floats are rounded to the nearest binary32 first (numpy's
     ``astype(float32)``, ties to even; beyond the largest, to infinity), and so are integers.
@@ -71,8 +74,8 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
             ``str``.
         ValueError: columns of different lengths, a column that is not 1-D, no column, a bad
             name (empty, whitespace inside) or title (a line break), ``n_digits`` below 8 or
-            above 1024.
-        ImportError: a ``.zst`` path without zstandard (before Python 3.14).
+            above 1024, a compression other than those above.
+        ImportError: zstd without zstandard (before Python 3.14).
         OSError: the file cannot be written (``FileNotFoundError``, a full disk, a file size
             limit, ...).
     """
@@ -81,6 +84,7 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     thread_count = _threads_argument(threads)
     path = _path_argument(dest) if _is_path(dest) else None
     stream = None if path is not None else _binary_stream(dest)
+    compress = _compression_argument(compression, path)
     given_names, columns = columns_of(data)
     if names is not None:
         given_names = _names_argument(names, len(columns))
@@ -88,10 +92,14 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     values = _float32_columns(checked, columns)
     head = _head(head_title, checked)
     text = _native.plot_text(values, width)
-    if path is None:
+    if compress is not None:
+        if path is None:
+            _write_stream(_Compressing(stream, compress), head, text)
+            _write_all(stream, compress(b""))
+        else:
+            _write_compressed(path, compress, head, text)
+    elif path is None:
         _write_stream(stream, head, text)
-    elif (compression := SUFFIXES.get(os.path.splitext(path)[1].lower())) is not None:
-        _write_compressed(path, compression, head, text)
     else:
         _write_path(path, head, text, thread_count)
 
@@ -275,6 +283,18 @@ def _binary_stream(dest: Any) -> Any:
     return dest
 
 
+def _compression_argument(compression: Optional[str],
+                          path: Optional[str]) -> "Optional[Callable[[Union[bytes, memoryview]], bytes]]":
+    """The compressor that compression= asks for (None: plain text)."""
+    if compression == "infer":
+        name = SUFFIXES.get(os.path.splitext(path)[1].lower()) if path is not None else None
+    elif compression is None or compression in SUFFIXES.values():
+        name = compression
+    else:
+        raise ValueError(f"compression must be 'infer', 'gzip', 'zstd' or None, not {compression!r}")
+    return None if name is None else compressor(name)
+
+
 def _path_argument(dest: PathArg) -> str:
     path = os.fsdecode(os.fspath(dest))
     if "\0" in path:
@@ -297,9 +317,9 @@ def _write_path(path: str, head: bytes, text: Any, threads: int) -> None:
         raise OSError(error.errno, error.strerror, path) from None
 
 
-def _write_compressed(path: str, compression: str, head: bytes, text: Any) -> None:
+def _write_compressed(path: str, compress: "Callable[[Union[bytes, memoryview]], bytes]", head: bytes,
+                      text: Any) -> None:
     """The text compressed as it is made, into a file written whole or not at all."""
-    compress = compressor(compression)
     try:
         with replacing(path) as temporary, open(temporary, "wb") as raw:
             _write_stream(_Compressing(raw, compress), head, text)
@@ -311,7 +331,8 @@ def _write_compressed(path: str, compression: str, head: bytes, text: Any) -> No
 
 
 class _Compressing:
-    """A binary stream that compresses what it is given into another."""
+    """A binary stream that compresses what it is given into another, all of it written there
+    (a raw stream may take part of a write)."""
 
     def __init__(self, raw: Any, compress: "Callable[[Union[bytes, memoryview]], bytes]") -> None:
         self._raw = raw
@@ -320,7 +341,7 @@ class _Compressing:
     def write(self, data: Any) -> int:
         view = memoryview(data)
         if view.nbytes:
-            self._raw.write(self._compress(view))
+            _write_all(self._raw, self._compress(view))
         return view.nbytes
 
 
