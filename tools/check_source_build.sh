@@ -40,7 +40,9 @@ for version in "${versions[@]}"; do
         { tail -40 "$log" >&2; fail "CPython $version: the build failed (log: $log)"; }
     compiled="$(grep -c -E '(g\+\+|c\+\+).* -c .*\.cpp' "$log" || true)"
     [[ "$compiled" -gt 0 ]] || fail "CPython $version: no compiler lines in $log"
-    if grep -E 'warning:' "$log"; then
+    # The compiler's and the linker's warnings, not those of the Python packages pip builds
+    # beside (setuptools' "warning: no previously-included files", for one).
+    if grep -E '(^|[[:space:]])[^[:space:]]*(\.(c|cc|cpp|cxx|h|hpp)(:[0-9]+)+|cc1plus|ld|g\+\+|c\+\+|collect2): warning:' "$log"; then
         fail "CPython $version: the compiler warned (above; log: $log)"
     fi
     grep -qE ' -c .*src/tolvane/module\.cpp' "$log" || fail "CPython $version: tolvane's native part was not compiled"
