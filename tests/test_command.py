@@ -389,6 +389,8 @@ def test_an_output_that_is_a_pipe_is_written_as_a_stream(tmp_path, sample, suffi
 
 
 def test_names_netcdf_cannot_hold_are_mapped_to_names_it_can(tmp_path):
+    if os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip("xarray keeps objects of its own to the end, which LeakSanitizer reports")
     for library in LIBRARIES[".nc"]:
         pytest.importorskip(library)
     import xarray

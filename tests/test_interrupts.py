@@ -106,6 +106,8 @@ def line_within(stream, seconds):
 @pytest.mark.parametrize("kind", ["one thread", "split", "fifo", "stream", "gzip stream", "read_many", "dask"])
 def test_ctrl_c_interrupts_a_read(tmp_path, huge_sparse_file, kind):
     if kind == "dask":
+        if os.environ.get("QUOREL_SANITIZED"):
+            pytest.skip("Dask's own objects left at exit are reported by LeakSanitizer")
         pytest.importorskip("dask.dataframe")
     if kind in ("read_many", "dask"):
         pytest.importorskip("pandas")

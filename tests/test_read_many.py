@@ -429,6 +429,8 @@ def test_a_dask_cluster_reads_a_sweep_from_object_storage(sweep, dask_cluster, s
     assert (computed["path"].cat.codes == eager["path"].cat.codes).all()
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUOREL_SANITIZED")),
+                    reason="Dask's own objects left at exit are reported by LeakSanitizer")
 def test_one_file_in_partitions_and_lazy_datasets_on_a_dask_cluster(sweep, broken, tmp_path, dask_cluster):
     # Tasks that read their own blocks on other processes: tolvane.dask.read's partitions,
     # the tolvane engine's chunks, and a sweep of datasets.
