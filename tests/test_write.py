@@ -293,6 +293,8 @@ def kinds_of_data(tmp_path, kind):
 
 @pytest.mark.parametrize("kind", ["mapping", "Plot", "pandas", "pandas index", "polars", "pyarrow", "xarray"])
 def test_every_kind_of_data(tmp_path, kind):
+    if kind in ("polars", "xarray") and os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip(f"{kind} keeps objects of its own to the end, which LeakSanitizer reports")
     data, (names, columns) = kinds_of_data(tmp_path, kind)
     path = tmp_path / "out.plt"
     tolvane.write(path, data, 15)
