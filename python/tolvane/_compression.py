@@ -131,19 +131,23 @@ def compressor(name: str) -> "Callable[[Union[bytes, memoryview]], bytes]":
             return _finishing(zlib.compressobj(wbits=31))
         return _finishing(isal_zlib.compressobj(wbits=31))
     if name == "zstd":
+        library, zstd = _zstd_library("writing a zstd-compressed file")
+        if library == "compression.zstd":
+            return _finishing(zstd.ZstdCompressor())
+        return _finishing(zstd.ZstdCompressor().compressobj())
+    raise ValueError(f"tolvane.write compresses gzip and zstd, not {name!r}")
+
+
+def _zstd_library(use: str) -> "tuple[str, Any]":
+    """The standard library's compression.zstd (3.14 and later) where it is there, else
+    zstandard, with its name; ImportError naming the extra where neither is."""
+    for library in ("compression.zstd", "zstandard"):
         try:
-            zstd = importlib.import_module("compression.zstd")  # 3.14 and later
+            return library, importlib.import_module(library)
         except ImportError:
             pass
-        else:
-            return _finishing(zstd.ZstdCompressor())
-        try:
-            zstandard = importlib.import_module("zstandard")
-        except ImportError:
-            raise ImportError("writing a zstd-compressed file needs zstandard (or Python 3.14's "
-                              "compression.zstd): pip install 'quorel[zstd]'") from None
-        return _finishing(zstandard.ZstdCompressor().compressobj())
-    raise ValueError(f"tolvane.write compresses gzip and zstd, not {name!r}")
+    raise ImportError(f"{use} needs zstandard (or Python 3.14's compression.zstd): "
+                      "pip install 'quorel[zstd]'")
 
 
 def _finishing(stream: Any) -> "Callable[[Union[bytes, memoryview]], bytes]":
@@ -172,18 +176,10 @@ def _factory(name: str) -> "tuple[Callable[[], Any], str]":
 
         return (lambda: _BoundedStream(lzma.LZMADecompressor(lzma.FORMAT_XZ))), "lzma"
     if name == "zstd":
-        try:
-            zstd = importlib.import_module("compression.zstd")  # 3.14 and later
-        except ImportError:
-            pass
-        else:
-            return (lambda: _BoundedStream(zstd.ZstdDecompressor())), "compression.zstd"
-        try:
-            zstandard = importlib.import_module("zstandard")
-        except ImportError:
-            raise ImportError("reading a zstd-compressed file needs zstandard (or Python 3.14's "
-                              "compression.zstd): pip install 'quorel[zstd]'") from None
-        return (lambda: _ZstandardStream(zstandard.ZstdDecompressor().decompressobj())), "zstandard"
+        library, zstd = _zstd_library("reading a zstd-compressed file")
+        if library == "compression.zstd":
+            return (lambda: _BoundedStream(zstd.ZstdDecompressor())), library
+        return (lambda: _ZstandardStream(zstd.ZstdDecompressor().decompressobj())), library
     raise ValueError(f"no such compression: {name!r}")
 
 
