@@ -368,8 +368,10 @@ def test_the_bar_shows_where_it_should_and_nothing_else_is_written(broken, progr
 def dask_cluster(tmp_path_factory):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("dask.dataframe")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0", worker_dashboard_address=":0",
+    # Every server of the cluster on the loopback interface, its dashboards too (":0" would
+    # listen on every interface).
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
                                   local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
         with distributed.Client(cluster) as client:
             yield client
