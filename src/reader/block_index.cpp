@@ -438,7 +438,7 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     if (piece_bytes == 0) piece_bytes = kPieceBytes;
     if (threads > 1 && region > piece_bytes) {
         SplitScan split(fd, end_, size, piece_bytes, scan, stop);
-        work_on_threads(std::min<std::size_t>(threads, split.pieces()), split);
+        work_on_threads(std::min<std::size_t>(threads, split.pieces()), [&split](std::size_t) { split.work(); });
         pieces = std::move(split.results());
     } else {
         // One thread: the pieces one after another, each scanned as soon as it is read.

@@ -323,7 +323,7 @@ std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint6
 
     SplitRead split(source.fd(), start, end, count, width, fields, first_block_line, options.piece_bytes, table, stop,
                     cut != nullptr);
-    work_on_threads(std::min<std::size_t>(options.threads, split.pieces()), split);
+    work_on_threads(std::min<std::size_t>(options.threads, split.pieces()), [&split](std::size_t) { split.work(); });
     const ReadOnFrom read_on = split.result();
     table.set_blocks(read_on.blocks);
     if (read_on.cut != nullptr) {

@@ -11,10 +11,9 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
 #include "failure/write_all.hpp"
+#include "reader/helper_threads.hpp"
 #include "reader/split_read.hpp"
 #include "text_rules/format_binary32.hpp"
 
@@ -248,15 +247,7 @@ void write_in_place(int fd, off_t base, const Pieces& pieces, unsigned threads, 
     // The buffers first, so that memory that cannot be had fails the call before a thread starts.
     std::vector<std::unique_ptr<char[]>> buffers(threads);
     for (auto& buffer : buffers) buffer.reset(new char[pieces.buffer_bytes()]);
-    {
-        std::vector<std::jthread> helpers;
-        try {
-            for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, buffers[t].get());
-        } catch (const std::system_error&) {
-            // Fewer threads than asked for: those there are write every piece all the same.
-        }
-        work(buffers[0].get());
-    }
+    quorel::work_on_threads(threads, [&](std::size_t t) { work(buffers[t].get()); });
     if (failure != 0) throw WriteFailure{failure};
 }
 
