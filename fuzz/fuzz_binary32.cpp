@@ -25,7 +25,7 @@
 #include "text_rules/binary32_rounding.hpp"
 #include "text_rules/e_notation_field.hpp"
 #include "text_rules/fixed_shape_field.hpp"
-#include "text_rules/parse_binary32.hpp"
+#include "text_rules/parse_decimal.hpp"
 #include "model.hpp"
 
 namespace {

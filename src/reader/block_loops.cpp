@@ -9,7 +9,7 @@
 #include "reader/line_reading.hpp"
 #include "text_rules/e_notation_field.hpp"
 #include "text_rules/fixed_shape_field.hpp"
-#include "text_rules/parse_binary32.hpp"
+#include "text_rules/parse_decimal.hpp"
 #include "text_rules/utf8.hpp"
 #include "text_rules/vector_support.hpp"
 #include "text_rules/whitespace.hpp"

@@ -1,24 +1,25 @@
-// A fixed-capacity unsigned integer for the exact routes of the binary32 conversions. It offers
-// only what they need: building a number from decimal digits, multiplying by a power of five,
-// shifting left and comparing (deciding a rounding), and dividing by a word (the decimal digits
-// of a binary32 value). No allocation, no library calls beyond the compiler's own division of a
-// 128-bit integer.
+// A fixed-capacity unsigned integer for the exact routes of the binary32 and binary64
+// conversions. It offers only what they need: building a number from decimal digits,
+// multiplying by a power of five, shifting left and comparing (deciding a rounding), and
+// dividing by a word (the decimal digits of a binary value). No allocation, no library calls
+// beyond the compiler's own division of a 128-bit integer.
 #pragma once
 
 #include <bit>
 #include <cstdint>
 
-namespace quorel::binary32_detail {
+namespace quorel {
 
-class BigUnsigned {
+// `Limbs` words of 64 bits. Each user sizes it for its numbers (exact_rounding.cpp,
+// format_binary32.cpp); callers keep within the capacity, which is not checked at run time.
+template <int Limbs>
+class BigUnsignedOf {
 public:
-    // 512 bits. The exact routes' numbers stay below 2^430 (see exact_rounding.cpp and
-    // format_binary32.cpp); callers keep within the capacity, which is not checked at run time.
-    static constexpr int kLimbs = 8;
+    static constexpr int kLimbs = Limbs;
     static constexpr int kBits = 64 * kLimbs;
 
-    BigUnsigned() = default;
-    explicit BigUnsigned(std::uint64_t value) noexcept : size_(value != 0) { limbs_[0] = value; }
+    BigUnsignedOf() = default;
+    explicit BigUnsignedOf(std::uint64_t value) noexcept : size_(value != 0) { limbs_[0] = value; }
 
     // *this = *this * factor + addend
     void multiply_add(std::uint64_t factor, std::uint64_t addend) noexcept {
@@ -72,7 +73,7 @@ public:
     }
 
     // -1, 0 or 1 as a is below, equal to or above b.
-    friend int compare(const BigUnsigned& a, const BigUnsigned& b) noexcept {
+    friend int compare(const BigUnsignedOf& a, const BigUnsignedOf& b) noexcept {
         if (a.size_ != b.size_) return a.size_ < b.size_ ? -1 : 1;
         for (int i = a.size_ - 1; i >= 0; --i) {
             if (a.limbs_[i] != b.limbs_[i]) return a.limbs_[i] < b.limbs_[i] ? -1 : 1;
@@ -85,4 +86,9 @@ private:
     int size_ = 0;                      // limbs in use; the top one is nonzero
 };
 
-}  // namespace quorel::binary32_detail
+namespace binary32_detail {
+// 512 bits: the binary32 routes' numbers stay below 2^430.
+using BigUnsigned = BigUnsignedOf<8>;
+}  // namespace binary32_detail
+
+}  // namespace quorel

@@ -6,26 +6,54 @@
 #include "text_rules/big_unsigned.hpp"
 #include "text_rules/binary32_rounding.hpp"
 
-namespace quorel::binary32_detail {
+namespace quorel {
 
 namespace {
 
-// Every binary32 value and every tie between two neighbours has at most 113 significant decimal
-// digits, so the first 128 digits plus one nonzero sticky digit standing for all later nonzero
-// digits lie on the same side of every tie as the full text.
-constexpr std::size_t kKeptDigits = 128;
+// What the exact route needs to know of a binary format.
+//  - kKeptDigits: every value of the format and every tie between two neighbours has fewer
+//    significant decimal digits (binary32: 113; binary64: 767), so the first kKeptDigits digits
+//    plus one nonzero sticky digit standing for all later nonzero digits lie on the same side of
+//    every tie as the full text.
+//  - Values of at least 10^(kInfiniteFromLeading - 1) are infinite, values below
+//    10^kZeroUpToLeading are zero (under half the smallest subnormal).
+//  - The compared numbers: D < 10^(kKeptDigits + 1), and (2m + 1) 5^-q for the smallest scale
+//    q; a shift only ever brings one side to the bit length of the other. Limbs holds both.
+struct Binary32Format {
+    using Float = float;
+    using Bits = std::uint32_t;
+    static constexpr int kFractionBits = 23;
+    static constexpr std::int64_t kSmallestExponent = -149;  // of a subnormal's last bit
+    static constexpr Bits kInfinityBits = 0x7F800000;
+    static constexpr std::size_t kKeptDigits = 128;
+    static constexpr std::int64_t kInfiniteFromLeading = 40;
+    static constexpr std::int64_t kZeroUpToLeading = -46;
+    // D < 10^129 < 2^429, and (2m + 1) 5^-q < 2^25 x 5^174 < 2^430.
+    static constexpr int kLimbs = 8;
+    static constexpr int kLargestBits = 430;
+};
 
-// Values of at least 10^39 are infinite, values below 10^-46 are zero: in between, the kept
-// digits D times 10^q have q from -46 - 129 to 39 - 1.
-constexpr std::int64_t kInfiniteFromLeading = 40;
-constexpr std::int64_t kZeroUpToLeading = -46;
-constexpr std::int64_t kSmallestScale = kZeroUpToLeading + 1 - std::int64_t(kKeptDigits + 1);
+struct Binary64Format {
+    using Float = double;
+    using Bits = std::uint64_t;
+    static constexpr int kFractionBits = 52;
+    static constexpr std::int64_t kSmallestExponent = -1074;
+    static constexpr Bits kInfinityBits = 0x7FF0000000000000;
+    static constexpr std::size_t kKeptDigits = 800;
+    static constexpr std::int64_t kInfiniteFromLeading = 310;
+    static constexpr std::int64_t kZeroUpToLeading = -324;
+    // D < 10^801 < 2^2661, and (2m + 1) 5^-q < 2^54 x 5^1124 < 2^2664.
+    static constexpr int kLimbs = 42;
+    static constexpr int kLargestBits = 2664;
+};
 
-// The compared numbers: D < 10^129 < 2^429, and (2m + 1) 5^-q < 2^25 * 5^174 < 2^430; a shift
-// only ever brings one side to the bit length of the other.
-static_assert(BigUnsigned::kBits >= 430 && -kSmallestScale <= 174);
+template <class Format>
+constexpr std::int64_t kSmallestScale = Format::kZeroUpToLeading + 1 - std::int64_t(Format::kKeptDigits + 1);
 
-constexpr std::uint32_t kInfinityBits = 0x7F800000;
+static_assert(64 * Binary32Format::kLimbs >= Binary32Format::kLargestBits && -kSmallestScale<Binary32Format> <= 174);
+static_assert(64 * Binary64Format::kLimbs >= Binary64Format::kLargestBits &&
+              -kSmallestScale<Binary64Format> <= 1124);
+
 constexpr std::uint64_t kTenToThe19 = 10000000000000000000u;
 
 // Walks the digits of the integer part, then the fraction part, skipping the point.
@@ -59,6 +87,7 @@ private:
 };
 
 // Collects decimal digits into a big integer, nineteen at a time.
+template <class BigUnsigned>
 class DigitAccumulator {
 public:
     void push(unsigned digit) noexcept {
@@ -84,9 +113,13 @@ private:
 };
 
 // The decimal D x 10^scale, compared exactly with the halfway point above the positive finite
-// binary32 `bits` (m x 2^e, the point (2m + 1) x 2^(e - 1)).
+// binary value `bits` (m x 2^e, the point (2m + 1) x 2^(e - 1)).
+template <class Format>
 class ExactDecimal {
 public:
+    using BigUnsigned = BigUnsignedOf<Format::kLimbs>;
+    using Bits = typename Format::Bits;
+
     ExactDecimal(const BigUnsigned& digits, std::int64_t scale) : scaled_digits_(digits), scale_(scale) {
         // D x 10^q = (D x 5^q) x 2^q; for q < 0 the factor 5^-q moves to the other side.
         if (scale >= 0) {
@@ -97,13 +130,14 @@ public:
     }
 
     // -1, 0 or 1 as the decimal is below, at or above that halfway point.
-    int compare_with_halfway_above(std::uint32_t bits) const noexcept {
-        const std::uint32_t exponent_field = bits >> 23;
-        std::uint64_t significand = bits & 0x7FFFFF;
-        std::int64_t exponent = -149;
+    int compare_with_halfway_above(Bits bits) const noexcept {
+        constexpr Bits kFractionMask = (Bits(1) << Format::kFractionBits) - 1;
+        const Bits exponent_field = bits >> Format::kFractionBits;
+        std::uint64_t significand = bits & kFractionMask;
+        std::int64_t exponent = Format::kSmallestExponent;
         if (exponent_field != 0) {
-            significand |= 0x800000;
-            exponent = std::int64_t(exponent_field) - 150;
+            significand |= std::uint64_t(1) << Format::kFractionBits;
+            exponent = std::int64_t(exponent_field) + Format::kSmallestExponent - 1;
         }
         BigUnsigned left = scaled_digits_;
         BigUnsigned right = halfway_factor_;
@@ -128,12 +162,13 @@ private:
     std::int64_t scale_;
 };
 
-// The nearest binary32 (bit pattern of the magnitude), starting from a guess that is at most a
-// few steps off. Positive binary32 patterns are ordered like their values, and the step above
-// the largest finite value leads to infinity, whose halfway point below is 2^128 - 2^103.
-std::uint32_t round_from_guess(const ExactDecimal& value, std::uint32_t bits) noexcept {
+// The nearest binary value (bit pattern of the magnitude), starting from a guess that is at most
+// a few steps off. Positive patterns are ordered like their values, and the step above the
+// largest finite value leads to infinity, whose halfway point below is the overflow threshold.
+template <class Format>
+typename Format::Bits round_from_guess(const ExactDecimal<Format>& value, typename Format::Bits bits) noexcept {
     for (;;) {
-        if (bits < kInfinityBits) {
+        if (bits < Format::kInfinityBits) {
             const int above = value.compare_with_halfway_above(bits);
             if (above > 0) {
                 ++bits;
@@ -153,24 +188,37 @@ std::uint32_t round_from_guess(const ExactDecimal& value, std::uint32_t bits) no
     }
 }
 
-}  // namespace
+// A double near 10^power times `digits`: the table's powers, with as many steps of 10^112 as it
+// takes; each step rounds, so the result is a few units off at most, and it only underflows or
+// overflows where the value itself does. A guess only: the comparisons decide.
+double scaled_guess(std::uint64_t digits, std::int64_t power) noexcept {
+    using binary32_detail::kPowersOfTen;
+    using binary32_detail::kPowerTableLimit;
+    double guess = double(digits);
+    for (; power > kPowerTableLimit; power -= kPowerTableLimit) guess *= kPowersOfTen[2 * kPowerTableLimit];
+    for (; power < -kPowerTableLimit; power += kPowerTableLimit) guess *= kPowersOfTen[0];
+    return guess * kPowersOfTen[kPowerTableLimit + power];
+}
 
-float decimal_to_binary32_exact(const char* int_begin, const char* int_end, const char* frac_begin,
-                                const char* frac_end, std::int64_t exponent) noexcept {
+template <class Format>
+typename Format::Float decimal_to_binary_exact(const char* int_begin, const char* int_end, const char* frac_begin,
+                                               const char* frac_end, std::int64_t exponent) noexcept {
+    using Float = typename Format::Float;
+    using Bits = typename Format::Bits;
     DigitCursor cursor(int_begin, int_end, frac_begin, frac_end);
     while (!cursor.done() && cursor.digit() == 0) cursor.advance();
-    if (cursor.done()) return 0.0f;
+    if (cursor.done()) return Float(0);
 
     // The value is 0.DDD... x 10^leading, DDD... starting at the first nonzero digit.
     const std::int64_t leading = cursor.in_fraction() ? exponent - (cursor.position() - frac_begin)
                                                       : exponent + (int_end - cursor.position());
-    if (leading >= kInfiniteFromLeading) return std::bit_cast<float>(kInfinityBits);
-    if (leading <= kZeroUpToLeading) return 0.0f;
+    if (leading >= Format::kInfiniteFromLeading) return std::bit_cast<Float>(Format::kInfinityBits);
+    if (leading <= Format::kZeroUpToLeading) return Float(0);
 
-    DigitAccumulator digits;
+    DigitAccumulator<BigUnsignedOf<Format::kLimbs>> digits;
     std::size_t length = 0;
     std::uint64_t first_digits = 0;  // the first 19, for the guess
-    for (; !cursor.done() && length < kKeptDigits; cursor.advance(), ++length) {
+    for (; !cursor.done() && length < Format::kKeptDigits; cursor.advance(), ++length) {
         digits.push(cursor.digit());
         if (length < 19) first_digits = first_digits * 10 + cursor.digit();
     }
@@ -185,9 +233,29 @@ float decimal_to_binary32_exact(const char* int_begin, const char* int_end, cons
 
     // The guess: the first digits in double precision, within a few units of the answer.
     const std::int64_t first_length = std::int64_t(length < 19 ? length : 19);
-    const double guess = double(first_digits) * kPowersOfTen[kPowerTableLimit + leading - first_length];
-    const ExactDecimal value(digits.take(), scale);
-    return std::bit_cast<float>(round_from_guess(value, std::bit_cast<std::uint32_t>(float(guess))));
+    const Float guess = Float(scaled_guess(first_digits, leading - first_length));
+    const ExactDecimal<Format> value(digits.take(), scale);
+    return std::bit_cast<Float>(round_from_guess(value, std::bit_cast<Bits>(guess)));
 }
 
-}  // namespace quorel::binary32_detail
+}  // namespace
+
+namespace binary32_detail {
+
+float decimal_to_binary32_exact(const char* int_begin, const char* int_end, const char* frac_begin,
+                                const char* frac_end, std::int64_t exponent) noexcept {
+    return decimal_to_binary_exact<Binary32Format>(int_begin, int_end, frac_begin, frac_end, exponent);
+}
+
+}  // namespace binary32_detail
+
+namespace binary64_detail {
+
+double decimal_to_binary64_exact(const char* int_begin, const char* int_end, const char* frac_begin,
+                                 const char* frac_end, std::int64_t exponent) noexcept {
+    return decimal_to_binary_exact<Binary64Format>(int_begin, int_end, frac_begin, frac_end, exponent);
+}
+
+}  // namespace binary64_detail
+
+}  // namespace quorel

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "text_rules/binary32_rounding.hpp"
+#include "text_rules/binary64_rounding.hpp"
 #include "text_rules/decimal_digits.hpp"
 
 #include "text_rules/vector_support.hpp"
@@ -60,11 +61,13 @@ constexpr WordShape kTail15{0x3030006530303000ull, 0x7676007F76767600ull, 0x8080
 
 }  // namespace fixed_shape_detail
 
-// The same with 64-bit word operations, for any processor. `field` points at Width readable bytes.
+// The decimal of a field of the shape, with 64-bit word operations, for any processor: false
+// where `field` (Width readable bytes) does not have the shape; else the value is
+// (-1 if negative) x mantissa x 10^scale.
 template <std::size_t Width>
-[[gnu::always_inline]] inline bool parse_fixed_shape_field_words(const char* field, float& value) noexcept {
+[[gnu::always_inline]] inline bool fixed_shape_decimal(const char* field, std::uint64_t& mantissa, std::int64_t& scale,
+                                                        bool& negative) noexcept {
     static_assert(Width == 12 || Width == 15, "the two widths in use");
-    using namespace binary32_detail;
     using namespace fixed_shape_detail;
     constexpr unsigned kFractionDigits = Width - 7;
     constexpr WordShape kTail = Width == 12 ? kTail12 : kTail15;
@@ -85,7 +88,6 @@ template <std::size_t Width>
     // of their own and the lead digit is added in front.
     const std::uint64_t head_digits = head ^ kHead.expected;  // digits 0..9, the point 0
     const std::uint64_t tail_digits = tail ^ kTail.expected;
-    std::uint64_t mantissa;
     if constexpr (Width == 12) {
         mantissa = decimal_digits::eight_digits_value(((head_digits & 0xFF00) << 8) | (head_digits & 0xFFFFFFFFFF000000ull));
     } else {
@@ -96,10 +98,41 @@ template <std::size_t Width>
     const std::int64_t power = std::int64_t((tail_digits >> 48) & 0xFF) * 10 + std::int64_t(tail_digits >> 56);
     // Negated without a branch: the exponent's sign is as unpredictable as the data.
     const std::int64_t minus = -std::int64_t((exponent_sign & kMinus) != 0);
-    const std::int64_t scale = ((power ^ minus) - minus) - std::int64_t(kFractionDigits);
+    scale = ((power ^ minus) - minus) - std::int64_t(kFractionDigits);
+    negative = (first & kMinus) != 0;
+    return true;
+}
+
+// The binary32 value of a field of the shape, with word operations.
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool parse_fixed_shape_field_words(const char* field, float& value) noexcept {
+    using namespace binary32_detail;
+    std::uint64_t mantissa;
+    std::int64_t scale;
+    bool negative;
     float magnitude;
-    if (!fast_binary32_in_table(mantissa, scale, magnitude)) return false;
-    value = with_sign(magnitude, (first & kMinus) != 0);
+    if (!fixed_shape_decimal<Width>(field, mantissa, scale, negative) ||
+        !fast_binary32_in_table(mantissa, scale, magnitude)) {
+        return false;
+    }
+    value = with_sign(magnitude, negative);
+    return true;
+}
+
+// The binary64 value of a field of the shape (the time, once a block: the word operations
+// serve): at most nine digits and a scale within 22 take the short route, which covers every
+// such field but those beyond 1E+14 or below 1E-14.
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool parse_fixed_shape_binary64(const char* field, double& value) noexcept {
+    std::uint64_t mantissa;
+    std::int64_t scale;
+    bool negative;
+    double magnitude;
+    if (!fixed_shape_decimal<Width>(field, mantissa, scale, negative) ||
+        !binary64_detail::fast_binary64(mantissa, scale, magnitude)) {
+        return false;
+    }
+    value = binary64_detail::with_sign(magnitude, negative);
     return true;
 }
 
