@@ -1,4 +1,5 @@
-"""Plot: what tolvane.read gives, the names and one float32 array per parameter read."""
+"""Plot: what tolvane.read gives, the names, the float64 (or float32) time and one float32 array
+per other parameter read."""
 
 from __future__ import annotations
 
@@ -45,7 +46,8 @@ class Plot:
     """A TOLVANE plot file's parameters, read by :func:`tolvane.read`.
 
     ``plot[key]`` is the 1-D ``numpy.float32`` array of one parameter, by name or index (0 and
-    the time's name give the time, negative indices count from the end), one value per block;
+    the time's name give the time, ``numpy.float64`` unless read with
+    ``time_dtype=numpy.float32``; negative indices count from the end), one value per block;
     ``len(plot)`` is the number of blocks; iterating gives the names of the parameters read,
     and ``key in plot`` is True exactly when ``plot[key]`` gives an array. ``plot[a:b]`` and
     ``plot[a:b:s]`` give a Plot of those blocks, over the same values (no copy). A Plot does
@@ -53,12 +55,13 @@ class Plot:
     read from many threads at once.
     """
 
-    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_arrays", "_column_of", "_index",
+    __slots__ = ("_path", "_n_digits", "_names", "_fields", "_table", "_time", "_arrays", "_column_of", "_index",
                  "_title", "_name_lines", "_incomplete")
 
     def __init__(self, path: str, n_digits: int, names: Tuple[str, ...], fields: Sequence[int],
                  table: "npt.NDArray[np.float32]", title: str, name_lines: Sequence[str],
-                 incomplete: "Optional[FormatError]" = None) -> None:
+                 incomplete: "Optional[FormatError]" = None,
+                 time: "Optional[npt.NDArray[np.float64]]" = None) -> None:
         # table: one row per field read, one column per block; the arrays are its rows. They
         # are views through a read-only buffer of it: numpy refuses to make writable again an
         # array whose memory comes from a read-only buffer, so no view of them can change the
@@ -73,7 +76,11 @@ class Plot:
             raise ValueError(f"{len(self._name_lines)} name lines for {len(self._names)} names")
         self._fields = tuple(fields)
         self._table = np.asarray(table.data.toreadonly())
-        self._arrays = tuple(self._table)
+        # The float64 time comes apart from the table, whose row 0 is then not the time.
+        self._time: "npt.NDArray[Any]" = self._table[0] if time is None else np.asarray(time.data.toreadonly())
+        if len(self._time) != self._table.shape[1]:
+            raise ValueError(f"{len(self._time)} times for {self._table.shape[1]} blocks")
+        self._arrays = (self._time,) + tuple(self._table[1:])
         self._column_of = {field: column for column, field in enumerate(self._fields)}
         self._index: Dict[str, List[int]] = {}
         for i, name in enumerate(self._names):
@@ -113,9 +120,16 @@ class Plot:
         return self._name_lines
 
     @property
-    def time(self) -> "npt.NDArray[np.float32]":
-        """The time of every block."""
-        return self._arrays[0]
+    def time(self) -> "npt.NDArray[Any]":
+        """The time of every block: ``numpy.float64``, each the binary64 number nearest to its
+        field's text; ``numpy.float32`` (the binary32 nearest) where read with
+        ``time_dtype=numpy.float32``."""
+        return self._time
+
+    @property
+    def time_dtype(self) -> "np.dtype[Any]":
+        """The time's dtype: ``float64``, or ``float32`` where read with ``time_dtype=numpy.float32``."""
+        return self._time.dtype
 
     def field_of(self, key: Key) -> int:
         """The index of the parameter that a name or an index stands for (a negative index
@@ -163,7 +177,11 @@ class Plot:
     def _blocks(self, blocks: slice) -> "Plot":
         """The Plot of the blocks a slice selects, over a view of this Plot's values."""
         return Plot(self._path, self._n_digits, self._names, self._fields, self._table[:, blocks],
-                    self._title, self._name_lines, self._incomplete)
+                    self._title, self._name_lines, self._incomplete, self._apart_time(blocks))
+
+    def _apart_time(self, blocks: slice = slice(None)) -> "Optional[npt.NDArray[np.float64]]":
+        """The time where it is kept apart from the table (float64), else None."""
+        return None if self._time.dtype == np.float32 else self._time[blocks]
 
     def __iter__(self) -> Iterator[str]:
         return (self._names[field] for field in self._fields)
@@ -171,15 +189,22 @@ class Plot:
     def __len__(self) -> int:
         return len(self._arrays[0])
 
-    def to_numpy(self) -> "npt.NDArray[np.float32]":
-        """A 2-D float32 array: one row per block, one column per parameter read, the time
-        first. A read-only view of the plot's own values, as the arrays are; ``.copy()`` it for
-        an array to change."""
-        return self._table.T
+    def to_numpy(self) -> "npt.NDArray[Any]":
+        """A 2-D array: one row per block, one column per parameter read, the time first. With
+        a float32 time (``time_dtype=numpy.float32``), a float32 read-only view of the plot's
+        own values, as the arrays are (``.copy()`` it for an array to change); with the float64
+        time, one array holds both as numpy does (``numpy.result_type``): a new float64 array,
+        the float32 values widened exactly."""
+        if self._time.dtype == np.float32:
+            return self._table.T
+        values = np.empty((len(self), len(self._fields)), dtype=np.float64)
+        values[:, 0] = self._time
+        values[:, 1:] = self._table[1:].T
+        return values
 
     def to_pandas(self) -> "pandas.DataFrame":
         """A pandas DataFrame: one float32 column per parameter read after the time, indexed
-        by the time (the index named by the time's name). Names are made unique as pandas
+        by the time (float64, or float32 where read so; named by the time's name). Names are made unique as pandas
         makes them (X, X.1, X.2, ...), the time's first: a later 'TIME' becomes 'TIME.1'. The
         values are copied, once, into one block that the frame owns (pandas writes into its
         blocks in place). Needs pandas: ``pip install 'quorel[pandas]'``."""
@@ -188,8 +213,8 @@ class Plot:
         return to_pandas(self)
 
     def to_polars(self) -> "polars.DataFrame":
-        """A polars DataFrame: one Float32 column per parameter read, the time first (named by
-        the time's name), over this Plot's arrays without copying them (polars copies a column
+        """A polars DataFrame: one Float32 column per parameter read, the time first (Float64,
+        or Float32 where read so; named by the time's name), over this Plot's arrays without copying them (polars copies a column
         before changing it). Names are made unique as to_pandas makes them. NaN stays NaN,
         never null. Needs polars: ``pip install 'quorel[polars]'``."""
         from ._tables import to_polars
@@ -197,7 +222,8 @@ class Plot:
         return to_polars(self)
 
     def to_arrow(self) -> "pyarrow.Table":
-        """A pyarrow Table of the columns to_polars gives, float32, over this Plot's arrays
+        """A pyarrow Table of the columns to_polars gives, float32 (the time float64 or
+        float32), over this Plot's arrays
         without copying them; the schema's metadata holds ``path`` and ``n_digits``. NaN stays
         NaN, never null. Needs pyarrow: ``pip install 'quorel[arrow]'``."""
         from ._tables import to_arrow
@@ -206,7 +232,7 @@ class Plot:
 
     def to_xarray(self) -> "xarray.Dataset":
         """An xarray Dataset: one float32 variable per parameter read after the time, over the
-        time as coordinate (named by the time's name), with the attributes ``path``,
+        time as coordinate (float64, or float32 where read so; named by the time's name), with the attributes ``path``,
         ``n_digits`` and ``title``. Names are made unique as to_pandas makes them. The values are copied,
         once (xarray writes into its variables in place). Needs xarray:
         ``pip install 'quorel[xarray]'``."""
@@ -254,4 +280,4 @@ class Plot:
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return (type(self), (self._path, self._n_digits, self._names, self._fields, self._table,
-                             self._title, self._name_lines, self._incomplete))
+                             self._title, self._name_lines, self._incomplete, self._apart_time()))

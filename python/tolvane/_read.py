@@ -5,12 +5,17 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+
+import numpy as np
 
 from . import _native, _source
 from ._errors import CompressionError, FormatError, exception_from_fault, format_error
 from ._plot import Plot
 from ._source import PathArg, Source
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
 Key = Union[str, int]
 
 # The widths the simulator writes: 6 significant digits in 12 bytes, 9 in 15.
@@ -24,8 +29,9 @@ INCOMPLETE = ("raise", "keep")
 def read(source: Source, n_digits: Optional[int] = None, *,
          columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
          compression: Optional[str] = "infer",
-         storage_options: Optional[Mapping[str, Any]] = None, incomplete: str = "raise") -> Plot:
-    """Read a TOLVANE plot file into named float32 arrays.
+         storage_options: Optional[Mapping[str, Any]] = None, incomplete: str = "raise",
+         time_dtype: Any = np.float64) -> Plot:
+    """Read a TOLVANE plot file into named arrays: the time float64, every other parameter float32.
 
     Args:
         source: the file: a local path (``str``, ``bytes`` or any ``os.PathLike``); a URL
@@ -67,11 +73,17 @@ def read(source: Source, n_digits: Optional[int] = None, *,
             file ends inside the block, or the fault lies on its last line, which has no line
             feed; a block whose last line has no line feed is cut even where it reads (the
             line may still grow). Any other fault raises.
+        time_dtype: ``numpy.float64`` (the default; ``None``, ``float`` and ``"float64"`` say
+            the same): each time is the binary64 number nearest to its field's decimal text,
+            ties to even, so that a 9-digit time at width 15 keeps every digit and 1 µs steps
+            stay distinct. ``numpy.float32`` (or ``"float32"``): the binary32 nearest, the
+            very bits ``quorel.rust_read_tolvane`` gives. Any other dtype raises ValueError,
+            anything that is not a dtype TypeError.
 
     Returns:
-        A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
-        Every value is the binary32 number nearest to its field's decimal text, exactly as
-        ``quorel.rust_read_tolvane`` gives it, whatever the source.
+        A :class:`Plot`: the names, the time (``time_dtype``), and one ``numpy.float32`` array
+        per other parameter read. Every value is the binary32 number nearest to its field's
+        decimal text, exactly as ``quorel.rust_read_tolvane`` gives it, whatever the source.
 
     Raises:
         FormatError: the file breaks the format; it says where (a ``ValueError``). Its
@@ -99,14 +111,15 @@ def read(source: Source, n_digits: Optional[int] = None, *,
     time only: beyond the result, at most a few MiB of buffers.
     """
     return read_in_pieces(source, n_digits, columns=columns, threads=threads, compression=compression,
-                          storage_options=storage_options, incomplete=incomplete)
+                          storage_options=storage_options, incomplete=incomplete, time_dtype=time_dtype)
 
 
 def read_in_pieces(source: Source, n_digits: Optional[int] = None, *,
                    columns: Optional[Iterable[Key]] = None, threads: Optional[int] = None,
                    piece_bytes: int = 0, stop: "Optional[_native.StopFlag]" = None,
                    compression: Optional[str] = "infer",
-                   storage_options: Optional[Mapping[str, Any]] = None, incomplete: str = "raise") -> Plot:
+                   storage_options: Optional[Mapping[str, Any]] = None, incomplete: str = "raise",
+                   time_dtype: Any = np.float64) -> Plot:
     """read(), with the size of the pieces a file is split into given (0: the reader's own),
     for tests, which split small files into pieces of a few bytes; and with a StopFlag that
     ends the read, for read_many."""
@@ -114,10 +127,11 @@ def read_in_pieces(source: Source, n_digits: Optional[int] = None, *,
     wanted = _columns_argument(columns)
     thread_count = _threads_argument(threads)
     keep = incomplete_argument(incomplete)
+    time64 = time64_argument(time_dtype)
     how, options = _source_arguments(source, compression, storage_options)
     with _source.opened(source, how, options) as opened:
         try:
-            plot = _read_opened(opened, width, wanted, thread_count, piece_bytes, stop, keep)
+            plot = _read_opened(opened, width, wanted, thread_count, piece_bytes, stop, keep, time64)
         except FormatError as error:
             # The feed's failure in its place, where it may be what the reader met.
             failure = opened.failure(error.line, True, stop)
@@ -133,7 +147,7 @@ def read_in_pieces(source: Source, n_digits: Optional[int] = None, *,
                 # A stream cut short is a file cut short: its complete blocks, and the error
                 # that incomplete="raise" raises.
                 return Plot(plot.path, plot.n_digits, plot.names, plot._fields, plot._table, plot.title,
-                            plot.name_lines, failure)
+                            plot.name_lines, failure, plot._apart_time())
             raise failure from failure.__cause__
         return plot
 
@@ -167,7 +181,7 @@ def _source_arguments(source: Source, compression: Optional[str],
 
 def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Optional[List[Key]],
                  thread_count: int, piece_bytes: int, stop: "Optional[_native.StopFlag]",
-                 keep: bool) -> Plot:
+                 keep: bool, time64: bool = True) -> Plot:
     name = opened.name
     try:
         head = opened.open_head(stop)
@@ -180,8 +194,8 @@ def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Opt
         try:
             if width is None:
                 width = _detect_width(head, name, names, stop, keep)
-            table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes,
-                                     stop, keep)
+            table, time = split_time(head.read_blocks(width, [] if fields is None else fields, thread_count,
+                                                      piece_bytes, stop, keep, time64))
             cut = head.cut
         except _native.Fault as fault:
             raise exception_from_fault(fault.args[0], name, names, width) from None
@@ -189,7 +203,28 @@ def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Opt
         head.close()
     return Plot(name, width, names, range(len(names)) if fields is None else fields, table,
                 head.title, head.name_lines,
-                None if cut is None else format_error(cut, name, names, width))
+                None if cut is None else format_error(cut, name, names, width), time)
+
+
+def split_time(result: Any) -> "Tuple[npt.NDArray[np.float32], Optional[npt.NDArray[np.float64]]]":
+    """A native read's table and its float64 time, where it gave the time apart (time64)."""
+    if isinstance(result, tuple):
+        return result[0], result[1]
+    return result, None
+
+
+def time64_argument(time_dtype: Any) -> bool:
+    """Whether the time is read as float64 (else float32), from a dtype-like as numpy takes
+    one: TypeError for what is not a dtype, ValueError for any dtype but those two."""
+    try:
+        dtype = np.dtype(time_dtype)
+    except TypeError:
+        raise TypeError(f"time_dtype must be numpy.float64 or numpy.float32, not {time_dtype!r}") from None
+    if dtype == np.float64:
+        return True
+    if dtype == np.float32:
+        return False
+    raise ValueError(f"time_dtype must be numpy.float64 or numpy.float32, not {dtype}")
 
 
 def _path_argument(path: PathArg) -> "tuple[str, bytes]":

@@ -39,7 +39,7 @@ def library(module: str, extra: str, needed_by: str) -> ModuleType:
                           f"pip install 'quorel[{extra}]'") from error
 
 
-def named_columns(plot: "Plot") -> Tuple[List[str], Sequence["npt.NDArray[np.float32]"]]:
+def named_columns(plot: "Plot") -> Tuple[List[str], Sequence["npt.NDArray[Any]"]]:
     """The columns of a table, the time first: their names, and the Plot's arrays.
 
     The names are made unique as pandas makes a file's column names unique, the time's name
@@ -51,20 +51,21 @@ def named_columns(plot: "Plot") -> Tuple[List[str], Sequence["npt.NDArray[np.flo
     return names, plot._arrays
 
 
-def copied_columns(plot: "Plot") -> Tuple[List[str], "npt.NDArray[np.float32]"]:
-    """named_columns, the values copied into one writable block: a row per column."""
+def copied_columns(plot: "Plot") -> Tuple[List[str], "npt.NDArray[Any]", "npt.NDArray[np.float32]"]:
+    """named_columns, the values copied: the time, and the other columns in one writable block
+    of a row per column."""
     import numpy as np
 
     names, _ = named_columns(plot)
-    return names, np.array(plot._table)
+    return names, np.array(plot.time), np.array(plot._table[1:])
 
 
 def to_pandas(plot: "Plot") -> "pandas.DataFrame":
     pd = library("pandas", "pandas", "Plot.to_pandas()")
-    names, block = copied_columns(plot)
-    index = pd.Index(block[0], name=names[0], copy=False)
+    names, time, block = copied_columns(plot)
+    index = pd.Index(time, name=names[0], copy=False)
     # (blocks, columns) over the block's rows: pandas keeps it as its one float32 block.
-    return cast("pandas.DataFrame", pd.DataFrame(block[1:].T, index=index, columns=names[1:], copy=False))
+    return cast("pandas.DataFrame", pd.DataFrame(block.T, index=index, columns=names[1:], copy=False))
 
 
 def to_polars(plot: "Plot") -> "polars.DataFrame":
@@ -72,14 +73,15 @@ def to_polars(plot: "Plot") -> "polars.DataFrame":
     names, arrays = named_columns(plot)
     # A dict, not a list of Series: polars names a Series named '' in a list 'column_N'.
     return cast("polars.DataFrame", pl.DataFrame({
-        name: pl.Series(name, array, dtype=pl.Float32, nan_to_null=False) for name, array in zip(names, arrays)}))
+        name: pl.Series(name, array, dtype=pl.Float64 if array.dtype.itemsize == 8 else pl.Float32, nan_to_null=False)
+        for name, array in zip(names, arrays)}))
 
 
 def to_arrow(plot: "Plot") -> "pyarrow.Table":
     pa = library("pyarrow", "arrow", "Plot.to_arrow()")
     names, arrays = named_columns(plot)
     # pa.array wraps a contiguous numpy array's memory; NaN stays a value, never a null.
-    columns = [pa.array(array, type=pa.float32()) for array in arrays]
+    columns = [pa.array(array, type=pa.from_numpy_dtype(array.dtype)) for array in arrays]
     # The path's own bytes: a file name need not be UTF-8, which Arrow's metadata is.
     metadata = {"path": os.fsencode(plot.path), "n_digits": str(plot.n_digits)}
     return cast("pyarrow.Table", pa.Table.from_arrays(columns, names=names, metadata=metadata))
@@ -87,10 +89,10 @@ def to_arrow(plot: "Plot") -> "pyarrow.Table":
 
 def to_xarray(plot: "Plot") -> "xarray.Dataset":
     xr = library("xarray", "xarray", "Plot.to_xarray()")
-    names, arrays = copied_columns(plot)
+    names, times, arrays = copied_columns(plot)
     time = names[0]
-    variables = {name: ((time,), array) for name, array in zip(names[1:], arrays[1:])}
-    return cast("xarray.Dataset", xr.Dataset(variables, coords={time: ((time,), arrays[0])},
+    variables = {name: ((time,), array) for name, array in zip(names[1:], arrays)}
+    return cast("xarray.Dataset", xr.Dataset(variables, coords={time: ((time,), times)},
                                              attrs=dataset_attrs(plot.path, plot.n_digits, plot.title)))
 
 

@@ -32,10 +32,10 @@ struct ScanResult {
     std::uint64_t line_feeds = 0;
     // The time of each block whose header line ends in the stretch, from block first_block on.
     std::uint64_t first_block = 0;
-    std::vector<float> times;
+    std::vector<double> times;
     std::vector<std::uint64_t> unknown;  // blocks whose time was not read
     bool rising = true;                  // over the known times
-    std::optional<float> first_known, last_known;
+    std::optional<double> first_known, last_known;
     // The start of each block (after the first) that is a multiple of the stride, where the
     // line feed that ends the block before it lies in the stretch.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> entries;
@@ -84,14 +84,21 @@ constexpr std::size_t kOverlap = kWidestTime + 96;
 constexpr std::size_t kPadding = 64;
 
 // The time of the block whose time line starts at `line` (field 0, `width` bytes), with at least
-// width + kPadding readable bytes there (zeros past the file's end): false where it takes the
-// general way, or the field does not lie within its line.
-bool read_time(const char* line, std::uint64_t width, float& value) noexcept {
+// width + kPadding readable bytes there (zeros past the file's end), as binary64 or as binary32
+// (kept as the double of the same value): false where it takes the general way, or the field
+// does not lie within its line.
+bool read_time(const char* line, std::uint64_t width, bool binary64, double& value) noexcept {
     if (width == 0 || width > kWidestTime) return false;
     const std::size_t w = std::size_t(width);
+    float single;
     // The fixed shapes hold ASCII bytes of their own alone.
-    if (w == 12 && parse_fixed_shape_field<12>(line, value)) return true;
-    if (w == 15 && parse_fixed_shape_field<15>(line, value)) return true;
+    if (binary64) {
+        if (w == 12 && parse_fixed_shape_binary64<12>(line, value)) return true;
+        if (w == 15 && parse_fixed_shape_binary64<15>(line, value)) return true;
+    } else {
+        if (w == 12 && parse_fixed_shape_field<12>(line, single)) return value = single, true;
+        if (w == 15 && parse_fixed_shape_field<15>(line, single)) return value = single, true;
+    }
     if (!is_ascii(line, w)) return false;
     // The field must lie within the line: no line feed in it, nor a carriage return ending it.
     const void* feed = std::memchr(line, '\n', w + 1);
@@ -100,9 +107,18 @@ bool read_time(const char* line, std::uint64_t width, float& value) noexcept {
         if (end > 0 && line[end - 1] == '\r') --end;
         if (end < w) return false;
     }
-    if (fits_e_notation_field(width) && parse_e_notation_field(line, w, value)) return true;
+    const std::string_view field = trim_ascii_padded(std::string_view(line, w));
     FloatErrorKind error;
-    return parse_binary32<kPaddedText>(trim_ascii_padded(std::string_view(line, w)), value, error);
+    if (binary64) {
+        if (fits_e_notation_field(width) && parse_e_notation_binary64(line, w, value)) return true;
+        return parse_binary64<kPaddedText>(field, value, error);
+    }
+    if (!(fits_e_notation_field(width) && parse_e_notation_field(line, w, single)) &&
+        !parse_binary32<kPaddedText>(field, single, error)) {
+        return false;
+    }
+    value = single;
+    return true;
 }
 
 constexpr std::size_t kNone = ~std::size_t(0);
@@ -110,10 +126,10 @@ constexpr std::size_t kNone = ~std::size_t(0);
 // The first and last of the known times of `times` (blocks first_block, first_block + 1, ...),
 // passing over those of `unknown` (ascending), and whether none is below the one before it.
 struct TimeRun {
-    std::optional<float> first, last;
+    std::optional<double> first, last;
     bool rising = true;
 };
-TimeRun time_run(std::span<const float> times, std::span<const std::uint64_t> unknown, std::uint64_t first_block) {
+TimeRun time_run(std::span<const double> times, std::span<const std::uint64_t> unknown, std::uint64_t first_block) {
     TimeRun run;
     std::size_t u = 0;
     for (std::size_t i = 0; i < times.size(); ++i) {
@@ -170,8 +186,10 @@ std::size_t nth_line_feed(const char* bytes, std::size_t size, std::uint64_t n) 
 // `first_block` (the region's blocks are counted from there for the entries).
 class StretchScan {
 public:
-    StretchScan(std::uint64_t block_lines, std::uint64_t width, std::uint64_t stride, std::uint64_t region_block)
-        : block_lines_(block_lines), width_(width), stride_(stride), region_block_(region_block) {}
+    StretchScan(std::uint64_t block_lines, std::uint64_t width, bool binary64_time, std::uint64_t stride,
+                std::uint64_t region_block)
+        : block_lines_(block_lines), width_(width), binary64_time_(binary64_time), stride_(stride),
+          region_block_(region_block) {}
 
     // Scans the stretch, `lines_before` line feeds of the region before it; returns its line
     // feeds. Each block's bytes are looked at once: from a header line feed, the next one is
@@ -204,11 +222,11 @@ public:
         const std::uint64_t in_stride = (region_block_ + block + 1) % stride_;
         std::uint64_t next_entry = block + 1 + (in_stride == 0 ? 0 : stride_ - in_stride);
         TimeRun run{out.last_known ? out.first_known : std::nullopt, out.last_known, out.rising};
-        std::vector<float>& times = out.times;
+        std::vector<double>& times = out.times;
         times.reserve(times.size() + size / std::max<std::size_t>(1, std::size_t(b) * 8) + 16);
         for (;;) {
-            float value;
-            if (read_time(bytes + at + 1, width_, value)) {
+            double value;
+            if (read_time(bytes + at + 1, width_, binary64_time_, value)) {
                 if (run.last && !(value >= *run.last)) run.rising = false;
                 if (!run.first) run.first = value;
                 run.last = value;
@@ -265,6 +283,7 @@ private:
 
     const std::uint64_t block_lines_;
     const std::uint64_t width_;
+    const bool binary64_time_;
     const std::uint64_t stride_;
     const std::uint64_t region_block_;
 };
@@ -415,8 +434,8 @@ std::uint64_t stride_for(std::uint64_t count, std::uint64_t width, std::uint64_t
 
 }  // namespace
 
-BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start)
-    : count_(count), width_(width), block_lines_(1 + (count + 9) / 10), start_(start),
+BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time)
+    : count_(count), width_(width), binary64_time_(binary64_time), block_lines_(1 + (count + 9) / 10), start_(start),
       stride_(stride_for(count, width, block_lines_)), end_(start) {}
 
 bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t piece_bytes) {
@@ -432,7 +451,7 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     }
     if (size == end_) return true;
     const std::uint64_t region = size - end_;
-    const StretchScan scan(block_lines_, width_, stride_, blocks());
+    const StretchScan scan(block_lines_, width_, binary64_time_, stride_, blocks());
     if (threads == 0) threads = region < kSplitFrom ? 1 : usable_cores();
     std::vector<ScanResult> pieces;
     if (piece_bytes == 0) piece_bytes = kPieceBytes;
@@ -486,7 +505,7 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     return true;
 }
 
-void BlockIndex::set_unknown_times(std::span<const float> times) {
+void BlockIndex::set_unknown_times(std::span<const double> times) {
     for (std::size_t u = 0; u < unknown_.size() && u < times.size(); ++u) times_[unknown_[u]] = times[u];
     unknown_.clear();
     const TimeRun run = time_run(times_, {}, 0);

@@ -6,7 +6,8 @@
 // The index is sparse in the blocks' places and dense in their times. It keeps the start of
 // every `stride`-th block (a stride of blocks spans about kEntryBytes of the file), so that a
 // block is found by counting the line feeds of at most a stride after the nearest entry: some
-// 8 bytes per 16 KiB of file. And it keeps the time of every block (field 0, 4 bytes a block,
+// 8 bytes per 16 KiB of file. And it keeps the time of every block (field 0, 8 bytes a block: a
+// binary64, or a binary32 kept as the double of the same value,
 // read while the line feeds are counted), for windows by time and for the time coordinate of a
 // table opened lazily; with it, whether the times never decrease. Only the blocks whose every
 // line ends in a line feed are indexed: the last line of a file still being written may grow.
@@ -43,8 +44,9 @@ public:
     static constexpr std::size_t kPieceBytes = std::size_t(1) << 20;
 
     // The index of a file with `count` parameters whose block 0 starts at byte `start`, read at
-    // field width `width` (0 where it is not known yet: the times are then all unknown).
-    BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start);
+    // field width `width` (0 where it is not known yet: the times are then all unknown), its
+    // times read as binary64 (`binary64_time`) or as binary32.
+    BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time = false);
 
     // Indexes the blocks completed since the last call, from the end of those indexed to the
     // end of the file now, on up to `threads` threads (0: the cores, for a large region), in
@@ -64,26 +66,28 @@ public:
     BlockStarts starts() const noexcept { return {stride_, starts_}; }
 
     // The time of every block indexed; those of unknown_times() are 0 until set_time.
-    std::span<const float> times() const noexcept { return times_; }
+    std::span<const double> times() const noexcept { return times_; }
+    bool binary64_time() const noexcept { return binary64_time_; }
     // The blocks whose time was not read, ascending.
     std::span<const std::uint64_t> unknown_times() const noexcept { return unknown_; }
     // The reader's time for each block of unknown_times(), in that order: they are known then.
-    void set_unknown_times(std::span<const float> times);
+    void set_unknown_times(std::span<const double> times);
     // Whether every time is known and none is below the one before it (NaN is below all).
     bool times_rise() const noexcept { return unknown_.empty() && rising_; }
 
 private:
     const std::uint64_t count_;
     const std::uint64_t width_;
+    const bool binary64_time_;
     const std::uint64_t block_lines_;
     const std::uint64_t start_;
     const std::uint64_t stride_;
     std::uint64_t end_;
     std::vector<std::uint64_t> starts_;  // of blocks 0, stride, 2 x stride, ... up to blocks()
-    std::vector<float> times_;
+    std::vector<double> times_;
     std::vector<std::uint64_t> unknown_;
     bool rising_ = true;  // over the known times, in order
-    std::optional<float> last_known_;  // the last known time
+    std::optional<double> last_known_;  // the last known time
 };
 
 // Where block `block` starts: at most a stride of blocks is counted, from the nearest entry of

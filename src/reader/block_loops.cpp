@@ -66,6 +66,20 @@ void parse_field(const Line& line, std::uint64_t k, std::uint64_t start, std::ui
     throw fault;
 }
 
+// The same for the time kept as binary64.
+void parse_time_field(const Line& line, std::uint64_t width, double& value) {
+    const std::string_view slice(line.text.data(), std::size_t(width));
+    const std::string_view field = line.ascii ? trim_ascii_padded(slice) : trim(slice);
+    FloatErrorKind error;
+    if (parse_binary64<kPaddedText>(field, value, error)) return;
+    ReadFault fault(error == FloatErrorKind::Empty ? FaultKind::field_empty : FaultKind::field_not_a_number);
+    fault.place.field_in_line = 0;
+    fault.field_end = width;
+    fault.line_length = line.text.size();
+    fault.text = field;
+    throw fault;
+}
+
 // Where the fields of one data line go: field k into targets[k][block].
 struct FieldTargets {
     float* const* targets;
@@ -185,6 +199,45 @@ template <std::size_t Width>
     read_data_line(line, stored, field_count, width, out);
 }
 
+// The first data line of a block where the time is kept as binary64: field 0 goes to
+// time[block], the others as read_next_data_line stores them. The time takes the short route
+// of binary64 on the fixed shape; then the line's other fields theirs.
+template <std::size_t Width>
+std::uint64_t read_fixed_shape_time_line(LineSource& source, std::uint64_t field_count, FieldTargets out,
+                                         double* time) {
+    const std::string_view pending = source.pending();
+    const std::size_t length = std::size_t(field_count) * Width;
+    if (pending.size() <= length) return 0;
+    std::size_t line_end = length + 1;
+    if (pending[length] != '\n') {
+        if (pending[length] != '\r' || pending.size() <= length + 1 || pending[length + 1] != '\n') return 0;
+        line_end = length + 2;
+    }
+    if (!parse_fixed_shape_binary64<Width>(pending.data(), time[out.block])) return 0;
+    const std::uint64_t stored =
+        1 + parse_fixed_shape_fields<Width>(pending.data() + Width, field_count - 1, FieldTargets{out.targets + 1, out.block});
+    if (stored == field_count) source.skip_pending(line_end);
+    return stored;
+}
+
+double read_one_time_field(const Line& line, std::uint64_t width);
+
+template <std::size_t Width>
+[[gnu::always_inline]] inline void read_time_data_line(LineSource& source, Line& line, std::uint64_t field_count,
+                                                       std::uint64_t width, FieldTargets out, double* time) {
+    std::uint64_t stored = 0;
+    if constexpr (Width != 0) {
+        stored = read_fixed_shape_time_line<Width>(source, field_count, out, time);
+        if (stored == field_count) return;
+    }
+    if (!read_line(source, line)) throw_fault(FaultKind::block_cut_short);
+    if (stored == 0) {
+        time[out.block] = read_one_time_field(line, width);
+        stored = 1;
+    }
+    if (stored < field_count) read_data_line(line, stored, field_count, width, out);
+}
+
 // The number of blocks a regular file holds if every block is as long as the first, capped so
 // that their values take no more memory than the file does: a guess, only to size the series
 // once instead of growing them step by step. Blocks longer than the first, or a sparse file,
@@ -282,10 +335,21 @@ template <std::size_t Width, class Table>
         while (within_limit(source, series, limit) && (source.skip_short_ascii_line() || read_line(source, line))) {
             series.reserve_next_block();
             FieldTargets out{series.series(), series.blocks()};
-            for (line_in_block = 1; line_in_block <= full_lines; ++line_in_block, out.targets += kFieldsPerLine) {
+            line_in_block = 1;
+            double* const time = series.time();
+            if (time != nullptr) {
+                // The time's line on its own route; it may be the block's only line.
+                read_time_data_line<Width>(source, line, full_lines != 0 ? kFieldsPerLine : last_fields, width, out,
+                                           time);
+                ++line_in_block;
+                out.targets += kFieldsPerLine;
+            }
+            for (; line_in_block <= full_lines; ++line_in_block, out.targets += kFieldsPerLine) {
                 read_next_data_line<Width>(source, line, kFieldsPerLine, width, out);
             }
-            if (last_fields != 0) read_next_data_line<Width>(source, line, last_fields, width, out);
+            if (last_fields != 0 && line_in_block == full_lines + 1) {
+                read_next_data_line<Width>(source, line, last_fields, width, out);
+            }
             series.finish_block();
             line_in_block = 0;
             if (series.blocks() == 1) {
@@ -352,6 +416,30 @@ float read_one_field(const Line& line, std::uint64_t k, std::uint64_t width) {
     return value;
 }
 
+// Field 0 of a data line on its own, as binary64: read_one_field's checks and routes.
+double read_one_time_field(const Line& line, std::uint64_t width) {
+    const std::string_view text = line.text;
+    if (width > text.size()) {
+        ReadFault fault(FaultKind::field_past_line_end);
+        fault.place.field_in_line = 0;
+        fault.field_end = width;
+        fault.line_length = text.size();
+        throw fault;
+    }
+    if (!line.ascii && width < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[width]))) {
+        fail_field_boundary_inside(line, 0, width, width);
+    }
+    double value;
+    if (line.ascii) {
+        const char* const field = text.data();
+        if (width == 12 && parse_fixed_shape_binary64<12>(field, value)) return value;
+        if (width == 15 && parse_fixed_shape_binary64<15>(field, value)) return value;
+        if (fits_e_notation_field(width) && parse_e_notation_binary64(field, std::size_t(width), value)) return value;
+    }
+    parse_time_field(line, width, value);
+    return value;
+}
+
 }  // namespace
 
 template <class Table>
@@ -393,7 +481,12 @@ void read_chosen_fields(LineSource& source, Line& line, std::uint64_t count, std
                     continue;
                 }
                 if (!read_line(source, line)) throw_fault(FaultKind::block_cut_short);
-                for (std::size_t s = first; s < first_on_line[line_in_block]; ++s) {
+                std::size_t s = first;
+                if (s == 0 && series.time() != nullptr) {  // the time, kept as binary64
+                    series.time()[block] = read_one_time_field(line, width);
+                    ++s;
+                }
+                for (; s < first_on_line[line_in_block]; ++s) {
                     targets[s][block] = read_one_field(line, fields[s] % kFieldsPerLine, width);
                 }
             }

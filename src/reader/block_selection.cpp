@@ -24,10 +24,10 @@ std::uint64_t start_of(int fd, const IndexedBlocks& indexed, std::uint64_t block
 SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t width,
                                  std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
                                  const IndexedBlocks& indexed, std::span<const std::uint64_t> blocks, ReadStop* stop,
-                                 std::uint64_t hint_block, std::uint64_t hint_offset) {
+                                 std::uint64_t hint_block, std::uint64_t hint_offset, bool binary64_time) {
     const std::uint64_t block_lines = block_lines_of(count);
     const std::size_t series = fields.empty() ? std::size_t(count) : fields.size();
-    SeriesTable table(series, SeriesLayout::together);
+    SeriesTable table(series, SeriesLayout::together, binary64_time);
     table.reserve(blocks.size());
     if (table.capacity() < blocks.size()) {
         throw MemoryFailure(blocks.size() * series * sizeof(float), std::source_location::current());
@@ -45,7 +45,7 @@ SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t widt
         const std::uint64_t end = start_of(fd, indexed, first + run, first, start);
         source.restart_at(start, end, end);
         // The window's block k is the file's block first + k - i.
-        SeriesWindow window(table.series(), i, i + run);
+        SeriesWindow window(table.series(), table.time(), i, i + run);
         try {
             if (fields.empty()) {
                 read_every_field(source, line, count, width, window, first_block_line);

@@ -27,10 +27,12 @@ struct IndexedBlocks {
 // table's block i (the series laid out together). A run that begins at `hint_block`, which starts
 // at `hint_offset`, reads nothing before it. A fault is placed in its line, block and field as a
 // whole read places it, and thrown as an OwnedFault; a file that ends before a block read ends
-// fails with FaultKind::file_changed (it was cut since it was indexed). `stop` may end it.
+// fails with FaultKind::file_changed (it was cut since it was indexed). `stop` may end it. With
+// `binary64_time`, the time is kept as binary64 (SeriesTable::time).
 SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t width,
                                  std::span<const std::uint64_t> fields, std::uint64_t first_block_line,
                                  const IndexedBlocks& indexed, std::span<const std::uint64_t> blocks, ReadStop* stop,
-                                 std::uint64_t hint_block = 0, std::uint64_t hint_offset = 0);
+                                 std::uint64_t hint_block = 0, std::uint64_t hint_offset = 0,
+                                 bool binary64_time = false);
 
 }  // namespace quorel

@@ -174,7 +174,7 @@ SeriesTable PlotFileReader::read_blocks_unchecked(std::uint64_t field_width, std
                                                       options, stop_, bytes_read, cut);
         if (split) return std::move(*split);
     }
-    SeriesTable series(fields.empty() ? count_ : fields.size(), SeriesLayout::together);
+    SeriesTable series(fields.empty() ? count_ : fields.size(), SeriesLayout::together, options.binary64_time);
     if (fields.empty()) {
         read_every_field(source_, line_, count_, field_width, series, head_lines() + 1, kNoLimit, cut);
     } else {

@@ -31,8 +31,9 @@ public:
     // All series empty. A count of 0 leaves -1 columns, a size that cannot exist. Until a second
     // block is due, the series share one allocation, a value each: the first block tells how
     // large they will grow (see reserve), and each series is then allocated once at that size.
-    explicit SeriesTable(std::uint64_t parameter_count, SeriesLayout layout = SeriesLayout::apart)
-        : together_(layout == SeriesLayout::together) {
+    explicit SeriesTable(std::uint64_t parameter_count, SeriesLayout layout = SeriesLayout::apart,
+                         bool binary64_time = false)
+        : together_(layout == SeriesLayout::together), binary64_time_(binary64_time) {
         sequence_bytes(parameter_count - 1, sizeof(float*));
         const std::size_t bytes = sequence_bytes(parameter_count, sizeof(float*));
         series_ = static_cast<float**>(resize_storage(nullptr, bytes));
@@ -40,15 +41,19 @@ public:
         first_block_ = static_cast<float*>(resize_storage(nullptr, sequence_bytes(parameter_count, sizeof(float))));
         for (std::size_t i = 0; i < count_; ++i) series_[i] = first_block_ + i;
         capacity_ = 1;
+        time_room(1, true);
     }
     SeriesTable(const SeriesTable&) = delete;
     SeriesTable& operator=(const SeriesTable&) = delete;
     SeriesTable(SeriesTable&& other) noexcept
-        : together_(other.together_), series_(std::exchange(other.series_, nullptr)),
+        : together_(other.together_), binary64_time_(other.binary64_time_),
+          series_(std::exchange(other.series_, nullptr)),
           count_(std::exchange(other.count_, 0)), blocks_(std::exchange(other.blocks_, 0)),
           capacity_(std::exchange(other.capacity_, 0)), first_block_(std::exchange(other.first_block_, nullptr)),
-          owned_(std::exchange(other.owned_, 0)), storage_(std::exchange(other.storage_, nullptr)) {}
+          owned_(std::exchange(other.owned_, 0)), storage_(std::exchange(other.storage_, nullptr)),
+          time_(std::exchange(other.time_, nullptr)), time_capacity_(std::exchange(other.time_capacity_, 0)) {}
     ~SeriesTable() {
+        std::free(time_);
         for (std::size_t i = 0; i < owned_; ++i) std::free(series_[i]);
         std::free(storage_);
         std::free(first_block_);
@@ -66,14 +71,17 @@ public:
     // blocks come, from the first block's storage as if there had been no estimate.
     void reserve(std::size_t blocks) noexcept {
         if (first_block_ == nullptr || blocks <= capacity_ || blocks > PTRDIFF_MAX / sizeof(float)) return;
+        if (!time_room(blocks, false)) return;
         if (together_) {
             if (blocks <= PTRDIFF_MAX / sizeof(float) / count_) move_together(blocks, false);
             return;
         }
         if (move_out_of_first_block(blocks * sizeof(float), false)) capacity_ = blocks;
     }
-    // Field i of the block being read goes to series(i)[blocks()].
+    // Field i of the block being read goes to series(i)[blocks()]; the time to time()[blocks()]
+    // instead where it is kept as binary64 (time() is null otherwise).
     float* const* series() const noexcept { return series_; }
+    double* time() const noexcept { return time_; }
     std::size_t blocks() const noexcept { return blocks_; }
     void finish_block() noexcept { ++blocks_; }
     // Takes the last block finished back: it turned out to be cut.
@@ -111,6 +119,9 @@ public:
         series_[i] = nullptr;
         return storage;
     }
+    // Hands the binary64 time's storage over to the caller, who frees it with std::free; its
+    // values are the first blocks() doubles.
+    double* hand_over_time() noexcept { return std::exchange(time_, nullptr); }
     // Together: hands the one allocation over to the caller, who frees it with std::free;
     // series i's values are the first blocks() floats from i x capacity() on. (Series still in
     // the shared first block are moved there first.)
@@ -125,6 +136,23 @@ public:
     }
 
 private:
+    // Where the time is binary64: its storage grown to `blocks` doubles, if it has fewer. Memory
+    // that cannot be had fails the read where it is `required`; otherwise the result is false.
+    // Grown before the series, so that the time has room for every block they have room for.
+    bool time_room(std::size_t blocks, bool required) {
+        if (!binary64_time_ || blocks <= time_capacity_) return true;
+        if (blocks > PTRDIFF_MAX / sizeof(double)) {
+            if (required) sequence_bytes(blocks, sizeof(double));
+            return false;
+        }
+        const std::size_t bytes = blocks * sizeof(double);
+        void* const grown = required ? grow_series_storage(time_, bytes) : std::realloc(time_, bytes);
+        if (grown == nullptr) return false;
+        time_ = static_cast<double*>(grown);
+        time_capacity_ = blocks;
+        return true;
+    }
+
     void close_up_together() noexcept {
         if (storage_ == nullptr || blocks_ == capacity_) return;
         const std::size_t used = blocks_ * count_ * sizeof(float);
@@ -140,10 +168,18 @@ private:
         if (void* shrunk = std::realloc(storage_, bytes)) storage_ = static_cast<float*>(shrunk);
         for (std::size_t i = 0; i < count_; ++i) series_[i] = storage_ + i * capacity;
         capacity_ = capacity;
+        if (binary64_time_ && time_ != nullptr && time_capacity_ > capacity) {
+            // Shrinking in place cannot fail in practice; if it does, the larger block stays.
+            if (void* shrunk = std::realloc(time_, capacity * sizeof(double))) {
+                time_ = static_cast<double*>(shrunk);
+                time_capacity_ = capacity;
+            }
+        }
     }
 
     void grow_to(std::size_t capacity) {
         const std::size_t bytes = sequence_bytes(capacity, sizeof(float));
+        time_room(capacity, true);
         if (together_) {
             sequence_bytes(capacity, sizeof(float) * count_);
             move_together(capacity, true);
@@ -201,6 +237,7 @@ private:
     }
 
     bool together_;
+    bool binary64_time_ = false;
     float** series_ = nullptr;
     std::size_t count_ = 0;
     std::size_t blocks_ = 0;
@@ -208,6 +245,8 @@ private:
     float* first_block_ = nullptr;  // the shared storage of the first block, until it is moved
     std::size_t owned_ = 0;         // apart: series_[0 .. owned_) own their storage
     float* storage_ = nullptr;      // together: the one allocation, once out of the first block
+    double* time_ = nullptr;        // the binary64 time, where it is kept so
+    std::size_t time_capacity_ = 0;
 };
 
 }  // namespace quorel

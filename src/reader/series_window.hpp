@@ -12,8 +12,8 @@ namespace quorel {
 
 class SeriesWindow {
 public:
-    SeriesWindow(float* const* series, std::size_t first, std::size_t capacity) noexcept
-        : series_(series), blocks_(first), capacity_(capacity) {}
+    SeriesWindow(float* const* series, double* time, std::size_t first, std::size_t capacity) noexcept
+        : series_(series), time_(time), blocks_(first), capacity_(capacity) {}
 
     // A piece stops before a block the storage has no room for (full); one thread reads such
     // blocks on after the split.
@@ -24,6 +24,8 @@ public:
     // The storage is sized beforehand: there is nothing to guess.
     void reserve(std::size_t) noexcept {}
     float* const* series() const noexcept { return series_; }
+    // The binary64 time's storage, where the table keeps one (else null).
+    double* time() const noexcept { return time_; }
     // The block being read, counted from the file's first.
     std::size_t blocks() const noexcept { return blocks_; }
     void finish_block() noexcept { ++blocks_; }
@@ -32,6 +34,7 @@ public:
 
 private:
     float* const* series_;
+    double* time_;
     std::size_t blocks_;
     std::size_t capacity_;
 };

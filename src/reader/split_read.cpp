@@ -206,7 +206,7 @@ private:
         // the file ends now.
         source.skip_pending(at);
         source.extend_stretch(LineSource::kToFileEnd);
-        SeriesWindow window(table_.series(), piece.first_block, table_.capacity());
+        SeriesWindow window(table_.series(), table_.time(), piece.first_block, table_.capacity());
         try {
             BlockCut* const cut = keep_cut_ ? &piece.cut : nullptr;
             if (fields_.empty()) {
@@ -317,7 +317,7 @@ std::optional<SeriesTable> read_split(LineSource& source, Line& line, std::uint6
     if (options.threads < 2 || (region + options.piece_bytes - 1) / options.piece_bytes < 2) return std::nullopt;
     const std::uint64_t most_blocks = (region + 1) / least_block_bytes(count, width, fields, region + 1) + 1;
     const std::uint64_t sized_for = blocks_to_size_for(source, count, region, most_blocks);
-    SeriesTable table(fields.empty() ? count : fields.size(), SeriesLayout::together);
+    SeriesTable table(fields.empty() ? count : fields.size(), SeriesLayout::together, options.binary64_time);
     table.reserve(std::size_t(std::min<std::uint64_t>(sized_for, PTRDIFF_MAX)));
     if (table.capacity() < sized_for) return std::nullopt;
 

@@ -38,6 +38,7 @@ struct SplitOptions {
     unsigned threads = 0;          // at most this many, the calling one among them; 0: the
                                    // cores the process may run on, where the file is large enough
     std::size_t piece_bytes = 0;   // 0: kPieceBytes, less for many threads
+    bool binary64_time = false;    // the time kept as binary64 (SeriesTable), split or not
 };
 
 // The cores this process may run on (its CPU affinity).

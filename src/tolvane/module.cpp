@@ -96,6 +96,10 @@ struct FreeStorage {
     void operator()(float* storage) const noexcept { std::free(storage); }
 };
 using OwnedValues = std::unique_ptr<float, FreeStorage>;
+struct FreeTimes {
+    void operator()(double* storage) const noexcept { std::free(storage); }
+};
+using OwnedTimes = std::unique_ptr<double, FreeTimes>;
 
 std::unique_ptr<PlotHead> open_plot(const nb::bytes& path, const StopFlag* flag) {
     const std::string_view text(path.c_str(), path.size());
@@ -208,24 +212,33 @@ using FloatTable = nb::ndarray<nb::numpy, float, nb::ndim<2>>;
 using FloatArray = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
 using BlockArray = nb::ndarray<nb::numpy, std::uint64_t, nb::ndim<1>>;
 using GivenBlocks = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using GivenTimes = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using GivenTimes = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using TimeArray = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 
 // A table's values handed over from the reader's storage, for an array that owns them: filled
 // without the interpreter lock, made into the array with it.
+// Where the table keeps the time as binary64, its row 0 is not written: the time comes apart,
+// and array() gives (table, time).
 struct HandedTable {
     OwnedValues storage;
+    OwnedTimes time;
     std::size_t shape[2] = {0, 0};
     std::int64_t strides[2] = {0, 1};
 
     void take(quorel::SeriesTable& table) {
         shape[0] = table.column_count() + 1;
         shape[1] = table.blocks();
+        time.reset(table.hand_over_time());
         storage.reset(table.hand_over_all());
         strides[0] = std::int64_t(table.capacity());
     }
-    FloatTable array() {
+    nb::object array() {
         nb::capsule owner(storage.get(), [](void* values) noexcept { std::free(values); });
-        return FloatTable(storage.release(), 2, shape, owner, strides);
+        FloatTable values(storage.release(), 2, shape, owner, strides);
+        if (!time) return nb::cast(values);
+        nb::capsule time_owner(time.get(), [](void* times) noexcept { std::free(times); });
+        const std::size_t time_shape[1] = {shape[1]};
+        return nb::make_tuple(values, TimeArray(time.release(), 1, time_shape, time_owner));
     }
 };
 
@@ -252,16 +265,16 @@ void check_fields(const PlotHead& head, const std::vector<std::uint64_t>& fields
 // empty for every field), one column per block, on up to `threads` threads (0: as many as pay),
 // in pieces of `piece_bytes` (0: the reader's choice). The rows lie in the reader's own storage,
 // at the distance its capacity sets, which the array owns.
-FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
-                       unsigned threads, std::size_t piece_bytes, const StopFlag* flag, bool keep_cut) {
+nb::object read_blocks(PlotHead& head, std::uint64_t width, const std::vector<std::uint64_t>& fields,
+                       unsigned threads, std::size_t piece_bytes, const StopFlag* flag, bool keep_cut, bool time64) {
     check_fields(head, fields);
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
     HandedTable handed;
     unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
         quorel::BlockCut cut;
-        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes}, stop,
-                                                     keep_cut ? &cut : nullptr);
+        quorel::SeriesTable table = head.read_blocks(width, fields, quorel::SplitOptions{threads, piece_bytes, time64},
+                                                     stop, keep_cut ? &cut : nullptr);
         head.set_cut(std::move(cut.fault));
         handed.take(table);
         return 0;
@@ -272,11 +285,11 @@ FloatTable read_blocks(PlotHead& head, std::uint64_t width, const std::vector<st
 // The blocks completed since the index was last extended, indexed (made at `width` the first
 // time); the blocks indexed in all. A file shorter than the blocks indexed raises file_changed.
 std::uint64_t extend_index(PlotHead& head, std::uint64_t width, unsigned threads, const StopFlag* flag,
-                           std::size_t piece_bytes) {
+                           std::size_t piece_bytes, bool time64) {
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
     return unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        if (!head.extend_index(width, threads, stop, piece_bytes)) {
+        if (!head.extend_index(width, threads, stop, piece_bytes, time64)) {
             quorel::throw_fault(quorel::FaultKind::file_changed);
         }
         return head.index().blocks();
@@ -293,15 +306,15 @@ void check_blocks(std::span<const std::uint64_t> blocks, std::uint64_t below) {
 
 // Blocks of the index, read from their own bytes: one row per field of `fields`, one column per
 // block of `blocks` (ascending, each once).
-FloatTable read_selection(PlotHead& head, const std::vector<std::uint64_t>& fields, const GivenBlocks& blocks,
-                          const StopFlag* flag, std::uint64_t hint_block, std::uint64_t hint_offset) {
+nb::object read_selection(PlotHead& head, const std::vector<std::uint64_t>& fields, const GivenBlocks& blocks,
+                          const StopFlag* flag, std::uint64_t hint_block, std::uint64_t hint_offset, bool time64) {
     check_fields(head, fields);
     const std::span<const std::uint64_t> chosen(blocks.data(), blocks.shape(0));
     HandedTable handed;
     unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
         check_blocks(chosen, head.index().blocks());
-        quorel::SeriesTable table = head.read_selection(fields, chosen, stop, hint_block, hint_offset);
+        quorel::SeriesTable table = head.read_selection(fields, chosen, stop, hint_block, hint_offset, time64);
         handed.take(table);
         return 0;
     });
@@ -310,10 +323,10 @@ FloatTable read_selection(PlotHead& head, const std::vector<std::uint64_t>& fiel
 
 // The same from a file opened here, with the block starts of an index made elsewhere (a task on
 // a worker): the file must still have `count` parameters.
-FloatTable read_selection_at(const nb::bytes& path, std::uint64_t count, std::uint64_t width,
+nb::object read_selection_at(const nb::bytes& path, std::uint64_t count, std::uint64_t width,
                              const std::vector<std::uint64_t>& fields, std::uint64_t stride,
                              const GivenBlocks& starts, std::uint64_t indexed, std::uint64_t end,
-                             const GivenBlocks& blocks, const StopFlag* flag) {
+                             const GivenBlocks& blocks, const StopFlag* flag, bool time64) {
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
     if (stride == 0 || starts.shape(0) < (indexed + stride - 1) / stride) {
         throw std::invalid_argument("the starts must cover the blocks indexed, one every `stride` blocks");
@@ -328,7 +341,7 @@ FloatTable read_selection_at(const nb::bytes& path, std::uint64_t count, std::ui
     HandedTable handed;
     unlocked(flag, [&](quorel::ReadStop* stop) {
         if (head->count() != count) quorel::throw_fault(quorel::FaultKind::file_changed);
-        quorel::SeriesTable table = head->read_selection(width, fields, given, chosen, stop);
+        quorel::SeriesTable table = head->read_selection(width, fields, given, chosen, stop, 0, 0, time64);
         handed.take(table);
         return 0;
     });
@@ -361,21 +374,21 @@ BlockArray block_offsets(PlotHead& head, const GivenBlocks& blocks, const StopFl
 
 // The blocks whose time t has t0 <= t <= t1: (first, end) of a run where the times rise, found
 // by bisection; None where they do not (time_matches then).
-nb::object time_bounds(PlotHead& head, float t0, float t1) {
+nb::object time_bounds(PlotHead& head, double t0, double t1) {
     const std::lock_guard<std::mutex> guard(head.lock());
     const quorel::BlockIndex& index = head.index();
     if (!index.times_rise()) return nb::none();
-    const std::span<const float> times = index.times();
+    const std::span<const double> times = index.times();
     const auto first = std::lower_bound(times.begin(), times.end(), t0);
     const auto end = std::upper_bound(first, times.end(), t1);
     return nb::make_tuple(std::uint64_t(first - times.begin()), std::uint64_t(end - times.begin()));
 }
 
-BlockArray time_matches(PlotHead& head, float t0, float t1) {
+BlockArray time_matches(PlotHead& head, double t0, double t1) {
     std::vector<std::uint64_t> found;
     {
         const std::lock_guard<std::mutex> guard(head.lock());
-        const std::span<const float> times = head.index().times();
+        const std::span<const double> times = head.index().times();
         for (std::size_t b = 0; b < times.size(); ++b) {
             if (t0 <= times[b] && times[b] <= t1) found.push_back(b);
         }
@@ -507,19 +520,22 @@ NB_MODULE(_native, m) {
              "the fault says whether the end of the file caused it (\"cut\").")
         .def("read_blocks", &read_blocks, nb::arg("width"), nb::arg("fields"), nb::arg("threads") = 0,
              nb::arg("piece_bytes") = 0, nb::arg("stop") = nb::none(), nb::arg("keep_cut") = false,
+             nb::arg("time64") = false,
              "A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one "
              "column per block, read on up to `threads` threads (0: as many as pay) in pieces of "
              "`piece_bytes` (0: the reader's choice). With `keep_cut`, a last block that the end of the "
-             "file cuts ends the read before it, and `cut` tells its fault. Once only.")
+             "file cuts ends the read before it, and `cut` tells its fault. With `time64`, the pair "
+             "(table, time): the time as float64, the table's row 0 unwritten. Once only.")
         .def_prop_ro("cut", [](PlotHead& head) -> nb::object {
                 if (!head.cut()) return nb::none();
                 return fault_data(*head.cut());
              }, "After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.")
         .def("extend_index", &extend_index, nb::arg("width"), nb::arg("threads") = 0, nb::arg("stop") = nb::none(),
-             nb::arg("piece_bytes") = 0,
+             nb::arg("piece_bytes") = 0, nb::arg("time64") = false,
              "Indexes the blocks completed since the last call (the first makes the index at `width`) on up "
              "to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and "
-             "returns how many blocks are indexed; file_changed where the file is shorter than them.")
+             "returns how many blocks are indexed; file_changed where the file is shorter than them. The "
+             "first call's `time64` decides how the times are read: binary64, or binary32.")
         .def_prop_ro("index_blocks", [](PlotHead& head) {
                 const std::lock_guard<std::mutex> guard(head.lock());
                 return head.index().blocks();
@@ -538,12 +554,13 @@ NB_MODULE(_native, m) {
              }, "A copy of the starts the index keeps: block i x index_stride at element i.")
         .def("index_times", [](PlotHead& head, std::uint64_t first, std::uint64_t end) {
                 const std::lock_guard<std::mutex> guard(head.lock());
-                const std::span<const float> times = head.index().times();
+                const std::span<const double> times = head.index().times();
                 end = std::min<std::uint64_t>(end, times.size());
                 first = std::min(first, end);
-                return array_of<float>(times.subspan(first, end - first));
+                return array_of<double>(times.subspan(first, end - first));
              }, nb::arg("first"), nb::arg("end"),
-             "A copy of the times of blocks first .. end - 1 (those of unknown_times are 0).")
+             "A float64 copy of the times of blocks first .. end - 1 (those of unknown_times are 0); "
+             "binary32 values, exactly, where the index was made without time64.")
         .def("unknown_times", [](PlotHead& head) {
                 const std::lock_guard<std::mutex> guard(head.lock());
                 return array_of<std::uint64_t>(head.index().unknown_times());
@@ -553,7 +570,7 @@ NB_MODULE(_native, m) {
                 if (times.shape(0) != head.index().unknown_times().size()) {
                     throw std::invalid_argument("one time for each block of unknown_times");
                 }
-                head.index().set_unknown_times(std::span<const float>(times.data(), times.shape(0)));
+                head.index().set_unknown_times(std::span<const double>(times.data(), times.shape(0)));
              }, nb::arg("times"), "The reader's times of the blocks of unknown_times, in that order.")
         .def_prop_ro("times_rise", [](PlotHead& head) {
                 const std::lock_guard<std::mutex> guard(head.lock());
@@ -564,10 +581,11 @@ NB_MODULE(_native, m) {
         .def("time_matches", &time_matches, nb::arg("t0"), nb::arg("t1"),
              "The blocks whose time t has t0 <= t <= t1, ascending.")
         .def("read_selection", &read_selection, nb::arg("fields"), nb::arg("blocks"), nb::arg("stop") = nb::none(),
-             nb::arg("hint_block") = 0, nb::arg("hint_offset") = 0,
+             nb::arg("hint_block") = 0, nb::arg("hint_offset") = 0, nb::arg("time64") = false,
              "The blocks of `blocks` (ascending, each once, indexed), read from their own bytes: a float32 "
              "array of one row per field of `fields` (ascending from 0; empty for all), one column per block. "
-             "Block `hint_block` starts at byte `hint_offset`, where given (sparing the search for it).")
+             "Block `hint_block` starts at byte `hint_offset`, where given (sparing the search for it). "
+             "With `time64`, the pair (table, time), as read_blocks gives it.")
         .def("cut_after_index", [](PlotHead& head, const StopFlag* flag) -> nb::object {
                 std::optional<quorel::OwnedFault> fault = unlocked(flag, [&](quorel::ReadStop* stop) {
                     const std::lock_guard<std::mutex> guard(head.lock());
@@ -587,7 +605,7 @@ NB_MODULE(_native, m) {
              }, "Closes the file; nothing more can be read from it.");
     m.def("read_selection_at", &read_selection_at, nb::arg("path"), nb::arg("count"), nb::arg("width"),
           nb::arg("fields"), nb::arg("stride"), nb::arg("starts"), nb::arg("indexed"), nb::arg("end"),
-          nb::arg("blocks"), nb::arg("stop") = nb::none(),
+          nb::arg("blocks"), nb::arg("stop") = nb::none(), nb::arg("time64") = false,
           "PlotHead.read_selection of the file at `path`, opened here, through the block starts of an "
           "index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has "
           "`count` parameters.");

@@ -50,9 +50,9 @@ quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const s
 namespace tolvane {
 
 bool PlotHead::extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop,
-                            std::size_t piece_bytes) {
+                            std::size_t piece_bytes, bool binary64_time) {
     quorel::PlotFileReader& file = reader(stop);
-    if (!index_) index_.emplace(count_, width, file.blocks_start());
+    if (!index_) index_.emplace(count_, width, file.blocks_start(), binary64_time);
     return index_->extend(file.source().fd(), threads, stop, piece_bytes);
 }
 
@@ -105,18 +105,21 @@ std::optional<quorel::OwnedFault> PlotHead::cut_after_index(quorel::ReadStop* st
 
 quorel::SeriesTable PlotHead::read_selection(std::span<const std::uint64_t> fields,
                                              std::span<const std::uint64_t> blocks, quorel::ReadStop* stop,
-                                             std::uint64_t hint_block, std::uint64_t hint_offset) {
-    return read_selection(index().width(), fields, indexed_blocks(), blocks, stop, hint_block, hint_offset);
+                                             std::uint64_t hint_block, std::uint64_t hint_offset,
+                                             bool binary64_time) {
+    return read_selection(index().width(), fields, indexed_blocks(), blocks, stop, hint_block, hint_offset,
+                          binary64_time);
 }
 
 quorel::SeriesTable PlotHead::read_selection(std::uint64_t width, std::span<const std::uint64_t> fields,
                                              const quorel::IndexedBlocks& indexed,
                                              std::span<const std::uint64_t> blocks, quorel::ReadStop* stop,
-                                             std::uint64_t hint_block, std::uint64_t hint_offset) {
+                                             std::uint64_t hint_block, std::uint64_t hint_offset,
+                                             bool binary64_time) {
     quorel::PlotFileReader& file = reader(stop);
     if (fields.size() == count_) fields = {};
     return quorel::read_block_selection(file.source().fd(), count_, width, fields, count_ + 2, indexed, blocks, stop,
-                                        hint_block, hint_offset);
+                                        hint_block, hint_offset, binary64_time);
 }
 
 }  // namespace tolvane

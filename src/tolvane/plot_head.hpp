@@ -58,7 +58,10 @@ public:
                                     quorel::BlockCut* cut = nullptr);
     // The index of the blocks (block_index.hpp), made at `width` by the first call, then extended
     // to the blocks completed since: false where the file is shorter than the blocks indexed.
-    bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop, std::size_t piece_bytes = 0);
+    // The index keeps the times as binary64 where `binary64_time`, else as binary32 (the first
+    // call decides).
+    bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop, std::size_t piece_bytes = 0,
+                      bool binary64_time = false);
     // The index; extend_index must have made it.
     const quorel::BlockIndex& index() const;
     quorel::BlockIndex& index();
@@ -67,12 +70,12 @@ public:
     // `hint_offset`, which spares finding it.
     quorel::SeriesTable read_selection(std::span<const std::uint64_t> fields, std::span<const std::uint64_t> blocks,
                                        quorel::ReadStop* stop, std::uint64_t hint_block = 0,
-                                       std::uint64_t hint_offset = 0);
+                                       std::uint64_t hint_offset = 0, bool binary64_time = false);
     // The same with the blocks of an index given (the caller's copy of an index of this file).
     quorel::SeriesTable read_selection(std::uint64_t width, std::span<const std::uint64_t> fields,
                                        const quorel::IndexedBlocks& indexed, std::span<const std::uint64_t> blocks,
                                        quorel::ReadStop* stop, std::uint64_t hint_block = 0,
-                                       std::uint64_t hint_offset = 0);
+                                       std::uint64_t hint_offset = 0, bool binary64_time = false);
     // What read_selection needs of the index.
     quorel::IndexedBlocks indexed_blocks() const;
     // The fault of the block that the end of the file cuts after the blocks indexed, read as a
