@@ -66,7 +66,7 @@ def test_a_change_between_the_names_and_the_blocks(tmp_path, change, blocks_read
         assert raised.value.args[0]["kind"] == "file_changed"
         return
     table = head.read_blocks(12, [], threads, piece_bytes)
-    expected = tolvane.read(path, 12, threads=1).to_numpy().T
+    expected = tolvane.read(path, 12, threads=1, time_dtype=np.float32).to_numpy().T
     assert table.shape == (3, blocks_read) and table.view(np.uint32).tolist() == expected.view(np.uint32).tolist()
 
 
@@ -85,7 +85,7 @@ from tolvane._read import read_in_pieces
 out, path, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
 data = open(path, "rb").read()
 started = time.monotonic()
-whole = read_in_pieces(path, 12, threads=3, piece_bytes=4096).to_numpy().view(np.uint32).copy()
+whole = read_in_pieces(path, 12, threads=3, piece_bytes=4096, time_dtype=np.float32).to_numpy().view(np.uint32).copy()
 read_time = time.monotonic() - started
 done = threading.Event()
 def rewrite():
@@ -103,7 +103,7 @@ end = time.monotonic() + seconds
 try:
     while time.monotonic() < end:
         try:
-            got = read_in_pieces(path, 12, threads=3, piece_bytes=4096).to_numpy().view(np.uint32)
+            got = read_in_pieces(path, 12, threads=3, piece_bytes=4096, time_dtype=np.float32).to_numpy().view(np.uint32)
         except (tolvane.FormatError, tolvane.FileChangedError) as error:
             seen[type(error).__name__] += 1
             continue
@@ -140,8 +140,8 @@ def test_the_storage_of_a_split_read_is_sized_from_its_first_block(tmp_path, fir
     first_block_line = count + 1
     lines[first_block_line] = "H" * first_header
     path = write_plot(tmp_path, "\n".join(lines))
-    table = tolvane.read(path, 12, threads=2).to_numpy().T
+    table = tolvane.read(path, 12, threads=2, time_dtype=np.float32).to_numpy().T
     values = table.shape[0] * table.shape[1] * 4
     held = table.shape[0] * table.strides[0]
     assert held <= 1.25 * values + (16 << 20)
-    assert table.view(np.uint32).tolist() == tolvane.read(path, 12, threads=1).to_numpy().T.view(np.uint32).tolist()
+    assert table.view(np.uint32).tolist() == tolvane.read(path, 12, threads=1, time_dtype=np.float32).to_numpy().T.view(np.uint32).tolist()

@@ -57,8 +57,8 @@ def sweep(tmp_path_factory):
 
 
 def bits(array):
-    assert array.dtype == np.float32
-    return array.view(np.uint32).tolist()
+    assert array.dtype in (np.float32, np.float64)
+    return array.view(np.uint32 if array.dtype == np.float32 else np.uint64).tolist()
 
 
 def expected_frame(paths, columns, categories):

@@ -33,8 +33,8 @@ def plot(tmp_path):
 
 def bits(array):
     array = np.asarray(array)
-    assert array.dtype == np.float32
-    return array.view(np.uint32).tolist()
+    assert array.dtype in (np.float32, np.float64)
+    return array.view(np.uint32 if array.dtype == np.float32 else np.uint64).tolist()
 
 
 def columns_of(kind, table):

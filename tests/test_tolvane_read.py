@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import quorel
 from conftest import (LEAK_MEASURE, assert_flat, bits_list, child_env, gil_free_env, plot_text, run_child, skip_unless_free_threaded,
                       skip_without_memory_limits, write_plot)
-from plot_model import head_texts, model_with_place, parse_count, tokens
+from plot_model import head_texts, model_with_place, parse_count, tokens, trim
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
@@ -25,8 +25,8 @@ from tolvane._read import read_in_pieces  # noqa: E402
 
 
 def bits(array):
-    assert array.dtype == np.float32 and array.ndim == 1
-    return array.view(np.uint32).tolist()
+    assert array.dtype in (np.float32, np.float64) and array.ndim == 1
+    return array.view(np.uint32 if array.dtype == np.float32 else np.uint64).tolist()
 
 
 def quorel_outcome(path, width):
@@ -37,23 +37,25 @@ def quorel_outcome(path, width):
     return "ok", [bits_list(time)] + [bits_list(c) for c in columns]
 
 
-def tolvane_outcome(path, width, columns=None, threads=1, piece_bytes=0):
+def tolvane_outcome(path, width, columns=None, threads=1, piece_bytes=0, time_dtype=np.float32):
     """("ok", [bits of each array read]) or ("FormatError", (line, block, field)), read on
-    `threads` threads in pieces of `piece_bytes` (0: the reader's own size)."""
+    `threads` threads in pieces of `piece_bytes` (0: the reader's own size). The time float32
+    by default, as quorel and the model give it."""
     try:
-        plot = read_in_pieces(path, width, columns=columns, threads=threads, piece_bytes=piece_bytes)
+        plot = read_in_pieces(path, width, columns=columns, threads=threads, piece_bytes=piece_bytes,
+                              time_dtype=time_dtype)
     except tolvane.FormatError as exc:
         assert str(exc).startswith(f"{path}:{exc.line}: ")
         return "FormatError", (exc.line, exc.block, exc.field)
     return "ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot]
 
 
-def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0):
+def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0, time_dtype=np.float32):
     """tolvane_outcome() of a read with incomplete="keep", and where the Plot says the file is
     cut: ("ok", bits, (line, block, field) or None) or ("FormatError", (line, block, field))."""
     try:
         plot = read_in_pieces(path, width, columns=columns, threads=threads, piece_bytes=piece_bytes,
-                              incomplete="keep")
+                              incomplete="keep", time_dtype=time_dtype)
     except tolvane.FormatError as exc:
         return "FormatError", (exc.line, exc.block, exc.field)
     cut = plot.incomplete
@@ -79,14 +81,31 @@ def index_outcome(path, width, threads=1, piece_bytes=0):
         head.close()
 
 
-def opened_outcome(path, width):
+def opened_outcome(path, width, time_dtype=np.float32):
     """tolvane_outcome() of tolvane.open(path, width).read()."""
     try:
-        with tolvane.open(path, width) as f:
+        with tolvane.open(path, width, time_dtype=time_dtype) as f:
             plot = f.read()
     except tolvane.FormatError as exc:
         return "FormatError", (exc.line, exc.block, exc.field)
     return "ok", [bits(plot[name]) for name in range(len(plot.names)) if name in plot]
+
+
+def with_time64(outcome, data, width):
+    """An outcome of a read with the float32 time as a read with the float64 time must give
+    it: the same fault, or the same values but the time's, each the binary64 nearest to its
+    field's text (Python's float(), correctly rounded, is the model)."""
+    if outcome[0] != "ok":
+        return outcome
+    lines = data.split(b"\n")
+    count = parse_count(tokens(lines[0].decode())[-1])
+    block_lines = 1 + -(-count // 10)
+    times = []
+    for block in range(len(outcome[1][0])):
+        line = lines[1 + count + block * block_lines + 1]
+        line = line[:-1] if line.endswith(b"\r") else line
+        times.append(np.float64(float(trim(line[:width].decode()))))
+    return (outcome[0], [np.array(times).view(np.uint64).tolist()] + outcome[1][1:]) + outcome[2:]
 
 
 def complete_blocks(data):
@@ -166,17 +185,25 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     # them: the same values, and the same first fault, whichever thread meets which.
     for threads in (2, 7):
         assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == got
+    # The float64 time (the default): the same faults on its own routes, the time as float()
+    # has it, one thread or split.
+    for threads in (1, 2, 7):
+        assert tolvane_outcome(path, width, threads=threads, piece_bytes=piece_bytes,
+                               time_dtype=np.float64) == with_time64(got, data, width)
 
     # incomplete="keep": the blocks before one that the end of the file cuts, on one thread and
     # split; any other fault as before.
     kept = model_kept(data, width)
     for threads in (1, 2, 7):
         assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == kept
+    assert kept_outcome(path, width, threads=2, piece_bytes=piece_bytes,
+                        time_dtype=np.float64) == with_time64(kept, data, width)
 
     # tolvane.open: its index finds the blocks whose every line ends in a line feed, which read
     # as the file cut after them reads.
-    assert opened_outcome(path, width) == tolvane_outcome(write_plot(tmp_path, complete_blocks(data),
-                                                                     name="complete.plt"), width)
+    complete = write_plot(tmp_path, complete_blocks(data), name="complete.plt")
+    assert opened_outcome(path, width) == tolvane_outcome(complete, width)
+    assert opened_outcome(path, width, np.float64) == tolvane_outcome(complete, width, time_dtype=np.float64)
     # The index split across threads, in pieces of a few bytes: what one thread finds.
     assert index_outcome(path, width, 7, piece_bytes) == index_outcome(path, width)
 
@@ -346,7 +373,7 @@ def test_width_found_from_block_0(tmp_path, content, width, message):
     if message is None:
         plot = tolvane.read(path)
         assert plot.n_digits == width
-        assert bits(plot.time) == quorel_outcome(path, width)[1][0]
+        assert bits(tolvane.read(path, time_dtype=np.float32).time) == quorel_outcome(path, width)[1][0]
         return
     with pytest.raises(tolvane.FormatError) as info:
         tolvane.read(path)
@@ -397,7 +424,10 @@ def test_columns_by_name_and_index(tmp_path):
     assert {name: bits(plot[name]) for name in plot if name in plot} == \
         {"TIME": bits(plot.time), "SPEED": bits(plot[1])}
     assert plot._ipython_key_completions_() == ["TIME", "SPEED"]
-    assert plot.to_numpy().view(np.uint32).tolist() == [[0x3F000000, 0x3FC00000, 0x40900000]] * 2
+    # One array of the float64 time and the float32 values widened, as numpy makes one.
+    assert plot.to_numpy().view(np.uint64).tolist() == np.array([[0.5, 1.5, 4.5]] * 2).view(np.uint64).tolist()
+    assert tolvane.read(path, 12, columns=[4, 1], time_dtype=np.float32).to_numpy().view(np.uint32).tolist() == \
+        [[0x3F000000, 0x3FC00000, 0x40900000]] * 2
     # Names that repeat made unique as pandas makes them.
     pd = pytest.importorskip("pandas")
     frame = tolvane.read(path, 12, columns=[1, 3, 4]).to_pandas()
@@ -437,7 +467,7 @@ def test_unknown_columns_raise_key_error_before_any_block(tmp_path, columns, mes
         "slice", "reversed-slice", "unpickled-slice"])
 def test_every_array_handed_out_is_read_only(tmp_path, array_of):
     plot = tolvane.read(write_plot(tmp_path, lines_of(12)))
-    text, values = repr(plot), plot.to_numpy().view(np.uint32).tolist()
+    text, values = repr(plot), plot.to_numpy().view(np.uint64).tolist()
     pd = pytest.importorskip("pandas")
     frame = plot.to_pandas()
     array = array_of(plot)
@@ -447,7 +477,7 @@ def test_every_array_handed_out_is_read_only(tmp_path, array_of):
     with pytest.raises(ValueError):  # nor can it, or any view of it, be made writable again
         array.setflags(write=True)
     # What the values' writer would have changed: the repr, the tables made earlier.
-    assert repr(plot) == text and plot.to_numpy().view(np.uint32).tolist() == values
+    assert repr(plot) == text and plot.to_numpy().view(np.uint64).tolist() == values
     assert isinstance(frame.loc[frame.index[0]], pd.Series)
 
 

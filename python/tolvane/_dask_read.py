@@ -27,7 +27,7 @@ PARTITION_BYTES = 128 << 20
 
 def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
          columns: Optional[Iterable[Key]] = None, n_digits: Optional[int] = None,
-         incomplete: str = "raise") -> "dask.dataframe.DataFrame":
+         incomplete: str = "raise", time_dtype: Any = np.float64) -> "dask.dataframe.DataFrame":
     """One plot file as a lazy Dask DataFrame of partitions of consecutive blocks: the frame
     ``tolvane.read(source).to_pandas()`` gives, after ``compute()``.
 
@@ -35,7 +35,8 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
         source: a local file path; the workers must see the file at the same path.
         blocks_per_partition: the blocks of each partition (the last may have fewer); ``None``
             for about 128 MiB of the file each.
-        columns, n_digits: as :func:`tolvane.read` takes them.
+        columns, n_digits, time_dtype: as :func:`tolvane.read` takes them (the index is the
+            time as ``time_dtype`` reads it, and so are the divisions).
         incomplete: ``"raise"``: a file whose end falls inside its last block raises that
             block's FormatError here; ``"keep"``: the frame holds the blocks before it.
 
@@ -54,7 +55,7 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
         blocks_per_partition = blocks_per_partition.__index__()
         if blocks_per_partition < 1:
             raise ValueError(f"blocks_per_partition must be at least 1, not {blocks_per_partition}")
-    with PlotFile(source, n_digits, columns) as plot_file:
+    with PlotFile(source, n_digits, columns, time_dtype) as plot_file:
         blocks = len(plot_file)
         if plot_file.n_digits is not None:
             cut = plot_file._cut_after_index()
@@ -62,11 +63,12 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
                 raise cut
         fields = plot_file._fields
         names = dedup_names([plot_file.names[field] for field in fields])
-        times = plot_file._times() if blocks else np.empty(0, dtype=np.float32)
+        time64 = plot_file._time64
+        times = plot_file._times() if blocks else np.empty(0, dtype=np.float64 if time64 else np.float32)
         rising = blocks > 0 and bool(np.all(times[1:] >= times[:-1]))
         starts = partition_starts(blocks, blocks_per_partition, plot_file, times if rising else None)
         locator = plot_file._locator() if blocks else None
-    meta = empty_frame(pd, names)
+    meta = empty_frame(pd, names, time64)
     parts = [(starts[i], starts[i + 1]) for i in range(len(starts) - 1)]
     divisions: Optional[Tuple[Any, ...]] = None
     if rising and parts:
@@ -74,12 +76,12 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
     if not parts:
         parts = [(0, 0)]
     frame = dd.from_map(_partition, parts, meta=meta, divisions=divisions, label="tolvane-read-blocks",
-                        enforce_metadata=False, locator=locator, fields=fields, names=names)
+                        enforce_metadata=False, locator=locator, fields=fields, names=names, time64=time64)
     return cast("dask.dataframe.DataFrame", frame)
 
 
 def partition_starts(blocks: int, per_partition: Optional[int], plot_file: PlotFile,
-                     times: Optional["np.ndarray[Any, np.dtype[np.float32]]"]) -> List[int]:
+                     times: Optional["np.ndarray[Any, np.dtype[Any]]"]) -> List[int]:
     """The first block of each partition, then `blocks`. Where `times` are given (they never
     decrease), a partition starts where the time changes."""
     if blocks == 0:
@@ -100,22 +102,22 @@ def partition_starts(blocks: int, per_partition: Optional[int], plot_file: PlotF
     return starts + [blocks]
 
 
-def empty_frame(pd: Any, names: Sequence[str]) -> "pandas.DataFrame":
+def empty_frame(pd: Any, names: Sequence[str], time64: bool = True) -> "pandas.DataFrame":
     """The frame's columns and dtypes: to_pandas()'s, without a row."""
-    index = pd.Index(np.empty(0, dtype=np.float32), name=names[0])
+    index = pd.Index(np.empty(0, dtype=np.float64 if time64 else np.float32), name=names[0])
     return cast("pandas.DataFrame", pd.DataFrame(np.empty((0, len(names) - 1), dtype=np.float32), index=index,
                                                  columns=list(names[1:])))
 
 
 def _partition(part: Tuple[int, int], *, locator: Optional[BlockLocator], fields: List[int],
-               names: List[str]) -> "pandas.DataFrame":
+               names: List[str], time64: bool = True) -> "pandas.DataFrame":
     """Blocks first .. end - 1 of the file, on a worker: to_pandas()'s frame of them. (No
     parameter is called `columns`: Dask would push the frame's column names into it.)"""
     import pandas as pd
 
     first, end = part
     if locator is None or end <= first:
-        return empty_frame(pd, names)
-    table = locator.read(fields, np.arange(first, end, dtype=np.uint64))
-    index = pd.Index(table[0], name=names[0], copy=False)
+        return empty_frame(pd, names, time64)
+    table, time = locator.read_with_time(fields, np.arange(first, end, dtype=np.uint64))
+    index = pd.Index(time, name=names[0], copy=False)
     return cast("pandas.DataFrame", pd.DataFrame(table[1:].T, index=index, columns=list(names[1:]), copy=False))

@@ -16,7 +16,7 @@ import numpy as np
 from ._frame_block import FrameBlock
 from ._plot import Plot, dedup_names
 from . import _native
-from ._read import _columns_argument, _width_argument, incomplete_argument, read_in_pieces
+from ._read import _columns_argument, _width_argument, incomplete_argument, read_in_pieces, time64_argument
 from ._source import (PathArg, compression_argument, expand_url_pattern, is_file_object, is_url, source_name,
                       storage_options_argument)
 from ._tables import library
@@ -35,7 +35,7 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
               on_error: str = "raise", progress: Optional[bool] = None,
               compression: Optional[str] = "infer",
               storage_options: Optional[Mapping[str, Any]] = None,
-              incomplete: str = "raise") -> "pandas.DataFrame":
+              incomplete: str = "raise", time_dtype: Any = np.float64) -> "pandas.DataFrame":
     """Read many plot files with the same parameters into one pandas DataFrame, in long form.
 
     Args:
@@ -45,8 +45,9 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
             any depth of folders; a URL's pattern is expanded by its file system, as
             ``s3://bucket/sweep/*.plt.gz``). A pattern that matches nothing raises
             FileNotFoundError, a folder IsADirectoryError, both naming it.
-        n_digits, columns, compression: as :func:`tolvane.read` takes them, for every file
-            (``None``: each file's width found from the file).
+        n_digits, columns, compression, time_dtype: as :func:`tolvane.read` takes them, for
+            every file (``None``: each file's width found from the file); the time column is
+            float64, or float32 with ``time_dtype=numpy.float32``.
         storage_options: for the URLs among the files, as :func:`tolvane.read` takes them
             (local files among them read without).
         threads: how many files are read at once, on a pool of threads (the GIL is released
@@ -70,7 +71,8 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
     Returns:
         A DataFrame with a categorical column ``path`` (each file as the ``str`` of its path;
         the categories are every path given, in order, skipped ones too), the time column
-        named by the first file's time name, then one float32 column per parameter read;
+        (``time_dtype``) named by the first file's time name, then one float32 column per
+        parameter read;
         names are made unique as ``Plot.to_pandas`` makes them, ``path`` first (X, X.1, ...).
         The files follow each other in the order of ``paths``, each file's rows in block
         order, under a plain RangeIndex. Each file's arrays are copied into the frame's block
@@ -93,6 +95,7 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
     if on_error not in ON_ERROR:
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
     incomplete_argument(incomplete)
+    time64_argument(time_dtype)
     bar = progress_bar(len(path_list), progress)
     # Several files at once: each on one thread, so that the two kinds of threads do not
     # multiply. One at a time: each file as read() would split it.
@@ -108,7 +111,8 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
         try:
             path = path_list[index]
             plot = read_in_pieces(path, width, columns=keys, threads=per_file, stop=stop, compression=how,
-                                  storage_options=options if is_url(path) else None, incomplete=incomplete)
+                                  storage_options=options if is_url(path) else None, incomplete=incomplete,
+                                  time_dtype=time_dtype)
             if plot.incomplete is not None:
                 cut_at[index] = plot.incomplete
             outcome: Union[Plot, Exception] = plot
@@ -219,6 +223,7 @@ class InOrderAssembly:
         self._block: Optional[FrameBlock] = None
         self._first: Optional[Tuple[str, Tuple[str, ...], Tuple[int, ...]]] = None
         self._placed: List[Tuple[int, int]] = []  # (index, rows) of the files placed
+        self._times: List["npt.NDArray[np.float64]"] = []  # the float64 times placed, by file
         self._bytes_placed = 0
 
     def abandon(self) -> None:
@@ -265,6 +270,8 @@ class InOrderAssembly:
             to_come = int(self._sizes_after[index] * rows_after / self._bytes_placed * ROWS_ESTIMATE_MARGIN)
         try:
             self._block.append(plot._table, to_come)
+            if plot.time.dtype == np.float64:
+                self._times.append(np.array(plot.time))
         except MemoryError as error:
             return error
         self._placed.append((index, rows))
@@ -275,8 +282,10 @@ class InOrderAssembly:
         if self._first is None or self._block is None:
             return empty_long_frame(pd, texts)
         _, names, fields = self._first
+        time = np.concatenate(self._times) if self._times else None
+        self._times = []
         return long_frame(pd, column_names(names, fields), self._block.values(),
-                          [(texts[index], rows) for index, rows in self._placed], texts)
+                          [(texts[index], rows) for index, rows in self._placed], texts, time)
 
 
 def threads_argument(threads: Optional[int]) -> int:
@@ -409,15 +418,21 @@ def empty_long_frame(pd: Any, categories: Sequence[str]) -> "pandas.DataFrame":
 
 
 def long_frame(pd: Any, names: Sequence[str], values: "npt.NDArray[np.float32]",
-               files: Sequence[Tuple[str, int]], categories: Sequence[str]) -> "pandas.DataFrame":
+               files: Sequence[Tuple[str, int]], categories: Sequence[str],
+               time: "Optional[npt.NDArray[np.float64]]" = None) -> "pandas.DataFrame":
     """The frame of `values` (one row per float32 column, the files' blocks one after another),
     which it takes as its block without copying, and the categorical path column first: each
-    file's text for its rows; the categories, every text given."""
+    file's text for its rows; the categories, every text given. A float64 `time` stands for
+    the values' row 0, which is then not the time."""
     categories = list(dict.fromkeys(categories))
     code_of = {text: code for code, text in enumerate(categories)}
     # One row of the values per column: pandas keeps a block of columns as (columns, rows), so
     # the frame holds this very memory.
-    frame = pd.DataFrame(values.T, columns=names[1:], copy=False)
+    if time is None:
+        frame = pd.DataFrame(values.T, columns=names[1:], copy=False)
+    else:
+        frame = pd.DataFrame(values[1:].T, columns=names[2:], copy=False)
+        frame.insert(0, names[1], time)
     codes = np.repeat(np.array([code_of[text] for text, _ in files], dtype=code_dtype(len(categories))),
                       np.array([rows for _, rows in files], dtype=np.int64))
     frame.insert(0, names[0], pd.Categorical.from_codes(codes, categories=categories))
@@ -427,7 +442,7 @@ def long_frame(pd: Any, names: Sequence[str], values: "npt.NDArray[np.float32]",
 def plot_frame(pd: Any, plot: Plot, text: str, categories: Sequence[str]) -> "pandas.DataFrame":
     """One file's frame, as read_many gives it, over a copy of the Plot's values."""
     return long_frame(pd, column_names(plot.names, plot._fields), np.array(plot._table),
-                      [(text, len(plot))], categories)
+                      [(text, len(plot))], categories, plot._apart_time())
 
 
 def code_dtype(count: int) -> "np.dtype[Any]":

@@ -22,7 +22,7 @@ from . import _native
 from ._errors import FormatError, exception_from_fault, format_error
 from ._plot import Plot
 from ._read import (Key, PathArg, _columns_argument, _fields_of, _path_argument, _width_argument,
-                    detect_width_of_complete_block)
+                    detect_width_of_complete_block, split_time, time64_argument)
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -31,12 +31,14 @@ Blocks = Union[slice, Sequence[int], "npt.NDArray[np.integer[Any]]"]
 
 
 def open(source: PathArg, n_digits: Optional[int] = None, *,  # noqa: A001 - tolvane.open, as io.open
-         columns: Optional[Iterable[Key]] = None) -> "PlotFile":
+         columns: Optional[Iterable[Key]] = None, time_dtype: Any = np.float64) -> "PlotFile":
     """Open a plot file for windows of its blocks, and for following it as a simulation writes it.
 
     ``source`` is a local file path (``str``, ``bytes`` or ``os.PathLike``); the handle reads its
     head (the title and the names) and indexes its blocks at once, from their line structure.
-    ``n_digits`` and ``columns`` are as :func:`tolvane.read` takes them; ``columns`` is what
+    ``n_digits``, ``columns`` and ``time_dtype`` are as :func:`tolvane.read` takes them (the
+    index keeps the times as ``time_dtype`` reads them, and windows by time compare those);
+    ``columns`` is what
     :meth:`PlotFile.read` reads where it is not given other columns. Use it as a context
     manager, or call :meth:`PlotFile.close`.
 
@@ -47,7 +49,7 @@ def open(source: PathArg, n_digits: Optional[int] = None, *,  # noqa: A001 - tol
             for new in f.follow(interval=0.5):       # the blocks completed since, as they come
                 ...
     """
-    return PlotFile(source, n_digits, columns)
+    return PlotFile(source, n_digits, columns, time_dtype)
 
 
 class PlotFile:
@@ -64,7 +66,8 @@ class PlotFile:
     """
 
     def __init__(self, source: PathArg, n_digits: Optional[int] = None,
-                 columns: Optional[Iterable[Key]] = None) -> None:
+                 columns: Optional[Iterable[Key]] = None, time_dtype: Any = np.float64) -> None:
+        self._time64 = time64_argument(time_dtype)
         if not isinstance(source, (str, bytes)) and not hasattr(source, "__fspath__"):
             raise TypeError("tolvane.open needs the path of a local file (str, bytes or "
                             f"os.PathLike), not {type(source).__name__}: a file object or a "
@@ -136,7 +139,7 @@ class PlotFile:
              time: Optional[Tuple[float, float]] = None) -> Plot:
         """A Plot of complete blocks: every one, ``blocks`` (a slice, step included, or a
         sequence of block numbers; negative ones count from the end), or those whose time t has
-        ``t0 <= t <= t1`` for ``time=(t0, t1)`` (compared as numpy compares the float32 times
+        ``t0 <= t <= t1`` for ``time=(t0, t1)`` (compared as numpy compares the times
         with them). ``columns`` as :func:`tolvane.read` takes them (default: the handle's).
 
         A window by time is found by bisection where the times never decrease, else by looking
@@ -201,12 +204,13 @@ class PlotFile:
 
     # ------------------------------------------------------------ for the xarray engine and Dask
 
-    def _times(self) -> "npt.NDArray[np.float32]":
-        """Every indexed block's time, as the reader gives it."""
+    def _times(self) -> "npt.NDArray[Any]":
+        """Every indexed block's time, as the reader gives it (float64, or float32)."""
         with self._lock:
             self._check_open()
             self._resolve_unknown_times()
-            return self._head.index_times(0, self._indexed)
+            times = self._head.index_times(0, self._indexed)
+            return times if self._time64 else times.astype(np.float32)
 
     def _locator(self) -> "BlockLocator":
         """What a task needs to read blocks of this file where it runs, without the handle."""
@@ -214,7 +218,7 @@ class PlotFile:
             self._check_open()
             assert self._width is not None
             return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
-                                self._head.index_starts(), self._indexed, self._head.index_end)
+                                self._head.index_starts(), self._indexed, self._head.index_end, self._time64)
 
     def _cut_after_index(self) -> "Optional[FormatError]":
         """The FormatError of the block that the end of the file cuts after the blocks indexed
@@ -265,7 +269,7 @@ class PlotFile:
                 raise exception_from_fault(fault.args[0], self._path, self._names) from None
             if self._width is None:
                 return 0
-        self._indexed = self._native_call(self._head.extend_index, self._width)
+        self._indexed = self._native_call(self._head.extend_index, self._width, 0, None, 0, self._time64)
         return self._indexed
 
     def _resolve_unknown_times(self) -> None:
@@ -273,8 +277,9 @@ class PlotFile:
         reader; its fault where one does not read."""
         unknown = self._head.unknown_times()
         if len(unknown):
-            table = self._native_call(self._head.read_selection, [0], unknown)
-            self._head.set_unknown_times(np.ascontiguousarray(table[0]))
+            table, time = split_time(self._native_call(self._head.read_selection, [0], unknown, None, 0, 0,
+                                                       self._time64))
+            self._head.set_unknown_times(np.ascontiguousarray(table[0] if time is None else time, dtype=np.float64))
 
     def _blocks_in_time(self, window: Tuple[float, float], count: int) -> Union[range, "npt.NDArray[np.int64]"]:
         try:
@@ -284,6 +289,10 @@ class PlotFile:
         low, high = (_time_bound(t, name) for t, name in ((t0, "t0"), (t1, "t1")))
         if count == 0:
             return range(0)
+        if not self._time64:
+            # Compared as numpy compares the float32 times with the bounds made float32.
+            with np.errstate(over="ignore"):
+                low, high = float(np.float32(low)), float(np.float32(high))
         self._resolve_unknown_times()
         bounds = self._head.time_bounds(low, high)
         if bounds is not None:
@@ -294,30 +303,34 @@ class PlotFile:
     def _read_blocks(self, fields: List[int], chosen: Union[range, "npt.NDArray[np.int64]"],
                      hint_block: int = 0, hint_offset: int = 0) -> Plot:
         """A Plot of the blocks `chosen` (in that order, repeats allowed)."""
-        table = self._read_table(fields, chosen, hint_block, hint_offset)
+        table, time = self._read_table(fields, chosen, hint_block, hint_offset)
         # 0: no width yet, in a Plot without blocks of a file without a complete block 0.
         return Plot(self._path, self._width or 0, self._names, fields, table, self._title,
-                    self._name_lines)
+                    self._name_lines, time=time)
 
     def _read_table(self, fields: List[int], chosen: Union[range, "npt.NDArray[np.int64]"],
-                    hint_block: int, hint_offset: int) -> "npt.NDArray[np.float32]":
+                    hint_block: int, hint_offset: int) -> "Tuple[npt.NDArray[np.float32], Optional[npt.NDArray[np.float64]]]":
+        """The blocks' table, and their float64 time apart where the time is read so."""
         every = [] if len(fields) == len(self._names) else fields
+        none = (np.empty((len(fields), 0), dtype=np.float32), np.empty(0) if self._time64 else None)
         if isinstance(chosen, range):
             if chosen.step < 0:
-                table = self._read_table(fields, chosen[::-1], hint_block, hint_offset)
-                return table[:, ::-1]
+                table, time = self._read_table(fields, chosen[::-1], hint_block, hint_offset)
+                return table[:, ::-1], None if time is None else time[::-1]
             if len(chosen) == 0 or self._width is None:
-                return np.empty((len(fields), 0), dtype=np.float32)
+                return none
             blocks = np.arange(chosen.start, chosen.stop, chosen.step, dtype=np.uint64)
-            return self._native_call(self._head.read_selection, every, blocks, None, hint_block,
-                                     hint_offset)
+            return split_time(self._native_call(self._head.read_selection, every, blocks, None, hint_block,
+                                                hint_offset, self._time64))
         if len(chosen) == 0 or self._width is None:
-            return np.empty((len(fields), 0), dtype=np.float32)
+            return none
         unique, order = np.unique(chosen, return_inverse=True)
-        table = self._native_call(self._head.read_selection, every, unique.astype(np.uint64))
+        table, time = split_time(self._native_call(self._head.read_selection, every, unique.astype(np.uint64),
+                                                   None, 0, 0, self._time64))
         if len(unique) == len(chosen) and np.array_equal(unique, chosen):
-            return table
-        return np.ascontiguousarray(table[:, order.reshape(-1)])
+            return table, time
+        order = order.reshape(-1)
+        return np.ascontiguousarray(table[:, order]), None if time is None else np.ascontiguousarray(time[order])
 
 
 class BlockLocator:
@@ -325,19 +338,30 @@ class BlockLocator:
     blocks of it on any worker, opening the file itself (it holds no open file, and pickles)."""
 
     def __init__(self, path: str, names: Tuple[str, ...], width: int, stride: int,
-                 starts: "npt.NDArray[np.uint64]", blocks: int, end: int) -> None:
+                 starts: "npt.NDArray[np.uint64]", blocks: int, end: int, time64: bool = False) -> None:
         self.path, self.names, self.width = path, names, width
         self.stride, self.starts, self.blocks, self.end = stride, starts, blocks, end
+        self.time64 = time64
+
+    def read_with_time(self, fields: Sequence[int],
+                       blocks: "npt.NDArray[np.uint64]") -> "Tuple[npt.NDArray[np.float32], npt.NDArray[Any]]":
+        """read(), and the blocks' time as the handle reads it: float64 where it was opened so
+        (the table's row 0 is then not the time), else the table's row 0."""
+        table, time = split_time(self._read(fields, blocks, self.time64))
+        return table, table[0] if time is None else time
 
     def read(self, fields: Sequence[int], blocks: "npt.NDArray[np.uint64]") -> "npt.NDArray[np.float32]":
         """A float32 array of one row per field of `fields` (ascending from 0), one column per
         block of `blocks` (ascending, each once); the file's faults raised as tolvane.read
         raises them."""
+        return self._read(fields, blocks, False)  # type: ignore[no-any-return]
+
+    def _read(self, fields: Sequence[int], blocks: "npt.NDArray[np.uint64]", time64: bool) -> Any:
         every = [] if len(fields) == len(self.names) else list(fields)
         try:
             return _native.read_selection_at(os.fsencode(self.path), len(self.names), self.width, every,
                                              self.stride, self.starts, self.blocks, self.end,
-                                             np.ascontiguousarray(blocks, dtype=np.uint64))
+                                             np.ascontiguousarray(blocks, dtype=np.uint64), None, time64)
         except _native.Fault as fault:
             raise exception_from_fault(fault.args[0], self.path, self.names, self.width) from None
 

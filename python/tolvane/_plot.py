@@ -200,7 +200,9 @@ class Plot:
         values = np.empty((len(self), len(self._fields)), dtype=np.float64)
         values[:, 0] = self._time
         values[:, 1:] = self._table[1:].T
-        return values
+        # Read-only as the arrays are, and through a read-only buffer: it cannot be made
+        # writable again, so that every to_numpy() is alike.
+        return np.asarray(values.data.toreadonly())
 
     def to_pandas(self) -> "pandas.DataFrame":
         """A pandas DataFrame: one float32 column per parameter read after the time, indexed

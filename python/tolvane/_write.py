@@ -1,7 +1,7 @@
 """tolvane.write: a Plot, a mapping of arrays or a table written as a TOLVANE plot file.
 
-Every argument and every column is checked, and every column made float32, before anything is
-written; the fields are then formatted in C++ without the GIL, a path's file into a temporary
+Every argument and every column is checked, and every column made float32 (the time float64),
+before anything is written; the fields are then formatted in C++ without the GIL, a path's file into a temporary
 file beside it that is renamed into place once it is whole (tolvane._replace).
 """
 
@@ -65,6 +65,11 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
 
     Values are float32: other floats are rounded to the nearest binary32 first (numpy's
     ``astype(float32)``, ties to even; beyond the largest, to infinity), and so are integers.
+    The time is float64 (float32 and float16 times widen exactly; other times are rounded as
+    ``astype(float64)`` rounds them), never rounded to float32: each is written as the decimal
+    of the field's digits nearest to it (ties to even), so that a time read from a width-15
+    field at ``numpy.float64`` writes that field's text back. A time of 1E+100 or more, or
+    below 1E-99, takes three exponent digits and one significant digit fewer.
     NaN is written ``nan`` or ``-nan`` (by its sign; the payload is not kept), the infinities
     ``inf`` and ``-inf``.
 
@@ -91,7 +96,7 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     checked = [_name(name) for name in given_names]
     values = _float32_columns(checked, columns)
     head = _head(head_title, checked)
-    text = _native.plot_text(values, width)
+    text = _native.plot_text(values[1:], width, values[0])
     if compress is not None:
         if path is None:
             _write_stream(_Compressing(stream, compress), head, text)
@@ -246,7 +251,8 @@ _TABLES = (
 def _float32_columns(names: Sequence[str], columns: Sequence[Any]) -> List["np.ndarray[Any, Any]"]:
     if not columns:
         raise ValueError("data has no column: a plot file has at least the time")
-    values = [_float32(name, column) for name, column in zip(names, columns)]
+    values = [_float32(name, column, np.float64 if i == 0 else np.float32)
+              for i, (name, column) in enumerate(zip(names, columns))]
     for name, array in zip(names, values):
         if len(array) != len(values[0]):
             raise ValueError(f"column {name!r} has {len(array)} values, the time {names[0]!r} "
@@ -254,7 +260,8 @@ def _float32_columns(names: Sequence[str], columns: Sequence[Any]) -> List["np.n
     return values
 
 
-def _float32(name: str, column: Any) -> "np.ndarray[Any, Any]":
+def _float32(name: str, column: Any, dtype: Any = np.float32) -> "np.ndarray[Any, Any]":
+    """The column as `dtype` (float32; the time float64), checked."""
     try:
         array = np.asarray(column)
     except (TypeError, ValueError) as error:
@@ -265,7 +272,7 @@ def _float32(name: str, column: Any) -> "np.ndarray[Any, Any]":
         raise ValueError(f"column {name!r} has {array.ndim} dimensions; a column has one")
     # Values beyond binary32's range become infinities: that is the rounding, not an error.
     with np.errstate(over="ignore"):
-        return np.ascontiguousarray(array, dtype=np.float32)
+        return np.ascontiguousarray(array, dtype=dtype)
 
 
 # ---------------------------------------------------------------- the destination

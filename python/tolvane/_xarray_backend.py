@@ -38,13 +38,15 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
     """xarray's entry to TOLVANE plot files, lazily indexed."""
 
     description = "TOLVANE plot files (tolvane): one float32 variable per parameter over the time"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_digits", "incomplete")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_digits", "incomplete", "time_dtype")
 
     def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
-                     n_digits: Optional[int] = None, incomplete: str = "raise") -> Dataset:
+                     n_digits: Optional[int] = None, incomplete: str = "raise",
+                     time_dtype: Any = np.float64) -> Dataset:
         """The plot file as a Dataset of lazily read variables over its time coordinate.
 
-        ``n_digits`` as tolvane.read takes it; ``incomplete="raise"`` raises the FormatError of
+        ``n_digits`` and ``time_dtype`` as tolvane.read takes them (the coordinate is the time
+        as ``time_dtype`` reads it); ``incomplete="raise"`` raises the FormatError of
         a last block that the end of the file cuts, ``"keep"`` gives the blocks before it (the
         Dataset's attribute ``incomplete`` then says where the file is cut); ``drop_variables``
         are names (as the Dataset has them) not to make variables of."""
@@ -54,7 +56,7 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
                             f"os.PathLike), not {type(filename_or_obj).__name__}: a file object or "
                             "stream is read front to back only, by tolvane.read")
         dropped = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
-        with PlotFile(filename_or_obj, n_digits) as plot_file:
+        with PlotFile(filename_or_obj, n_digits, time_dtype=time_dtype) as plot_file:
             blocks = len(plot_file)
             cut = plot_file._cut_after_index() if plot_file.n_digits is not None else None
             if cut is not None and not keep:

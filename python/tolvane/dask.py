@@ -22,7 +22,8 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, 
 import numpy as np
 
 from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_paths
-from ._read import _columns_argument, _fields_of, _threads_argument, _width_argument, incomplete_argument, read_names
+from ._read import (_columns_argument, _fields_of, _threads_argument, _width_argument, incomplete_argument, read_names,
+                    time64_argument)
 from ._read import read as read_file
 from ._source import PathArg, compression_argument, is_url, source_name, storage_options_argument
 from ._dask_read import read
@@ -39,7 +40,7 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
               columns: Optional[Iterable[Any]] = None, threads: Optional[int] = None,
               on_error: str = "raise", compression: Optional[str] = "infer",
               storage_options: Optional[Mapping[str, Any]] = None,
-              incomplete: str = "raise") -> "dask.dataframe.DataFrame":
+              incomplete: str = "raise", time_dtype: Any = np.float64) -> "dask.dataframe.DataFrame":
     """The frame :func:`tolvane.read_many` gives, as a lazy Dask DataFrame of one partition per
     file, in the order of ``paths``.
 
@@ -50,7 +51,7 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
     worker. Each partition's index counts its own rows from 0.
 
     Args:
-        paths, n_digits, columns, compression, storage_options: as :func:`tolvane.read_many`
+        paths, n_digits, columns, compression, storage_options, time_dtype: as :func:`tolvane.read_many`
             takes them (one path or URL or a glob pattern of either, expanded here, or an
             iterable of them). Each task opens its own file on its worker, a URL with the
             storage_options given: the workers need the file system's package (s3fs, ...) and
@@ -83,11 +84,12 @@ def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = No
     texts = [source_name(path) for path in path_list]
     categories = list(dict.fromkeys(texts))
     first, names, fields = _first_names(path_list, keys, on_error, how, options)
-    meta = empty_frame(pd, column_names(names, fields), categories)
+    time64 = time64_argument(time_dtype)
+    meta = empty_frame(pd, column_names(names, fields), categories, time64)
     frame = dd.from_map(_partition, list(zip(path_list, texts)), meta=meta, label="tolvane-read",
                         enforce_metadata=False, n_digits=width, keys=keys, threads=threads,
                         on_error=on_error, names=names, first=first, categories=categories,
-                        compression=how, storage_options=options, incomplete=incomplete)
+                        compression=how, storage_options=options, incomplete=incomplete, time64=time64)
     return cast("dask.dataframe.DataFrame", frame)
 
 
@@ -110,16 +112,18 @@ def _first_names(paths: Sequence[Any], keys: Optional[List[Any]], on_error: str,
     raise first_error
 
 
-def empty_frame(pd: Any, names: Sequence[str], categories: Sequence[str]) -> "pandas.DataFrame":
+def empty_frame(pd: Any, names: Sequence[str], categories: Sequence[str], time64: bool = True) -> "pandas.DataFrame":
     columns: Dict[str, Any] = {names[0]: pd.Categorical([], categories=list(categories))}
-    columns.update((name, np.empty(0, dtype=np.float32)) for name in names[1:])
+    columns[names[1]] = np.empty(0, dtype=np.float64 if time64 else np.float32)
+    columns.update((name, np.empty(0, dtype=np.float32)) for name in names[2:])
     return cast("pandas.DataFrame", pd.DataFrame(columns))
 
 
 def _partition(item: Tuple[Any, str], *, n_digits: Optional[int], keys: Optional[List[Any]],
                threads: Optional[int], on_error: str, names: Tuple[str, ...], first: str,
                categories: List[str], compression: Optional[str],
-               storage_options: Dict[str, Any], incomplete: str = "raise") -> "pandas.DataFrame":
+               storage_options: Dict[str, Any], incomplete: str = "raise",
+               time64: bool = True) -> "pandas.DataFrame":
     """One file's partition, on a worker. (No parameter is called `columns`: Dask would push
     the frame's column names into it.)"""
     import pandas as pd
@@ -127,7 +131,8 @@ def _partition(item: Tuple[Any, str], *, n_digits: Optional[int], keys: Optional
     path, text = item
     try:
         plot = read_file(path, n_digits, columns=keys, threads=threads, compression=compression,
-                         storage_options=storage_options if is_url(path) else None, incomplete=incomplete)
+                         storage_options=storage_options if is_url(path) else None, incomplete=incomplete,
+                         time_dtype=np.float64 if time64 else np.float32)
         mismatch = names_mismatch(plot, names, first)
         if mismatch is not None:
             raise mismatch
@@ -138,5 +143,5 @@ def _partition(item: Tuple[Any, str], *, n_digits: Optional[int], keys: Optional
                       RuntimeWarning, stacklevel=1)
         fields = _fields_of(keys, names, first)
         return empty_frame(pd, column_names(names, list(range(len(names))) if fields is None
-                                            else fields), categories)
+                                            else fields), categories, time64)
     return plot_frame(pd, plot, text, categories)

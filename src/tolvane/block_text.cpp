@@ -16,6 +16,7 @@
 #include "reader/helper_threads.hpp"
 #include "reader/split_read.hpp"
 #include "text_rules/format_binary32.hpp"
+#include "text_rules/format_binary64.hpp"
 
 namespace tolvane {
 
@@ -102,8 +103,9 @@ std::uint64_t header_bytes(std::uint64_t blocks) noexcept {
     return bytes;
 }
 
-BlockText::BlockText(std::vector<const float*> columns, std::uint64_t blocks, std::uint64_t width)
-    : columns_(std::move(columns)), blocks_(blocks), width_(width) {
+BlockText::BlockText(std::vector<const float*> columns, std::uint64_t blocks, std::uint64_t width,
+                     const double* time)
+    : columns_(std::move(columns)), time_(time), blocks_(blocks), width_(width) {
     if (columns_.empty()) throw std::invalid_argument("a plot file has at least one parameter, the time");
     if (width_ < quorel::kSmallestFieldWidth) throw std::invalid_argument("a field is at least 8 bytes wide");
     const std::uint64_t count = columns_.size();
@@ -135,7 +137,13 @@ void BlockText::format_as(std::uint64_t first, std::uint64_t last, char* out) co
         header.advance();
         for (std::size_t start = 0; start < count; start += kFieldsPerLine) {
             const std::size_t end = std::min<std::size_t>(start + kFieldsPerLine, count);
-            for (std::size_t c = start; c < end; ++c) {
+            std::size_t c = start;
+            if (c == 0 && time_ != nullptr) {
+                quorel::format_binary64_field(time_[block], width, out);
+                out += width;
+                c = 1;
+            }
+            for (; c < end; ++c) {
                 if constexpr (Digits == 0) {
                     quorel::format_field_exact(columns[c][block], width, out);
                 } else {

@@ -1,7 +1,7 @@
 // The blocks of a plot file as text, for tolvane.write: for each block a header line
 // " STEP      1" (the block's number from 1, right-aligned in six places, as the simulator
-// writes it), then its fields, ten to a line, each `width` bytes (format_binary32.hpp), each line
-// ended by a line feed. Pure C++: the Python layer hands over the columns' values and writes the
+// writes it), then its fields, ten to a line, each `width` bytes (format_binary32.hpp; the time
+// from binary64, format_binary64.hpp, where given so), each line ended by a line feed. Pure C++: the Python layer hands over the columns' values and writes the
 // first line and the name lines itself.
 #pragma once
 
@@ -18,7 +18,10 @@ public:
 
     // `columns`: one pointer per parameter, the time's first, to `blocks` values each; width at
     // least 8. std::overflow_error where the text would have more bytes than a 64-bit size.
-    BlockText(std::vector<const float*> columns, std::uint64_t blocks, std::uint64_t width);
+    // With `time`, the time's values are those `blocks` doubles (format_binary64.hpp), and
+    // columns[0] is not read.
+    BlockText(std::vector<const float*> columns, std::uint64_t blocks, std::uint64_t width,
+              const double* time = nullptr);
 
     std::uint64_t blocks() const noexcept { return blocks_; }
     // The bytes of blocks [first, last).
@@ -32,6 +35,7 @@ private:
     void format_as(std::uint64_t first, std::uint64_t last, char* out) const noexcept;
 
     std::vector<const float*> columns_;
+    const double* time_;
     std::uint64_t blocks_;
     std::uint64_t width_;
     std::uint64_t data_bytes_;  // a block's data lines, line feeds included

@@ -6,6 +6,7 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/unique_ptr.h>
 #include <nanobind/stl/vector.h>
@@ -399,9 +400,12 @@ BlockArray time_matches(PlotHead& head, double t0, double t1) {
 using FloatColumn = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using ByteArray = nb::ndarray<nb::numpy, std::uint8_t, nb::ndim<1>>;
 
+using TimeColumn = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
 // The blocks of a plot file to write, over the columns' own values, which it keeps.
 struct PlotText {
     std::vector<FloatColumn> columns;
+    std::optional<TimeColumn> time;
     BlockText text;
 };
 
@@ -416,11 +420,22 @@ std::vector<const float*> values_of(const std::vector<FloatColumn>& columns) {
     return values;
 }
 
-std::unique_ptr<PlotText> make_plot_text(std::vector<FloatColumn> columns, std::uint64_t width) {
+std::unique_ptr<PlotText> make_plot_text(std::vector<FloatColumn> columns, std::uint64_t width,
+                                         std::optional<TimeColumn> time) {
     std::vector<const float*> values = values_of(columns);
-    const std::uint64_t blocks = columns.empty() ? 0 : columns.front().shape(0);
-    BlockText text(std::move(values), blocks, width);
-    return std::unique_ptr<PlotText>(new PlotText{std::move(columns), std::move(text)});
+    if (!time) {
+        const std::uint64_t blocks = columns.empty() ? 0 : columns.front().shape(0);
+        BlockText text(std::move(values), blocks, width);
+        return std::unique_ptr<PlotText>(new PlotText{std::move(columns), std::nullopt, std::move(text)});
+    }
+    // The time apart: the columns are the parameters after it.
+    const std::uint64_t blocks = time->shape(0);
+    if (!columns.empty() && columns.front().shape(0) != blocks) {
+        throw std::invalid_argument("every column must have as many values as the time");
+    }
+    values.insert(values.begin(), nullptr);
+    BlockText text(std::move(values), blocks, width, time->data());
+    return std::unique_ptr<PlotText>(new PlotText{std::move(columns), std::move(time), std::move(text)});
 }
 
 void check_blocks(const PlotText& plot, std::uint64_t first, std::uint64_t last) {
@@ -622,8 +637,9 @@ NB_MODULE(_native, m) {
              "Writes `head`, then every block, to the descriptor `fd`: in a regular file, pieces of the "
              "blocks formatted and written in place on up to `threads` threads (0: as many as pay); with "
              "`start_writeback`, each piece written is handed to the disk at once.");
-    m.def("plot_text", &make_plot_text, nb::arg("columns"), nb::arg("width"),
-          "The blocks of a plot file of these float32 columns (the time first), at this field width.");
+    m.def("plot_text", &make_plot_text, nb::arg("columns"), nb::arg("width"), nb::arg("time") = nb::none(),
+          "The blocks of a plot file of these float32 columns (the time first), at this field width; "
+          "with a float64 `time`, the time is that and the columns are the parameters after it.");
     m.def("open_plot_fd", &open_plot_fd, nb::arg("fd"), nb::arg("stop") = nb::none(),
           "Reads the count and names of the plot file open at `fd`, from where it stands, as open_plot "
           "does. The head reads a duplicate of `fd`, which it owns; the caller keeps and closes `fd`. A "
