@@ -1,0 +1,231 @@
+#include "tolvane/band_check.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <limits>
+
+namespace tolvane {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Bound {
+    double low;
+    double high;
+};
+
+// The rectangles' heights around the reference points. A value that is not finite has none:
+// inf matches itself only, and the range that range_rtol scales is that of the finite values.
+class Rectangles {
+public:
+    Rectangles(const SeriesView& reference, const BandTolerance& tolerance)
+        : reference_(reference), atol_(tolerance.atol), rtol_(tolerance.rtol) {
+        double lowest = kInf;
+        double highest = -kInf;
+        for (std::size_t i = 0; i < reference.size; ++i) {
+            const double value = reference.values[i];
+            if (std::isfinite(value)) {
+                lowest = std::min(lowest, value);
+                highest = std::max(highest, value);
+            }
+        }
+        floor_ = highest >= lowest ? tolerance.range_rtol * (highest - lowest) : 0.0;
+        floor_ = std::max(floor_, atol_);
+    }
+
+    Bound at(std::size_t i) const {
+        const double value = reference_.values[i];
+        if (!std::isfinite(value)) return {value, value};
+        const double half = std::max(floor_, rtol_ * std::fabs(value));
+        return {value - half, value + half};
+    }
+
+    double time(std::size_t i) const { return reference_.time[i]; }
+    std::size_t size() const { return reference_.size; }
+
+private:
+    const SeriesView& reference_;
+    double atol_;
+    double rtol_;
+    double floor_ = 0.0;
+};
+
+double lerp(double a, double b, double fraction) { return a == b ? a : a + (b - a) * fraction; }
+
+// The band at time t strictly between reference points i and i + 1.
+Bound between(const Rectangles& rectangles, std::size_t i, double t, bool previous) {
+    const Bound left = rectangles.at(i);
+    if (previous) return left;
+    const Bound right = rectangles.at(i + 1);
+    const double fraction = (t - rectangles.time(i)) / (rectangles.time(i + 1) - rectangles.time(i));
+    return {lerp(left.low, right.low, fraction), lerp(left.high, right.high, fraction)};
+}
+
+// The union of two bands; a side that is NaN gives way to the other's.
+Bound join(Bound a, Bound b) { return {std::fmin(a.low, b.low), std::fmax(a.high, b.high)}; }
+
+double error_of(double y, Bound band) {
+    if (std::isnan(y) || std::isnan(band.low) || std::isnan(band.high))
+        return std::isnan(y) && (std::isnan(band.low) || std::isnan(band.high)) ? 0.0 : kInf;
+    if (y > band.high) return y - band.high;
+    if (y < band.low) return band.low - y;
+    return 0.0;
+}
+
+class Tally {
+public:
+    Tally(const SeriesView& actual, double* lower, double* upper, double* error)
+        : actual_(actual), lower_(lower), upper_(upper), error_(error) {}
+
+    void add(std::size_t j, Bound band, bool covered) {
+        const double error = covered ? error_of(actual_.values[j], band) : kInf;
+        if (!covered) band = {kNaN, kNaN};
+        if (lower_ != nullptr) {
+            lower_[j] = band.low;
+            upper_[j] = band.high;
+            error_[j] = error;
+        }
+        if (error > 0.0) {
+            ++result_.outside;
+            if (result_.first_outside < 0) result_.first_outside = static_cast<std::int64_t>(j);
+            if (error > result_.max_error || result_.worst < 0) {
+                result_.max_error = error;
+                result_.worst = static_cast<std::int64_t>(j);
+            }
+        }
+    }
+
+    BandCheck result() const { return result_; }
+
+private:
+    const SeriesView& actual_;
+    double* lower_;
+    double* upper_;
+    double* error_;
+    BandCheck result_;
+};
+
+// The actual's points that share one time: where the reference has an event at that time, they
+// are matched with its points on the same side of the jump.
+struct Group {
+    double time = kNaN;
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+Group group_at(const SeriesView& actual, std::size_t j) {
+    Group group{actual.time[j], j, j + 1};
+    while (group.start > 0 && actual.time[group.start - 1] == group.time) --group.start;
+    while (group.end < actual.size && actual.time[group.end] == group.time) ++group.end;
+    return group;
+}
+
+// The band at an event of the reference, points [first, end) at one time, for the actual's point j.
+Bound at_event(const Rectangles& rectangles, std::size_t first, std::size_t end, const Group& group,
+               std::size_t j) {
+    const std::size_t count = end - first;
+    const std::size_t in_group = group.end - group.start;
+    const std::size_t k = j - group.start;
+    if (in_group == count) return rectangles.at(first + k);
+    if (in_group >= 2 && k == 0) return rectangles.at(first);
+    if (in_group >= 2 && k + 1 == in_group) return rectangles.at(end - 1);
+    Bound band = rectangles.at(first);
+    for (std::size_t i = first + 1; i < end; ++i) band = join(band, rectangles.at(i));
+    return band;
+}
+
+BandCheck pointwise(const Rectangles& rectangles, const SeriesView& actual, std::size_t begin, std::size_t end,
+                    bool previous, Tally& tally) {
+    const std::size_t n = rectangles.size();
+    const double* times = actual.time;
+    std::size_t r = 0;  // the first reference point whose time is not below t
+    std::size_t r_end = 0;  // past the reference's points at time t
+    Group group;
+    for (std::size_t j = begin; j < end; ++j) {
+        const double t = times[j];
+        if (j > begin && t < times[j - 1]) {
+            r = 0;
+        }
+        if (!(j > begin && t == times[j - 1])) {
+            while (r < n && rectangles.time(r) < t) ++r;
+            r_end = r;
+            while (r_end < n && rectangles.time(r_end) == t) ++r_end;
+        }
+        if (r_end - r == 1) {
+            tally.add(j, rectangles.at(r), true);
+        } else if (r_end > r) {
+            if (!(group.time == t && group.start <= j && j < group.end)) group = group_at(actual, j);
+            tally.add(j, at_event(rectangles, r, r_end, group, j), true);
+        } else if (r == 0 || r == n) {
+            tally.add(j, {kNaN, kNaN}, false);
+        } else {
+            tally.add(j, between(rectangles, r - 1, t, previous), true);
+        }
+    }
+    return tally.result();
+}
+
+// With a time tolerance: the envelopes of the rectangles within half_width of t, as a running
+// maximum of the upper sides and minimum of the lower sides (monotone deques: O(n + m) for
+// times that do not decrease), joined with the band where the window's edges cut the reference.
+BandCheck windowed(const Rectangles& rectangles, const SeriesView& actual, std::size_t begin, std::size_t end,
+                   double half_width, bool previous, Tally& tally) {
+    const std::size_t n = rectangles.size();
+    std::deque<std::size_t> highs;
+    std::deque<std::size_t> lows;
+    std::size_t left = 0;   // the first reference point inside the window
+    std::size_t right = 0;  // past the last reference point inside the window
+    for (std::size_t j = begin; j < end; ++j) {
+        const double t = actual.time[j];
+        if (j > begin && t < actual.time[j - 1]) {
+            highs.clear();
+            lows.clear();
+            left = right = 0;
+        }
+        const double from = t - half_width;
+        const double to = t + half_width;
+        for (; right < n && rectangles.time(right) <= to; ++right) {
+            const Bound band = rectangles.at(right);
+            if (!std::isnan(band.high)) {
+                while (!highs.empty() && rectangles.at(highs.back()).high <= band.high) highs.pop_back();
+                highs.push_back(right);
+            }
+            if (!std::isnan(band.low)) {
+                while (!lows.empty() && rectangles.at(lows.back()).low >= band.low) lows.pop_back();
+                lows.push_back(right);
+            }
+        }
+        while (left < right && rectangles.time(left) < from) ++left;
+        while (!highs.empty() && highs.front() < left) highs.pop_front();
+        while (!lows.empty() && lows.front() < left) lows.pop_front();
+        Bound band{lows.empty() ? kNaN : rectangles.at(lows.front()).low,
+                   highs.empty() ? kNaN : rectangles.at(highs.front()).high};
+        bool covered = right > left;
+        if (left > 0 && left < n && rectangles.time(left) != from) {
+            band = join(band, between(rectangles, left - 1, from, previous));
+            covered = true;
+        }
+        if (!previous && right > 0 && right < n && rectangles.time(right - 1) != to) {
+            band = join(band, between(rectangles, right - 1, to, false));
+            covered = true;
+        }
+        tally.add(j, band, covered);
+    }
+    return tally.result();
+}
+
+}  // namespace
+
+BandCheck check_band(const SeriesView& reference, const SeriesView& actual, std::size_t begin, std::size_t end,
+                     const BandTolerance& tolerance, double* lower, double* upper, double* error) {
+    const Rectangles rectangles(reference, tolerance);
+    Tally tally(actual, lower, upper, error);
+    end = std::min(end, actual.size);
+    if (tolerance.half_width > 0.0)
+        return windowed(rectangles, actual, begin, end, tolerance.half_width, tolerance.previous, tally);
+    return pointwise(rectangles, actual, begin, end, tolerance.previous, tally);
+}
+
+}  // namespace tolvane
