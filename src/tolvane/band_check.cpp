@@ -52,15 +52,18 @@ private:
     double floor_ = 0.0;
 };
 
-double lerp(double a, double b, double fraction) { return a == b ? a : a + (b - a) * fraction; }
+// a at t0 to b at t1, at t: numpy.interp's formula (the slope first), so that the band is
+// numpy's to the bit; equal ends give their value, infinite ones included.
+double lerp(double a, double b, double t0, double t1, double t) { return a == b ? a : (b - a) / (t1 - t0) * (t - t0) + a; }
 
 // The band at time t strictly between reference points i and i + 1.
 Bound between(const Rectangles& rectangles, std::size_t i, double t, bool previous) {
     const Bound left = rectangles.at(i);
     if (previous) return left;
     const Bound right = rectangles.at(i + 1);
-    const double fraction = (t - rectangles.time(i)) / (rectangles.time(i + 1) - rectangles.time(i));
-    return {lerp(left.low, right.low, fraction), lerp(left.high, right.high, fraction)};
+    const double t0 = rectangles.time(i);
+    const double t1 = rectangles.time(i + 1);
+    return {lerp(left.low, right.low, t0, t1, t), lerp(left.high, right.high, t0, t1, t)};
 }
 
 // The union of two bands; a side that is NaN gives way to the other's.
