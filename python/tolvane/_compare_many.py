@@ -158,7 +158,7 @@ def compare_pair(reference: str, actual: str, relative: str, settings: Settings,
     try:
         plots = [read(joined(folder, relative), threads=1,
                       storage_options=options if is_url(folder) else None) for folder in (reference, actual)]
-        comparison = compare_plots(plots[0], plots[1], settings)
+        comparison = compare_plots(plots[0], plots[1], settings, threads=1)
     except (OSError, ValueError) as error:
         return failed_pair(relative, f"{type(error).__name__}: {error}")
     return PairResult(relative, comparison.rows(), comparison.extra, comparison if keep else None)

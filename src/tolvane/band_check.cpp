@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <limits>
+#include <vector>
 
 namespace tolvane {
 namespace {
@@ -44,6 +44,9 @@ public:
 
     double time(std::size_t i) const { return reference_.time[i]; }
     std::size_t size() const { return reference_.size; }
+    double value(std::size_t i) const { return reference_.values[i]; }
+    double floor() const { return floor_; }
+    double rtol() const { return rtol_; }
 
 private:
     const SeriesView& reference_;
@@ -66,8 +69,13 @@ Bound between(const Rectangles& rectangles, std::size_t i, double t, bool previo
     return {lerp(left.low, right.low, t0, t1, t), lerp(left.high, right.high, t0, t1, t)};
 }
 
+// The larger (smaller) of two values, NaN giving way to a number, as std::fmax (std::fmin)
+// without the call into the math library.
+inline double larger(double a, double b) { return (b > a || a != a) ? b : a; }
+inline double smaller(double a, double b) { return (b < a || a != a) ? b : a; }
+
 // The union of two bands; a side that is NaN gives way to the other's.
-Bound join(Bound a, Bound b) { return {std::fmin(a.low, b.low), std::fmax(a.high, b.high)}; }
+Bound join(Bound a, Bound b) { return {smaller(a.low, b.low), larger(a.high, b.high)}; }
 
 double error_of(double y, Bound band) {
     if (std::isnan(y) || std::isnan(band.low) || std::isnan(band.high))
@@ -170,14 +178,62 @@ BandCheck pointwise(const Rectangles& rectangles, const SeriesView& actual, std:
     return tally.result();
 }
 
+// The actual on the reference's very grid (the same times, block for block): each point against
+// the rectangle of its own block, with nothing to search.
+template <bool kWrite>
+BandCheck same_grid(const Rectangles& rectangles, const SeriesView& actual, std::size_t begin, std::size_t end,
+                    Tally& tally) {
+    const double floor = rectangles.floor();
+    const double rtol = rectangles.rtol();
+    for (std::size_t j = begin; j < end; ++j) {
+        const double value = rectangles.value(j);
+        const double y = actual.values[j];
+        const double half = std::max(floor, rtol * std::fabs(value));
+        // Within the band, and both finite: the common case, decided with two comparisons.
+        if (!kWrite && y >= value - half && y <= value + half && std::isfinite(value)) continue;
+        tally.add(j, rectangles.at(j), true);
+    }
+    return tally.result();
+}
+
+// A monotone deque of reference points and their side of the band: pushed at the back, taken
+// from both ends. Its memory follows the window's points, not the reference's length (the
+// front's slots are given back once they are half of it).
+class MonotoneDeque {
+public:
+    struct Entry {
+        std::size_t index;
+        double value;
+    };
+    bool empty() const { return head_ == items_.size(); }
+    const Entry& front() const { return items_[head_]; }
+    const Entry& back() const { return items_.back(); }
+    void pop_back() { items_.pop_back(); }
+    void push_back(std::size_t index, double value) { items_.push_back({index, value}); }
+    void pop_front() {
+        if (++head_ >= 1024 && 2 * head_ >= items_.size()) {
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    void clear() {
+        items_.clear();
+        head_ = 0;
+    }
+
+private:
+    std::vector<Entry> items_;
+    std::size_t head_ = 0;
+};
+
 // With a time tolerance: the envelopes of the rectangles within half_width of t, as a running
 // maximum of the upper sides and minimum of the lower sides (monotone deques: O(n + m) for
 // times that do not decrease), joined with the band where the window's edges cut the reference.
 BandCheck windowed(const Rectangles& rectangles, const SeriesView& actual, std::size_t begin, std::size_t end,
                    double half_width, bool previous, Tally& tally) {
     const std::size_t n = rectangles.size();
-    std::deque<std::size_t> highs;
-    std::deque<std::size_t> lows;
+    MonotoneDeque highs;
+    MonotoneDeque lows;
     std::size_t left = 0;   // the first reference point inside the window
     std::size_t right = 0;  // past the last reference point inside the window
     for (std::size_t j = begin; j < end; ++j) {
@@ -190,28 +246,50 @@ BandCheck windowed(const Rectangles& rectangles, const SeriesView& actual, std::
         const double from = t - half_width;
         const double to = t + half_width;
         for (; right < n && rectangles.time(right) <= to; ++right) {
-            const Bound band = rectangles.at(right);
-            if (!std::isnan(band.high)) {
-                while (!highs.empty() && rectangles.at(highs.back()).high <= band.high) highs.pop_back();
-                highs.push_back(right);
+            const Bound point = rectangles.at(right);
+            if (!std::isnan(point.high)) {
+                while (!highs.empty() && highs.back().value <= point.high) highs.pop_back();
+                highs.push_back(right, point.high);
             }
-            if (!std::isnan(band.low)) {
-                while (!lows.empty() && rectangles.at(lows.back()).low >= band.low) lows.pop_back();
-                lows.push_back(right);
+            if (!std::isnan(point.low)) {
+                while (!lows.empty() && lows.back().value >= point.low) lows.pop_back();
+                lows.push_back(right, point.low);
             }
         }
         while (left < right && rectangles.time(left) < from) ++left;
-        while (!highs.empty() && highs.front() < left) highs.pop_front();
-        while (!lows.empty() && lows.front() < left) lows.pop_front();
-        Bound band{lows.empty() ? kNaN : rectangles.at(lows.front()).low,
-                   highs.empty() ? kNaN : rectangles.at(highs.front()).high};
+        while (!highs.empty() && highs.front().index < left) highs.pop_front();
+        while (!lows.empty() && lows.front().index < left) lows.pop_front();
+        Bound band{lows.empty() ? kNaN : lows.front().value, highs.empty() ? kNaN : highs.front().value};
         bool covered = right > left;
+        // Where the window's edges cut the reference between two points, the band there; the
+        // value at an edge lies between those of the two points, so a side is worked out only
+        // where one of them is beyond the envelope of the points inside.
         if (left > 0 && left < n && rectangles.time(left) != from) {
-            band = join(band, between(rectangles, left - 1, from, previous));
+            const std::size_t i = left - 1;
+            const Bound a = rectangles.at(i);
+            if (previous) {
+                band = join(band, a);
+            } else {
+                const Bound b = rectangles.at(i + 1);
+                if (!(a.high <= band.high && b.high <= band.high))
+                    band.high = larger(band.high, lerp(a.high, b.high, rectangles.time(i),
+                                                        rectangles.time(i + 1), from));
+                if (!(a.low >= band.low && b.low >= band.low))
+                    band.low = smaller(band.low, lerp(a.low, b.low, rectangles.time(i),
+                                                       rectangles.time(i + 1), from));
+            }
             covered = true;
         }
         if (!previous && right > 0 && right < n && rectangles.time(right - 1) != to) {
-            band = join(band, between(rectangles, right - 1, to, false));
+            const std::size_t i = right - 1;
+            const Bound a = rectangles.at(i);
+            const Bound b = rectangles.at(i + 1);
+            if (!(a.high <= band.high && b.high <= band.high))
+                band.high = larger(band.high, lerp(a.high, b.high, rectangles.time(i),
+                                                    rectangles.time(i + 1), to));
+            if (!(a.low >= band.low && b.low >= band.low))
+                band.low = smaller(band.low, lerp(a.low, b.low, rectangles.time(i),
+                                                   rectangles.time(i + 1), to));
             covered = true;
         }
         tally.add(j, band, covered);
@@ -228,6 +306,11 @@ BandCheck check_band(const SeriesView& reference, const SeriesView& actual, std:
     end = std::min(end, actual.size);
     if (tolerance.half_width > 0.0)
         return windowed(rectangles, actual, begin, end, tolerance.half_width, tolerance.previous, tally);
+    if (reference.time == actual.time || (reference.size == actual.size &&
+                                          std::equal(reference.time, reference.time + reference.size, actual.time))) {
+        return lower != nullptr ? same_grid<true>(rectangles, actual, begin, end, tally)
+                                : same_grid<false>(rectangles, actual, begin, end, tally);
+    }
     return pointwise(rectangles, actual, begin, end, tolerance.previous, tally);
 }
 
