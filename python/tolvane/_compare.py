@@ -12,7 +12,9 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, 
 import numpy as np
 
 from . import _native
-from ._plot import Plot, dedup_names
+from ._compare_report import COLUMNS
+from ._names import dedup_names
+from ._plot import Plot
 from ._read import read
 from ._source import Source
 
@@ -28,7 +30,6 @@ DEFAULT_TOLERANCES: Dict[str, float] = {"atol": 0.0, "rtol": 1e-3, "range_rtol":
 TOLERANCE_KEYS = tuple(DEFAULT_TOLERANCES)
 TIME_RANGES = ("reference", "common")
 INTERPOLATIONS = ("linear", "previous")
-COLUMNS = ("signal", "ok", "max_error", "outside", "first_outside", "worst_time", "missing", "message")
 
 PlotSource = Union[Plot, Source]
 # Runs of this many blocks or more have their signals checked on every core at once.

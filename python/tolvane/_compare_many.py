@@ -8,7 +8,8 @@ import os
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
-from ._compare import COLUMNS, DEFAULT_TOLERANCES, Comparison, Settings, compare_plots
+from ._compare import DEFAULT_TOLERANCES, Comparison, Settings, compare_plots
+from ._compare_report import COLUMNS
 from ._read import _threads_argument, read
 from ._source import _fsspec, is_url, storage_options_argument
 

@@ -19,6 +19,8 @@ if TYPE_CHECKING:
 
     from ._compare import Comparison
 
+# The columns of a comparison's rows (Comparison.to_pandas).
+COLUMNS = ("signal", "ok", "max_error", "outside", "first_outside", "worst_time", "missing", "message")
 # The columns of the terminal's table of failed signals.
 TABLE_COLUMNS = ("signal", "max_error", "outside", "first_outside", "worst_time", "message")
 # An HTML report draws at most this many signals; the table lists every one.
@@ -220,8 +222,6 @@ def write_html(dest: Any, comparisons: Sequence[Tuple[str, "Comparison"]], *, al
         title = f"{comparison.reference.path} vs {comparison.actual.path}"
         parts.append(f"<h2>{html.escape(label + ': ' if label else '')}{html.escape(title)}</h2>")
         rows = comparison.rows()
-        from ._compare import COLUMNS
-
         parts.append(_html_table(rows, COLUMNS))
         for row in rows:
             ok = row["ok"]
