@@ -1,5 +1,6 @@
-"""Reads the project's sample plot files with tolvane and shows what came back: the names and
-float32 arrays of each, the same values through quorel's established lists, both files as one
+"""Reads the project's sample plot files with tolvane and shows what came back: the names, the
+float64 time and float32 arrays of each, the same values through quorel's established lists (its
+time binary32, as tolvane gives it with time_dtype="float32"), both files as one
 table, and where a broken copy breaks the format.
 
 Usage: python3 examples/demo.py [PLOTFILE]
@@ -29,13 +30,16 @@ def describe(path):
     plot = tolvane.read(path)
     print(f"{path.name}: {plot!r}")
     print(f"  names: {', '.join(plot.names)}")
+    print(f"  plot.time[:4] = {plot.time[:4]!r}")
     for name in plot.names[1:3]:
         print(f"  plot[{name!r}][:4] = {plot[name][:4]!r}")
     time, columns = quorel.rust_read_tolvane(str(path), plot.n_digits)
     same = all(struct.pack(f"<{len(values)}f", *values) == plot[field].tobytes()
-               for field, values in enumerate([time, *columns]))
+               for field, values in enumerate(columns, start=1))
+    time32 = tolvane.read(path, time_dtype="float32").time
+    same_time = struct.pack(f"<{len(time)}f", *time) == time32.tobytes()
     print(f"  quorel.rust_read_tolvane gives the same {len(columns)} signals besides time, "
-          f"bit for bit: {same}")
+          f"bit for bit: {same}, and its binary32 time tolvane's time_dtype='float32' one: {same_time}")
 
 
 def describe_with_quorel(path):

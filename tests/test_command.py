@@ -140,7 +140,8 @@ def read_back(path, n_digits=16):
     if suffix == ".csv":
         lines = path.read_text().splitlines()
         rows = [line.split(",") for line in lines[1:]]
-        return lines[0].split(","), [np.array([float(row[i]) for row in rows], dtype=np.float32)
+        # The time float64, the other columns float32, as tolvane reads them.
+        return lines[0].split(","), [np.array([float(row[i]) for row in rows], dtype=np.float64 if i == 0 else np.float32)
                                      for i in range(len(rows[0]))]
     import xarray
 

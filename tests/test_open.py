@@ -92,7 +92,7 @@ def test_faults_inside_a_window_raise_and_outside_are_not_looked_for(tmp_path):
         tolvane.read(path, 12)
     with tolvane.open(path, 12) as f:
         assert len(f) == 40
-        assert bits(f.read(blocks=slice(0, 25)).time) == bits(np.arange(25, dtype=np.float32))
+        assert bits(f.read(blocks=slice(0, 25)).time) == bits(np.arange(25, dtype=np.float64))
         assert len(f.read(columns=[1], blocks=slice(20, 30))) == 10  # the bad field is not read
         for window in ({"blocks": [25]}, {"blocks": slice(20, None)}, {"time": (24.5, 25.5)}):
             with pytest.raises(tolvane.FormatError) as raised:

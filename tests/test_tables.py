@@ -23,12 +23,12 @@ UNIQUE = ["T", "A", "A.1", "T.1", "B"]
 LEAKING = {"polars", "xarray"}
 
 
-@pytest.fixture
-def plot(tmp_path):
+@pytest.fixture(params=["float64", "float32"], ids=["time64", "time32"])
+def plot(tmp_path, request):
     # A file name that is not UTF-8, as Linux allows: the tables keep its bytes.
     path = write_plot(tmp_path, plot_text(5, BLOCKS, 16, names=[f" {i + 1} {name}" for i, name in enumerate(NAMES)]),
                       name=os.fsdecode(b"caf\xe9.plt"))
-    return tolvane.read(path, 16)
+    return tolvane.read(path, 16, time_dtype=request.param)
 
 
 def bits(array):

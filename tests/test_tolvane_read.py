@@ -433,7 +433,9 @@ def test_columns_by_name_and_index(tmp_path):
     frame = tolvane.read(path, 12, columns=[1, 3, 4]).to_pandas()
     assert list(frame.columns) == ["SPEED", "X", "X.1"] and frame.index.name == "TIME"
     assert all(dtype == np.float32 for dtype in frame.dtypes)
-    assert frame.index.dtype == np.float32 and isinstance(frame, pd.DataFrame)
+    assert frame.index.dtype == np.float64 and isinstance(frame, pd.DataFrame)
+    frame = tolvane.read(path, 12, columns=[1], time_dtype=np.float32).to_pandas()
+    assert frame.index.dtype == np.float32 and frame.dtypes.tolist() == [np.float32]
 
 
 @pytest.mark.parametrize("columns, message", [

@@ -152,8 +152,9 @@ def test_known_fields(value, width, text):
 
 
 def read_both(path, width):
-    """The bits of every column, as tolvane.read (finding the width) and quorel give them."""
-    plot = tolvane.read(path)
+    """The bits of every column, as tolvane.read (finding the width; the time float32) and
+    quorel give them."""
+    plot = tolvane.read(path, time_dtype=np.float32)
     assert plot.n_digits == width
     time, columns = quorel.rust_read_tolvane(str(path), width)
     ours = [plot[i].view(np.uint32).tolist() for i in range(len(plot.names))]
@@ -191,7 +192,7 @@ def test_any_width_reads_back_as_its_decimal(tmp_path_factory, values, width):
     path = tmp_path_factory.mktemp("any") / "any.plt"
     array = np.array(values, dtype=np.float32)
     tolvane.write(path, {"T": array}, width)
-    plot = tolvane.read(path, width)
+    plot = tolvane.read(path, width, time_dtype=np.float32)
     expected = [model_field_value(model_field(int(b), width)) for b in array.view(np.uint32)]
     assert same_bits(plot[0].view(np.uint32).tolist(), expected)
 
@@ -265,12 +266,15 @@ def plot_of(tmp_path):
 
 
 def kinds_of_data(tmp_path, kind):
-    """(data, the names and float32 columns it is to give)."""
+    """(data, the names and columns it is to give: the time float64, the others float32)."""
     time = np.arange(5, dtype=np.float64) * 0.1
     a = np.array([1, -2, 3, 2**25 + 1, 4], dtype=np.int64)  # an int beyond 2^24: rounded
     b = np.array([1 + 2**-24, 3.5e38, -0.0, np.nan, 1e-46])  # float64: a tie, an overflow, an underflow
     with np.errstate(over="ignore"):
-        expected = (["T", "A", "B"], [time.astype(np.float32), a.astype(np.float32), b.astype(np.float32)])
+        # The time as its nine-digit decimal, read back as binary64: 0.30000000000000004 is
+        # written 3.00000000E-01 and comes back 0.3.
+        expected = (["T", "A", "B"], [np.array([float(f"{t:.8e}") for t in time]), a.astype(np.float32),
+                                      b.astype(np.float32)])
     if kind == "mapping":
         return {"T": time, "A": a, "B": b}, expected
     if kind == "Plot":
@@ -300,7 +304,8 @@ def test_every_kind_of_data(tmp_path, kind):
     tolvane.write(path, data, 15)
     plot = tolvane.read(path)
     assert list(plot.names) == names
-    for i, column in enumerate(columns):
+    assert plot.time.view(np.uint64).tolist() == columns[0].view(np.uint64).tolist()
+    for i, column in enumerate(columns[1:], start=1):
         assert same_bits(plot[i].view(np.uint32).tolist(), column.view(np.uint32))
 
 

@@ -64,7 +64,8 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
         fields = plot_file._fields
         names = dedup_names([plot_file.names[field] for field in fields])
         time64 = plot_file._time64
-        times = plot_file._times() if blocks else np.empty(0, dtype=np.float64 if time64 else np.float32)
+        times: "np.ndarray[Any, np.dtype[np.floating[Any]]]" = (
+            plot_file._times() if blocks else np.empty(0, dtype=np.float64 if time64 else np.float32))
         rising = blocks > 0 and bool(np.all(times[1:] >= times[:-1]))
         starts = partition_starts(blocks, blocks_per_partition, plot_file, times if rising else None)
         locator = plot_file._locator() if blocks else None

@@ -97,9 +97,9 @@ class PlotHead(metaclass=_NbType):
         Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, the fault says whether the end of the file caused it ("cut").
         """
 
-    def read_blocks(self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0, stop: StopFlag | None = None, keep_cut: bool = False) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
+    def read_blocks(self, width: int, fields: Sequence[int], threads: int = 0, piece_bytes: int = 0, stop: StopFlag | None = None, keep_cut: bool = False, time64: bool = False) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))] | tuple[Annotated[NDArray[numpy.float32], dict(shape=(None, None))], Annotated[NDArray[numpy.float64], dict(shape=(None,))]]:
         """
-        A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one column per block, read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). With `keep_cut`, a last block that the end of the file cuts ends the read before it, and `cut` tells its fault. Once only.
+        A float32 array of one row per field of `fields` (ascending from 0; empty for all) and one column per block, read on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the reader's choice). With `keep_cut`, a last block that the end of the file cuts ends the read before it, and `cut` tells its fault. With `time64`, the pair (table, time): the time as float64, the table's row 0 unwritten. Once only.
         """
 
     @property
@@ -108,9 +108,9 @@ class PlotHead(metaclass=_NbType):
         After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.
         """
 
-    def extend_index(self, width: int, threads: int = 0, stop: StopFlag | None = None, piece_bytes: int = 0) -> int:
+    def extend_index(self, width: int, threads: int = 0, stop: StopFlag | None = None, piece_bytes: int = 0, time64: bool = False) -> int:
         """
-        Indexes the blocks completed since the last call (the first makes the index at `width`) on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and returns how many blocks are indexed; file_changed where the file is shorter than them.
+        Indexes the blocks completed since the last call (the first makes the index at `width`) on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and returns how many blocks are indexed; file_changed where the file is shorter than them. The first call's `time64` decides how the times are read: binary64, or binary32.
         """
 
     @property
@@ -128,15 +128,15 @@ class PlotHead(metaclass=_NbType):
     def index_starts(self) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
         """A copy of the starts the index keeps: block i x index_stride at element i."""
 
-    def index_times(self, first: int, end: int) -> Annotated[NDArray[numpy.float32], dict(shape=(None,))]:
+    def index_times(self, first: int, end: int) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
         """
-        A copy of the times of blocks first .. end - 1 (those of unknown_times are 0).
+        A float64 copy of the times of blocks first .. end - 1 (those of unknown_times are 0); binary32 values, exactly, where the index was made without time64.
         """
 
     def unknown_times(self) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
         """The blocks whose time the index did not read, ascending."""
 
-    def set_unknown_times(self, times: Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None:
+    def set_unknown_times(self, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None:
         """
         The reader's times of the blocks of unknown_times, in that order.
         """
@@ -153,9 +153,9 @@ class PlotHead(metaclass=_NbType):
     def time_matches(self, t0: float, t1: float) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
         """The blocks whose time t has t0 <= t <= t1, ascending."""
 
-    def read_selection(self, fields: Sequence[int], blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None, hint_block: int = 0, hint_offset: int = 0) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
+    def read_selection(self, fields: Sequence[int], blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None, hint_block: int = 0, hint_offset: int = 0, time64: bool = False) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))] | tuple[Annotated[NDArray[numpy.float32], dict(shape=(None, None))], Annotated[NDArray[numpy.float64], dict(shape=(None,))]]:
         """
-        The blocks of `blocks` (ascending, each once, indexed), read from their own bytes: a float32 array of one row per field of `fields` (ascending from 0; empty for all), one column per block. Block `hint_block` starts at byte `hint_offset`, where given (sparing the search for it).
+        The blocks of `blocks` (ascending, each once, indexed), read from their own bytes: a float32 array of one row per field of `fields` (ascending from 0; empty for all), one column per block. Block `hint_block` starts at byte `hint_offset`, where given (sparing the search for it). With `time64`, the pair (table, time), as read_blocks gives it.
         """
 
     def cut_after_index(self, stop: StopFlag | None = None) -> dict[str, Any] | None:
@@ -197,9 +197,9 @@ class PlotText(metaclass=_NbType):
 class _PlotTextOf(Protocol):
     """nanobind.nb_func, as plot_text's signature."""
 
-    def __call__(self, columns: Sequence[Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)]], width: int) -> PlotText:
+    def __call__(self, columns: Sequence[Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)]], width: int, time: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)] | None = None) -> PlotText:
         """
-        The blocks of a plot file of these float32 columns (the time first), at this field width.
+        The blocks of a plot file of these float32 columns (the time first), at this field width; with a float64 `time`, the time is that and the columns are the parameters after it.
         """
 
 plot_text: _PlotTextOf
@@ -208,7 +208,7 @@ plot_text: _PlotTextOf
 class _ReadSelectionAt(Protocol):
     """nanobind.nb_func, as read_selection_at's signature."""
 
-    def __call__(self, path: bytes, count: int, width: int, fields: Sequence[int], stride: int, starts: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], indexed: int, end: int, blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))]:
+    def __call__(self, path: bytes, count: int, width: int, fields: Sequence[int], stride: int, starts: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], indexed: int, end: int, blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None, time64: bool = False) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))] | tuple[Annotated[NDArray[numpy.float32], dict(shape=(None, None))], Annotated[NDArray[numpy.float64], dict(shape=(None,))]]:
         """
         PlotHead.read_selection of the file at `path`, opened here, through the block starts of an index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has `count` parameters.
         """

@@ -15,7 +15,8 @@ from ._plot import Plot
 
 def block_rows(plot: Plot) -> List[str]:
     """Each block of `plot` as a line: its values, the time first, as the shortest texts that
-    read back as the same binary32 values ("-nan" for a NaN whose sign is set), tab-separated."""
+    read back as the same values (binary64 for the float64 time, binary32 for the others; "-nan"
+    for a NaN whose sign is set), tab-separated."""
     columns = []
     for field in plot._fields:
         array = plot[field]

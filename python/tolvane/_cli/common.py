@@ -166,12 +166,12 @@ def cut_note(path: str, plot: Plot) -> str:
     return f"{path}:{cut.line}: cut inside block {cut.block}"
 
 
-def text32(value: "np.float32") -> str:
-    """The shortest text that reads back as the very binary32 value, "-nan" for a NaN whose
-    sign bit is set."""
+def number_text(value: "np.floating[Any]") -> str:
+    """The shortest text that reads back as the very value of its own type (binary32 for a
+    float32, binary64 for the float64 time), "-nan" for a NaN whose sign bit is set."""
     if math.isnan(value) and np.signbit(value):
         return "-nan"
-    return str(np.float32(value))
+    return str(value if isinstance(value, np.floating) else np.float32(value))
 
 
 @contextlib.contextmanager

@@ -129,13 +129,13 @@ def read_feather(path: str) -> Any:
 
 def read_csv(path: str) -> Any:
     """A CSV file of a header of names and rows of numbers, every one the binary32 nearest to
-    its text (Arrow's parser rounds once, to binary32; "nan" and "-nan" are NaN of either sign,
-    not missing values)."""
+    its text, the time's (the first column) the binary64 nearest (Arrow's parser rounds once;
+    "nan" and "-nan" are NaN of either sign, not missing values)."""
     pa = library("pyarrow", "arrow", "tolvane convert from CSV")
     pa_csv = library("pyarrow.csv", "arrow", "tolvane convert from CSV")
     with open(path, newline="", encoding="utf-8") as stream:
         names = next(csv.reader(stream), [])
-    types = {name: pa.float32() for name in names}
+    types = {name: pa.float64() if column == 0 else pa.float32() for column, name in enumerate(names)}
     options = pa_csv.ConvertOptions(column_types=types, null_values=[], strings_can_be_null=False,
                                     quoted_strings_can_be_null=False)
     return pa_csv.read_csv(path, convert_options=options)

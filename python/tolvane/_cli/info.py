@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from .common import Failed, check_storage_options, cut_note, input_path, read_or_fail, text32
+from .common import Failed, check_storage_options, cut_note, input_path, read_or_fail, number_text
 
 NAME = "info"
 
@@ -41,7 +41,7 @@ def run(args: argparse.Namespace) -> int:
             status = 1
             continue
         blocks = len(plot)
-        span = f"time {text32(plot.time[0])} .. {text32(plot.time[-1])}" if blocks else "no block"
+        span = f"time {number_text(plot.time[0])} .. {number_text(plot.time[-1])}" if blocks else "no block"
         print(f"{path}: width {plot.n_digits}, {len(plot.names)} parameters, {blocks} blocks, {span}")
         if plot.incomplete is not None:
             print(cut_note(path, plot))
@@ -61,6 +61,6 @@ def extremes(values: "np.ndarray[Any, Any]") -> "tuple[str, str]":
     numbers = values[~np.isnan(values)]
     if not len(numbers):
         return "nan", "nan"
-    return text32(numbers.min()), text32(numbers.max())
+    return number_text(numbers.min()), number_text(numbers.max())
 
 
