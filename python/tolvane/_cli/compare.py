@@ -51,7 +51,7 @@ def signal_tolerance(text: str) -> Tuple[str, Dict[str, float]]:
 
 def add_parser(commands: Any, reading: argparse.ArgumentParser,
                cutting: argparse.ArgumentParser) -> argparse.ArgumentParser:
-    sub = commands.add_parser(
+    sub: argparse.ArgumentParser = commands.add_parser(
         NAME, help="check a run (or a folder of runs) against a reference within tolerances",
         description="Checks every signal of ACT against REF: two plot files, or two folders whose "
                     "files are paired by their path inside each. Around every reference point "
