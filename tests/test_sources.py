@@ -332,16 +332,73 @@ def test_a_file_object_is_read_from_where_it_stands_and_left_open(tmp_path):
     assert tolvane.read(OnlyRead(data), 6).path == "<stream>"
 
 
-@pytest.mark.parametrize("given, message", [
-    (lambda path: open(path, encoding="utf-8"), r"must be binary.*open the file in binary mode \('rb'\)"),
-    (lambda path: io.StringIO("T 1\n"), "must be binary"),
-    (lambda path: type("Texts", (), {"read": lambda self, n: "T 1\n"})(), "must be binary"),
-    (lambda path: 3.5, r"expected a path .* not float"),
-])
-def test_what_is_no_binary_source_raises_type_error(tmp_path, given, message):
+class Lying(io.RawIOBase):
+    """A raw stream that gives `data` honestly, then the length that `lie` makes of the size
+    of the buffer, once (what it left in the buffer is stale), then its end."""
+
+    def __init__(self, data, lie):
+        self._data, self._lie = data, lie
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        if self._lie is None or self._data:
+            size = min(len(buffer), len(self._data))
+            buffer[:size], self._data = self._data[:size], self._data[size:]
+            return size
+        lie, self._lie = self._lie, None
+        return lie(len(buffer))
+
+
+class LyingRead:
+    """A stream with read alone that gives `data`, then what `lie` makes of the size asked
+    for, then its end."""
+
+    def __init__(self, data, lie):
+        self._pieces = [data, lie]
+
+    def read(self, size):
+        piece = self._pieces.pop(0) if self._pieces else b""
+        return piece(size) if callable(piece) else piece
+
+
+def buffered_reader_error(lie):
+    """What io.BufferedReader raises for the raw stream that lies so, reading as tolvane does."""
+    from tolvane._feed import CHUNK_BYTES
+
+    with pytest.raises(OSError) as raised:
+        io.BufferedReader(Lying(b"", lie), CHUNK_BYTES).read(10)
+    return str(raised.value)
+
+
+@pytest.mark.parametrize("given, error, message", [
+    (lambda path: open(path, encoding="utf-8"), TypeError, r"must be binary.*open the file in binary mode \('rb'\)"),
+    (lambda path: io.StringIO("T 1\n"), TypeError, "must be binary"),
+    (lambda path: type("Texts", (), {"read": lambda self, n: "T 1\n"})(), TypeError, "must be binary"),
+    (lambda path: 3.5, TypeError, r"expected a path .* not float"),
+    # A file object that breaks the protocol: a length below 0 or beyond the buffer.
+    (lambda path: Lying((HEAD + ROW).encode(), lambda size: -1), OSError, lambda: buffered_reader_error(lambda size: -1)),
+    (lambda path: Lying((HEAD + ROW).encode(), lambda size: size + 1), OSError,
+     lambda: buffered_reader_error(lambda size: size + 1)),
+    (lambda path: LyingRead((HEAD + ROW).encode(), lambda size: b"H\n   1.5   2.5   3.5\n" * size), OSError,
+     r"^read\(\) returned invalid length \d+ \(should have been between 0 and 1048576\)$"),
+    (lambda path: LyingRead((HEAD + ROW).encode(), lambda size: -1), OSError,
+     r"^read\(\) should have returned a bytes object, not 'int'$"),
+], ids=["text file", "StringIO", "read gives str", "float", "readinto gives -1", "readinto beyond the buffer",
+        "read beyond the size", "read gives int"])
+def test_what_is_no_binary_source_or_breaks_the_protocol_raises(tmp_path, given, error, message):
     source = given(write_plot(tmp_path, HEAD + ROW))
-    with pytest.raises(TypeError, match=message):
+    with pytest.raises(error) as raised:
         tolvane.read(source, 6)
+    if error is OSError:  # as the reader's other sources' errors, naming the stream
+        assert raised.value.filename == "<stream>"
+        if callable(message):
+            assert raised.value.strerror == message()
+        else:
+            assert re.match(message, raised.value.strerror)
+    else:
+        assert re.search(message, str(raised.value))
     getattr(source, "close", lambda: None)()
     assert feeds_left() == []
 
