@@ -187,9 +187,9 @@ def three_fields(n_params):
     return sorted({0, *three_columns(n_params)})
 
 
-def read_tolvane(path, width, columns=None, threads=None):
+def read_tolvane(path, width, columns=None, threads=None, time_dtype="float64"):
     import tolvane
-    return tolvane.read(path, width, columns=columns, threads=threads)
+    return tolvane.read(path, width, columns=columns, threads=threads, time_dtype=time_dtype)
 
 
 def plot_lists(plot, fields):

@@ -66,15 +66,18 @@ CORES = len(os.sched_getaffinity(0))
 TOLVANE_TN = "tolvane-t%d" % CORES
 THREAD_ROWS = (TOLVANE_T1, TOLVANE_T2) + ((TOLVANE_TN,) if CORES > 2 else ())
 THREAD_COUNTS = {TOLVANE_T1: 1, TOLVANE_T2: 2, TOLVANE_TN: CORES}
+# tolvane.read(threads=1, time_dtype=numpy.float32): the time as binary32, beside tolvane-t1's
+# float64 time (the default), on the same thread.
+TOLVANE_T1_F32 = "tolvane-t1-f32"
 CORE = "core"
 CORE3 = "core-3"
 BYTES = "bytes"
 STREAM = "bytes-64k"
-ROW_ORDER = (("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM,
+ROW_ORDER = (("quorel", "tolvane") + THREAD_ROWS + (TOLVANE_T1_F32, TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM,
                                                   FLOOR) + compressed.ROWS)
 # Fast rows, timed taking turns run by run so that a burst of load from elsewhere on a shared
 # machine hits them alike; the slower peers run on their own afterwards.
-TURN_ROWS = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR) + compressed.ROWS
+TURN_ROWS = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE_T1_F32, TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR) + compressed.ROWS
 # Rows that give no values: bytes read, or decompressed.
 BYTE_ROWS = (BYTES, STREAM) + tuple(row for row in compressed.ROWS if row not in compressed.VALUE_ROWS)
 # Rows whose result holds only the three columns' values.
@@ -96,6 +99,8 @@ GOAL_THREE_PARAMS = 500
 # the default read at most this many times the time to read the file's bytes (bytes-64k).
 GOAL_TWO_THREADS = 1.8
 GOAL_VS_BYTES = 3.5
+# The float64 time: a read on one thread at most this many times the float32 time's.
+GOAL_TIME64 = 1.05
 # The --big file: 1 GB, 11 parameters, width 12; its peak memory above the imports at most the
 # result's bytes plus this, and its time over the bytes' no worse than the 100 MB file's.
 BIG_KEY = (1000.0, 11, 12)
@@ -212,6 +217,7 @@ def present_rows(names, core, with_compressed=True):
     if "tolvane" in names:
         have.add(TOLVANE3)
         have.update(THREAD_ROWS)
+        have.add(TOLVANE_T1_F32)
         if with_compressed:
             have.update(compressed.available_rows())
     if core is not None:
@@ -235,6 +241,8 @@ def make_fns(path, width, n_params, rows, core, arrays):
             fns[r] = lambda: readers.read_tolvane(path, width, cols3)  # noqa: E731
         elif r in THREAD_ROWS:
             fns[r] = lambda r=r: readers.read_tolvane(path, width, threads=THREAD_COUNTS[r])  # noqa: E731
+        elif r == TOLVANE_T1_F32:
+            fns[r] = lambda: readers.read_tolvane(path, width, threads=1, time_dtype="float32")  # noqa: E731
         elif r == CORE:
             fns[r] = lambda: core.read(path, width)  # noqa: E731
         elif r == CORE3:
@@ -248,7 +256,7 @@ def make_fns(path, width, n_params, rows, core, arrays):
 
 def as_lists(row, res, n_params):
     """A row's result as (time, columns) lists of floats, as quorel gives it."""
-    if row == "tolvane" or row in THREAD_ROWS or row in compressed.VALUE_ROWS:
+    if row in ("tolvane", TOLVANE_T1_F32) or row in THREAD_ROWS or row in compressed.VALUE_ROWS:
         return readers.plot_lists(res, range(n_params))
     if row == TOLVANE3:
         return readers.plot_lists(res, readers.three_fields(n_params))
@@ -281,8 +289,18 @@ def verify(names, rows, core, cache_dir):
         fns = make_fns(path, width, count, checked, core, readers.floor_prepare(*ref))
         texts = None
         for n in checked:
-            res = as_lists(n, fns[n](), count)
+            result = fns[n]()
+            res = as_lists(n, result, count)
             expected = three_of(ref, count) if n in THREE_ROWS else ref
+            if getattr(getattr(result, "time", None), "dtype", None) == "float64":
+                # The float64 time against float() of its texts (correctly rounded); the
+                # parameters against the reference.
+                texts = texts or field_texts(path, width)
+                if res[0] != [float(t) for t in texts[0]]:
+                    msg = "float64 time differs from float() (%s params, width %d)" % (n_params, width)
+                    status[n] = msg if status[n] == "ok" else status[n]
+                    log("VERIFY %s: %s" % (n, msg))
+                res = (expected[0], res[1])
             bad = compare(expected, res)
             if not bad:
                 continue
@@ -534,6 +552,25 @@ def tolvane_tables(results):
     return "\n".join(out)
 
 
+def time_dtype_table(results):
+    """tolvane.read on one thread with the float64 time (the default) beside time_dtype=float32."""
+    out = ["tolvane.read(path, width, threads=1) with the float64 time (the default) and with "
+           "time_dtype=numpy.float32, taking turns: medians and mins of the runs, and the median over "
+           "the turns of the ratio in the same turn.", "",
+           "| file | float64 median s | float32 median s | float64 min s | float32 min s "
+           "| float64 / float32 per turn (goal <= %g) | ratio of mins |" % GOAL_TIME64,
+           "|---|---:|---:|---:|---:|---:|---:|"]
+    for key, r in results:
+        t64, t32 = r["times"].get(TOLVANE_T1), r["times"].get(TOLVANE_T1_F32)
+        if not t64 or not t32:
+            continue
+        out.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+            file_label(key), fmt_s(statistics.median(t64)), fmt_s(statistics.median(t32)), fmt_s(min(t64)),
+            fmt_s(min(t32)), ratio_text(paired_ratio(r, TOLVANE_T1, TOLVANE_T1_F32), 1.0),
+            ratio_text(min(t64), min(t32))))
+    return "\n".join(out)
+
+
 def threads_table(results):
     """tolvane.read on one thread, two and every core, beside the default and the bytes' read."""
     heads = [THREAD_COUNTS[n] for n in THREAD_ROWS]
@@ -715,6 +752,8 @@ def goal_rows(results, memory, goal_size):
             ">= %g" % GOAL_TWO_THREADS, lambda v: v >= GOAL_TWO_THREADS)
         add(key, "tolvane.read / bytes-64k", *ratio(r, "tolvane", STREAM), "<= %g" % GOAL_VS_BYTES,
             lambda v: v <= GOAL_VS_BYTES)
+        add(key, "tolvane.read threads=1: float64 time / float32 time", *ratio(r, TOLVANE_T1, TOLVANE_T1_F32),
+            "<= %g" % GOAL_TIME64, lambda v: v <= GOAL_TIME64)
         if key[1] == GOAL_THREE_PARAMS:
             add(key, "tolvane-3 / bytes-64k", *ratio(r, TOLVANE3, STREAM),
                 "<= %g" % GOAL_THREE_VS_BYTES, lambda v: v <= GOAL_THREE_VS_BYTES)
@@ -858,7 +897,7 @@ def main(argv=None):
             path, width = paths[key], key[2]
             mem_names = [n for n in rows if n in ("tolvane", TOLVANE3) + compressed.VALUE_ROWS]
             if key == largest:
-                mem_names = [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS + THREAD_ROWS]
+                mem_names = [n for n in rows if n not in (CORE, CORE3, TOLVANE_T1_F32) + BYTE_ROWS + THREAD_ROWS]
             log("memory: one read of %s per reader (%s), fresh subprocesses ..."
                 % (os.path.basename(path), ", ".join(mem_names)))
             memory[key] = measure_memory(path, width, mem_names, ref_name, extra)
@@ -898,7 +937,8 @@ def main(argv=None):
         path, (size_mb, n_params, width) = paths[largest], largest
         print("### Peak memory of one read: %s (%.1f MB, %d parameters, width %d)\n"
               % (os.path.basename(path), os.path.getsize(path) / 1e6, n_params, width))
-        print(memory_table(memory[largest], [n for n in rows if n not in (CORE, CORE3) + BYTE_ROWS + THREAD_ROWS]) + "\n")
+        print(memory_table(memory[largest], [n for n in rows if n not in (CORE, CORE3, TOLVANE_T1_F32) + BYTE_ROWS
+                                             + THREAD_ROWS]) + "\n")
         if per_file_memory:
             print("### Peak memory of tolvane.read, every %g MB file\n" % goal_size)
             print(tolvane_memory_table(per_file_memory) + "\n")
@@ -909,6 +949,8 @@ def main(argv=None):
         print(goals_table(goal_rows(results, memory, goal_size)) + "\n")
         print("### Threads\n")
         print(threads_table(results) + "\n")
+        print("### The time as float64 or float32\n")
+        print(time_dtype_table(results) + "\n")
         if any(row in rows for row in compressed.VALUE_ROWS):
             print("### Compressed files\n")
             print(compressed.table(results, file_label, fmt_s, fmt_x, paired_ratio) + "\n")

@@ -145,19 +145,20 @@ std::uint64_t parse_fixed_shape_fields(const char* fields, std::uint64_t count, 
     return count;
 }
 
-// The same for a full line, unrolled. (One function for both, unrolling the loop with the
-// variable count as well, costs about one instruction a value more.)
-template <std::size_t Width>
+// The same for a full line (or the Count fields of one after its time), unrolled. (One function
+// for both, unrolling the loop with the variable count as well, costs about one instruction a
+// value more.)
+template <std::size_t Width, std::uint64_t Count = kFieldsPerLine>
 std::uint64_t parse_full_fixed_shape_line(const char* fields, FieldTargets out) {
     float* const* const targets = out.targets;
     const std::size_t block = out.block;
 #pragma GCC unroll 10
-    for (std::uint64_t k = 0; k < kFieldsPerLine; ++k) {
+    for (std::uint64_t k = 0; k < Count; ++k) {
         float value;
         if (!parse_fixed_shape_field<Width>(fields + k * Width, value)) return k;
         targets[k][block] = value;
     }
-    return kFieldsPerLine;
+    return Count;
 }
 
 // The common case, read straight from the source's buffer: a data line that holds exactly its
@@ -214,8 +215,11 @@ std::uint64_t read_fixed_shape_time_line(LineSource& source, std::uint64_t field
         line_end = length + 2;
     }
     if (!parse_fixed_shape_binary64<Width>(pending.data(), time[out.block])) return 0;
+    const FieldTargets after_time{out.targets + 1, out.block};
     const std::uint64_t stored =
-        1 + parse_fixed_shape_fields<Width>(pending.data() + Width, field_count - 1, FieldTargets{out.targets + 1, out.block});
+        1 + (field_count == kFieldsPerLine
+                 ? parse_full_fixed_shape_line<Width, kFieldsPerLine - 1>(pending.data() + Width, after_time)
+                 : parse_fixed_shape_fields<Width>(pending.data() + Width, field_count - 1, after_time));
     if (stored == field_count) source.skip_pending(line_end);
     return stored;
 }
