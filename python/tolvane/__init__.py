@@ -30,7 +30,8 @@ from ._many import read_many
 from ._open import PlotFile, open
 from ._read import read
 from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
+from ._view import View, view
 from ._write import write
 
 __all__ = ["CompressionError", "FileChangedError", "FormatError", "Plot", "PlotFile", "ReadInterrupted",
-           "open", "read", "read_many", "write"]
+           "View", "open", "read", "read_many", "view", "write"]

@@ -1,0 +1,311 @@
+// tolvane view: panels of signals on one shared time axis. Every zoom or pan asks the server for
+// the window shown at the plot's width in pixels; the server answers each pixel column's first,
+// minimum, maximum and last sample (or every sample of a short window).
+"use strict";
+(function () {
+  const root = document.getElementById("view");
+  const token = root.dataset.token;
+  const plot = document.getElementById("plot");
+  const list = document.getElementById("signals");
+  const filter = document.getElementById("filter");
+  const readout = document.getElementById("readout");
+  const palette = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2",
+                   "#17becf", "#7f7f7f", "#bcbd22"];
+  // What the page shows, for the user's keys and for tests: panels (lists of signal names),
+  // the time window shown, and each source's last answer.
+  const state = { meta: null, names: [], panels: [], range: null, full: null, fetched: [],
+                  requests: 0, answered: 0, follow: false, errors: [], drawn: false };
+  window.tolvaneView = state;
+
+  const url = (path, params) => path + "?" + new URLSearchParams(Object.assign({ token: token }, params || {}));
+
+  async function getJSON(path) {
+    const response = await fetch(url(path));
+    if (!response.ok) throw new Error(path + ": " + (await response.text()));
+    return response.json();
+  }
+
+  function unpack(buffer) {
+    const view = new DataView(buffer);
+    const length = view.getUint32(0, true);
+    const head = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
+    let at = 4 + length;
+    head.xs = head.counts.map((n) => { const a = new Float64Array(buffer, at, n); at += 8 * n; return a; });
+    head.ys = head.counts.map((n) => { const a = new Float32Array(buffer, at, n); at += 4 * n; return a; });
+    return head;
+  }
+
+  function fullSpan() {
+    let lo = Infinity, hi = -Infinity;
+    for (const s of state.meta.sources) {
+      if (s.blocks > 0) { lo = Math.min(lo, s.start); hi = Math.max(hi, s.end); }
+    }
+    if (!(hi >= lo)) return [0, 1];
+    if (hi === lo) return [lo - 0.5, hi + 0.5];
+    return [lo, hi];
+  }
+
+  // ---------------------------------------------------------------- the list of signals
+
+  function buildList() {
+    list.textContent = "";
+    for (const name of state.names) {
+      const item = document.createElement("li");
+      item.textContent = name;
+      item.title = name;
+      item.dataset.name = name;
+      item.addEventListener("click", (event) => toggle(name, event.shiftKey));
+      list.appendChild(item);
+    }
+    markList();
+  }
+
+  function markList() {
+    for (const item of list.children) {
+      const panel = state.panels.findIndex((p) => p.includes(item.dataset.name));
+      item.classList.toggle("shown", panel >= 0);
+      if (panel >= 0) {
+        const slot = state.panels[panel].indexOf(item.dataset.name);
+        item.style.setProperty("--colour", colour(0, slot));
+      }
+    }
+  }
+
+  function applyFilter() {
+    const text = filter.value.trim().toLowerCase();
+    for (const item of list.children) {
+      item.classList.toggle("hidden", text !== "" && !item.dataset.name.toLowerCase().includes(text));
+    }
+  }
+
+  function toggle(name, intoLast) {
+    const panel = state.panels.findIndex((p) => p.includes(name));
+    if (panel >= 0) {
+      state.panels[panel] = state.panels[panel].filter((n) => n !== name);
+      state.panels = state.panels.filter((p) => p.length > 0);
+    } else if (intoLast && state.panels.length > 0) {
+      state.panels[state.panels.length - 1].push(name);
+    } else {
+      state.panels.push([name]);
+    }
+    markList();
+    draw();
+  }
+
+  // ---------------------------------------------------------------- the plot
+
+  // Several sources: a colour each; one source: a colour per signal of a panel.
+  function colour(source, slot) {
+    return palette[(state.meta.sources.length > 1 ? source : slot) % palette.length];
+  }
+
+  function traces() {
+    const out = [];
+    state.panels.forEach((names, panel) => {
+      names.forEach((name, slot) => {
+        state.meta.sources.forEach((source, s) => {
+          const row = source.names.indexOf(name);
+          if (row < 0) return;
+          const many = state.meta.sources.length > 1;
+          out.push({ type: "scatter", mode: "lines", x: [], y: [], hoverinfo: "none",
+                     name: many ? source.label + ": " + name : name,
+                     legendgroup: many ? source.label : name,
+                     line: { color: colour(s, slot), width: 1.2, dash: many && slot > 0 ? ["solid", "dash", "dot"][slot % 3] : "solid" },
+                     yaxis: panel === 0 ? "y" : "y" + (panel + 1), meta: { source: s, row: row, name: name } });
+        });
+      });
+    });
+    return out;
+  }
+
+  function layout() {
+    const count = Math.max(state.panels.length, 1);
+    const gap = count > 1 ? 0.04 : 0;
+    const height = (1 - gap * (count - 1)) / count;
+    // A legend where a panel draws more than one line: several sources, or several signals.
+    const legend = state.meta.sources.length > 1 || state.panels.some((p) => p.length > 1);
+    const shape = { margin: { l: 70, r: legend ? 170 : 20, t: 10, b: 40 }, showlegend: legend,
+                    dragmode: state.dragmode || "zoom",
+                    legend: { x: 1.01, y: 1, xanchor: "left", font: { size: 11 } },
+                    hovermode: "x", uirevision: "keep", shapes: state.cursor === undefined ? [] : [cursorLine(state.cursor)],
+                    xaxis: { range: state.range.slice(), anchor: count === 1 ? "y" : "y" + count, showspikes: false,
+                             title: { text: state.meta.sources[0] ? state.meta.sources[0].time : "time" } } };
+    for (let k = 0; k < count; k++) {
+      const top = 1 - k * (height + gap);
+      shape[k === 0 ? "yaxis" : "yaxis" + (k + 1)] = { domain: [Math.max(0, top - height), top], anchor: "x",
+                                                        autorange: true, fixedrange: false,
+                                                        title: { text: (state.panels[k] || []).join(", "), font: { size: 11 } } };
+    }
+    return shape;
+  }
+
+  function cursorLine(x) {
+    return { type: "line", xref: "x", yref: "paper", x0: x, x1: x, y0: 0, y1: 1, line: { color: "#888", width: 1, dash: "dot" } };
+  }
+
+  let current = [];
+  let drawing = false;
+  async function draw() {
+    current = traces();
+    drawing = true;
+    await Plotly.react(plot, current, layout(), { scrollZoom: true, displaylogo: false, responsive: true,
+                                                  doubleClick: false, modeBarButtonsToRemove: ["toImage"] });
+    drawing = false;
+    await refresh();
+  }
+
+  // Ask each source for the window shown at the plot's width; a newer request makes an older
+  // answer stale.
+  let asked = 0;
+  async function refresh() {
+    const mine = ++asked;
+    const [t0, t1] = state.range;
+    const width = Math.max(1, Math.round(plot._fullLayout._size.w));
+    const wanted = new Map();
+    current.forEach((trace, i) => {
+      const m = trace.meta;
+      if (!wanted.has(m.source)) wanted.set(m.source, []);
+      wanted.get(m.source).push([m.row, i]);
+    });
+    const answers = [];
+    for (const [source, rows] of wanted) {
+      state.requests++;
+      answers.push(fetch(url("window", { source: source, t0: t0, t1: t1, width: width, rows: rows.map((r) => r[0]).join(",") }))
+        .then(async (response) => {
+          if (!response.ok) throw new Error("window: " + (await response.text()));
+          return { source: source, rows: rows, answer: unpack(await response.arrayBuffer()) };
+        }));
+    }
+    let results;
+    try {
+      results = await Promise.all(answers);
+    } catch (error) {
+      state.errors.push(String(error));
+      return;
+    }
+    if (mine !== asked) return;
+    const xs = current.map(() => []), ys = current.map(() => []);
+    state.fetched = [];
+    for (const { source, rows, answer } of results) {
+      rows.forEach(([, trace], k) => { xs[trace] = answer.xs[k]; ys[trace] = answer.ys[k]; });
+      state.fetched.push({ source: source, t0: answer.t0, t1: answer.t1, width: answer.width, raw: answer.raw,
+                           first: answer.first, end: answer.end, rows: answer.rows });
+    }
+    current.forEach((trace, i) => { trace.x = xs[i]; trace.y = ys[i]; });
+    drawing = true;
+    await Plotly.react(plot, current, layout());
+    drawing = false;
+    state.answered++;
+    state.drawn = true;
+  }
+
+  function show(range) {
+    state.range = [range[0], range[1]];
+    refresh();
+  }
+
+  function reset() {
+    state.full = fullSpan();
+    show(state.full);
+  }
+
+  function move(fraction) {
+    const [t0, t1] = state.range;
+    const step = (t1 - t0) * fraction;
+    show([t0 + step, t1 + step]);
+  }
+
+  function zoom(factor) {
+    const [t0, t1] = state.range;
+    const middle = (t0 + t1) / 2, half = (t1 - t0) / 2 * factor;
+    show([middle - half, middle + half]);
+  }
+
+  function onRelayout(event) {
+    if (drawing) return;
+    if (event["xaxis.autorange"]) { reset(); return; }
+    let range = null;
+    if ("xaxis.range[0]" in event) range = [event["xaxis.range[0]"], event["xaxis.range[1]"]];
+    else if (event["xaxis.range"]) range = event["xaxis.range"];
+    if (range) show([Number(range[0]), Number(range[1])]);
+  }
+
+  // The cursor: the time under the mouse and, for every signal shown, its value there (the
+  // last point at or before it).
+  function onHover(event) {
+    const x = event.xvals ? event.xvals[0] : event.points[0].x;
+    state.cursor = x;
+    const lines = ["t = " + Number(x).toPrecision(10)];
+    current.forEach((trace) => {
+      const xs = trace.x;
+      let lo = 0, hi = xs.length;
+      while (lo < hi) { const mid = (lo + hi) >> 1; if (xs[mid] <= x) lo = mid + 1; else hi = mid; }
+      const value = lo > 0 ? trace.y[lo - 1] : NaN;
+      lines.push(trace.name + " = " + (Number.isNaN(value) ? "-" : Number(value).toPrecision(7)));
+    });
+    readout.textContent = lines.join("   ");
+    drawing = true;
+    Plotly.relayout(plot, { shapes: [cursorLine(x)] }).then(() => { drawing = false; });
+  }
+
+  function onKey(event) {
+    if (event.target === filter) {
+      if (event.key === "Escape") { filter.value = ""; applyFilter(); filter.blur(); }
+      return;
+    }
+    const keys = {
+      "r": reset, "Home": reset, "ArrowLeft": () => move(-0.25), "ArrowRight": () => move(0.25),
+      "+": () => zoom(0.5), "=": () => zoom(0.5), "-": () => zoom(2),
+      "z": () => { state.dragmode = "zoom"; Plotly.relayout(plot, { dragmode: "zoom" }); },
+      "p": () => { state.dragmode = "pan"; Plotly.relayout(plot, { dragmode: "pan" }); },
+      "f": () => { state.follow = !state.follow && state.meta.follow; },
+      "/": () => { filter.focus(); },
+    };
+    const action = keys[event.key];
+    if (action && !event.ctrlKey && !event.metaKey && !event.altKey) { event.preventDefault(); action(); }
+  }
+
+  // Following: a view that showed the end keeps showing it as the files grow.
+  async function poll() {
+    let meta;
+    try {
+      meta = await getJSON("meta");
+    } catch (error) {
+      state.errors.push(String(error));
+      return;
+    }
+    if (meta.generation === state.meta.generation) return;
+    const oldEnd = fullSpan()[1];
+    state.meta = meta;
+    if (!state.follow) return;
+    const [t0, t1] = state.range;
+    const newEnd = fullSpan()[1];
+    if (t1 >= oldEnd) {
+      const whole = state.full && t0 <= state.full[0];
+      state.full = fullSpan();
+      show(whole ? state.full : [t0 + (newEnd - t1), newEnd]);
+    }
+  }
+
+  async function start() {
+    state.meta = await getJSON("meta");
+    document.title = state.meta.title;
+    const seen = new Set();
+    for (const s of state.meta.sources) for (const n of s.names) if (!seen.has(n)) { seen.add(n); state.names.push(n); }
+    state.panels = state.names.slice(0, 6).map((n) => [n]);
+    state.full = fullSpan();
+    state.range = state.full.slice();
+    state.follow = state.meta.follow;
+    buildList();
+    filter.addEventListener("input", applyFilter);
+    document.addEventListener("keydown", onKey);
+    await draw();
+    plot.on("plotly_relayout", onRelayout);
+    plot.on("plotly_hover", onHover);
+    plot.on("plotly_doubleclick", () => { reset(); return false; });
+    window.addEventListener("resize", () => refresh());
+    if (state.meta.follow) setInterval(poll, 400);
+  }
+
+  start().catch((error) => { state.errors.push(String(error)); readout.textContent = String(error); });
+})();
