@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 import numpy as np
 
 from ._open import BlockLocator, PlotFile
-from ._plot import dedup_names
+from ._names import dedup_names
 from ._read import Key, PathArg, incomplete_argument
 from ._tables import library
 

@@ -14,7 +14,8 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping,
 import numpy as np
 
 from ._frame_block import FrameBlock
-from ._plot import Plot, dedup_names
+from ._names import dedup_names
+from ._plot import Plot
 from . import _native
 from ._read import _columns_argument, _width_argument, incomplete_argument, read_in_pieces
 from ._source import (PathArg, compression_argument, expand_url_pattern, is_file_object, is_url, source_name,

@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import html
-from collections import defaultdict
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
+
+from ._names import Key, field_of
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -17,28 +18,11 @@ if TYPE_CHECKING:
 
     from ._errors import FormatError
 
-Key = Union[str, int]
 
 # _repr_html_ lists every name up to this many; past it, the first and the last few (as
 # pandas' display.max_rows and min_rows do).
 HTML_MAX_ROWS = 60
 HTML_END_ROWS = 5
-
-
-def dedup_names(names: Sequence[str]) -> List[str]:
-    """Names made unique as pandas makes a file's repeated column names unique: the second
-    'X' becomes 'X.1', the third 'X.2', skipping any that is taken."""
-    counts: Dict[str, int] = defaultdict(int)
-    unique = []
-    for name in names:
-        count = counts[name]
-        while count > 0:
-            counts[name] = count + 1
-            name = f"{name}.{count}"
-            count = counts[name]
-        unique.append(name)
-        counts[name] = count + 1
-    return unique
 
 
 class Plot:
@@ -123,8 +107,6 @@ class Plot:
 
         KeyError for a name that is not in the file or names several parameters, and for an
         index out of range."""
-        from ._read import field_of
-
         if not isinstance(key, str):
             if isinstance(key, bool) or not hasattr(type(key), "__index__"):
                 raise KeyError(key)

@@ -5,13 +5,13 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from . import _native, _source
 from ._errors import CompressionError, FormatError, exception_from_fault, format_error
+from ._names import Key, field_of, name_index
 from ._plot import Plot
 from ._source import PathArg, Source
-Key = Union[str, int]
 
 # The widths the simulator writes: 6 significant digits in 12 bytes, 9 in 15.
 DETECTED_WIDTHS = (12, 15)
@@ -246,29 +246,6 @@ def _columns_argument(columns: Optional[Iterable[Key]]) -> Optional[List[Key]]:
         else:
             keys.append(operator.index(key))
     return keys
-
-
-def field_of(key: Key, names: Sequence[str], index: Dict[str, List[int]], path: str) -> int:
-    """The field a name or an index stands for; KeyError if it stands for none, or for several."""
-    if isinstance(key, str):
-        found = index.get(key)
-        if not found:
-            raise KeyError(f"{path} has no parameter named {key!r}")
-        if len(found) > 1:
-            raise KeyError(f"{key!r} names several parameters of {path}, fields "
-                           f"{', '.join(map(str, found))}: pick one by its index")
-        return found[0]
-    if not 0 <= key < len(names):
-        raise KeyError(f"{path} has no parameter {key}: its parameters are 0 (the time) "
-                       f"to {len(names) - 1}")
-    return key
-
-
-def name_index(names: Sequence[str]) -> Dict[str, List[int]]:
-    index: Dict[str, List[int]] = {}
-    for i, name in enumerate(names):
-        index.setdefault(name, []).append(i)
-    return index
 
 
 def _fields_of(wanted: Optional[List[Key]], names: Sequence[str], path: str) -> Optional[List[int]]:

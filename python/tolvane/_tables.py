@@ -18,6 +18,8 @@ import os
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, cast
 
+from ._names import dedup_names
+
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
@@ -45,7 +47,7 @@ def named_columns(plot: "Plot") -> Tuple[List[str], Sequence["npt.NDArray[np.flo
     The names are made unique as pandas makes a file's column names unique, the time's name
     first, so that every table has the same columns: the second 'X' is 'X.1', a parameter named
     as the time 'TIME.1', a second blank name '.1' (a blank one stays '')."""
-    from ._plot import dedup_names
+
 
     names = dedup_names([plot.names[field] for field in plot._fields])
     return names, plot._arrays

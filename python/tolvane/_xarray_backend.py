@@ -22,8 +22,8 @@ from xarray import Dataset, Variable
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
+from ._names import dedup_names
 from ._open import BlockLocator, PlotFile
-from ._plot import dedup_names
 from ._read import DETECTED_WIDTHS, incomplete_argument
 from ._tables import dataset_attrs
 
