@@ -5,18 +5,19 @@ from __future__ import annotations
 import html
 import os
 import threading
-from typing import Any, Iterable, List, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Optional, Sequence
 
 from .._open import _URL, refuse_streams
 from .._plot import Plot
-from .._read import Key, _path_argument, read
+from .._names import Key
+from .._read import _path_argument, read
 from .decimate import Pyramid
 from .server import Follower, Server, ViewState, find_runs_later
 from .sources import FileSource, PlotSource, Source
 
 
 def open_source(source: Any, n_digits: Optional[int] = None,
-                columns: Optional[Sequence[Key]] = None, storage_options: Optional[dict] = None) -> Source:
+                columns: Optional[Sequence[Key]] = None, storage_options: Optional[Dict[str, Any]] = None) -> Source:
     """A local plot file through its windows; a Plot as it is; anything else tolvane.read takes
     (a URL, a compressed file, a stream, a file object), read once."""
     if isinstance(source, Plot):
@@ -106,7 +107,7 @@ class View:
 
 def view(source: Any, *more: Any, follow: bool = False, port: int = 0, n_digits: Optional[int] = None,
          columns: Optional[Iterable[Key]] = None, open_browser: bool = False,
-         storage_options: Optional[dict] = None) -> View:
+         storage_options: Optional[Dict[str, Any]] = None) -> View:
     """Shows plots in the browser: starts a local web server on their signals and returns its
     handle, a :class:`View` (``url``, ``close()``, a context manager; inline in Jupyter).
 

@@ -308,7 +308,8 @@ class _Query:
             return blocks.astype(np.float64)
         bins = blocks // BIN
         first, last = p._first_time.view[bins], p._last_time.view[bins]
-        return np.minimum(first + (last - first) * ((blocks - bins * BIN) / (BIN - 1)), last)
+        placed: "npt.NDArray[np.float64]" = np.minimum(first + (last - first) * ((blocks - bins * BIN) / (BIN - 1)), last)
+        return placed
 
     def _columns(self, edges: "npt.NDArray[np.int64]", raw_blocks: "npt.NDArray[np.int64]",
                  raw_times: "npt.NDArray[np.float64]", raw_values: "npt.NDArray[np.float32]",
@@ -350,16 +351,15 @@ class _Query:
         # Each row's points in block order, each block once, with the block before the window
         # and the one after, so that the line runs to the edges.
         order = np.argsort(block, axis=2, kind="stable")
-        block = np.take_along_axis(block, order, axis=2).reshape(rows, -1)
-        value = np.take_along_axis(value, order, axis=2).reshape(rows, -1)
-        time = np.take_along_axis(time, order, axis=2).reshape(rows, -1)
+        blocks_in_order = np.take_along_axis(block, order, axis=2).reshape(rows, -1)
+        values_in_order = np.take_along_axis(value, order, axis=2).reshape(rows, -1)
+        times_in_order = np.take_along_axis(time, order, axis=2).reshape(rows, -1)
         xs, ys = [], []
-        for r in range(rows):
-            keep = block[r] >= 0
-            keep[1:] &= block[r, 1:] != block[r, :-1]
-            x, y = time[r, keep], value[r, keep]
-            # outside: the block before the window first, where there is one.
-            head = 1 if edges[0] > 0 else 0
+        head = int(edges[0] > 0)  # outside: the block before the window first, where there is one
+        for row in range(rows):
+            keep = blocks_in_order[row] >= 0
+            keep[1:] &= blocks_in_order[row, 1:] != blocks_in_order[row, :-1]
+            x, y = times_in_order[row, keep], values_in_order[row, keep]
             xs.append(np.concatenate([outside[0][:head], x, outside[0][head:]]))
-            ys.append(np.concatenate([outside[1][r, :head], y, outside[1][r, head:]]))
+            ys.append(np.concatenate([outside[1][row, :head], y, outside[1][row, head:]]))
         return Drawn(xs, ys, False, int(edges[0]), int(edges[-1]))

@@ -13,7 +13,8 @@ from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .._open import BlockLocator, PlotFile, open as open_plot_file
-from .._plot import Plot, dedup_names
+from .._names import dedup_names
+from .._plot import Plot
 
 if TYPE_CHECKING:
     import numpy.typing as npt

@@ -144,13 +144,10 @@
   }
 
   let current = [];
-  let drawing = false;
   async function draw() {
     current = traces();
-    drawing = true;
     await Plotly.react(plot, current, layout(), { scrollZoom: true, displaylogo: false, responsive: true,
                                                   doubleClick: false, modeBarButtonsToRemove: ["toImage"] });
-    drawing = false;
     await refresh();
   }
 
@@ -192,9 +189,14 @@
                            first: answer.first, end: answer.end, rows: answer.rows });
     }
     current.forEach((trace, i) => { trace.x = xs[i]; trace.y = ys[i]; });
-    drawing = true;
     await Plotly.react(plot, current, layout());
-    drawing = false;
+    // Drawn lines may change the plot's width (a legend's room): ask again at the new width.
+    if (Math.max(1, Math.round(plot._fullLayout._size.w)) !== width && mine === asked && !state.resized) {
+      state.resized = true;
+      await refresh();
+      state.resized = false;
+      return;
+    }
     state.answered++;
     state.drawn = true;
   }
@@ -221,13 +223,15 @@
     show([middle - half, middle + half]);
   }
 
+  // A zoom, a pan or a reset of the user's (the page's own redraws show the range it asked for).
   function onRelayout(event) {
-    if (drawing) return;
     if (event["xaxis.autorange"]) { reset(); return; }
     let range = null;
     if ("xaxis.range[0]" in event) range = [event["xaxis.range[0]"], event["xaxis.range[1]"]];
     else if (event["xaxis.range"]) range = event["xaxis.range"];
-    if (range) show([Number(range[0]), Number(range[1])]);
+    if (!range) return;
+    range = [Number(range[0]), Number(range[1])];
+    if (range[0] !== state.range[0] || range[1] !== state.range[1]) show(range);
   }
 
   // The cursor: the time under the mouse and, for every signal shown, its value there (the
@@ -244,8 +248,7 @@
       lines.push(trace.name + " = " + (Number.isNaN(value) ? "-" : Number(value).toPrecision(7)));
     });
     readout.textContent = lines.join("   ");
-    drawing = true;
-    Plotly.relayout(plot, { shapes: [cursorLine(x)] }).then(() => { drawing = false; });
+    Plotly.relayout(plot, { shapes: [cursorLine(x)] });
   }
 
   function onKey(event) {
