@@ -3,6 +3,7 @@ console error; a zoom by drag or by wheel fetches the window shown at the plot's
 each pixel column's points include its samples' true minimum and maximum; a file another
 process appends to is followed."""
 
+import json
 import os
 import subprocess
 import sys
@@ -163,3 +164,36 @@ def test_a_file_another_process_appends_to_is_followed(driver, tmp_path):
         assert len(grown) == blocks
         assert (last["x"][-1], last["y"][-1]) == (grown.time[-1], grown["V"][-1])
         assert console_errors(driver) == [] and view.errors == []
+
+
+def test_the_offline_html_zooms_with_the_network_off(driver, long_file, tmp_path):
+    out = tmp_path / "long.html"
+    proc = subprocess.run([sys.executable, "-m", "tolvane", "plot", str(long_file), "-o", str(out)],
+                          capture_output=True, text=True, env=child_env(), timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert out.stat().st_size < 10_000_000
+    driver.get_log("performance")  # what came before
+    driver.execute_cdp_cmd("Network.enable", {})
+    driver.execute_cdp_cmd("Network.emulateNetworkConditions", {"offline": True, "latency": 0,
+                                                                "downloadThroughput": 0, "uploadThroughput": 0})
+    try:
+        driver.get(out.as_uri())
+        state = settled(driver, 0)
+        assert [t["name"] for t in state["traces"]] == ["SPEED", "TORQUE", "RAMP"]
+        assert all(len(t["x"]) > 100 for t in state["traces"])
+        body = driver.find_element("tag name", "body")
+        for _ in range(3):
+            answered, before = state["answered"], state["range"]
+            body.send_keys("+")
+            state = settled(driver, answered)
+            assert before[0] < state["range"][0] < state["range"][1] < before[1]
+            assert all(len(t["x"]) > 10 for t in state["traces"])
+        # The spike of one sample is drawn at every zoom that holds it.
+        assert 50.0 in state["traces"][1]["y"] or not (state["range"][0] <= 12.3457 <= state["range"][1])
+        requests = [json.loads(entry["message"])["message"] for entry in driver.get_log("performance")]
+        urls = [m["params"]["request"]["url"] for m in requests if m["method"] == "Network.requestWillBeSent"]
+        assert urls and all(u.startswith(("file:", "data:")) for u in urls), urls
+        assert console_errors(driver) == [] and state["errors"] == []
+    finally:
+        driver.execute_cdp_cmd("Network.emulateNetworkConditions", {"offline": False, "latency": 0,
+                                                                    "downloadThroughput": -1, "uploadThroughput": -1})

@@ -29,6 +29,17 @@ def asset(name: str) -> bytes:
         return file.read()
 
 
+def body_html(follow_key: bool) -> str:
+    """The page's body: the list of signals, its keys, the cursor's readout and the plot."""
+    follow = " &middot; f: follow" if follow_key else ""
+    return f"""<aside><input id="filter" type="search" placeholder="filter signals ( / )" autocomplete="off">
+<ul id="signals"></ul>
+<p class="keys">click: a panel of its own &middot; shift-click: into the last panel &middot;
+drag: zoom &middot; wheel: zoom &middot; p: pan &middot; z: zoom box &middot; r or double-click: reset
+&middot; &larr; &rarr;: move &middot; + &minus;: zoom in, out{follow}</p></aside>
+<main><div id="readout">&nbsp;</div><div id="plot"></div></main>"""
+
+
 def page_html(token: str, title: str = "tolvane view") -> bytes:
     """The page the server serves: its scripts and style come from the same server, with the token."""
     t = html.escape(token, quote=True)
@@ -39,10 +50,5 @@ def page_html(token: str, title: str = "tolvane view") -> bytes:
 <script src="plotly.min.js?token={t}"></script>
 <script src="view.js?token={t}" defer></script></head>
 <body><div id="view" data-token="{t}">
-<aside><input id="filter" type="search" placeholder="filter signals ( / )" autocomplete="off">
-<ul id="signals"></ul>
-<p class="keys">click: a panel of its own &middot; shift-click: into the last panel &middot;
-drag: zoom &middot; wheel: zoom &middot; p: pan &middot; z: zoom box &middot; r or double-click: reset
-&middot; &larr; &rarr;: move &middot; + &minus;: zoom in, out &middot; f: follow</p></aside>
-<main><div id="readout">&nbsp;</div><div id="plot"></div></main></div></body></html>
+{body_html(True)}</div></body></html>
 """.encode()

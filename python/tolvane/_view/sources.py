@@ -19,6 +19,8 @@ from .._plot import Plot
 if TYPE_CHECKING:
     import numpy.typing as npt
 
+    from .._errors import FormatError
+
 # The blocks a file is read by while the view folds it in: a few MB of values at a time.
 WINDOW_BLOCKS = 1 << 16
 # A read of at least this many blocks is split across threads.
@@ -33,6 +35,8 @@ class Source:
     names: Tuple[str, ...]
     fields: Tuple[int, ...]
     time_name: str
+    title: str
+    n_digits: Optional[int]
 
     def new_blocks(self) -> Iterator[Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]]:
         """The times and the values (one row per field of ``fields``) of the blocks completed
@@ -85,6 +89,7 @@ class FileSource(Source):
             self.label = os.path.basename(self._file.path) or self._file.path
             names = self._file.names
             self.time_name = names[0] if names else "TIME"
+            self.title = self._file.title
             probe = Plot(self._file.path, 0, names, [], np.empty((0, 0), dtype=np.float32),
                          self._file.title, self._file.name_lines)
             self.names, self.fields = _signal_fields(names, columns, probe.field_of)
@@ -102,6 +107,14 @@ class FileSource(Source):
             plot = self._file.read(columns=columns, blocks=slice(self._done, end))
             self._done = end
             yield _table(plot, self.fields)
+
+    @property  # type: ignore[override]
+    def n_digits(self) -> Optional[int]:
+        return self._file.n_digits
+
+    def cut(self) -> "Optional[FormatError]":
+        """Where the end of the file cuts a block after the complete ones (None: it does not)."""
+        return self._file._cut_after_index()
 
     def find_runs(self, stride: int) -> None:
         """Finds where every stride-th block starts, once the blocks there are are folded in:
@@ -140,6 +153,7 @@ class PlotSource(Source):
         self.label = label or os.path.basename(plot.path) or plot.path or "plot"
         names = plot.names
         self.time_name = names[0] if names else "TIME"
+        self.title, self.n_digits = plot.title, plot.n_digits
         readable = [f for f in plot._fields if f != 0]
         if columns is None:
             columns = readable

@@ -18,6 +18,99 @@
   window.tolvaneView = state;
 
   const url = (path, params) => path + "?" + new URLSearchParams(Object.assign({ token: token }, params || {}));
+  // The offline page (tolvane plot -o OUT.html) carries its data; the served one asks for it.
+  const offline = root.dataset.offline === "1";
+
+  // ---------------------------------------------------------------- offline: the page's own data
+
+  function decoded(text, Type) {
+    const bytes = Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
+    return new Type(bytes.buffer);
+  }
+
+  function offlineMeta() {
+    const meta = JSON.parse(document.getElementById("tolvane-data").textContent);
+    for (const s of meta.sources) {
+      if (s.raw) {
+        s.raw.times = decoded(s.raw.times, Float64Array);
+        s.raw.values = s.raw.values.map((v) => decoded(v, Float32Array));
+      } else {
+        for (const level of s.levels) {
+          for (const key of ["min", "max"]) level[key] = level[key].map((v) => decoded(v, Float32Array));
+          for (const key of ["tmin", "tmax"]) level[key] = level[key].map((v) => decoded(v, Float64Array));
+        }
+      }
+    }
+    return meta;
+  }
+
+  const below = (a, t) => { let lo = 0, hi = a.length; while (lo < hi) { const m = (lo + hi) >> 1; if (a[m] < t) lo = m + 1; else hi = m; } return lo; };
+  const atOrBelow = (a, t) => { let lo = 0, hi = a.length; while (lo < hi) { const m = (lo + hi) >> 1; if (a[m] <= t) lo = m + 1; else hi = m; } return lo; };
+  const column = (t, t0, t1, width) => Math.min(width - 1, Math.max(0, Math.floor((t - t0) / (t1 - t0) * width)));
+
+  // Per pixel column, the first, minimum, maximum and last sample (every sample of a short
+  // window), with the samples beside the window.
+  function rawWindow(times, values, t0, t1, width) {
+    const lo = below(times, t0), hi = atOrBelow(times, t1);
+    const from = Math.max(lo - 1, 0), to = Math.min(hi + 1, times.length);
+    if (hi - lo <= 4 * width || !(t1 > t0)) return [times.slice(from, to), values.slice(from, to)];
+    const picked = [];
+    if (from < lo) picked.push(from);
+    let col = -1, first = 0, low = 0, high = 0, last = 0;
+    const close = () => { for (const i of [...new Set([first, low, high, last])].sort((a, b) => a - b)) picked.push(i); };
+    for (let i = lo; i < hi; i++) {
+      const c = column(times[i], t0, t1, width);
+      if (c !== col) {
+        if (col >= 0) close();
+        col = c; first = low = high = last = i;
+      } else {
+        if (values[i] < values[low]) low = i;
+        if (values[i] > values[high]) high = i;
+        last = i;
+      }
+    }
+    if (col >= 0) close();
+    if (hi < to) picked.push(hi);
+    return [Float64Array.from(picked, (i) => times[i]), Float32Array.from(picked, (i) => values[i])];
+  }
+
+  // From the finest level whose bins in the window are few enough: per pixel column, the
+  // lowest minimum and the highest maximum of the bins, at their times.
+  function levelWindow(levels, row, t0, t1, width) {
+    let level = levels[levels.length - 1];
+    for (const l of levels) {
+      const n = atOrBelow(l.tmin[row], t1) - below(l.tmax[row], t0);
+      if (n <= 8 * width) { level = l; break; }
+    }
+    const tmin = level.tmin[row], tmax = level.tmax[row], mins = level.min[row], maxs = level.max[row];
+    const from = Math.max(0, Math.min(below(tmin, t0), below(tmax, t0)) - 1);
+    const to = Math.min(level.count, Math.max(atOrBelow(tmin, t1), atOrBelow(tmax, t1)) + 1);
+    const lowT = new Map(), highT = new Map(), xs = [], ys = [];
+    const outside = [];
+    for (let i = from; i < to; i++) {
+      for (const [t, v, keep, better] of [[tmin[i], mins[i], lowT, (a, b) => a < b], [tmax[i], maxs[i], highT, (a, b) => a > b]]) {
+        if (t < t0 || t > t1) { outside.push([t, v]); continue; }
+        const c = column(t, t0, t1, width);
+        const held = keep.get(c);
+        if (held === undefined || better(v, held[1])) keep.set(c, [t, v]);
+      }
+    }
+    const points = [...lowT.values(), ...highT.values(), ...outside].sort((a, b) => a[0] - b[0]);
+    for (const [t, v] of points) { xs.push(t); ys.push(v); }
+    return [Float64Array.from(xs), Float32Array.from(ys)];
+  }
+
+  function localWindow(source, t0, t1, width, rows) {
+    const s = state.meta.sources[source];
+    const answer = { t0: t0, t1: t1, width: width, rows: rows, raw: !!s.raw, xs: [], ys: [] };
+    for (const row of rows) {
+      const [x, y] = s.raw ? rawWindow(s.raw.times, s.raw.values[row], t0, t1, width)
+                           : levelWindow(s.levels, row, t0, t1, width);
+      answer.xs.push(x);
+      answer.ys.push(y);
+    }
+    return answer;
+  }
 
   async function getJSON(path) {
     const response = await fetch(url(path));
@@ -167,6 +260,11 @@
     const answers = [];
     for (const [source, rows] of wanted) {
       state.requests++;
+      if (offline) {
+        answers.push(Promise.resolve({ source: source, rows: rows,
+                                       answer: localWindow(source, t0, t1, width, rows.map((r) => r[0])) }));
+        continue;
+      }
       answers.push(fetch(url("window", { source: source, t0: t0, t1: t1, width: width, rows: rows.map((r) => r[0]).join(",") }))
         .then(async (response) => {
           if (!response.ok) throw new Error("window: " + (await response.text()));
@@ -291,7 +389,7 @@
   }
 
   async function start() {
-    state.meta = await getJSON("meta");
+    state.meta = offline ? offlineMeta() : await getJSON("meta");
     document.title = state.meta.title;
     const seen = new Set();
     for (const s of state.meta.sources) for (const n of s.names) if (!seen.has(n)) { seen.add(n); state.names.push(n); }
