@@ -132,3 +132,34 @@ def test_it_listens_on_the_loopback_interface_alone_and_stops_when_closed(tmp_pa
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", port), timeout=2).close()
     view.close()  # twice: nothing more to do
+
+
+def test_a_reference_s_band_and_the_points_outside_it(tmp_path):
+    pd = pytest.importorskip("pandas")  # noqa: F841 - Comparison.bands gives a DataFrame
+    times = np.arange(3000) * 1e-3
+    reference = {"TIME": times, "A": np.sin(times * 9).astype(np.float32)}
+    actual = dict(reference, A=(reference["A"] + np.where((times > 1.0) & (times < 1.01), 0.5, 0)).astype(np.float32))
+    tolvane.write(str(tmp_path / "ref.plt"), reference, 15)
+    tolvane.write(str(tmp_path / "act.plt"), actual, 15)
+    with tolvane.view(str(tmp_path / "act.plt"), reference=str(tmp_path / "ref.plt")) as view:
+        token = urllib.parse.parse_qs(urllib.parse.urlsplit(view.url).query)["token"][0]
+        meta = json.loads(get(view, f"/meta?token={token}")[2])
+        assert meta["sources"][0]["compared"]["A"]["ok"] is False
+        frame = tolvane.compare(str(tmp_path / "ref.plt"), str(tmp_path / "act.plt")).bands("A")
+        index = np.asarray(frame.index, dtype=np.float64)
+        for t0, t1, width in ((0.9, 1.1, 100), (0.0, 2.999, 50)):
+            head, xs, ys = unpack(get(view, f"/band?token={token}&source=0&row=0&t0={t0}&t1={t1}&width={width}")[2])
+            inside = (index >= t0) & (index <= t1)
+            bad = inside & (frame["error"].to_numpy() > 0)
+            # Every point outside the band, where they are few; a point for each of them.
+            assert xs[2].tobytes() == index[bad].tobytes()
+            assert ys[2].tobytes() == frame["actual"].to_numpy()[bad].tobytes()
+            assert np.all(np.diff(xs[0]) > 0) and xs[0].tobytes() == xs[1].tobytes()
+            if head["width"] * 4 >= inside.sum():  # every point of the band
+                near = np.flatnonzero(inside)
+                near = np.arange(max(near[0] - 1, 0), min(near[-1] + 2, len(index)))
+                assert ys[0].tobytes() == frame["lower"].to_numpy()[near].astype(np.float32).tobytes()
+            else:  # the band's outer edges, column by column
+                assert ys[0].min() == np.float32(frame["lower"][inside].min())
+                assert ys[1].max() == np.float32(frame["upper"][inside].max())
+        assert get(view, f"/band?token={token}&source=0&row=1&t0=0&t1=1&width=5")[0] == 400

@@ -25,6 +25,10 @@ def add_parser(commands: Any, reading: argparse.ArgumentParser,
                     "request needs; Ctrl-C stops it. Needs plotly: pip install 'quorel[view]'.")
     view.add_argument("files", nargs="+", metavar="FILE",
                       help="TOLVANE plot file: a path, a URL, or - for standard input")
+    view.add_argument("--reference", metavar="REF",
+                      help="a plot file to compare each FILE with (tolvane.compare's default "
+                           "tolerances): each signal's band around it is drawn, and the points "
+                           "outside it marked")
     view.add_argument("--follow", action="store_true",
                       help="fold in the blocks that growing files gain, and keep showing their end")
     view.add_argument("--port", type=port_number, default=0, metavar="N",
@@ -55,7 +59,7 @@ def run(args: argparse.Namespace) -> int:
     options = [dict(args.storage_options) if isinstance(s, str) and is_url(s) else None for s in sources]
     try:
         handle = view(*sources, follow=args.follow, port=args.port, n_digits=args.n_digits,
-                      columns=args.columns, open_browser=False,
+                      columns=args.columns, open_browser=False, reference=args.reference,
                       storage_options=next((o for o in options if o), None))
     except OSError as error:
         if error.filename is None and args.port:

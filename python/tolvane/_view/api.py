@@ -12,6 +12,7 @@ from .._plot import Plot
 from .._names import Key
 from .._read import _path_argument, read
 from .decimate import Pyramid
+from .reference import Bands
 from .server import Follower, Server, ViewState, find_runs_later
 from .sources import FileSource, PlotSource, Source
 
@@ -40,7 +41,8 @@ class View:
     """A running view: ``url`` (with its token), ``close()``, a context manager; shown inline in
     Jupyter (an iframe of the page). Its server answers on 127.0.0.1 alone."""
 
-    def __init__(self, sources: Sequence[Source], follow: bool, port: int, title: str) -> None:
+    def __init__(self, sources: Sequence[Source], follow: bool, port: int, title: str,
+                 bands: Optional[Sequence[Optional[Bands]]] = None) -> None:
         self._sources = list(sources)
         self._pyramids = [Pyramid(s) for s in self._sources]
         self._follower: Optional[Follower] = None
@@ -49,7 +51,7 @@ class View:
         try:
             for pyramid in self._pyramids:
                 pyramid.extend()
-            self._state = ViewState(self._pyramids, follow, title)
+            self._state = ViewState(self._pyramids, follow, title, bands)
             self._server = Server(self._state, port)
             find_runs_later(self._pyramids)
             if follow:
@@ -107,7 +109,8 @@ class View:
 
 def view(source: Any, *more: Any, follow: bool = False, port: int = 0, n_digits: Optional[int] = None,
          columns: Optional[Iterable[Key]] = None, open_browser: bool = False,
-         storage_options: Optional[Dict[str, Any]] = None) -> View:
+         storage_options: Optional[Dict[str, Any]] = None, reference: Any = None,
+         compare_options: Optional[Dict[str, Any]] = None) -> View:
     """Shows plots in the browser: starts a local web server on their signals and returns its
     handle, a :class:`View` (``url``, ``close()``, a context manager; inline in Jupyter).
 
@@ -118,7 +121,10 @@ def view(source: Any, *more: Any, follow: bool = False, port: int = 0, n_digits:
     ``follow``, files that grow are folded in as they grow (every quarter of a second), and a
     page that shows their end keeps showing it. ``port`` 0 lets the system pick one; the server
     listens on 127.0.0.1 only, and every request needs the token of ``url``.
-    ``open_browser`` opens ``url`` with the :mod:`webbrowser` module. Needs plotly (its
+    ``open_browser`` opens ``url`` with the :mod:`webbrowser` module. With ``reference`` (a plot
+    as ``source`` is), each source is compared with it by :func:`tolvane.compare` (with
+    ``compare_options``, its keywords): the page draws each compared signal's band and marks
+    its points outside the band (each source is then read whole, as compare reads it). Needs plotly (its
     plotly.js, which the server serves): ``pip install 'quorel[view]'``.
 
         with tolvane.view("run42.plt", "run43.plt") as v:
@@ -133,7 +139,8 @@ def view(source: Any, *more: Any, follow: bool = False, port: int = 0, n_digits:
         for each in (source, *more):
             sources.append(open_source(each, n_digits, wanted, storage_options))
         title = " + ".join(s.label for s in sources) + " - tolvane view"
-        handle = View(sources, follow, _port(port), title)
+        bands = None if reference is None else compared(reference, sources, compare_options or {})
+        handle = View(sources, follow, _port(port), title, bands)
     except BaseException:
         for each_source in sources:
             each_source.close()
@@ -143,6 +150,15 @@ def view(source: Any, *more: Any, follow: bool = False, port: int = 0, n_digits:
 
         webbrowser.open(handle.url)
     return handle
+
+
+def compared(reference: Any, sources: Sequence[Source], options: Dict[str, Any]) -> List[Optional[Bands]]:
+    """Each source's comparison with the reference (read once)."""
+    from .._compare import compare
+
+    if not isinstance(reference, Plot):
+        reference = read(reference)
+    return [Bands(compare(reference, source.whole(), **options)) for source in sources]
 
 
 def _port(port: Any) -> int:

@@ -59,6 +59,13 @@ class _Growing:
         self._data[..., self.size:need] = more
         self.size = need
 
+    def reserve(self, columns: int) -> None:
+        """Room for `columns` in all, so that growing to them copies nothing."""
+        if columns > self._data.shape[-1]:
+            grown = np.empty(self._shape(columns), dtype=self._data.dtype)
+            grown[..., :self.size] = self._data[..., :self.size]
+            self._data = grown
+
     @property
     def view(self) -> "npt.NDArray[Any]":
         return self._data[..., :self.size]
@@ -88,6 +95,10 @@ class Pyramid:
     def extend(self) -> int:
         """Folds in the blocks the source has completed since; how many there were."""
         added = 0
+        bins = (self.count + self.source.pending()) // BIN
+        with self.lock:
+            for array in (self._first_time, self._last_time, self._min, self._max, self._argmin, self._argmax):
+                array.reserve(bins)
         for times, values in self.source.new_blocks():
             with self.lock:
                 self._fold(times, values)
@@ -286,13 +297,20 @@ class _Query:
         cuts = np.empty(2 * len(low), dtype=np.int64)
         cuts[0::2], cuts[1::2] = low - lo, high - lo
         found = []
+        # Every row in order: a view of the bins, not a copy.
+        rows: Any = slice(None) if self.rows == list(range(len(p.source.fields))) else self.rows
         for values, offsets, reduce in ((p._min.view, p._argmin.view, np.minimum),
                                         (p._max.view, p._argmax.view, np.maximum)):
-            part = np.concatenate([values[self.rows, lo:hi], values[self.rows, lo:lo + 1]], axis=1)
+            if hi < self.bins:
+                part = values[rows, lo:hi + 1]  # the bin after: real, and left out
+            else:
+                part = np.concatenate([values[rows, lo:hi], values[rows, lo:lo + 1]], axis=1)
             extreme = reduce.reduceat(part, cuts, axis=1)
             lengths = np.diff(np.append(cuts, part.shape[1]))
             spread = np.repeat(extreme, lengths, axis=1)
-            hit = (part == spread) | (np.isnan(part) & np.isnan(spread))
+            hit = part == spread
+            if np.isnan(extreme).any():  # NaN is the extreme where a bin holds one
+                hit |= np.isnan(part) & np.isnan(spread)
             where = np.where(hit, np.arange(part.shape[1]), part.shape[1])
             at = np.minimum.reduceat(where, cuts, axis=1)[:, 0::2]
             bins = at + lo
@@ -332,7 +350,9 @@ class _Query:
         for slot, reduce in ((1, np.minimum), (2, np.maximum)):
             extreme = reduce.reduceat(raw_values, starts, axis=1)
             spread = np.repeat(extreme, ends - starts, axis=1)
-            hit = (raw_values == spread) | (np.isnan(raw_values) & np.isnan(spread))
+            hit = raw_values == spread
+            if np.isnan(extreme).any():
+                hit |= np.isnan(raw_values) & np.isnan(spread)
             at = np.minimum.reduceat(np.where(hit, spots, len(spots)), starts, axis=1)
             block[:, present, slot] = raw_blocks[at]
             value[:, present, slot] = extreme

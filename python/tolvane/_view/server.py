@@ -16,6 +16,7 @@ import secrets
 import socketserver
 import struct
 import threading
+import time
 import urllib.parse
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -23,6 +24,7 @@ import numpy as np
 
 from .decimate import Pyramid
 from .page import asset, page_html
+from .reference import Bands
 
 # The widest window a request may ask for, in pixel columns.
 MAX_WIDTH = 8192
@@ -40,20 +42,22 @@ class BadRequest(Exception):
 class ViewState:
     """What the server shows: the pyramids of its sources, followed or not."""
 
-    def __init__(self, pyramids: Sequence[Pyramid], follow: bool, title: str) -> None:
+    def __init__(self, pyramids: Sequence[Pyramid], follow: bool, title: str,
+                 bands: Optional[Sequence[Optional[Bands]]] = None) -> None:
         self.pyramids = list(pyramids)
+        self.bands = list(bands) if bands is not None else [None] * len(self.pyramids)
         self.follow = follow
         self.title = title
         self.generation = 0  # counts the times followed sources grew
 
     def meta(self) -> Dict[str, Any]:
         sources = []
-        for pyramid in self.pyramids:
+        for pyramid, bands in zip(self.pyramids, self.bands):
             start, end = pyramid.span()
             source = pyramid.source
             sources.append({"label": source.label, "names": list(source.names), "time": source.time_name,
                             "blocks": pyramid.count, "start": start, "end": end,
-                            "rising": pyramid.rising})
+                            "rising": pyramid.rising, "compared": None if bands is None else bands.compared})
         return {"title": self.title, "follow": self.follow, "generation": self.generation,
                 "sources": sources}
 
@@ -73,6 +77,19 @@ class ViewState:
         drawn = pyramid.window(t0, t1, width, rows)
         return pack_window(drawn.x, drawn.y, {"raw": drawn.raw, "first": drawn.first, "end": drawn.end,
                                               "t0": t0, "t1": t1, "width": width, "rows": rows})
+
+
+    def band(self, query: Dict[str, List[str]]) -> bytes:
+        source = _integer(query, "source", 0, len(self.pyramids) - 1)
+        bands = self.bands[source]
+        names = self.pyramids[source].source.names
+        row = _integer(query, "row", 0, max(len(names) - 1, 0))
+        if bands is None or row >= len(names) or names[row] not in bands.compared:
+            raise BadRequest(404, "that signal was not compared with a reference")
+        t0, t1 = _number(query, "t0"), _number(query, "t1")
+        width = _integer(query, "width", 1, MAX_WIDTH)
+        xs, ys = bands.window(names[row], t0, t1, width)
+        return pack_window(xs, ys, {"t0": t0, "t1": t1, "width": width, "row": row})
 
 
 def pack_window(xs: Sequence["np.ndarray[Any, Any]"], ys: Sequence["np.ndarray[Any, Any]"],
@@ -121,6 +138,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     sys_version = ""
 
     def do_GET(self) -> None:  # noqa: N802 - http.server's name
+        started = time.perf_counter()
         try:
             status, kind, body = self._answer()
         except BadRequest as refused:
@@ -128,15 +146,19 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         except Exception as error:  # never a traceback to the client, nor on standard error
             self.server.errors.append(repr(error))
             status, kind, body = 500, "text/plain; charset=utf-8", b"the server failed on this request\n"
-        self._send(status, kind, body)
+        # The time the answer took here, as browsers' tools show it (and the benchmark reads it).
+        self._send(status, kind, body, timing=time.perf_counter() - started)
 
     def _refuse_method(self) -> None:
         self._send(405, "text/plain; charset=utf-8", b"only GET is served\n", allow=True)
 
     do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_HEAD = _refuse_method  # noqa: N815
 
-    def _send(self, status: int, kind: str, body: bytes, allow: bool = False) -> None:
+    def _send(self, status: int, kind: str, body: bytes, allow: bool = False,
+              timing: Optional[float] = None) -> None:
         self.send_response(status)
+        if timing is not None:
+            self.send_header("Server-Timing", f"answer;dur={timing * 1000:.3f}")
         self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
@@ -200,6 +222,7 @@ class Server:
             "/": lambda q: (200, "text/html; charset=utf-8", page_html(self._httpd.token)),
             "/meta": lambda q: (200, "application/json", json.dumps(state.meta()).encode()),
             "/window": lambda q: (200, "application/octet-stream", state.window(q)),
+            "/band": lambda q: (200, "application/octet-stream", state.band(q)),
         }
         for name in ("plotly.min.js", "view.js", "view.css"):
             self._httpd.routes["/" + name] = self._asset(name)

@@ -36,17 +36,29 @@ class Source:
     fields: Tuple[int, ...]
     time_name: str
     title: str
-    n_digits: Optional[int]
+
+    @property
+    def n_digits(self) -> Optional[int]:
+        """The field width (None while a file has no complete block to find it from)."""
+        raise NotImplementedError
 
     def new_blocks(self) -> Iterator[Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]]:
         """The times and the values (one row per field of ``fields``) of the blocks completed
         since the last call (every block the first time), a window at a time."""
         raise NotImplementedError
 
+    def pending(self) -> int:
+        """The blocks new_blocks would give now, where known cheaply (else 0)."""
+        return 0
+
     def blocks(self, chosen: "npt.NDArray[np.int64]", fields: Sequence[int]
                ) -> Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]:
         """The times and the values (one row per field of ``fields``) of the blocks ``chosen``
         (ascending, each once, all among those new_blocks has given)."""
+        raise NotImplementedError
+
+    def whole(self) -> Union[Plot, str]:
+        """What tolvane.read takes to read the whole plot again, or the Plot itself."""
         raise NotImplementedError
 
     def close(self) -> None:
@@ -102,15 +114,28 @@ class FileSource(Source):
     def new_blocks(self) -> Iterator[Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]]:
         count = len(self._file)
         columns = [0, *self.fields]
-        while self._done < count:
-            end = min(count, self._done + WINDOW_BLOCKS)
-            plot = self._file.read(columns=columns, blocks=slice(self._done, end))
+
+        def read(first: int) -> Tuple[int, Plot]:
+            end = min(count, first + WINDOW_BLOCKS)
+            return end, self._file.read(columns=columns, blocks=slice(first, end))
+
+        # The next window is read (the GIL released) while the caller folds this one in.
+        coming = _read_pool().submit(read, self._done) if self._done < count else None
+        while coming is not None:
+            end, plot = coming.result()
+            coming = _read_pool().submit(read, end) if end < count else None
             self._done = end
             yield _table(plot, self.fields)
 
-    @property  # type: ignore[override]
+    @property
     def n_digits(self) -> Optional[int]:
         return self._file.n_digits
+
+    def whole(self) -> Union[Plot, str]:
+        return self._file.path
+
+    def pending(self) -> int:
+        return len(self._file) - self._done
 
     def cut(self) -> "Optional[FormatError]":
         """Where the end of the file cuts a block after the complete ones (None: it does not)."""
@@ -153,12 +178,22 @@ class PlotSource(Source):
         self.label = label or os.path.basename(plot.path) or plot.path or "plot"
         names = plot.names
         self.time_name = names[0] if names else "TIME"
-        self.title, self.n_digits = plot.title, plot.n_digits
+        self.title = plot.title
         readable = [f for f in plot._fields if f != 0]
         if columns is None:
             columns = readable
         self.names, self.fields = _signal_fields(names, columns, plot.field_of)
         self._given = False
+
+    @property
+    def n_digits(self) -> Optional[int]:
+        return self._plot.n_digits
+
+    def whole(self) -> Union[Plot, str]:
+        return self._plot
+
+    def pending(self) -> int:
+        return 0 if self._given else len(self._plot)
 
     def new_blocks(self) -> Iterator[Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]]:
         if not self._given:

@@ -193,22 +193,36 @@
   }
 
   function traces() {
-    const out = [];
+    const out = [], under = [];
     state.panels.forEach((names, panel) => {
       names.forEach((name, slot) => {
         state.meta.sources.forEach((source, s) => {
           const row = source.names.indexOf(name);
           if (row < 0) return;
           const many = state.meta.sources.length > 1;
+          const yaxis = panel === 0 ? "y" : "y" + (panel + 1);
+          if (source.compared && source.compared[name]) {
+            // The reference's band (its lower edge, then its upper edge filled down to it) and
+            // the points outside it, under the line.
+            const band = many ? source.label + ": " + name : name;
+            const common = { type: "scatter", x: [], y: [], hoverinfo: "none", yaxis: yaxis, legendgroup: band + " band" };
+            under.push(Object.assign({ mode: "lines", name: band + " band", showlegend: false,
+                                       line: { width: 0, color: "rgba(120,120,120,0.5)" }, meta: { source: s, row: row, name: name, band: 0 } }, common));
+            under.push(Object.assign({ mode: "lines", name: band + " band", fill: "tonexty", fillcolor: "rgba(140,140,140,0.3)",
+                                       line: { width: 0, color: "rgba(120,120,120,0.5)" }, meta: { source: s, row: row, name: name, band: 1 } }, common));
+            under.push(Object.assign({ mode: "markers", name: band + " outside the band", marker: { symbol: "circle", size: 4, color: "rgba(255,127,14,0.9)" },
+                                       meta: { source: s, row: row, name: name, band: 2 } }, common));
+          }
           out.push({ type: "scatter", mode: "lines", x: [], y: [], hoverinfo: "none",
                      name: many ? source.label + ": " + name : name,
                      legendgroup: many ? source.label : name,
                      line: { color: colour(s, slot), width: 1.2, dash: many && slot > 0 ? ["solid", "dash", "dot"][slot % 3] : "solid" },
-                     yaxis: panel === 0 ? "y" : "y" + (panel + 1), meta: { source: s, row: row, name: name } });
+                     yaxis: yaxis, meta: { source: s, row: row, name: name } });
         });
       });
     });
-    return out;
+    // The bands under every line, so that no band hides a run's line.
+    return under.concat(out);
   }
 
   function layout() {
@@ -252,12 +266,23 @@
     const [t0, t1] = state.range;
     const width = Math.max(1, Math.round(plot._fullLayout._size.w));
     const wanted = new Map();
+    const bands = [];
     current.forEach((trace, i) => {
       const m = trace.meta;
+      if (m.band === 0) bands.push([m.source, m.row, i]);
+      if (m.band !== undefined) return;
       if (!wanted.has(m.source)) wanted.set(m.source, []);
       wanted.get(m.source).push([m.row, i]);
     });
     const answers = [];
+    for (const [source, row, first] of bands) {
+      answers.push(fetch(url("band", { source: source, row: row, t0: t0, t1: t1, width: width }))
+        .then(async (response) => {
+          if (!response.ok) throw new Error("band: " + (await response.text()));
+          return { band: true, source: source, rows: [[0, first], [1, first + 1], [2, first + 2]],
+                   answer: unpack(await response.arrayBuffer()) };
+        }));
+    }
     for (const [source, rows] of wanted) {
       state.requests++;
       if (offline) {
@@ -281,8 +306,9 @@
     if (mine !== asked) return;
     const xs = current.map(() => []), ys = current.map(() => []);
     state.fetched = [];
-    for (const { source, rows, answer } of results) {
+    for (const { band, source, rows, answer } of results) {
       rows.forEach(([, trace], k) => { xs[trace] = answer.xs[k]; ys[trace] = answer.ys[k]; });
+      if (band) continue;
       state.fetched.push({ source: source, t0: answer.t0, t1: answer.t1, width: answer.width, raw: answer.raw,
                            first: answer.first, end: answer.end, rows: answer.rows });
     }
@@ -339,6 +365,7 @@
     state.cursor = x;
     const lines = ["t = " + Number(x).toPrecision(10)];
     current.forEach((trace) => {
+      if (trace.meta.band !== undefined) return;
       const xs = trace.x;
       let lo = 0, hi = xs.length;
       while (lo < hi) { const mid = (lo + hi) >> 1; if (xs[mid] <= x) lo = mid + 1; else hi = mid; }
