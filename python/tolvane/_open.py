@@ -219,7 +219,11 @@ class PlotFile:
                 return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
                                     self._head.index_starts(), self._indexed, self._head.index_end)
             blocks, end = self._indexed, self._head.index_end
-        starts = self._native_call(self._head.block_offsets, np.arange(0, blocks, stride, dtype=np.uint64))
+        # A piece at a time, so that reads in between wait for one piece at most.
+        wanted = np.arange(0, blocks, stride, dtype=np.uint64)
+        pieces = [self._native_call(self._head.block_offsets, wanted[i:i + 4096])
+                  for i in range(0, len(wanted), 4096)]
+        starts = np.concatenate(pieces) if pieces else np.empty(0, dtype=np.uint64)
         return BlockLocator(self._path, self._names, self._width, stride, starts, blocks, end)
 
     def _cut_after_index(self) -> "Optional[FormatError]":

@@ -13,7 +13,7 @@ from .._names import Key
 from .._read import _path_argument, read
 from .decimate import Pyramid
 from .reference import Bands
-from .server import Follower, Server, ViewState, find_runs_later
+from .server import Follower, Server, ViewState
 from .sources import FileSource, PlotSource, Source
 
 
@@ -53,7 +53,6 @@ class View:
                 pyramid.extend()
             self._state = ViewState(self._pyramids, follow, title, bands)
             self._server = Server(self._state, port)
-            find_runs_later(self._pyramids)
             if follow:
                 self._follower = Follower(self._state)
         except BaseException:
