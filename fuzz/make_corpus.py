@@ -1,9 +1,9 @@
-"""Writes the fuzz seed corpora: fuzz/corpus/plot_reader/, fuzz/corpus/binary32/ and
-fuzz/corpus/format_binary32/.
+"""Writes the fuzz seed corpora: fuzz/corpus/plot_reader/, fuzz/corpus/binary32/,
+fuzz/corpus/binary64/ and fuzz/corpus/format_binary32/.
 
 A plot_reader seed is one width byte (the field width for bytes 0..0xF7, taken modulo 41;
 0xF8.. select huge widths, 0xF8 being 2^64 - 1) followed by the bytes of a plot file.
-A binary32 seed is the text of one field.
+A binary32 seed is the text of one field; the binary64 seeds are the same texts.
 A format_binary32 seed is a binary32 bit pattern (four bytes, little-endian) and a width byte
 (8 + byte % 33 below 0xF0; 110 + byte - 0xF0 from it).
 
@@ -156,6 +156,7 @@ def write(directory, seeds):
 def main():
     write(HERE / "corpus" / "plot_reader", plot_seeds())
     write(HERE / "corpus" / "binary32", binary32_seeds())
+    write(HERE / "corpus" / "binary64", binary32_seeds())
     write(HERE / "corpus" / "format_binary32", format_seeds())
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (with AddressSanitizer and UndefinedBehaviorSanitizer) from the
 # sources of the reader and text rules: the plot reader's twice, with the vector routes and with
-# the word routes only, binary32's, and the field writer's (binary32 to text and back). Runs each
+# the word routes only, binary32's, binary64's (the time, and its writer), and the field writer's
+# (binary32 to text and back). Runs each
 # for SECONDS (default 60) from its seed corpus.
 # Exits non-zero if any harness finds anything (crash, sanitizer report, leak, timeout, mismatch
 # against the reference).
@@ -95,9 +96,9 @@ wait
 for obj in "${objects[@]}" "${words_objects[@]}" "$OUT/obj/model.o"; do
     [[ -f "$obj" ]] || { echo "fuzz/run.sh: compiling $obj failed" >&2; exit 2; }
 done
-HARNESSES=(plot_reader plot_reader_words binary32 format_binary32)
+HARNESSES=(plot_reader plot_reader_words binary32 binary64 format_binary32)
 declare -A SOURCE=([plot_reader]=plot_reader [plot_reader_words]=plot_reader [binary32]=binary32
-                   [format_binary32]=format_binary32)
+                   [binary64]=binary64 [format_binary32]=format_binary32)
 for harness in "${HARNESSES[@]}"; do
     rm -f "$OUT/fuzz_$harness"
     core=("${objects[@]}")
@@ -110,7 +111,8 @@ for harness in "${HARNESSES[@]}"; do
     [[ -x "$OUT/fuzz_$harness" ]] || { echo "fuzz/run.sh: building fuzz_$harness failed" >&2; exit 2; }
 done
 
-declare -A MAX_LEN=([plot_reader]=4096 [plot_reader_words]=4096 [binary32]=1024 [format_binary32]=5)
+declare -A MAX_LEN=([plot_reader]=4096 [plot_reader_words]=4096 [binary32]=1024 [binary64]=1024
+                    [format_binary32]=5)
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
