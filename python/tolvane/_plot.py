@@ -61,10 +61,15 @@ class Plot:
         self._fields = tuple(fields)
         self._table = np.asarray(table.data.toreadonly())
         # The float64 time comes apart from the table, whose row 0 is then not the time.
-        self._time: "npt.NDArray[Any]" = self._table[0] if time is None else np.asarray(time.data.toreadonly())
+        if time is not None:
+            self._time: "npt.NDArray[Any]" = np.asarray(time.data.toreadonly())
+        elif len(self._table):
+            self._time = self._table[0]
+        else:  # a Plot of no field at all (a probe of names)
+            self._time = np.empty(self._table.shape[1], dtype=np.float32)
         if len(self._time) != self._table.shape[1]:
             raise ValueError(f"{len(self._time)} times for {self._table.shape[1]} blocks")
-        self._arrays = (self._time,) + tuple(self._table[1:])
+        self._arrays = (self._time,) + tuple(self._table[1:]) if len(self._table) else ()
         self._column_of = {field: column for column, field in enumerate(self._fields)}
         self._index: Dict[str, List[int]] = {}
         for i, name in enumerate(self._names):

@@ -157,12 +157,15 @@ class FileSource(Source):
         wanted = sorted({0, *fields})
         rows = [wanted.index(f) for f in (0, *fields)]
         picked = np.ascontiguousarray(chosen, dtype=np.uint64)
+        # The time as the handle reads it (float64 unless opened with time_dtype=float32).
         if len(picked) >= SPLIT_BLOCKS:
             halves = np.array_split(picked, READ_THREADS)
-            table = np.concatenate(list(_read_pool().map(lambda part: runs.read(wanted, part), halves)), axis=1)
+            parts = list(_read_pool().map(lambda part: runs.read_with_time(wanted, part), halves))
+            table = np.concatenate([part[0] for part in parts], axis=1)
+            time = np.concatenate([part[1] for part in parts])
         else:
-            table = runs.read(wanted, picked)
-        return table[rows[0]].astype(np.float64), table[rows[1:]]
+            table, time = runs.read_with_time(wanted, picked)
+        return np.asarray(time, dtype=np.float64), table[rows[1:]]
 
     def close(self) -> None:
         self._file.close()
