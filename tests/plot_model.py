@@ -141,10 +141,10 @@ def model_with_place(data, width, selected=None, keep=False):
     values are then those of the selected fields, in field order (the time first).
 
     With ``keep`` (tolvane's incomplete="keep"), a block that the end of the file cuts ends the
-    read before it: the outcome holds the blocks before it, and the Failure is that block's
-    (kind "line_unended" where its last line has no line feed but reads). Only the end of the
-    file cuts a block: the file ends inside it, or the failure is on the file's last line and
-    that line has no line feed."""
+    read before it: the outcome holds the blocks before it, and the Failure is that block's.
+    Only the end of the file cuts a block: the file ends inside it, or the failure is on the
+    file's last line and that line has no line feed. A last line without a line feed whose
+    fields all read ends a complete block."""
     pos = 0
     number = 0  # of the line last read
     block = None  # the block being read, once the blocks begin
@@ -227,11 +227,9 @@ def model_with_place(data, width, selected=None, keep=False):
                                   "field_empty" if err == "Empty" else "field_not_a_number",
                                   number, block, i)
                 (times if i == 0 else cols[i - 1]).append(bits)
-            if keep and unended:
-                raise Failure("", "line_unended", number, block)
             block += 1
     except Failure as failure:
-        cut = failure.kind in ("block_cut_short", "line_unended") or (
+        cut = failure.kind == "block_cut_short" or (
             unended and failure.kind in ("not_utf8", "field_past_line_end", "field_splits_char",
                                          "field_empty", "field_not_a_number"))
         if not (keep and block is not None and cut):

@@ -5,6 +5,7 @@ import html
 import os
 import pathlib
 import pickle
+import random
 import re
 import subprocess
 import sys
@@ -203,37 +204,54 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
 
 # ---------------------------------------------------------------- files cut short
 
-def cut_test_file(count, width, blocks, header, tail, newline, bad_block=None):
+def utf8(data):
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def cut_test_file(count, width, blocks, header, tail, newline, bad_block=None, seed=None):
     """A plot file whose data lines carry `tail` after their fields (text beyond the last field
     is ignored), so that a cut can fall inside a character there; block b's header line is
     header.format(b), and block 0's is padded to 900 bytes where the header ends in "|" (a
     split read then sizes its storage for far fewer blocks than there are, and reads the rest on
-    after the split). With `bad_block`, that block's first field is not a number."""
+    after the split). With `bad_block`, that block's first field is not a number. With `seed`,
+    the values are random, of every sign and size."""
+    rng = random.Random(seed)
     lines = [f"CUT {count}"] + [f"{i} P{i}" for i in range(count)]
     for b in range(blocks):
         lines.append(header.format(b).ljust(900 if b == 0 and header.endswith("|") else 0))
-        fields = [f"{(b * count + i) / 7:.5E}".rjust(width)[:width] for i in range(count)]
+        fields = [(f"{rng.uniform(-10, 10) * 10.0 ** rng.randint(-40, 40):.5E}" if seed is not None
+                   else f"{(b * count + i) / 7:.5E}").rjust(width)[:width] for i in range(count)]
         if b == bad_block:
             fields[0] = "1.0D+00".rjust(width)
         lines += ["".join(fields[j:j + 10]) + tail for j in range(0, count, 10)]
     return (newline.join(lines) + newline).encode()
 
 
-@pytest.mark.parametrize("count, width, blocks, header, tail, newline, bad_block, step", [
-    (3, 12, 3, " STEP {} é", "", "\n", None, 1),
-    (11, 15, 3, "", " ü", "\r\n", None, 1),
-    (23, 5, 3, "H{}\u3000", "\u20ac", "\n", None, 1),
-    (2, 12, 60, "{}|", "", "\n", None, 1),
-    (12, 12, 4, " STEP {}", "", "\n", 1, 5),
+@pytest.mark.parametrize("count, width, blocks, header, tail, newline, bad_block, step, seed", [
+    (3, 12, 3, " STEP {} é", "", "\n", None, 1, None),
+    (11, 15, 3, "", " ü", "\r\n", None, 1, None),
+    (23, 5, 3, "H{}\u3000", "\u20ac", "\n", None, 1, None),
+    (2, 12, 60, "{}|", "", "\n", None, 1, None),
+    (12, 12, 4, " STEP {}", "", "\n", 1, 5, None),
+    (10, 12, 5, " T", "", "\n", None, 1, 1),
+    (21, 15, 4, "", "", "\r\n", None, 1, 2),
+    (7, 12, 40, "{}|", "", "\n", None, 1, 3),
 ])
 def test_a_file_cut_at_every_byte_of_its_last_blocks(tmp_path, count, width, blocks, header, tail,
-                                                      newline, bad_block, step):
+                                                      newline, bad_block, step, seed):
     # The end removed at every byte offset inside the last two blocks (inside lines, fields,
-    # characters, line ends): incomplete="keep" gives exactly the blocks whose every line ends in
-    # a line feed, bit for bit those of the whole file, and says which line the cut block's
-    # fault is on; split into pieces of a few bytes, the same, the cut in the last piece or in
-    # the blocks read on after the split. A fault before the cut raises.
-    data = cut_test_file(count, width, blocks, header, tail, newline, bad_block)
+    # characters, line ends), the last line with its line feed and without: incomplete="keep"
+    # gives exactly the blocks whose every field reads, bit for bit those of the whole file
+    # (those whose every line ends in a line feed, and the last block where only its line feed
+    # is missing), and says which line the cut block's fault is on; never less than "raise"
+    # gives: where that reads, "keep" gives the same, and no cut. Split into pieces of a few
+    # bytes, the same, the cut in the last piece or in the blocks read on after the split. A
+    # fault before the cut raises.
+    data = cut_test_file(count, width, blocks, header, tail, newline, bad_block, seed)
     whole = write_plot(tmp_path, data, name="whole.plt")
     head_lines, block_lines = 1 + count, 1 + -(-count // 10)
     block_starts = [i + 1 for i, byte in enumerate(data) if byte == 0x0A][head_lines - 1::block_lines]
@@ -246,17 +264,82 @@ def test_a_file_cut_at_every_byte_of_its_last_blocks(tmp_path, count, width, blo
             f.write(cut)
         expected = model_kept(cut, width)
         complete = (cut.count(b"\n") - head_lines) // block_lines
+        raised = tolvane_outcome(path, width)
         if bad_block is not None:
             assert expected[0] == "FormatError" and expected[1][1] == bad_block
         else:
-            assert expected[0] == "ok" and expected[1] == [column[:complete] for column in every]
-            cut_at = end not in block_starts
+            # Cut after the fields of a block's last line (in the text after them, or its line
+            # end): the block is whole, where what is left of that text is UTF-8.
+            fields_end = next(s for s in block_starts + [len(data)] if s > end) - len(newline) - len(tail.encode())
+            whole = end >= fields_end and utf8(cut[cut.rfind(b"\n") + 1:])
+            assert (raised[0] == "ok") == (end in block_starts or whole), end
+            kept_blocks = complete + whole
+            assert expected[0] == "ok" and expected[1] == [column[:kept_blocks] for column in every]
+            cut_at = end not in block_starts and raised[0] != "ok"
             assert (expected[2] is not None) == cut_at and (not cut_at or expected[2][1] == complete)
+        if raised[0] == "ok":
+            assert expected == ("ok", raised[1], None)
         for threads, piece_bytes in ((1, 0), (2, 37), (7, 23)):
             assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == expected, end
         if end % 3 == 0:
             assert kept_outcome(path, width, columns=[count - 1], threads=2, piece_bytes=11) == \
                 model_kept(cut, width, {0, count - 1})
+
+
+def _kept_by(face, path, tmp_path):
+    """(the frame of the blocks `face` keeps of the file with incomplete="keep", where it says the
+    file is cut or None)."""
+    if face == "read":
+        plot = tolvane.read(path, incomplete="keep")
+        return plot.to_pandas(), plot.incomplete
+    if face == "read_many":
+        frame = tolvane.read_many([path], incomplete="keep", threads=1).drop(columns="path")
+        return frame.set_index(frame.columns[0]), frame.attrs.get("incomplete") or None
+    if face in ("dask.read_many", "dask.read"):
+        if os.environ.get("QUOREL_SANITIZED"):
+            pytest.skip("Dask's own objects left at exit are reported by LeakSanitizer")
+        pytest.importorskip("dask.dataframe")
+        from tolvane import dask as tolvane_dask
+        if face == "dask.read":
+            return tolvane_dask.read(path, incomplete="keep").compute(scheduler="sync"), None
+        frame = tolvane_dask.read_many([path], incomplete="keep").compute(scheduler="sync")
+        frame = frame.drop(columns="path")
+        return frame.set_index(frame.columns[0]), None
+    if face == "xarray":
+        if os.environ.get("QUOREL_SANITIZED"):
+            pytest.skip("xarray's own objects left at exit are reported by LeakSanitizer")
+        xr = pytest.importorskip("xarray")
+        with xr.open_dataset(path, engine="tolvane", incomplete="keep") as dataset:
+            return dataset.load().to_dataframe(), dataset.attrs.get("incomplete")
+    assert face == "convert"
+    from tolvane._cli.main import main
+
+    out = tmp_path / "kept.csv"
+    status = main(["convert", "--incomplete", "keep", path, str(out)])
+    assert status == 0
+    import pandas as pd
+    frame = pd.read_csv(out, dtype="float32")
+    return frame.set_index(frame.columns[0]), None
+
+
+@pytest.mark.parametrize("face", ["read", "read_many", "dask.read_many", "dask.read", "xarray", "convert"])
+def test_every_face_keeps_a_last_block_that_lacks_only_its_line_feed(tmp_path, capfd, face):
+    # A writer that ends its file without a line feed: incomplete="keep" reads it whole, as
+    # "raise" does, on every face, and does not call it cut; cut inside that line, it is.
+    pd = pytest.importorskip("pandas")
+    data = cut_test_file(3, 12, 5, " T", "", "\n", seed=7)
+    whole = tolvane.read(write_plot(tmp_path, data, name="whole.plt")).to_pandas()
+    for end, blocks in ((len(data) - 1, 5), (len(data) - 2, 4)):
+        path = write_plot(tmp_path, data[:end], name="unended.plt")
+        frame, cut = _kept_by(face, path, tmp_path)
+        assert len(frame) == blocks, end
+        assert bits(frame.to_numpy(np.float32).ravel()) == bits(whole.to_numpy()[:blocks].ravel()), end
+        assert bits(frame.index.to_numpy(np.float32)) == bits(whole.index.to_numpy()[:blocks]), end
+        if face in ("read", "read_many", "xarray"):
+            assert (cut is None) == (blocks == 5), end
+    out, err = capfd.readouterr()
+    assert out == "" and err.count("cut inside block 4") == (face == "convert")
+
 
 
 # ---------------------------------------------------------------- each fault once

@@ -60,6 +60,7 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
             cut = plot_file._cut_after_index()
             if cut is not None and not keep:
                 raise cut
+            blocks = plot_file._indexed
         fields = plot_file._fields
         names = dedup_names([plot_file.names[field] for field in fields])
         times = plot_file._times() if blocks else np.empty(0, dtype=np.float32)

@@ -125,8 +125,6 @@ def _reason(data: dict, width: Optional[int]) -> Tuple[str, Optional[Tuple[int, 
                 f"0x{data['bad_byte']:02X})", span)
     if kind == "block_cut_short":
         return "the file ends inside the block", span
-    if kind == "line_unended":
-        return "the file ends inside the block's last line, before its line feed", span
     if kind == "field_past_line_end":
         return f"the line is only {data['line_length']} bytes long", span
     if kind == "field_splits_char":

@@ -92,6 +92,7 @@ class PlotHead(metaclass=_NbType):
     def at_end(self, stop: StopFlag | None = None) -> bool:
         """Whether the file ends right after its name lines."""
 
+    def first_block_ended(self) -> bool: ...
     def first_block_fault(self, width: int, stop: StopFlag | None = None, keep_cut: bool = False) -> dict[str, Any] | None:
         """
         Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, the fault says whether the end of the file caused it ("cut").

@@ -218,10 +218,13 @@ class PlotFile:
 
     def _cut_after_index(self) -> "Optional[FormatError]":
         """The FormatError of the block that the end of the file cuts after the blocks indexed
-        (as incomplete="keep" keeps it); None where the file ends with them."""
+        (as incomplete="keep" keeps it); None where the file ends with them. The file is taken
+        as finished, as tolvane.read takes it: a last block whose fields all read, its last line
+        without a line feed, is indexed too (and the handle is extended no more)."""
         with self._lock:
             self._check_open()
             data = self._native_call(self._head.cut_after_index)
+            self._indexed = self._head.index_blocks
             return None if data is None else format_error(data, self._path, self._names, self._width)
 
     def _updates_from(self, block: int) -> None:
@@ -257,7 +260,8 @@ class PlotFile:
         if self._width is None:
             # The width is found once block 0 is complete; until then there is nothing to index.
             try:
-                if self._head.at_end():
+                # Block 0 still being written may read at a width it will not read at whole.
+                if self._head.at_end() or not self._head.first_block_ended():
                     return 0
                 self._width = detect_width_of_complete_block(self._head, self._path, self._names,
                                                              None, keep=True)

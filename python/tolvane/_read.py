@@ -65,8 +65,8 @@ def read(source: Source, n_digits: Optional[int] = None, *,
             block. ``"keep"``: the complete blocks before it, and the Plot's ``incomplete`` is
             that FormatError. Only a fault that the end of the file causes is forgiven: the
             file ends inside the block, or the fault lies on its last line, which has no line
-            feed; a block whose last line has no line feed is cut even where it reads (the
-            line may still grow). Any other fault raises.
+            feed; a last line without a line feed whose fields all read ends a complete block,
+            so that "keep" never gives less than "raise". Any other fault raises.
 
     Returns:
         A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.

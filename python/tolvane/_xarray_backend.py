@@ -55,10 +55,11 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
                             "stream is read front to back only, by tolvane.read")
         dropped = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
         with PlotFile(filename_or_obj, n_digits) as plot_file:
-            blocks = len(plot_file)
+            len(plot_file)
             cut = plot_file._cut_after_index() if plot_file.n_digits is not None else None
             if cut is not None and not keep:
                 raise cut
+            blocks = plot_file._indexed
             times = plot_file._times()
             names = dedup_names(plot_file.names)
             locator = plot_file._locator() if plot_file.n_digits is not None else None

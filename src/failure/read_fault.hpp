@@ -32,8 +32,8 @@ enum class FaultKind : std::uint8_t {
     field_not_a_number,   // the field (text, trimmed) is not a number
     capacity_overflow,    // a size that cannot exist was asked for; no place in the file
     file_changed,         // the file was cut or rewritten while it was read; no place in the file
-    line_unended,         // the file ends inside a block's last line, before its line feed: found
-                          // only by reads that keep the blocks before a cut one
+    head_unended,         // the file ends inside a line of its head, before its line feed (a
+                          // head still being written): found only by reads that look for it
 };
 
 inline constexpr std::uint64_t kNoIndex = ~std::uint64_t(0);

@@ -501,6 +501,12 @@ NB_MODULE(_native, m) {
         .def_prop_ro("name_lines", &name_lines, "Each name line's whole text, trimmed of whitespace, in order.")
         .def_prop_ro("title", &title, "Line 1 before the parameter count, trimmed of whitespace.")
         .def("at_end", &at_end, nb::arg("stop") = nb::none(), "Whether the file ends right after its name lines.")
+        .def("first_block_ended", [](PlotHead& head) {
+                return unlocked(nullptr, [&](quorel::ReadStop* stop) {
+                    const std::lock_guard<std::mutex> guard(head.lock());
+                    return head.first_block_ended(stop);
+                });
+             }, "Whether the file holds block 0 whole, its every line ending in a line feed.")
         .def("first_block_fault", &first_block_fault, nb::arg("width"), nb::arg("stop") = nb::none(),
              nb::arg("keep_cut") = false,
              "Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, "
@@ -577,7 +583,8 @@ NB_MODULE(_native, m) {
                 return fault_data(*fault);
              }, nb::arg("stop") = nb::none(),
              "The fault of the block that the end of the file cuts after the blocks indexed (as "
-             "incomplete='keep' keeps it), or None where the file ends with them.")
+             "incomplete='keep' keeps it), or None where the file ends with them; a last block that "
+             "reads whole but for its line feed is indexed then (the file taken as finished).")
         .def("block_offsets", &block_offsets, nb::arg("blocks"), nb::arg("stop") = nb::none(),
              "Where each block of `blocks` (ascending, at most index_blocks) starts in the file.")
         .def("close", [](PlotHead& head) {

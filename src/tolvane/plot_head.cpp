@@ -30,6 +30,8 @@ void PlotHead::read_head(quorel::ReadStop* stop) {
 
 bool PlotHead::at_end(quorel::ReadStop* stop) { return reader(stop).at_end(); }
 
+bool PlotHead::first_block_ended(quorel::ReadStop* stop) { return reader(stop).first_block_ended(); }
+
 std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
                                                               quorel::BlockCut* cut) {
     return reader(stop).first_block_fault(width, cut);
@@ -97,7 +99,11 @@ std::optional<quorel::OwnedFault> PlotHead::cut_after_index(quorel::ReadStop* st
         placed(fault);
         throw;
     }
-    if (!cut.fault) return std::nullopt;
+    if (!cut.fault) {
+        // One last block read whole, its last line without a line feed: the finished file's.
+        if (table.blocks() == 1 && source.met_unended_line()) index_->add_unended_block(source.bytes_consumed());
+        return std::nullopt;
+    }
     quorel::ReadFault fault = cut.fault->fault();
     placed(fault);
     return quorel::OwnedFault(fault);

@@ -46,6 +46,8 @@ public:
 
     // Whether the file ends right after the names.
     bool at_end(quorel::ReadStop* stop);
+    // Whether the file holds block 0 whole, its every line ending in a line feed.
+    bool first_block_ended(quorel::ReadStop* stop);
     // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault. With
     // `cut`, where the end of the file cuts block 0, nothing, and the fault in `cut`.
     std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
@@ -77,8 +79,10 @@ public:
     quorel::IndexedBlocks indexed_blocks() const;
     // The fault of the block that the end of the file cuts after the blocks indexed, read as a
     // read with a BlockCut reads it (its place that of the whole file); nothing where the file
-    // ends with them, or goes on with complete blocks (it grew since it was indexed). A fault of
-    // those blocks is thrown.
+    // ends with them, or goes on with complete blocks (it grew since it was indexed). A last
+    // block that reads whole though its last line has no line feed is added to the index: the
+    // file is taken as finished (see BlockIndex::add_unended_block). A fault of those blocks is
+    // thrown.
     std::optional<quorel::OwnedFault> cut_after_index(quorel::ReadStop* stop);
 
     // The open file, for reads of the index's own.
