@@ -100,15 +100,18 @@ def test_faults_inside_a_window_raise_and_outside_are_not_looked_for(tmp_path):
             assert str(raised.value) == str(whole.value)
 
 
-def test_a_growing_file_is_followed_block_by_block(tmp_path):
+@pytest.mark.parametrize("opened_at", ["empty", "inside line 1", "inside the last name", "the head whole"])
+def test_a_growing_file_is_followed_block_by_block(tmp_path, opened_at):
     # A simulation writing its file in pieces cut anywhere (inside lines, fields and line ends),
-    # the handle opened on its head alone (the width is found once block 0 is complete): each
-    # len() sees the blocks complete so far, and the updates, joined, are tolvane.read of the
-    # finished file. Each update reads the bytes appended since the last and no others.
+    # the handle opened on its head alone, or on a head still being written (no name is known
+    # until it is whole, and the width is found once block 0 is complete): each len() sees the
+    # blocks complete so far, and the updates, joined, are tolvane.read of the finished file.
+    # Each update reads the bytes appended since the last and no others.
     rng = random.Random(7)
     blocks = [[f"{b * 0.001:.5E}"] + [f"{rng.uniform(-9, 9):.5E}" for _ in range(11)] for b in range(600)]
     data = plot_text(12, blocks, 12).encode()
-    head = data.index(b"BLOCK") - 2
+    head = {"empty": 0, "inside line 1": data.index(b"\n") - 1, "inside the last name": data.index(b"BLOCK") - 5,
+            "the head whole": data.index(b"BLOCK") - 2}[opened_at]
     path = tmp_path / "growing.plt"
     path.write_bytes(data[:head])
     io = open(f"/proc/{os.getpid()}/io")
@@ -120,6 +123,7 @@ def test_a_growing_file_is_followed_block_by_block(tmp_path):
     updates, written = [], head
     with tolvane.open(path) as f, open(path, "ab") as writer:
         assert (len(f), f.n_digits, len(f.update())) == (0, None, 0)
+        assert f.names == (() if opened_at != "the head whole" else tolvane.read(path, 12).names)
         while written < len(data):
             piece = data[written:written + rng.randrange(1, 900)]
             writer.write(piece)
@@ -132,7 +136,8 @@ def test_a_growing_file_is_followed_block_by_block(tmp_path):
             # read that finds the width from it.
             assert bytes_read() - before <= 2 * (len(piece) + 150) + 200 + 64 * 1024 * detecting
             updates.append(new)
-            assert len(f) == (data[:written].count(b"\n") - 13) // 3
+            assert len(f) == max(0, (data[:written].count(b"\n") - 13) // 3)
+            assert len(f.names) == (12 if data[:written].count(b"\n") >= 13 else 0)
     assert f.n_digits == 12
     whole = tolvane.read(path)
     assert bits(np.concatenate([u.to_numpy() for u in updates])) == bits(whole.to_numpy())
@@ -200,6 +205,35 @@ def test_the_engine_reads_a_field_only_when_asked_and_keeps_a_cut_file(tmp_path)
     assert bits(dataset["PARAM_2"][:20].values) == bits(np.full(20, 2.5, dtype=np.float32))
     with pytest.raises(tolvane.FormatError, match="block 20, field 2"):
         dataset["PARAM_2"].values
+
+
+@pytest.mark.parametrize("face", ["xarray", "dask.read", "read_many"])
+def test_a_head_still_being_written_is_said_or_kept_without_blocks(tmp_path, face):
+    # The last name line without its line feed (SPE of SPEED): "raise" says the head is
+    # incomplete, "keep" gives no block and no name it cannot know (a sweep lists the file as cut
+    # and reads the others), where a name cut short was taken before.
+    good = write_plot(tmp_path, plot_text(3, [["0.5", "1.5", "2.5"]], 12), name="good.plt")
+    path = write_plot(tmp_path, "T 3\nTIME\nA\nSPE", name="head.plt")
+    message = f"{path}:4: the head is incomplete"
+    if face == "xarray":
+        xr = importorskip_leaking("xarray")
+        with pytest.raises(tolvane.FormatError, match=message):
+            xr.open_dataset(path, engine="tolvane", n_digits=12)
+        dataset = xr.open_dataset(path, engine="tolvane", n_digits=12, incomplete="keep")
+        assert (list(dataset.variables), dataset.attrs["incomplete"].startswith(message)) == ([], True)
+    elif face == "dask.read":
+        importorskip_leaking("dask.dataframe")
+        from tolvane import dask as tolvane_dask
+        with pytest.raises(tolvane.FormatError, match=message):
+            tolvane_dask.read(path, n_digits=12)
+        assert tolvane_dask.read(path, n_digits=12, incomplete="keep").compute().shape == (0, 0)
+    else:
+        pytest.importorskip("pandas")
+        with pytest.raises(tolvane.FormatError, match=message):
+            tolvane.read_many([good, path], 12)
+        frame = tolvane.read_many([path, good], 12, incomplete="keep")
+        assert list(frame.columns) == ["path", "PARAM_0", "PARAM_1", "PARAM_2"] and len(frame) == 1
+        assert [(p, str(e)[:len(message)]) for p, e in frame.attrs["incomplete"]] == [(path, message)]
 
 
 @pytest.mark.parametrize("content, looks", [

@@ -345,15 +345,22 @@ def test_every_face_keeps_a_last_block_that_lacks_only_its_line_feed(tmp_path, c
 # ---------------------------------------------------------------- each fault once
 
 HEAD = "T 3\nTIME\nA\nB\n"
+UNENDED = "the head is incomplete: the file ends inside this line, before its line feed (a head still being written)"
 ROW = "   1.5   2.5   3.5\n"
 
 
 @pytest.mark.parametrize("content, line, block, field, message", [
-    ("", 1, None, None, "the file is empty; line 1 should end with the number of parameters"),
+    ("", 1, None, None, "the head is incomplete: the file is empty (line 1 should end with the number of "
+     "parameters)"),
+    ("T 3", 1, None, None, UNENDED),
+    ("T 3\nTIME\nSPE", 3, None, None, UNENDED),
+    ("T 3\nTIME\nA\nB", 4, None, None, UNENDED),
+    (b"T 3\nTIME\nA\xc3", 3, None, None, UNENDED),
     ("T x\n", 1, None, None, "line 1 should end with the number of parameters, not 'x'"),
     ("T 0\n", 1, None, None, "line 1 gives '0' parameters; there is at least one, the time"),
     (" \t\n", 1, None, None, "line 1 is blank; it should end with the number of parameters"),
-    ("T 3\nTIME\nA\n", 4, None, None, "the file ends inside the parameter names, after 2 of them"),
+    ("T 3\nTIME\nA\n", 4, None, None, "the head is incomplete: the file ends inside the parameter names, "
+     "after 2 of them"),
     (HEAD + "H\n" + ROW + "H\n", 8, 1, 0, "block 1, field 0 (TIME): the file ends inside the block"),
     ("T 11\n" + "P\n" * 11 + "H\n" + "   1.0" * 10 + "\n", 15, 0, 10,
      "block 0, field 10 (P): the file ends inside the block"),
@@ -366,7 +373,8 @@ ROW = "   1.5   2.5   3.5\n"
     (HEAD + "H\n   1.5         3.5\n", 6, 0, 1, "block 0, field 1 (A), bytes 6..12: the field is blank"),
     (HEAD + "H\n" + ROW + "H\n   1.5 1.0D0   3.5\n", 8, 1, 1,
      "block 1, field 1 (A), bytes 6..12: '1.0D0' is not a number"),
-], ids=["empty", "count-not-a-number", "count-zero", "blank-line-1", "names-cut-short",
+], ids=["empty", "line-1-unended", "name-unended", "last-name-unended", "name-unended-in-a-character",
+        "count-not-a-number", "count-zero", "blank-line-1", "names-cut-short",
         "after-header", "inside-data-lines", "line-too-short", "field-splits-char", "not-utf8",
         "field-empty", "not-a-number"])
 def test_each_fault_says_where(tmp_path, capfd, content, line, block, field, message):
@@ -379,6 +387,12 @@ def test_each_fault_says_where(tmp_path, capfd, content, line, block, field, mes
     assert error.name == (None if field is None else ["TIME", "A", "B"][field] if field < 3 else "P")
     assert str(error) == f"{path}:{line}: {message}"
     assert message.endswith(error.reason)
+    if message.startswith("the head is incomplete"):
+        # incomplete="keep": no block, and the names of the name lines that ended, no other.
+        kept = tolvane.read(path, 6, incomplete="keep")
+        ended = (content.encode() if isinstance(content, str) else content).split(b"\n")[1:-1]
+        assert (len(kept), kept.names, str(kept.incomplete)) == \
+            (0, tuple(line.decode() for line in ended), str(error))
     # Process pools and Dask workers send it back whole.
     again = pickle.loads(pickle.dumps(error))
     assert (type(again), str(again), again.line, again.block, again.field, again.name, again.span) == \

@@ -55,6 +55,12 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
         if blocks_per_partition < 1:
             raise ValueError(f"blocks_per_partition must be at least 1, not {blocks_per_partition}")
     with PlotFile(source, n_digits, columns) as plot_file:
+        head_cut = plot_file._head_cut
+        if head_cut is not None:
+            # A head still being written: no block, and no name it cannot know.
+            if not keep:
+                raise head_cut
+            return cast("dask.dataframe.DataFrame", dd.from_pandas(pd.DataFrame(), npartitions=1))
         blocks = len(plot_file)
         if plot_file.n_digits is not None:
             cut = plot_file._cut_after_index()

@@ -51,6 +51,12 @@ class FormatError(ValueError):
                              self.span))
 
 
+class IncompleteHeadError(FormatError):
+    """A file whose head (line 1 and its name lines) the end of the file cuts: a head still
+    being written. ``incomplete="keep"`` gives a Plot without blocks, whose ``incomplete`` is
+    this error."""
+
+
 class CompressionError(FormatError):
     """A compressed file whose stream does not decompress: corrupt, or cut short (it ends before
     its end-of-stream mark, as a copy or a download that stopped early leaves it). Its text
@@ -110,7 +116,11 @@ def _reason(data: dict, width: Optional[int]) -> Tuple[str, Optional[Tuple[int, 
         start = data["field_in_line"] * width
         span = (start, start + width)
     if kind == "empty_file":
-        return "the file is empty; line 1 should end with the number of parameters", span
+        return ("the head is incomplete: the file is empty (line 1 should end with the number "
+                "of parameters)", span)
+    if kind == "head_unended":
+        return ("the head is incomplete: the file ends inside this line, before its line feed "
+                "(a head still being written)", span)
     if kind == "count_not_a_number":
         return f"line 1 should end with the number of parameters, not {text}", span
     if kind == "count_zero":
@@ -118,8 +128,8 @@ def _reason(data: dict, width: Optional[int]) -> Tuple[str, Optional[Tuple[int, 
             return "line 1 is blank; it should end with the number of parameters", span
         return (f"line 1 gives {text} parameters; there is at least one, the time", span)
     if kind == "names_cut_short":
-        return (f"the file ends inside the parameter names, after {data['line'] - 2} of them",
-                span)
+        return (f"the head is incomplete: the file ends inside the parameter names, after "
+                f"{data['line'] - 2} of them", span)
     if kind == "not_utf8":
         return (f"the line is not UTF-8 (byte {data['bad_byte_offset']} is "
                 f"0x{data['bad_byte']:02X})", span)
@@ -143,9 +153,15 @@ def format_error(data: dict, path: str, names: Optional[Sequence[str]],
                  width: Optional[int]) -> FormatError:
     """The FormatError for a fault of the file (not of the system)."""
     reason, span = _reason(data, width)
+    if data["kind"] in HEAD_CUT_KINDS:
+        return IncompleteHeadError(path, data["line"], reason)
     field = data["field"]
     name = names[field] if names is not None and field is not None and field < len(names) else None
     return FormatError(path, data["line"], reason, data["block"], field, name, span)
+
+
+# The faults of a head that the end of the file cuts.
+HEAD_CUT_KINDS = ("empty_file", "names_cut_short", "head_unended")
 
 
 def exception_from_fault(data: dict, path: str, names: Optional[Sequence[str]] = None,

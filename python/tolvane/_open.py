@@ -69,25 +69,24 @@ class PlotFile:
             raise TypeError("tolvane.open needs the path of a local file (str, bytes or "
                             f"os.PathLike), not {type(source).__name__}: a file object or a "
                             "stream is read front to back only, by tolvane.read")
-        self._path, path_bytes = _path_argument(source)
-        refuse_streams(self._path, path_bytes, "tolvane.open")
+        self._path, self._path_bytes = _path_argument(source)
+        refuse_streams(self._path, self._path_bytes, "tolvane.open")
         self._width = _width_argument(n_digits)
-        wanted = _columns_argument(columns)
+        self._wanted = _columns_argument(columns)
         self._lock = threading.RLock()
-        try:
-            self._head = _native.open_plot(path_bytes)
-        except _native.Fault as fault:
-            raise exception_from_fault(fault.args[0], self._path) from None
+        self._head = self._open_head()
         self._closed = False
+        # Until the head is whole (a file whose head is still being written), no name is known.
+        self._names: Tuple[str, ...] = ()
+        self._fields: List[int] = []
+        self._title = ""
+        self._name_lines: Tuple[str, ...] = ()
+        self._indexed = 0
+        # update(): the blocks it has handed out, and where the next one starts.
+        self._updated = 0
+        self._updated_offset = 0
         try:
-            self._names: Tuple[str, ...] = tuple(self._head.names)
-            self._fields = self._fields_for(wanted)
-            self._title = self._head.title
-            self._name_lines = tuple(self._head.name_lines)
-            self._indexed = 0
-            # update(): the blocks it has handed out, and where the next one starts.
-            self._updated = 0
-            self._updated_offset = 0
+            self._take_head()
             self._index()
         except BaseException:
             self.close()
@@ -102,7 +101,8 @@ class PlotFile:
 
     @property
     def names(self) -> Tuple[str, ...]:
-        """Every parameter's name in name-line order, the time's first."""
+        """Every parameter's name in name-line order, the time's first; ``()`` while the head
+        is still being written."""
         return self._names
 
     @property
@@ -143,8 +143,8 @@ class PlotFile:
         at every block's time; the index holds every block's time, read with the line feeds."""
         with self._lock:
             self._check_open()
-            fields = self._fields if columns is None else self._fields_for(_columns_argument(columns))
             count = self._index()
+            fields = self._fields if columns is None else self._fields_for(_columns_argument(columns))
             if blocks is not None and time is not None:
                 raise TypeError("read takes blocks or time, not both")
             if time is not None:
@@ -244,6 +244,30 @@ class PlotFile:
         if self._closed:
             raise ValueError(f"{self._path}: the plot file is closed")
 
+    def _open_head(self) -> "_native.PlotHead":
+        """The file opened and its head read; one that the end of the file cuts kept, not
+        raised (its head_cut)."""
+        try:
+            return _native.open_plot(self._path_bytes, None, True)
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], self._path) from None
+
+    def _take_head(self) -> bool:
+        """The names, title and fields from a whole head; False while it is still cut."""
+        if self._head.head_cut is not None:
+            return False
+        self._names = tuple(self._head.names)
+        self._fields = self._fields_for(self._wanted)
+        self._title = self._head.title
+        self._name_lines = tuple(self._head.name_lines)
+        return True
+
+    @property
+    def _head_cut(self) -> "Optional[FormatError]":
+        """The error of a head that the end of the file cuts (still being written), else None."""
+        cut = self._head.head_cut
+        return None if cut is None else format_error(cut, self._path, None, self._width)
+
     def _fields_for(self, wanted: Optional[List[Key]]) -> List[int]:
         fields = _fields_of(wanted, self._names, self._path)
         return list(range(len(self._names))) if fields is None else fields
@@ -257,6 +281,13 @@ class PlotFile:
     def _index(self) -> int:
         """Indexes the blocks completed since the last look; the complete blocks now."""
         self._check_open()
+        if self._head.head_cut is not None:
+            # The head is read again from the start, until it is whole.
+            head = self._open_head()
+            self._head.close()
+            self._head = head
+            if not self._take_head():
+                return 0
         if self._width is None:
             # The width is found once block 0 is complete; until then there is nothing to index.
             try:

@@ -7,6 +7,8 @@ import operator
 import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
+import numpy as np
+
 from . import _native, _source
 from ._errors import CompressionError, FormatError, exception_from_fault, format_error
 from ._names import Key, field_of, name_index
@@ -66,7 +68,10 @@ def read(source: Source, n_digits: Optional[int] = None, *,
             that FormatError. Only a fault that the end of the file causes is forgiven: the
             file ends inside the block, or the fault lies on its last line, which has no line
             feed; a last line without a line feed whose fields all read ends a complete block,
-            so that "keep" never gives less than "raise". Any other fault raises.
+            so that "keep" never gives less than "raise". Any other fault raises. A head
+            still being written (the file empty, fewer name lines than the count, or the last
+            head line without a line feed) raises saying the head is incomplete; "keep" gives
+            a Plot without blocks, of the names of the name lines that ended.
 
     Returns:
         A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
@@ -170,11 +175,13 @@ def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Opt
                  keep: bool) -> Plot:
     name = opened.name
     try:
-        head = opened.open_head(stop)
+        head = opened.open_head(stop, keep)
     except _native.Fault as fault:
         raise exception_from_fault(fault.args[0], name) from None
     # Closed here on every way out, not when the head goes: an exception's traceback keeps it.
     try:
+        if head.head_cut is not None:
+            return head_cut_plot(name, width, head)
         names = head.names
         fields = _fields_of(wanted, names, name)
         try:
@@ -190,6 +197,15 @@ def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Opt
     return Plot(name, width, names, range(len(names)) if fields is None else fields, table,
                 head.title, head.name_lines,
                 None if cut is None else format_error(cut, name, names, width))
+
+
+def head_cut_plot(path: str, width: Optional[int], head: "_native.PlotHead") -> Plot:
+    """incomplete="keep"'s Plot of a file whose head the end of the file cuts: no block, and
+    only the names of the name lines that ended (no name it cannot know)."""
+    assert head.head_cut is not None
+    names = tuple(head.names)
+    return Plot(path, width or 0, names, range(len(names)), np.empty((len(names), 0), dtype=np.float32),
+                head.title, head.name_lines, format_error(head.head_cut, path, names, width))
 
 
 def _path_argument(path: PathArg) -> "tuple[str, bytes]":

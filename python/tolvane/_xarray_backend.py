@@ -55,6 +55,14 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
                             "stream is read front to back only, by tolvane.read")
         dropped = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
         with PlotFile(filename_or_obj, n_digits) as plot_file:
+            head_cut = plot_file._head_cut
+            if head_cut is not None:
+                # A head still being written: no variable, and no name it cannot know.
+                if not keep:
+                    raise head_cut
+                attrs = dataset_attrs(plot_file.path, plot_file.n_digits, "")
+                attrs["incomplete"] = str(head_cut)
+                return Dataset(attrs=attrs)
             len(plot_file)
             cut = plot_file._cut_after_index() if plot_file.n_digits is not None else None
             if cut is not None and not keep:

@@ -34,8 +34,14 @@ public:
     PlotHead(quorel::UniqueFd file, quorel::ReadStop* stop);
     // Reads the bytes a feeder puts into `queue`, which the head keeps for as long as it lives.
     PlotHead(std::shared_ptr<quorel::ByteQueue> queue, quorel::ReadStop* stop);
-    // Reads its first line and name lines; once, first.
-    void read_head(quorel::ReadStop* stop);
+    // Reads its first line and name lines; once, first. A head the end of the file cuts (a
+    // head still being written): the file is empty, it has fewer name lines than its count, or
+    // its last line read has no line feed (FaultKind::head_unended: a line without one is the
+    // last read, and its text, which may still grow, is not taken). Its fault is thrown, or with
+    // `keep_cut` kept in head_cut(), the head then holding what it could know: the title where
+    // line 1 ended, and the names of the name lines that ended.
+    void read_head(quorel::ReadStop* stop, bool keep_cut = false);
+    const std::optional<quorel::OwnedFault>& head_cut() const noexcept { return head_cut_; }
 
     std::uint64_t count() const noexcept { return count_; }
     const quorel::NameList& names() const noexcept { return names_; }
@@ -108,6 +114,7 @@ private:
     quorel::NameList name_lines_;
     bool blocks_read_ = false;
     std::optional<quorel::OwnedFault> cut_;
+    std::optional<quorel::OwnedFault> head_cut_;
     std::optional<quorel::BlockIndex> index_;
     std::mutex lock_;
 };
