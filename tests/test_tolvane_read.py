@@ -345,6 +345,7 @@ def test_every_face_keeps_a_last_block_that_lacks_only_its_line_feed(tmp_path, c
 # ---------------------------------------------------------------- each fault once
 
 HEAD = "T 3\nTIME\nA\nB\n"
+KEEP = 'incomplete="keep" reads the blocks before it'
 UNENDED = "the head is incomplete: the file ends inside this line, before its line feed (a head still being written)"
 ROW = "   1.5   2.5   3.5\n"
 
@@ -361,11 +362,13 @@ ROW = "   1.5   2.5   3.5\n"
     (" \t\n", 1, None, None, "line 1 is blank; it should end with the number of parameters"),
     ("T 3\nTIME\nA\n", 4, None, None, "the head is incomplete: the file ends inside the parameter names, "
      "after 2 of them"),
-    (HEAD + "H\n" + ROW + "H\n", 8, 1, 0, "block 1, field 0 (TIME): the file ends inside the block"),
+    (HEAD + "H\n" + ROW + "H\n", 8, 1, 0, "block 1, field 0 (TIME): the file ends inside the block: " + KEEP),
     ("T 11\n" + "P\n" * 11 + "H\n" + "   1.0" * 10 + "\n", 15, 0, 10,
-     "block 0, field 10 (P): the file ends inside the block"),
+     "block 0, field 10 (P): the file ends inside the block: " + KEEP),
     (HEAD + "H\n   1.5   2.5\n", 6, 0, 2,
      "block 0, field 2 (B), bytes 12..18: the line is only 12 bytes long"),
+    (HEAD + "H\n   1.5   2.5", 6, 0, 2,
+     "block 0, field 2 (B), bytes 12..18: the line is only 12 bytes long; the file ends inside this block: " + KEEP),
     (HEAD + "H\n   1.5   2.é   3.5\n", 6, 0, 1,
      "block 0, field 1 (A), bytes 6..12: byte 12 falls inside the character 'é' (bytes 11..13)"),
     ((HEAD + "H\n" + ROW + "H\n   1.5").encode() + b"\xe9  2.5   3.5\n", 8, 1, None,
@@ -375,7 +378,7 @@ ROW = "   1.5   2.5   3.5\n"
      "block 1, field 1 (A), bytes 6..12: '1.0D0' is not a number"),
 ], ids=["empty", "line-1-unended", "name-unended", "last-name-unended", "name-unended-in-a-character",
         "count-not-a-number", "count-zero", "blank-line-1", "names-cut-short",
-        "after-header", "inside-data-lines", "line-too-short", "field-splits-char", "not-utf8",
+        "after-header", "inside-data-lines", "line-too-short", "last-line-too-short", "field-splits-char", "not-utf8",
         "field-empty", "not-a-number"])
 def test_each_fault_says_where(tmp_path, capfd, content, line, block, field, message):
     path = write_plot(tmp_path, content)
@@ -398,6 +401,29 @@ def test_each_fault_says_where(tmp_path, capfd, content, line, block, field, mes
     assert (type(again), str(again), again.line, again.block, again.field, again.name, again.span) == \
         (type(error), str(error), error.line, error.block, error.field, error.name, error.span)
     assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("written, given, hint", [
+    (15, 12, "; the file reads at width 15, not 12: pass n_digits=15, or None to find it"),
+    (12, 15, "; the file reads at width 12, not 15: pass n_digits=12, or None to find it"),
+    (12, 13, ""),  # not a width the simulator writes: nothing to suggest
+    (5, 12, ""),  # reads at neither
+])
+def test_a_file_read_at_the_other_width_says_so(tmp_path, capsys, written, given, hint):
+    from tolvane._cli.main import main
+
+    data = cut_test_file(3, written, 2, " T", "", "\n", seed=4)
+    path = write_plot(tmp_path, data)
+    with pytest.raises(tolvane.FormatError) as info:
+        tolvane.read(path, given)
+    error = info.value
+    # The fault as it was, its place kept, and the width that reads said after it.
+    assert (error.line, error.block) == (6, 0) and str(error).startswith(f"{path}:6: block 0, ")
+    assert str(error).endswith(hint) and (hint or str(error).count(";") == 0)
+    assert main(["convert", "--n-digits", str(given), path, str(tmp_path / "out.csv")]) == 1
+    command = hint.replace(f"pass n_digits={written}, or None to find it",
+                           f"pass --n-digits {written} (or leave it out to find it)")
+    assert capsys.readouterr() == ("", str(error)[:len(str(error)) - len(hint)] + command + "\n")
 
 
 @pytest.mark.parametrize("make, error", [

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._errors import cut_error
 from ._open import BlockLocator, PlotFile
 from ._names import dedup_names
 from ._read import Key, PathArg, incomplete_argument
@@ -65,7 +66,7 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
         if plot_file.n_digits is not None:
             cut = plot_file._cut_after_index()
             if cut is not None and not keep:
-                raise cut
+                raise cut_error(cut)
             blocks = plot_file._indexed
         fields = plot_file._fields
         names = dedup_names([plot_file.names[field] for field in fields])

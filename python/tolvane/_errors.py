@@ -103,6 +103,9 @@ class FileChangedError(OSError):
         return (type(self), (self.path,))
 
 
+BLOCK_CUT_REASON = "the file ends inside the block"
+
+
 def _quoted(text: str, cut: bool) -> str:
     return repr(text + "…") if cut else repr(text)
 
@@ -134,7 +137,7 @@ def _reason(data: dict, width: Optional[int]) -> Tuple[str, Optional[Tuple[int, 
         return (f"the line is not UTF-8 (byte {data['bad_byte_offset']} is "
                 f"0x{data['bad_byte']:02X})", span)
     if kind == "block_cut_short":
-        return "the file ends inside the block", span
+        return BLOCK_CUT_REASON, span
     if kind == "field_past_line_end":
         return f"the line is only {data['line_length']} bytes long", span
     if kind == "field_splits_char":
@@ -158,6 +161,34 @@ def format_error(data: dict, path: str, names: Optional[Sequence[str]],
     field = data["field"]
     name = names[field] if names is not None and field is not None and field < len(names) else None
     return FormatError(path, data["line"], reason, data["block"], field, name, span)
+
+
+def with_hint(error: FormatError, hint: str) -> FormatError:
+    """The error with `hint` after its reason (same place, same type but for a subclass)."""
+    return FormatError(error.path, error.line, error.reason + hint, error.block, error.field, error.name,
+                       error.span)
+
+
+# What a file that ends inside a block may be read with instead (the command says its option).
+KEEP_HINT = 'incomplete="keep" reads the blocks before it'
+
+
+def cut_error(error: FormatError) -> FormatError:
+    """The FormatError raised for a block that the end of the file cuts: it says so, and how to
+    read the blocks before it."""
+    if error.reason == BLOCK_CUT_REASON:
+        return with_hint(error, f": {KEEP_HINT}")
+    return with_hint(error, f"; the file ends inside this block: {KEEP_HINT}")
+
+
+def raised_error(data: dict, path: str, names: Optional[Sequence[str]] = None,
+                 width: Optional[int] = None) -> BaseException:
+    """exception_from_fault() for a read that raises a cut block (incomplete="raise"): where
+    the end of the file caused the fault, its message says so."""
+    error = exception_from_fault(data, path, names, width)
+    if data.get("at_file_end") and type(error) is FormatError:
+        return cut_error(error)
+    return error
 
 
 # The faults of a head that the end of the file cuts.

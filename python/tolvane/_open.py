@@ -417,6 +417,15 @@ def chosen_blocks(blocks: Blocks, count: int) -> Union[range, "npt.NDArray[np.in
     range."""
     if isinstance(blocks, slice):
         return range(count)[blocks]
+    if isinstance(blocks, range):
+        # Checked by its ends, before any array the length of it is made.
+        if len(blocks) == 0:
+            return np.empty(0, dtype=np.int64)
+        for end in (blocks[0], blocks[-1]):
+            if not -count <= end < count:
+                raise IndexError(_out_of_range(end, count))
+        if blocks[0] >= 0 and blocks[-1] >= 0:
+            return blocks
     if isinstance(blocks, (str, bytes)) or isinstance(blocks, numbers.Integral):
         raise TypeError("blocks must be a slice or a sequence of block numbers, not "
                         f"{type(blocks).__name__}; pass [{blocks!r}] for one block")
@@ -426,12 +435,17 @@ def chosen_blocks(blocks: Blocks, count: int) -> Union[range, "npt.NDArray[np.in
     if numbers_given.ndim != 1 or not (np.issubdtype(numbers_given.dtype, np.integer)
                                        or numbers_given.dtype == object):
         raise TypeError("blocks must be a slice or a sequence of block numbers (ints)")
-    chosen = np.array([operator.index(x) for x in numbers_given.tolist()], dtype=np.int64)
-    outside = (chosen < -count) | (chosen >= count)
-    if outside.any():
-        raise IndexError(f"block {int(chosen[outside][0])} is out of range: the file has {count} "
-                         "complete blocks")
+    given = [operator.index(x) for x in numbers_given.tolist()]
+    # Checked before numpy takes them: a number past int64 is out of range, not an overflow.
+    outside = next((number for number in given if not -count <= number < count), None)
+    if outside is not None:
+        raise IndexError(_out_of_range(outside, count))
+    chosen = np.array(given, dtype=np.int64)
     return np.where(chosen < 0, chosen + count, chosen)
+
+
+def _out_of_range(block: int, count: int) -> str:
+    return f"block {block} is out of range: the file has {count} complete blocks"
 
 
 def _time_bound(value: Any, name: str) -> float:

@@ -22,6 +22,7 @@ from xarray import Dataset, Variable
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
+from ._errors import cut_error
 from ._names import dedup_names
 from ._open import BlockLocator, PlotFile
 from ._read import DETECTED_WIDTHS, incomplete_argument
@@ -66,7 +67,7 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
             len(plot_file)
             cut = plot_file._cut_after_index() if plot_file.n_digits is not None else None
             if cut is not None and not keep:
-                raise cut
+                raise cut_error(cut)
             blocks = plot_file._indexed
             times = plot_file._times()
             names = dedup_names(plot_file.names)

@@ -66,6 +66,10 @@ struct ReadFault {
     unsigned char bad_byte = 0;
     std::string_view text;       // the count's token; the field's text, trimmed; the character cut
     std::string_view line_text;  // line 1, for a count that is not a number
+    // Whether the end of the file caused it (the file ends inside the block, or the fault is on
+    // its last line, which has no line feed): a read that keeps the blocks before a cut one
+    // would keep them. Set by the block loops; tolvane's messages say so.
+    bool at_file_end = false;
 };
 
 [[noreturn]] inline void throw_fault(FaultKind kind, std::source_location where = std::source_location::current()) {

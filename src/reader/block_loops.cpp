@@ -231,9 +231,10 @@ bool cut_by_file_end(const ReadFault& fault, const LineSource& source) noexcept 
 }
 
 // A fault met in a block, placed: kept in `cut` where the end of the file caused it (true: the
-// read ends there), else left to be thrown.
+// read ends there), else left to be thrown (marked where the end of the file caused it).
 bool keep_cut(ReadFault& fault, const LineSource& source, BlockCut* cut) {
-    if (cut == nullptr || !cut_by_file_end(fault, source)) return false;
+    fault.at_file_end = cut_by_file_end(fault, source);
+    if (cut == nullptr || !fault.at_file_end) return false;
     cut->fault.emplace(fault);
     return true;
 }

@@ -62,6 +62,7 @@ nb::dict fault_data(const quorel::OwnedFault& owned) {
     data["bad_byte"] = nb::int_(fault.bad_byte);
     data["text"] = text(fault.text);
     data["text_cut"] = nb::bool_(owned.text_cut());
+    data["at_file_end"] = nb::bool_(fault.at_file_end);
     return data;
 }
 
