@@ -15,7 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorel
-from conftest import EXAMPLES, ROOT, run_child
+from conftest import EARLIER, EXAMPLES, ROOT, make_node, node_stays, run_child, through_fifo
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
@@ -360,6 +360,31 @@ def test_every_kind_of_destination(tmp_path, dest):
     else:
         tolvane.write({"str": str(path), "bytes": os.fsencode(path), "Path": path}[dest], data, 12)
     assert path.read_bytes() == written(data, 12)
+
+
+# A FIFO's reader gets the file, a device that is full gives its ENOSPC: each stays what it was,
+# not replaced by a regular file. Through a symbolic link, the file it points to is replaced.
+@pytest.mark.parametrize("kind", ["fifo", "device", "link"])
+@pytest.mark.parametrize("name, compression", [("out.plt", None), ("out.plt.gz", "gzip")])
+def test_what_is_not_a_regular_file_is_written_in_place(tmp_path, kind, name, compression):
+    import gzip
+
+    # About 1 MB: more than a pipe holds.
+    data = {"T": np.arange(30_000, dtype=np.float32), "X": np.linspace(-1, 1, 30_000, dtype=np.float32)}
+    path = make_node(tmp_path, kind, name)
+    if kind == "fifo":
+        got, _ = through_fifo(path, lambda: tolvane.write(path, data, 12))
+        assert (got if compression is None else gzip.decompress(got)) == written(data, 12)
+    elif kind == "device":
+        with pytest.raises(OSError) as error:
+            tolvane.write(path, data, 12)
+        assert (error.value.errno, error.value.filename) == (28, str(path))  # ENOSPC
+    else:
+        tolvane.write(path, data, 12)
+        got = (tmp_path / f"target-{name}").read_bytes()
+        assert (got if compression is None else gzip.decompress(got)) == written(data, 12)
+    assert node_stays(path, kind)
+    assert sorted(os.listdir(tmp_path)) == sorted([name] + ([f"target-{name}"] if kind == "link" else []))
 
 
 # ---------------------------------------------------------------- what it refuses

@@ -20,7 +20,7 @@ from . import _native
 from ._compression import SUFFIXES, compressor
 from ._plot import Plot
 from ._read import _threads_argument
-from ._replace import replacing
+from ._replace import is_stream, replacing
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -42,7 +42,9 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     Args:
         dest: a path (``str``, ``bytes`` or any ``os.PathLike``), written to a temporary file
             beside it that replaces it once the file is whole (a failed write leaves no partial
-            file, and an earlier file whole); or a binary file object, written as it goes.
+            file, and an earlier file whole; through a symbolic link, the file it points to is
+            replaced); a path of something that is not a regular file (a FIFO, a device) is
+            written in place, as a stream; or a binary file object, written as it goes.
         data: a :class:`Plot`; a mapping of names to 1-D arrays, the time first; a pandas
             ``DataFrame`` (its index is the time where it is named or not the default
             RangeIndex, else the first column is); a polars ``DataFrame`` or a pyarrow
@@ -92,14 +94,12 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     values = _float32_columns(checked, columns)
     head = _head(head_title, checked)
     text = _native.plot_text(values, width)
-    if compress is not None:
-        if path is None:
-            _write_stream(_Compressing(stream, compress), head, text)
-            _write_all(stream, compress(b""))
-        else:
-            _write_compressed(path, compress, head, text)
-    elif path is None:
-        _write_stream(stream, head, text)
+    if path is None:
+        _write_to_stream(stream, compress, head, text)
+    elif is_stream(path):
+        _write_in_place(path, compress, head, text, thread_count)
+    elif compress is not None:
+        _write_compressed(path, compress, head, text)
     else:
         _write_path(path, head, text, thread_count)
 
@@ -317,13 +317,38 @@ def _write_path(path: str, head: bytes, text: Any, threads: int) -> None:
         raise OSError(error.errno, error.strerror, path) from None
 
 
+def _write_in_place(path: str, compress: "Optional[Callable[[Union[bytes, memoryview]], bytes]]",
+                    head: bytes, text: Any, threads: int) -> None:
+    """A FIFO, a device or a socket written as it is, as a stream (a FIFO's open waits for its
+    reader, as a shell's redirection does): replaced, it would no longer be what it was."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC | os.O_NOCTTY)
+        with open(fd, "wb", buffering=0) as raw:
+            if compress is None:
+                text.write(fd, head, threads, False)
+            else:
+                _write_to_stream(raw, compress, head, text)
+    except OSError as error:
+        if error.errno is None:
+            raise
+        raise OSError(error.errno, error.strerror, path) from None
+
+
+def _write_to_stream(stream: Any, compress: "Optional[Callable[[Union[bytes, memoryview]], bytes]]",
+                     head: bytes, text: Any) -> None:
+    if compress is None:
+        _write_stream(stream, head, text)
+    else:
+        _write_stream(_Compressing(stream, compress), head, text)
+        _write_all(stream, compress(b""))
+
+
 def _write_compressed(path: str, compress: "Callable[[Union[bytes, memoryview]], bytes]", head: bytes,
                       text: Any) -> None:
     """The text compressed as it is made, into a file written whole or not at all."""
     try:
         with replacing(path) as temporary, open(temporary, "wb") as raw:
-            _write_stream(_Compressing(raw, compress), head, text)
-            raw.write(compress(b""))
+            _write_to_stream(raw, compress, head, text)
     except OSError as error:
         if error.errno is None:
             raise
