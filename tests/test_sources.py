@@ -12,6 +12,7 @@ import io
 import lzma
 import os
 import re
+import shutil
 import subprocess
 import sys
 import threading
@@ -141,6 +142,71 @@ def test_concatenated_streams_read_as_one(tmp_path, kind):
     cut = len(data) // 3  # inside a line: the second stream goes on with it
     joined = COMPRESS[kind](data[:cut]) + COMPRESS[kind](data[cut:])
     assert outcome(io.BytesIO(joined), 6) == outcome(write_plot(tmp_path, data), 6)
+
+
+def other_tools(kind, stream):
+    """What the tools that read `kind` make of the bytes: the data, or None where they refuse
+    them. Python's gzip for gzip; the xz tool for xz (Python's lzma reads no stream padding)."""
+    if kind == "gzip":
+        try:
+            return gzip.decompress(stream)
+        except (OSError, EOFError):
+            return None
+    if kind == "xz":
+        if shutil.which("xz") is None:
+            pytest.skip("no xz tool")
+        done = subprocess.run(["xz", "-dc"], input=stream, capture_output=True, check=False)
+        return done.stdout if done.returncode == 0 else None
+    pytest.fail(f"no tool for {kind}")
+
+
+@pytest.mark.parametrize("kind, make, expected", [
+    # Zero padding after gzip (tape and block devices write it), between members too; xz's
+    # stream padding, whole words of four bytes; each across the feed's 1 MiB chunks too.
+    ("gzip", lambda whole, first, second: whole + bytes(1), "read"),
+    ("gzip", lambda whole, first, second: whole + bytes(3 << 19), "read"),
+    ("gzip", lambda whole, first, second: first + bytes(7) + second, "read"),
+    ("xz", lambda whole, first, second: whole + bytes(4), "read"),
+    ("xz", lambda whole, first, second: whole + bytes(3 << 19), "read"),
+    ("xz", lambda whole, first, second: first + bytes(8) + second, "read"),
+    ("xz", lambda whole, first, second: whole + bytes(3), "corrupt"),
+    # What begins no stream after a whole one.
+    ("gzip", lambda whole, first, second: whole + b"junk", "trailing"),
+    ("gzip", lambda whole, first, second: whole + bytes(9) + b"\x1f\x9d", "trailing"),
+    ("xz", lambda whole, first, second: whole + b"junk", "trailing"),
+    ("bz2", lambda whole, first, second: whole + bytes(4), "trailing"),
+    ("bz2", lambda whole, first, second: whole + b"\nthe log:\n", "trailing"),
+    ("zstd", lambda whole, first, second: whole + b"junk", "trailing"),
+    # A next stream cut within its first bytes.
+    ("gzip", lambda whole, first, second: whole + b"\x1f", "cut"),
+    ("xz", lambda whole, first, second: whole + b"\xfd7z", "cut"),
+])
+def test_what_follows_a_whole_stream(tmp_path, kind, make, expected):
+    if kind == "zstd" and not HAVE_ZSTD:
+        pytest.skip("no zstd library")
+    data = (HEAD + ROW * 4000).encode()
+    cut = len(data) // 3
+    stream = make(COMPRESS[kind](data), COMPRESS[kind](data[:cut]), COMPRESS[kind](data[cut:]))
+    if kind in ("gzip", "xz"):
+        assert other_tools(kind, stream) == (data if expected == "read" else None)
+    path = write_plot(tmp_path, stream, name="run")
+    if expected == "read":
+        plain = outcome(write_plot(tmp_path, data), 6)
+        assert outcome(path, 6) == plain and outcome(io.BytesIO(stream), 6) == plain
+        return
+    with pytest.raises(tolvane.CompressionError) as raised:
+        tolvane.read(path, 6)
+    error = raised.value
+    assert (error.compression, error.cut, error.trailing) == (kind, expected == "cut", expected == "trailing")
+    assert error.line == data.count(b"\n") + 1
+    if expected == "trailing":
+        assert re.fullmatch(rf"{re.escape(path)}:\d+: trailing garbage after the compressed data: the {kind} "
+                            rf"stream ends whole, and the bytes after it \(([0-9A-F]{{2}} )*[0-9A-F]{{2}}( \.\.\.)?\) "
+                            rf"begin no {kind} stream", str(error))
+        assert pickle_round_trip(error) == (type(error), str(error), False, kind)
+    with pytest.raises(tolvane.CompressionError) as again:  # the same from a file object
+        tolvane.read(io.BytesIO(stream), 6)
+    assert str(again.value) == str(error).replace(path, "<stream>", 1)
 
 
 @pytest.mark.parametrize("kind", sorted(COMPRESS))
@@ -332,16 +398,73 @@ def test_a_file_object_is_read_from_where_it_stands_and_left_open(tmp_path):
     assert tolvane.read(OnlyRead(data), 6).path == "<stream>"
 
 
-@pytest.mark.parametrize("given, message", [
-    (lambda path: open(path, encoding="utf-8"), r"must be binary.*open the file in binary mode \('rb'\)"),
-    (lambda path: io.StringIO("T 1\n"), "must be binary"),
-    (lambda path: type("Texts", (), {"read": lambda self, n: "T 1\n"})(), "must be binary"),
-    (lambda path: 3.5, r"expected a path .* not float"),
-])
-def test_what_is_no_binary_source_raises_type_error(tmp_path, given, message):
+class Lying(io.RawIOBase):
+    """A raw stream that gives `data` honestly, then the length that `lie` makes of the size
+    of the buffer, once (what it left in the buffer is stale), then its end."""
+
+    def __init__(self, data, lie):
+        self._data, self._lie = data, lie
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        if self._lie is None or self._data:
+            size = min(len(buffer), len(self._data))
+            buffer[:size], self._data = self._data[:size], self._data[size:]
+            return size
+        lie, self._lie = self._lie, None
+        return lie(len(buffer))
+
+
+class LyingRead:
+    """A stream with read alone that gives `data`, then what `lie` makes of the size asked
+    for, then its end."""
+
+    def __init__(self, data, lie):
+        self._pieces = [data, lie]
+
+    def read(self, size):
+        piece = self._pieces.pop(0) if self._pieces else b""
+        return piece(size) if callable(piece) else piece
+
+
+def buffered_reader_error(lie):
+    """What io.BufferedReader raises for the raw stream that lies so, reading as tolvane does."""
+    from tolvane._feed import CHUNK_BYTES
+
+    with pytest.raises(OSError) as raised:
+        io.BufferedReader(Lying(b"", lie), CHUNK_BYTES).read(10)
+    return str(raised.value)
+
+
+@pytest.mark.parametrize("given, error, message", [
+    (lambda path: open(path, encoding="utf-8"), TypeError, r"must be binary.*open the file in binary mode \('rb'\)"),
+    (lambda path: io.StringIO("T 1\n"), TypeError, "must be binary"),
+    (lambda path: type("Texts", (), {"read": lambda self, n: "T 1\n"})(), TypeError, "must be binary"),
+    (lambda path: 3.5, TypeError, r"expected a path .* not float"),
+    # A file object that breaks the protocol: a length below 0 or beyond the buffer.
+    (lambda path: Lying((HEAD + ROW).encode(), lambda size: -1), OSError, lambda: buffered_reader_error(lambda size: -1)),
+    (lambda path: Lying((HEAD + ROW).encode(), lambda size: size + 1), OSError,
+     lambda: buffered_reader_error(lambda size: size + 1)),
+    (lambda path: LyingRead((HEAD + ROW).encode(), lambda size: b"H\n   1.5   2.5   3.5\n" * size), OSError,
+     r"^read\(\) returned invalid length \d+ \(should have been between 0 and 1048576\)$"),
+    (lambda path: LyingRead((HEAD + ROW).encode(), lambda size: -1), OSError,
+     r"^read\(\) should have returned a bytes object, not 'int'$"),
+], ids=["text file", "StringIO", "read gives str", "float", "readinto gives -1", "readinto beyond the buffer",
+        "read beyond the size", "read gives int"])
+def test_what_is_no_binary_source_or_breaks_the_protocol_raises(tmp_path, given, error, message):
     source = given(write_plot(tmp_path, HEAD + ROW))
-    with pytest.raises(TypeError, match=message):
+    with pytest.raises(error) as raised:
         tolvane.read(source, 6)
+    if error is OSError:  # as the reader's other sources' errors, naming the stream
+        assert raised.value.filename == "<stream>"
+        if callable(message):
+            assert raised.value.strerror == message()
+        else:
+            assert re.match(message, raised.value.strerror)
+    else:
+        assert re.search(message, str(raised.value))
     getattr(source, "close", lambda: None)()
     assert feeds_left() == []
 

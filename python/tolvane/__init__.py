@@ -12,6 +12,7 @@
     >>> tolvane.write("edited.plt", plot, 12)       # a plot file again, fields of 12 bytes
     >>> with tolvane.open("run42.plt") as f:        # windows of a large or growing file
     ...     f.read(time=(4.9, 5.1))
+    >>> tolvane.compare("reference.plt", "run42.plt").ok   # every signal within its tolerance
 
 The same reader as quorel.rust_read_tolvane, with the same values, bit for bit; but the values
 stay float32 arrays, the GIL is released while a file is read, and a file that breaks the
@@ -23,6 +24,8 @@ growing one. ``tolvane.__version__`` is the version of the distribution,
 quorel, that holds it.
 """
 
+from ._compare import Comparison, compare
+from ._compare_many import SweepComparison, compare_many
 from ._errors import CompressionError, FileChangedError, FormatError
 from ._native import ReadInterrupted
 from ._plot import Plot
@@ -32,5 +35,5 @@ from ._read import read
 from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
 from ._write import write
 
-__all__ = ["CompressionError", "FileChangedError", "FormatError", "Plot", "PlotFile", "ReadInterrupted",
-           "open", "read", "read_many", "write"]
+__all__ = ["Comparison", "CompressionError", "FileChangedError", "FormatError", "Plot", "PlotFile",
+           "ReadInterrupted", "SweepComparison", "compare", "compare_many", "open", "read", "read_many", "write"]

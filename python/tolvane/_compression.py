@@ -67,13 +67,15 @@ def zstd_content_size(first: bytes) -> int:
 
 class StreamFailed(Exception):
     """A compressed stream that does not decompress: `cut` where it ends before its end mark,
-    else corrupt (`detail` says what the decompressor found)."""
+    `trailing` where it ends whole but bytes that begin no stream follow it (`detail` shows the
+    first of them), else corrupt (`detail` says what the decompressor found)."""
 
-    def __init__(self, compression: str, cut: bool, detail: str = "") -> None:
-        super().__init__(compression, cut, detail)
+    def __init__(self, compression: str, cut: bool, detail: str = "", trailing: bool = False) -> None:
+        super().__init__(compression, cut, detail, trailing)
         self.compression = compression
         self.cut = cut
         self.detail = detail
+        self.trailing = trailing
 
 
 def library_of(name: str) -> str:
@@ -81,24 +83,28 @@ def library_of(name: str) -> str:
     return _factory(name)[1]
 
 
-def decompressed(name: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
+def decompressed(name: str, chunks: Iterator[Any]) -> Iterator[bytes]:
     """The decompressed bytes of the stream whose compressed bytes `chunks` gives, in pieces of
     at most about OUTPUT_BYTES. Concatenated streams (gzip members, zstd frames, bzip2 and xz
-    streams one after another, as `cat a.gz b.gz` makes) are decompressed one after another.
-    StreamFailed where the stream is corrupt or cut; ImportError where no library is at hand."""
+    streams one after another, as `cat a.gz b.gz` makes) are decompressed one after another,
+    and the padding that may follow a stream is passed over (_after_stream). StreamFailed where
+    the stream is corrupt, cut or followed by other bytes; ImportError where no library is at
+    hand."""
     make = _factory(name)[0]
-    data = b""
-    ended = False
+    data: Any = b""
+    first = True
     while True:
+        if not first:
+            data = _after_stream(name, data, chunks)
+            if not data:
+                return
+        first = False
         decompressor = make()
         while True:
             if not data:
                 data = next(chunks, b"")
                 if not data:
-                    if ended:
-                        return
                     raise StreamFailed(name, cut=True)
-            ended = False
             try:
                 for piece in decompressor.feed(data):
                     if piece:
@@ -107,9 +113,55 @@ def decompressed(name: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
                 raise StreamFailed(name, cut=False, detail=str(error) or type(error).__name__) from error
             if decompressor.eof:
                 data = decompressor.unused_data
-                ended = True
                 break
             data = b""
+
+
+# The zero bytes that may follow a stream, in steps of so many bytes: gzip's, any number (tape
+# and block devices pad a file so, and gzip, zcat and Python's gzip pass over them), xz's stream
+# padding, a multiple of four (which xz writes and reads). After bzip2 and zstd zeros are no
+# stream.
+_PADDING_STEP = {"gzip": 1, "xz": 4}
+# The first bytes of a stream (zstd's: a frame's, or a skippable frame's).
+_STREAM_STARTS = {"gzip": (b"\x1f\x8b",), "bz2": (b"BZh",), "xz": (b"\xfd7zXZ\x00",),
+                  "zstd": (b"\x28\xb5\x2f\xfd", *(bytes([0x50 + i]) + b"\x2a\x4d\x18" for i in range(16)))}
+
+
+def _after_stream(name: str, data: Any, chunks: Iterator[Any]) -> bytes:
+    """What follows a whole stream of `name` (`data`, then `chunks`): the bytes from the next
+    stream's start on, b"" where only padding follows. StreamFailed where the padding is not
+    the format's, where a next stream is cut within its first bytes, or where the bytes begin no
+    stream (trailing garbage, as gzip and bzip2 call it)."""
+    rest = bytes(data).lstrip(b"\0")
+    zeros = len(data) - len(rest)
+    while not rest:
+        data = next(chunks, b"")
+        if not data:
+            break
+        rest = bytes(data).lstrip(b"\0")
+        zeros += len(data) - len(rest)
+    step = _PADDING_STEP.get(name)
+    if zeros and step is None:
+        raise _trailing(name, bytes(min(zeros, 5)) + rest)
+    if step is not None and zeros % step:
+        raise StreamFailed(name, cut=False, detail=f"its stream padding of {zeros} bytes is not a "
+                                                   f"multiple of {step}")
+    if not rest:
+        return b""
+    starts = _STREAM_STARTS[name]
+    need = max(map(len, starts))
+    while len(rest) < need and (more := next(chunks, b"")):
+        rest += bytes(more)
+    if rest.startswith(starts):
+        return rest
+    if len(rest) < need and any(start.startswith(rest) for start in starts):
+        raise StreamFailed(name, cut=True)  # a next stream, cut within its first bytes
+    raise _trailing(name, rest)
+
+
+def _trailing(name: str, rest: bytes) -> StreamFailed:
+    shown = " ".join(f"{byte:02X}" for byte in rest[:4]) + (" ..." if len(rest) > 4 else "")
+    return StreamFailed(name, cut=False, detail=shown, trailing=True)
 
 
 # The compressions a written file's name asks for, by its suffix: each one the reader takes.

@@ -52,20 +52,26 @@ class FormatError(ValueError):
 
 
 class CompressionError(FormatError):
-    """A compressed file whose stream does not decompress: corrupt, or cut short (it ends before
-    its end-of-stream mark, as a copy or a download that stopped early leaves it). Its text
-    starts with ``path:line:``, the line being the one its decompressed bytes stopped on: the
-    lines before it are the file's.
+    """A compressed file whose stream does not decompress: corrupt, cut short (it ends before
+    its end-of-stream mark, as a copy or a download that stopped early leaves it), or whole but
+    followed by bytes that begin no stream (trailing garbage). Its text starts with
+    ``path:line:``, the line being the one its decompressed bytes stopped on: the lines before
+    it are the file's.
 
     Attributes: those of :class:`FormatError` (``block``, ``field``, ``name`` and ``span`` are
     ``None``), and ``compression`` (``"gzip"``, ``"bz2"``, ``"xz"`` or ``"zstd"``), ``cut``
-    (``True`` for a stream cut short, ``False`` for a corrupt one) and ``detail`` (what the
-    decompressor said of a corrupt one).
+    (``True`` for a stream cut short, ``False`` otherwise), ``trailing`` (``True`` for trailing
+    garbage) and ``detail`` (what the decompressor said of a corrupt stream; the first bytes of
+    trailing garbage).
     """
 
-    def __init__(self, path: str, line: int, compression: str, cut: bool, detail: str = "") -> None:
+    def __init__(self, path: str, line: int, compression: str, cut: bool, detail: str = "",
+                 trailing: bool = False) -> None:
         if cut:
             reason = f"the {compression} stream is cut short: it ends before its end-of-stream mark"
+        elif trailing:
+            reason = (f"trailing garbage after the compressed data: the {compression} stream ends "
+                      f"whole, and the bytes after it ({detail}) begin no {compression} stream")
         else:
             reason = f"the {compression} stream is corrupt ({detail})" if detail else \
                 f"the {compression} stream is corrupt"
@@ -73,9 +79,10 @@ class CompressionError(FormatError):
         self.compression = compression
         self.cut = cut
         self.detail = detail
+        self.trailing = trailing
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (type(self), (self.path, self.line, self.compression, self.cut, self.detail))
+        return (type(self), (self.path, self.line, self.compression, self.cut, self.detail, self.trailing))
 
 
 class FileChangedError(OSError):

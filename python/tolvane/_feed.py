@@ -14,6 +14,7 @@ at `stop` between two chunks, and while it waits for a pipe, a FIFO or a termina
 from __future__ import annotations
 
 import contextlib
+import operator
 import os
 import select
 import signal
@@ -179,24 +180,41 @@ def _write_quietly(fd: int) -> None:
 def file_chunks(stream: Any, stop: Stop) -> Callable[[], Any]:
     """The chunks of a binary file object, read from where it stands: into a buffer of its own
     where it has readinto, else by read. A text file's str is refused. A non-blocking stream
-    that has nothing yet (its readinto or read gives None) is asked again after a short wait."""
+    that has nothing yet (its readinto or read gives None) is asked again after a short wait.
+    A stream that breaks the protocol (a length below 0 or above what was asked for, which
+    would leave stale bytes among the values or loop for ever) raises OSError, as
+    io.BufferedReader does."""
     readinto = getattr(stream, "readinto", None)
     if readinto is not None:
         view = memoryview(bytearray(CHUNK_BYTES))
 
         def chunk() -> Any:
-            while (size := readinto(view)) is None and not stop.wait(WAIT_MILLISECONDS / 1000):
-                pass
-            return view[:size or 0]
+            while (size := readinto(view)) is None:
+                if stop.wait(WAIT_MILLISECONDS / 1000):
+                    return b""
+            size = operator.index(size)
+            if not 0 <= size <= CHUNK_BYTES:
+                raise OSError(f"raw readinto() returned invalid length {size} "
+                              f"(should have been between 0 and {CHUNK_BYTES})")
+            return view[:size]
 
         return chunk
 
     def read() -> Any:
-        while (data := stream.read(CHUNK_BYTES)) is None and not stop.wait(WAIT_MILLISECONDS / 1000):
-            pass
+        while (data := stream.read(CHUNK_BYTES)) is None:
+            if stop.wait(WAIT_MILLISECONDS / 1000):
+                return b""
         if isinstance(data, str):
             raise text_mode_error()
-        return data or b""
+        try:
+            size = memoryview(data).nbytes
+        except TypeError:
+            raise OSError(f"read() should have returned a bytes object, not "
+                          f"'{type(data).__name__}'") from None
+        if size > CHUNK_BYTES:
+            raise OSError(f"read() returned invalid length {size} "
+                          f"(should have been between 0 and {CHUNK_BYTES})")
+        return data
 
     return read
 

@@ -247,3 +247,14 @@ class _OpenPlotQueue(Protocol):
         """
 
 open_plot_queue: _OpenPlotQueue
+
+@type_check_only
+class _CheckBand(Protocol):
+    """nanobind.nb_func, as check_band's signature."""
+
+    def __call__(self, reference_time: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], reference_values: Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)], actual_time: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], actual_values: Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)], begin: int, end: int, atol: float, rtol: float, range_rtol: float, half_width: float, previous: bool, lower: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')] | None = None, upper: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')] | None = None, error: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')] | None = None) -> tuple[float, int, int, int]:
+        """
+        Checks the actual's points [begin, end) against the band around the reference: (max_error, outside, first_outside, worst), -1 for no index; the band and the errors written into lower, upper and error where given. Runs without the GIL.
+        """
+
+check_band: _CheckBand

@@ -166,8 +166,8 @@ class OpenSource:
         of it: a stream that is decompressed is drained to its end for it first, where it has
         one (a file, a URL, a file object of a known size: a read that fails costs no more than
         one that does not; not a pipe, whose writer may go on for ever), and the error names
-        the fault's line. Any other failure of the feed (a cut stream, an error of the file object or the
-        network, ...) takes the place of what the reader met only where the reader met the end
+        the fault's line. Any other failure of the feed (a cut stream, trailing garbage after a
+        whole one, an error of the file object or the network, ...) takes the place of what the reader met only where the reader met the end
         of the bytes fed, as it does at the early end the failure made, and names the line the
         bytes stopped on; a fault before that is the file's own, as a cut file's is."""
         feeder = self.feeder
@@ -185,8 +185,8 @@ class OpenSource:
             return None
         if feeder.queue.end_seen():
             return self.feed_error(feeder.queue.line_feeds_taken() + 1)
-        if faulted and isinstance(error, StreamFailed) and not error.cut:
-            return self.feed_error(line)
+        if faulted and isinstance(error, StreamFailed) and not error.cut and not error.trailing:
+            return self.feed_error(line)  # a corrupt stream (trailing garbage leaves the bytes before it whole)
         return None
 
     def feed_error(self, line: int) -> Optional[BaseException]:
@@ -196,7 +196,8 @@ class OpenSource:
         if error is None:
             return None
         if isinstance(error, StreamFailed):
-            return CompressionError(self.name, line, error.compression, error.cut, error.detail)
+            return CompressionError(self.name, line, error.compression, error.cut, error.detail,
+                                    error.trailing)
         if isinstance(error, LooksCompressed):
             return looks_compressed(self.name, error.compression, error.first)
         if isinstance(error, (TypeError, ImportError)):

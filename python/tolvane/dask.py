@@ -7,6 +7,7 @@ consecutive blocks.
     >>> client = Client("tcp://scheduler:8786")      # or none: Dask's threads, here
     >>> frame = tolvane.dask.read_many("/shared/sweep/*.plt")
     >>> frame.groupby("path", observed=True)["SPEED"].max().compute()
+    >>> tolvane.dask.compare_many("s3://runs/reference/", "s3://runs/today/").ok
 
 Needs dask.dataframe (``pip install 'quorel[dask]'``, which brings dask.distributed too); the
 workers need tolvane installed. Each task opens its own file where it runs: a URL
@@ -16,6 +17,7 @@ straight from object storage; a local path at the same path, which every worker 
 
 from __future__ import annotations
 
+import os
 import warnings
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
@@ -25,6 +27,8 @@ from ._many import ON_ERROR, column_names, names_mismatch, plot_frame, sweep_pat
 from ._read import _columns_argument, _fields_of, _threads_argument, _width_argument, incomplete_argument, read_names
 from ._read import read as read_file
 from ._source import PathArg, compression_argument, is_url, source_name, storage_options_argument
+from ._compare import DEFAULT_TOLERANCES, Settings
+from ._compare_many import SweepComparison, assemble, compare_pair, pairs_of, sweep_arguments
 from ._dask_read import read
 from ._tables import library
 
@@ -32,7 +36,7 @@ if TYPE_CHECKING:
     import dask.dataframe
     import pandas
 
-__all__ = ["read", "read_many"]
+__all__ = ["compare_many", "read", "read_many"]
 
 
 def read_many(paths: Union[PathArg, Iterable[Any]], n_digits: Optional[int] = None, *,
@@ -140,3 +144,24 @@ def _partition(item: Tuple[Any, str], *, n_digits: Optional[int], keys: Optional
         return empty_frame(pd, column_names(names, list(range(len(names))) if fields is None
                                             else fields), categories)
     return plot_frame(pd, plot, text, categories)
+
+
+def compare_many(reference: Union[str, "os.PathLike[str]"], actual: Union[str, "os.PathLike[str]"], *,
+                 atol: float = DEFAULT_TOLERANCES["atol"], rtol: float = DEFAULT_TOLERANCES["rtol"],
+                 range_rtol: float = DEFAULT_TOLERANCES["range_rtol"], time_atol: float = 0.0,
+                 time_rtol: float = 0.0, time_range: str = "reference", interpolation: str = "linear",
+                 signals: Optional[Iterable[str]] = None, tolerances: Optional[Mapping[str, Mapping[str, Any]]] = None,
+                 storage_options: Optional[Mapping[str, Any]] = None) -> SweepComparison:
+    """:func:`tolvane.compare_many` on a Dask cluster (the current client's, else Dask's own
+    scheduler): the two folders are listed here, and each pair of files is read and compared by
+    one task where it runs, which sends back its rows alone. The result is the same report,
+    but for its HTML, which holds the tables and no drawing (the bands stay on the workers)."""
+    dask: Any = library("dask", "dask", "tolvane.dask.compare_many()")
+    ref, act, options = sweep_arguments(reference, actual, storage_options)
+    settings = Settings.checked(atol, rtol, range_rtol, time_atol, time_rtol, time_range, interpolation,
+                                signals, tolerances)
+    both, missing, extra = pairs_of(ref, act, options)
+    tasks = [dask.delayed(compare_pair, pure=True)(ref, act, relative, settings, options, False)
+             for relative in both]
+    results = list(dask.compute(*tasks)) if tasks else []
+    return assemble(ref, act, settings, results, missing, extra)

@@ -28,6 +28,7 @@
 
 #include "failure/memory_failure.hpp"
 #include "failure/read_fault.hpp"
+#include "tolvane/band_binding.hpp"
 #include "tolvane/block_text.hpp"
 #include "tolvane/fault_data.hpp"
 #include "tolvane/plot_head.hpp"
@@ -615,6 +616,7 @@ NB_MODULE(_native, m) {
           "Reads the count and names of the plot file open at `fd`, from where it stands, as open_plot "
           "does. The head reads a duplicate of `fd`, which it owns; the caller keeps and closes `fd`. A "
           "file that is not regular (a pipe) must be open with O_NONBLOCK.");
+    bind_band_check(m);
     m.def("open_plot_queue", &open_plot_queue, nb::arg("queue"), nb::arg("stop") = nb::none(),
           "Reads the count and names of the plot file whose bytes a feeder puts into `queue`, as "
           "open_plot does; the head keeps the queue.");
