@@ -42,6 +42,8 @@ def rss(field):
         if line.startswith(field):
             return int(line.split()[1]) * 1024
 import tolvane, tolvane._view.page as page
+from tolvane._cli.view import keep_memory_small
+keep_memory_small()  # as the command does in its process
 page.asset("plotly.min.js")  # imports done: the baseline
 base = rss("VmRSS:")
 start = time.time()

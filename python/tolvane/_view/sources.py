@@ -95,7 +95,9 @@ class FileSource(Source):
     running simulation appends."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], n_digits: Optional[int] = None,
-                 columns: Optional[Sequence[Union[str, int]]] = None) -> None:
+                 columns: Optional[Sequence[Union[str, int]]] = None,
+                 window_blocks: int = WINDOW_BLOCKS) -> None:
+        self._window_blocks = window_blocks
         self._file: PlotFile = open_plot_file(path, n_digits)
         try:
             self.label = os.path.basename(self._file.path) or self._file.path
@@ -116,7 +118,7 @@ class FileSource(Source):
         columns = [0, *self.fields]
 
         def read(first: int) -> Tuple[int, Plot]:
-            end = min(count, first + WINDOW_BLOCKS)
+            end = min(count, first + self._window_blocks)
             return end, self._file.read(columns=columns, blocks=slice(first, end))
 
         # The next window is read (the GIL released) while the caller folds this one in.
@@ -162,7 +164,8 @@ class FileSource(Source):
             table = np.concatenate(list(_read_pool().map(lambda part: runs.read(wanted, part), halves)), axis=1)
         else:
             table = runs.read(wanted, picked)
-        return table[rows[0]].astype(np.float64), table[rows[1:]]
+        values = table[1:] if rows == list(range(len(rows))) else table[rows[1:]]  # a view where it can
+        return table[rows[0]].astype(np.float64), values
 
     def close(self) -> None:
         self._file.close()
@@ -211,6 +214,8 @@ class PlotSource(Source):
 def _table(plot: Plot, fields: Sequence[int]
            ) -> Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]:
     times = np.asarray(plot.time, dtype=np.float64)
+    if plot._fields == (0, *fields):
+        return times, plot._table[1:]  # the Plot's own rows, not a copy
     rows: List["npt.NDArray[np.float32]"] = [plot[f] for f in fields]
     values = np.stack(rows) if rows else np.empty((0, len(times)), dtype=np.float32)
     return times, values
