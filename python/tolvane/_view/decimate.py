@@ -117,10 +117,10 @@ class Pyramid:
             return
         if self.rising:
             before = self._tail_times[-1:] if len(self._tail_times) else self._last_time.view[-1:]
-            steps = np.diff(np.concatenate([before, times]))
-            self.rising = bool(np.all(steps >= 0))
-        times = np.concatenate([self._tail_times, times])
-        values = np.concatenate([self._tail_values, values], axis=1)
+            self.rising = bool(np.all(times[1:] >= times[:-1])) and (len(before) == 0 or bool(before[0] <= times[0]))
+        if len(self._tail_times):  # else the window's own arrays, not a copy
+            times = np.concatenate([self._tail_times, times])
+            values = np.concatenate([self._tail_values, values], axis=1)
         whole = len(times) // BIN * BIN
         bins = values[:, :whole].reshape(values.shape[0], -1, BIN)
         at_min = bins.argmin(axis=2)
