@@ -112,7 +112,8 @@ class Plot:
     def time(self) -> "npt.NDArray[Any]":
         """The time of every block: ``numpy.float64``, each the binary64 number nearest to its
         field's text; ``numpy.float32`` (the binary32 nearest) where read with
-        ``time_dtype=numpy.float32``."""
+        ``time_dtype=numpy.float32``. Empty for a file whose head is still being written before
+        its first name, read with ``incomplete="keep"``."""
         return self._time
 
     @property
@@ -174,7 +175,7 @@ class Plot:
         return (self._names[field] for field in self._fields)
 
     def __len__(self) -> int:
-        return len(self._arrays[0])
+        return int(self._table.shape[1])
 
     def to_numpy(self) -> "npt.NDArray[Any]":
         """A 2-D array: one row per block, one column per parameter read, the time first. With
@@ -213,7 +214,7 @@ class Plot:
     def to_arrow(self) -> "pyarrow.Table":
         """A pyarrow Table of the columns to_polars gives, float32 (the time float64 or
         float32), over this Plot's arrays
-        without copying them; the schema's metadata holds ``path`` and ``n_digits``. NaN stays
+        without copying them; the schema's metadata holds ``path``, ``n_digits`` and ``title``. NaN stays
         NaN, never null. Needs pyarrow: ``pip install 'quorel[arrow]'``."""
         from ._tables import to_arrow
 
