@@ -96,7 +96,7 @@ def with_time64(outcome, data, width):
     """An outcome of a read with the float32 time as a read with the float64 time must give
     it: the same fault, or the same values but the time's, each the binary64 nearest to its
     field's text (Python's float(), correctly rounded, is the model)."""
-    if outcome[0] != "ok":
+    if outcome[0] != "ok" or not outcome[1] or not outcome[1][0]:  # no block: no time to read
         return outcome
     lines = data.split(b"\n")
     count = parse_count(tokens(lines[0].decode())[-1])
