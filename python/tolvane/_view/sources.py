@@ -127,9 +127,9 @@ class FileSource(Source):
         wanted = sorted({0, *self.fields})
         rows = [wanted.index(f) for f in (0, *self.fields)]
 
-        def read(first: int) -> Tuple[int, "npt.NDArray[np.float32]"]:
+        def read(first: int) -> Tuple[int, Tuple["npt.NDArray[np.float32]", "npt.NDArray[Any]"]]:
             end = min(count, first + self._window_blocks)
-            return end, locator.read(wanted, np.arange(first, end, dtype=np.uint64))
+            return end, locator.read_with_time(wanted, np.arange(first, end, dtype=np.uint64))
 
         # The next windows are read (each read releases the GIL), one a thread, while the
         # caller folds this one in.
@@ -140,13 +140,14 @@ class FileSource(Source):
             coming.append(pool.submit(read, start))
             start = min(count, start + self._window_blocks)
         while coming:
-            end, table = coming.popleft().result()
+            end, (table, time) = coming.popleft().result()
             if start < count:
                 coming.append(pool.submit(read, start))
                 start = min(count, start + self._window_blocks)
             self._done = end
             values = table[1:] if rows == list(range(len(rows))) else table[rows[1:]]
-            yield table[rows[0]].astype(np.float64), values
+            # The time as the handle reads it (float64 unless opened with time_dtype=float32).
+            yield np.asarray(time, dtype=np.float64), values
 
     @property
     def n_digits(self) -> Optional[int]:
