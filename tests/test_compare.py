@@ -381,3 +381,47 @@ def dask_cluster(tmp_path_factory):
     from test_read_many import dask_cluster as cluster
 
     yield from cluster.__wrapped__(tmp_path_factory)
+
+
+# ------------------------------------------------------------ the command
+
+@pytest.mark.parametrize("args, status, out, err", [
+    (["{ref}/a.plt", "{act}/a.plt"], 0, r".*: ok, 0 of 1 outside tolerance\n", ""),
+    (["{ref}/sub/b.plt", "{act}/sub/b.plt"], 1, r".*FAILED, 1 of 1.*\nsignal .*\nY .*points outside.*", ""),
+    (["{ref}/sub/b.plt", "{act}/sub/b.plt", "--atol", "0.6"], 0, r".*: ok.*", ""),
+    (["{ref}/sub/b.plt", "{act}/sub/b.plt", "--signal", "?:atol=0.6"], 0, r".*: ok.*", ""),
+    (["{ref}/sub/b.plt", "{act}/sub/b.plt", "--time-atol", "0.1"], 1, r".*FAILED.*", ""),
+    (["{ref}", "{act}"], 1, r".*FAILED, 3 of 4.*c\.plt .*missing.*\ne\.plt .*FormatError.*sub/b\.plt .*", ""),
+    (["{ref}/a.plt", "{act}/nope.plt"], 2, "", r".*nope\.plt: No such file or directory\n"),
+    (["{ref}/a.plt", "{act}/e.plt"], 2, "", r".*e\.plt:\d+: .*\n"),
+    (["{ref}", "{act}/a.plt"], 2, "", r".* is a folder and .* is not: give two files or two folders\n"),
+    (["{ref}/a.plt", "{act}/a.plt", "--atol", "-1"], 2, "", r"usage: .*'-1' is not a tolerance.*"),
+    (["{ref}/a.plt", "{act}/a.plt", "--signal", "Y:tol=1"], 2, "", r"usage: .*'tol=1' in 'Y:tol=1' is not KEY=X.*"),
+    (["{ref}/a.plt"], 2, "", r"usage: .*required: ACT\n"),
+])
+def test_the_command_exits_as_csv_compare_does(sweeps, tmp_path, args, status, out, err):
+    import re
+    import subprocess
+    import sys
+
+    from conftest import child_env
+
+    ref, act = sweeps
+    values = {"ref": str(ref), "act": str(act)}
+    proc = subprocess.run([sys.executable, "-m", "tolvane", "compare", *(a.format(**values) for a in args)],
+                          capture_output=True, text=True, env=child_env(), timeout=120)
+    assert proc.returncode == status, proc
+    assert re.fullmatch(out, proc.stdout, re.S), proc.stdout
+    assert re.fullmatch(err, proc.stderr, re.S), proc.stderr
+
+
+def test_the_command_writes_its_reports(sweeps, tmp_path):
+    from tolvane._cli import main
+
+    ref, act = sweeps
+    outs = {kind: tmp_path / f"report.{kind}" for kind in ("json", "junit", "html")}
+    options = [arg for kind, path in outs.items() for arg in (f"--{kind}", str(path))]
+    assert main(["compare", str(ref / "sub" / "b.plt"), str(act / "sub" / "b.plt"), *options]) == 1
+    assert json.loads(outs["json"].read_text())["signals"][0]["signal"] == "Y"
+    assert ET.parse(outs["junit"]).getroot().find("testsuite").get("failures") == "1"
+    assert outs["html"].read_text().count("<svg") == 1

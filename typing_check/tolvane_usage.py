@@ -99,6 +99,22 @@ def read_sweeps(path: str) -> None:
     print(sweep, pattern)
 
 
+def compare_runs(path: str, plot: tolvane.Plot) -> bool:
+    # A path or a Plot on either side; the tolerances, per signal too; the reports.
+    result: tolvane.Comparison = tolvane.compare(path, plot, rtol=1e-3, time_atol=1e-4, interpolation="previous",
+                                                 signals=["SPEED"], tolerances={"TORQUE*": {"atol": 0.5}})
+    rows: pd.DataFrame = result.to_pandas()
+    band: pd.DataFrame = result.bands("SPEED")
+    extra: List[str] = result.extra
+    report: str = result.to_json()
+    result.to_junit(pathlib.Path("compare.xml"))
+    result.to_html("compare.html", all=True)
+    sweep: tolvane.SweepComparison = tolvane.compare_many("reference", pathlib.Path("today"), threads=2)
+    print(rows, band, extra, report, sweep.to_pandas())
+    tolvane.compare(path, path, rtol="0.1")  # type: ignore[arg-type]
+    return result.ok and sweep.ok
+
+
 def read_or_report(path: str) -> Optional[tolvane.Plot]:
     # FormatError is a ValueError that says where; OSError comes as open() raises it.
     try:

@@ -3,7 +3,9 @@
 Exit status: 0 when every file read and every output was written; 1 when a file does not read
 (``path:line: message`` on standard error, as FormatError says it), an output cannot be
 written, or standard output is a pipe closed early (which ends the command quietly); 2 for a
-bad argument (with the usage); 130 after Ctrl-C.
+bad argument (with the usage); 130 after Ctrl-C. compare, as tools that compare results do:
+0 when every signal is within tolerance, 1 when one is not, 2 for an error (a file that does
+not read, an output that cannot be written, a bad argument).
 """
 
 from __future__ import annotations
@@ -16,13 +18,13 @@ from types import ModuleType
 from typing import Dict, Optional, Sequence
 
 from .._version import __version__
-from . import convert, info, plot, tail
+from . import compare, convert, info, plot, tail
 from .common import PROG, Failed, cutting_options, reading_options
 
 # Each subcommand's module has NAME, add_parser(commands, reading, cutting), check(args) (the
 # checks of its arguments that argparse cannot make, as usage errors) and run(args), the exit
 # status.
-SUBCOMMANDS: Dict[str, ModuleType] = {module.NAME: module for module in (info, convert, plot, tail)}
+SUBCOMMANDS: Dict[str, ModuleType] = {module.NAME: module for module in (info, convert, plot, tail, compare)}
 
 
 def parser() -> argparse.ArgumentParser:
