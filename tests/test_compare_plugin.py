@@ -24,28 +24,32 @@ def test_step(tolvane_regression):
 
 
 def plugin_args():
-    """-p tolvane_pytest where the plugin is not installed (a build tree on PYTHONPATH)."""
+    """-p tolvane_pytest where the plugin is not installed (a build tree on PYTHONPATH); without
+    hypothesis's plugin, whose summary at the end of each run takes seconds."""
     names = {entry.name for entry in importlib.metadata.entry_points(group="pytest11")}
-    return [] if "tolvane" in names else ["-p", "tolvane_pytest"]
+    quiet = ["-p", "no:hypothesispytest", "-p", "no:cacheprovider"]
+    return quiet if "tolvane" in names else ["-p", "tolvane_pytest", *quiet]
 
 
 def test_the_fixture_writes_checks_fails_and_regenerates(pytester, monkeypatch, request):
+    # In pytester's process (as a fresh session: its own options and plugins), but for the run
+    # without tolvane, which needs a process of its own.
     # The runs start in pytester's folder: a build tree on PYTHONPATH must be found from there.
     start = request.config.invocation_params.dir
     paths = [str(start / path) for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(paths))
     pytester.makepyfile(test_run=TEST.format(scale=1.0))
     reference = pytester.path / "test_run" / "test_step.plt.gz"
-    first = pytester.runpytest_subprocess(*plugin_args())
+    first = pytester.runpytest_inprocess(*plugin_args())
     first.assert_outcomes(failed=1)
     first.stdout.fnmatch_lines(["*test_step.plt.gz was missing: written from this result*"])
     assert reference.read_bytes()[:2] == b"\x1f\x8b"  # gzip
     stored = tolvane.read(reference)
     assert stored.names == ("TIME", "SPEED", "ZERO") and stored.n_digits == 15
-    pytester.runpytest_subprocess(*plugin_args()).assert_outcomes(passed=1)
+    pytester.runpytest_inprocess(*plugin_args()).assert_outcomes(passed=1)
 
     pytester.makepyfile(test_run=TEST.format(scale=1.01))
-    failing = pytester.runpytest_subprocess(*plugin_args())
+    failing = pytester.runpytest_inprocess(*plugin_args())
     failing.assert_outcomes(failed=1)
     text = failing.stdout.str()
     assert re.search(r"FAILED, 1 of 2 outside tolerance", text)
@@ -53,9 +57,9 @@ def test_the_fixture_writes_checks_fails_and_regenerates(pytester, monkeypatch, 
     report = pathlib.Path(re.search(r"HTML report: (\S+)", text)[1])
     assert report.is_file() and "<svg" in report.read_text()
 
-    pytester.runpytest_subprocess(*plugin_args(), "--tolvane-regen").assert_outcomes(passed=1)
+    pytester.runpytest_inprocess(*plugin_args(), "--tolvane-regen").assert_outcomes(passed=1)
     assert tolvane.read(reference)["SPEED"][-1] == pytest.approx(1.01)
-    pytester.runpytest_subprocess(*plugin_args()).assert_outcomes(passed=1)
+    pytester.runpytest_inprocess(*plugin_args()).assert_outcomes(passed=1)
 
     # As on CPython 3.9, where quorel is installed without tolvane: the fixture's test skips.
     pytester.makeconftest("import sys\nsys.modules['tolvane'] = None  # import tolvane fails\n")
