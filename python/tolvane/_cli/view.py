@@ -43,6 +43,24 @@ def port_number(text: str) -> int:
     return int(text)
 
 
+def keep_memory_small() -> None:
+    """In the command's own process: glibc's malloc gives every freed block of 128 KiB or more
+    back to the system (by default it raises that threshold to the largest block freed, and
+    keeps the index's, the windows' and the zooms' freed arrays), so that the server's resident
+    memory stays near what it holds; the files are folded in some 20 % slower for it."""
+    import ctypes
+    import ctypes.util
+
+    name = ctypes.util.find_library("c")
+    try:
+        libc = ctypes.CDLL(name) if name else None
+        if libc is not None and hasattr(libc, "mallopt") and hasattr(libc, "malloc_trim"):
+            libc.malloc_trim(0)
+            libc.mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
+    except OSError:  # not glibc: its own malloc's ways
+        pass
+
+
 def check(args: argparse.Namespace) -> None:
     check_storage_options(args, list(args.files))
     if args.files.count("-") > 1:
@@ -53,6 +71,7 @@ def run(args: argparse.Namespace) -> int:
     library("plotly", "view", "tolvane view")
     from .._view import view
 
+    keep_memory_small()
     sources: List[Any] = []
     for path in args.files:
         sources.append(sys.stdin.buffer if path == "-" else path)

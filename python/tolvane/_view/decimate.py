@@ -117,10 +117,10 @@ class Pyramid:
             return
         if self.rising:
             before = self._tail_times[-1:] if len(self._tail_times) else self._last_time.view[-1:]
-            steps = np.diff(np.concatenate([before, times]))
-            self.rising = bool(np.all(steps >= 0))
-        times = np.concatenate([self._tail_times, times])
-        values = np.concatenate([self._tail_values, values], axis=1)
+            self.rising = bool(np.all(times[1:] >= times[:-1])) and (len(before) == 0 or bool(before[0] <= times[0]))
+        if len(self._tail_times):  # else the window's own arrays, not a copy
+            times = np.concatenate([self._tail_times, times])
+            values = np.concatenate([self._tail_values, values], axis=1)
         whole = len(times) // BIN * BIN
         bins = values[:, :whole].reshape(values.shape[0], -1, BIN)
         at_min = bins.argmin(axis=2)
@@ -296,26 +296,29 @@ class _Query:
         # one extra bin at the end, for the last pair's end.
         cuts = np.empty(2 * len(low), dtype=np.int64)
         cuts[0::2], cuts[1::2] = low - lo, high - lo
+        lengths = np.diff(np.append(cuts, hi + 1 - lo))
+        positions = np.arange(hi + 1 - lo, dtype=np.int32)
         found = []
-        # Every row in order: a view of the bins, not a copy.
-        rows: Any = slice(None) if self.rows == list(range(len(p.source.fields))) else self.rows
         for values, offsets, reduce in ((p._min.view, p._argmin.view, np.minimum),
                                         (p._max.view, p._argmax.view, np.maximum)):
-            if hi < self.bins:
-                part = values[rows, lo:hi + 1]  # the bin after: real, and left out
-            else:
-                part = np.concatenate([values[rows, lo:hi], values[rows, lo:lo + 1]], axis=1)
-            extreme = reduce.reduceat(part, cuts, axis=1)
-            lengths = np.diff(np.append(cuts, part.shape[1]))
-            spread = np.repeat(extreme, lengths, axis=1)
-            hit = part == spread
-            if np.isnan(extreme).any():  # NaN is the extreme where a bin holds one
-                hit |= np.isnan(part) & np.isnan(spread)
-            where = np.where(hit, np.arange(part.shape[1]), part.shape[1])
-            at = np.minimum.reduceat(where, cuts, axis=1)[:, 0::2]
-            bins = at + lo
-            blocks = bins * BIN + offsets[np.array(self.rows)[:, None], bins]
-            found += [extreme[:, 0::2], blocks]
+            extremes = np.empty((len(self.rows), len(columns)), dtype=np.float32)
+            blocks = np.empty((len(self.rows), len(columns)), dtype=np.int64)
+            # A row at a time: the temporaries are one row of bins long.
+            for i, row in enumerate(self.rows):
+                if hi < self.bins:
+                    part = values[row, lo:hi + 1]  # the bin after: real, and left out
+                else:
+                    part = np.concatenate([values[row, lo:hi], values[row, lo:lo + 1]])
+                extreme = reduce.reduceat(part, cuts)
+                spread = np.repeat(extreme, lengths)
+                hit = part == spread
+                if np.isnan(extreme).any():  # NaN is the extreme where a bin holds one
+                    hit |= np.isnan(part) & np.isnan(spread)
+                at = np.minimum.reduceat(np.where(hit, positions, np.int32(len(part))), cuts)[0::2]
+                bins = at.astype(np.int64) + lo
+                extremes[i] = extreme[0::2]
+                blocks[i] = bins * BIN + offsets[row, bins]
+            found += [extremes, blocks]
         return (columns, *found)
 
     def _time_of(self, blocks: "npt.NDArray[np.int64]") -> "npt.NDArray[np.float64]":
@@ -342,21 +345,22 @@ class _Query:
         starts = np.flatnonzero(np.diff(column, prepend=-1))
         present = column[starts]
         ends = np.append(starts[1:], len(column))
-        spots = np.arange(len(column))
+        spots = np.arange(len(column), dtype=np.int32)
         for slot, position in ((0, starts), (3, ends - 1)):
             block[:, present, slot] = raw_blocks[position]
             value[:, present, slot] = raw_values[:, position]
             time[:, present, slot] = raw_times[position]
         for slot, reduce in ((1, np.minimum), (2, np.maximum)):
-            extreme = reduce.reduceat(raw_values, starts, axis=1)
-            spread = np.repeat(extreme, ends - starts, axis=1)
-            hit = raw_values == spread
-            if np.isnan(extreme).any():
-                hit |= np.isnan(raw_values) & np.isnan(spread)
-            at = np.minimum.reduceat(np.where(hit, spots, len(spots)), starts, axis=1)
-            block[:, present, slot] = raw_blocks[at]
-            value[:, present, slot] = extreme
-            time[:, present, slot] = raw_times[at]
+            for row in range(rows):  # a row at a time: the temporaries are one row long
+                extreme = reduce.reduceat(raw_values[row], starts)
+                spread = np.repeat(extreme, ends - starts)
+                hit = raw_values[row] == spread
+                if np.isnan(extreme).any():
+                    hit |= np.isnan(raw_values[row]) & np.isnan(spread)
+                at = np.minimum.reduceat(np.where(hit, spots, np.int32(len(spots))), starts)
+                block[row, present, slot] = raw_blocks[at]
+                value[row, present, slot] = extreme
+                time[row, present, slot] = raw_times[at]
         if interior is not None:
             columns = interior[0]
             for slot, (extreme, blocks), better in ((1, interior[1:3], np.less), (2, interior[3:5], np.greater)):

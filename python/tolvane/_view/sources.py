@@ -5,6 +5,7 @@ last look, and the values of chosen blocks."""
 
 from __future__ import annotations
 
+import collections
 import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -95,7 +96,9 @@ class FileSource(Source):
     running simulation appends."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], n_digits: Optional[int] = None,
-                 columns: Optional[Sequence[Union[str, int]]] = None) -> None:
+                 columns: Optional[Sequence[Union[str, int]]] = None,
+                 window_blocks: int = WINDOW_BLOCKS) -> None:
+        self._window_blocks = window_blocks
         self._file: PlotFile = open_plot_file(path, n_digits)
         try:
             self.label = os.path.basename(self._file.path) or self._file.path
@@ -107,25 +110,43 @@ class FileSource(Source):
             self.names, self.fields = _signal_fields(names, columns, probe.field_of)
             self._done = 0
             self._runs: Optional[BlockLocator] = None
+            self._runs_found = False
         except BaseException:
             self._file.close()
             raise
 
     def new_blocks(self) -> Iterator[Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]]:
         count = len(self._file)
-        columns = [0, *self.fields]
+        if count <= self._done:
+            return
+        # Windows read through a locator of the index, which opens the file for each read and
+        # holds no lock of the handle: two windows are read at once.
+        locator = self._file._locator()
+        if not self._runs_found:
+            self._runs = locator  # until the bins' own starts are found: reads on two threads
+        wanted = sorted({0, *self.fields})
+        rows = [wanted.index(f) for f in (0, *self.fields)]
 
-        def read(first: int) -> Tuple[int, Plot]:
-            end = min(count, first + WINDOW_BLOCKS)
-            return end, self._file.read(columns=columns, blocks=slice(first, end))
+        def read(first: int) -> Tuple[int, "npt.NDArray[np.float32]"]:
+            end = min(count, first + self._window_blocks)
+            return end, locator.read(wanted, np.arange(first, end, dtype=np.uint64))
 
-        # The next window is read (the GIL released) while the caller folds this one in.
-        coming = _read_pool().submit(read, self._done) if self._done < count else None
-        while coming is not None:
-            end, plot = coming.result()
-            coming = _read_pool().submit(read, end) if end < count else None
+        # The next windows are read (each read releases the GIL), one a thread, while the
+        # caller folds this one in.
+        pool = _read_pool()
+        coming = collections.deque()
+        start = self._done
+        while start < count and len(coming) < READ_THREADS:
+            coming.append(pool.submit(read, start))
+            start = min(count, start + self._window_blocks)
+        while coming:
+            end, table = coming.popleft().result()
+            if start < count:
+                coming.append(pool.submit(read, start))
+                start = min(count, start + self._window_blocks)
             self._done = end
-            yield _table(plot, self.fields)
+            values = table[1:] if rows == list(range(len(rows))) else table[rows[1:]]
+            yield table[rows[0]].astype(np.float64), values
 
     @property
     def n_digits(self) -> Optional[int]:
@@ -145,6 +166,7 @@ class FileSource(Source):
         """Finds where every stride-th block starts, once the blocks there are are folded in:
         reads of runs that start there then begin at once."""
         self._runs = self._file._locator(stride)
+        self._runs_found = True
 
     def blocks(self, chosen: "npt.NDArray[np.int64]", fields: Sequence[int]
                ) -> Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]:
@@ -162,7 +184,8 @@ class FileSource(Source):
             table = np.concatenate(list(_read_pool().map(lambda part: runs.read(wanted, part), halves)), axis=1)
         else:
             table = runs.read(wanted, picked)
-        return table[rows[0]].astype(np.float64), table[rows[1:]]
+        values = table[1:] if rows == list(range(len(rows))) else table[rows[1:]]  # a view where it can
+        return table[rows[0]].astype(np.float64), values
 
     def close(self) -> None:
         self._file.close()
@@ -211,6 +234,8 @@ class PlotSource(Source):
 def _table(plot: Plot, fields: Sequence[int]
            ) -> Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]:
     times = np.asarray(plot.time, dtype=np.float64)
+    if plot._fields == (0, *fields):
+        return times, plot._table[1:]  # the Plot's own rows, not a copy
     rows: List["npt.NDArray[np.float32]"] = [plot[f] for f in fields]
     values = np.stack(rows) if rows else np.empty((0, len(times)), dtype=np.float32)
     return times, values
