@@ -64,6 +64,8 @@ def copied_columns(plot: "Plot") -> Tuple[List[str], "npt.NDArray[np.float32]"]:
 def to_pandas(plot: "Plot") -> "pandas.DataFrame":
     pd = library("pandas", "pandas", "Plot.to_pandas()")
     names, block = copied_columns(plot)
+    if not names:  # a head cut before its first name
+        return cast("pandas.DataFrame", pd.DataFrame(index=pd.Index([], dtype="float32")))
     index = pd.Index(block[0], name=names[0], copy=False)
     # (blocks, columns) over the block's rows: pandas keeps it as its one float32 block.
     return cast("pandas.DataFrame", pd.DataFrame(block[1:].T, index=index, columns=names[1:], copy=False))
@@ -83,13 +85,15 @@ def to_arrow(plot: "Plot") -> "pyarrow.Table":
     # pa.array wraps a contiguous numpy array's memory; NaN stays a value, never a null.
     columns = [pa.array(array, type=pa.float32()) for array in arrays]
     # The path's own bytes: a file name need not be UTF-8, which Arrow's metadata is.
-    metadata = {"path": os.fsencode(plot.path), "n_digits": str(plot.n_digits)}
+    metadata = {"path": os.fsencode(plot.path), "n_digits": str(plot.n_digits), "title": plot.title}
     return cast("pyarrow.Table", pa.Table.from_arrays(columns, names=names, metadata=metadata))
 
 
 def to_xarray(plot: "Plot") -> "xarray.Dataset":
     xr = library("xarray", "xarray", "Plot.to_xarray()")
     names, arrays = copied_columns(plot)
+    if not names:  # a head cut before its first name
+        return cast("xarray.Dataset", xr.Dataset(attrs=dataset_attrs(plot.path, plot.n_digits, plot.title)))
     time = names[0]
     variables = {name: ((time,), array) for name, array in zip(names[1:], arrays[1:])}
     return cast("xarray.Dataset", xr.Dataset(variables, coords={time: ((time,), arrays[0])},

@@ -14,10 +14,11 @@ import pathlib
 import re
 import stat
 import sys
-from typing import Any, Iterator, List, Optional, Union
+from typing import Any, BinaryIO, Iterator, List, Optional, Union
 
 import numpy as np
 
+from .._errors import FormatError, IncompleteHeadError
 from .._plot import Plot
 from .._read import read
 from .._replace import replacing
@@ -27,6 +28,8 @@ from .. import _write
 PROG = "tolvane"
 # What FILE "-" reads: standard input, by a path, since tolvane.read takes one.
 STANDARD_INPUT = "/dev/stdin"
+# What messages call an output "-", standard output, which is written through descriptor 1.
+STANDARD_OUTPUT = "/dev/stdout"
 LARGEST_WIDTH = 2**64 - 1
 
 
@@ -141,6 +144,9 @@ def read_or_fail(path: str, args: argparse.Namespace, incomplete: Optional[str] 
     try:
         plot = read(path, args.n_digits, columns=args.columns, incomplete=incomplete,
                     storage_options=dict(args.storage_options) if is_url(path) else None)
+        if isinstance(plot.incomplete, IncompleteHeadError):
+            # No block and not every name: nothing a subcommand can show or write.
+            raise plot.incomplete
         if plot.incomplete is not None and args.command != "info":
             print(cut_note(path, plot), file=sys.stderr)
         return plot
@@ -150,13 +156,23 @@ def read_or_fail(path: str, args: argparse.Namespace, incomplete: Optional[str] 
 
 def failure_of(path: str, error: Exception) -> Failed:
     """A file's error as the one line the command shows: FormatError starts with path:line:,
-    a missing column's KeyError names the file."""
+    a missing column's KeyError names the file; what the library's messages tell a caller to
+    pass (incomplete="keep", n_digits=15) is said as the command's options."""
     if isinstance(error, OSError):
-        return Failed(f"{path}: {error.strerror or error}")
+        text = error.strerror or str(error)
+        return Failed(text if text.startswith(f"{path}: ") else f"{path}: {text}")
     if isinstance(error, KeyError):
         return Failed(str(error.args[0]))
     text = str(error)
+    if isinstance(error, FormatError):
+        text = _OPTION_HINTS.sub(lambda found: _OPTIONS[found[1]] + (found[2] or ""), text)
+        text = text.replace(", or None to find it", " (or leave it out to find it)")
     return Failed(text if text.startswith(path) else f"{path}: {text}")
+
+
+# The arguments that the library's messages name, and the command's options for them.
+_OPTION_HINTS = re.compile(r'(incomplete="keep"|n_digits=)(\d+)?')
+_OPTIONS = {'incomplete="keep"': "--incomplete keep", "n_digits=": "--n-digits "}
 
 
 def cut_note(path: str, plot: Plot) -> str:
@@ -188,20 +204,37 @@ def written(out: pathlib.Path) -> Iterator[pathlib.Path]:
         kind = stat.S_IFREG
     if stat.S_ISDIR(kind):
         raise Failed(f"{out}: cannot write: {os.strerror(errno.EISDIR)}")
-    try:
+    with failing_in_one_line(str(out)):
         if stat.S_ISREG(kind):
-            # The file at the end of the links (realpath() of /dev/stdout, a pipe's magic link,
-            # names nothing, but that is not a regular file).
-            with replacing(os.path.realpath(out)) as temporary:
+            # The file at the end of the links (replacing() follows them).
+            with replacing(out) as temporary:
                 yield pathlib.Path(temporary)
         else:
             yield out
+
+
+@contextlib.contextmanager
+def standard_output() -> Iterator[BinaryIO]:
+    """Standard output as a binary stream, for an output "-": written where it stands, in
+    place (a regular file it was redirected to is neither replaced nor truncated), and flushed
+    at the end. Every failure of the writing is Failed, said in one line."""
+    sys.stdout.flush()
+    with failing_in_one_line(STANDARD_OUTPUT):
+        with open(sys.stdout.fileno(), "wb", closefd=False) as stream:
+            yield stream
+
+
+@contextlib.contextmanager
+def failing_in_one_line(name: str) -> Iterator[None]:
+    """Every failure of writing the output ``name`` as Failed, said in one line."""
+    try:
+        yield
     except (Failed, ImportError, BrokenPipeError):  # each said where main says it
         raise
     except OSError as error:
-        raise Failed(f"{out}: cannot write: {error.strerror or one_line(error)}") from None
+        raise Failed(f"{name}: cannot write: {error.strerror or one_line(error)}") from None
     except Exception as error:  # the writers' libraries: netCDF4's RuntimeError, pyarrow's, ...
-        raise Failed(f"{out}: cannot write: {one_line(error)}") from None
+        raise Failed(f"{name}: cannot write: {one_line(error)}") from None
 
 
 def one_line(error: BaseException) -> str:
