@@ -350,3 +350,69 @@ def s3_server():
         yield options
     finally:
         server.stop()
+
+
+# ---------------------------------------------------------------- outputs that are not files
+
+EARLIER = b"an earlier file\n"
+
+
+def make_node(folder, kind, name):
+    """folder/name as an output that is not a regular file of its own: a FIFO; a character
+    device that is a twin of /dev/full (every write fails with ENOSPC), which only root may
+    make (the test skips elsewhere); or a symbolic link to the regular file target-NAME beside
+    it, which holds EARLIER. Never one of the system's own nodes."""
+    import stat
+
+    path = pathlib.Path(folder) / name
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 7))
+            os.close(os.open(path, os.O_WRONLY))  # a file system mounted nodev refuses it
+        except OSError as error:
+            pytest.skip(f"cannot make a device node here: {error}")
+    else:
+        (path.parent / f"target-{name}").write_bytes(EARLIER)
+        path.symlink_to(f"target-{name}")
+    return path
+
+
+def node_stays(path, kind):
+    """Whether what make_node made at path is still what it was."""
+    import stat
+
+    mode = os.lstat(path).st_mode
+    if kind == "fifo":
+        return stat.S_ISFIFO(mode)
+    if kind == "device":
+        return stat.S_ISCHR(mode) and os.lstat(path).st_rdev == os.makedev(1, 7)
+    return stat.S_ISLNK(mode) and os.readlink(path) == f"target-{path.name}"
+
+
+def through_fifo(path, write):
+    """The bytes a reader of the FIFO at path gets while write() runs on another thread, and
+    what write() returned. The reader is there first (its open does not wait), so that a write
+    that never opens the FIFO gives b"" rather than a test that waits for ever."""
+    import concurrent.futures
+    import select
+
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    got = bytearray()
+    try:
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            done = pool.submit(write)
+            while True:
+                ready, _, _ = select.select([fd], [], [], 0.05)
+                chunk = os.read(fd, 1 << 16) if ready else b""
+                if chunk:
+                    got += chunk
+                elif done.done():
+                    break
+                else:
+                    # No writer yet, or none any more: the end of the FIFO is seen at once.
+                    select.select([], [], [], 0.005)
+    finally:
+        os.close(fd)
+    return bytes(got), done.result()

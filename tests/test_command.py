@@ -5,11 +5,13 @@ place, where the line, block, field and bytes it names must be those of the brea
 command as a Unix tool: a pipe closed early, Ctrl-C, a conversion that fails halfway, names
 that NetCDF cannot hold, an output that is the input, standard input and FIFOs read once."""
 
-import contextlib
+import bz2
 import errno
 import gzip
+import lzma
 import os
 import re
+import select
 import signal
 import struct
 import subprocess
@@ -20,7 +22,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import EXAMPLES, ROOT, child_env, plot_text, write_plot
+from conftest import EXAMPLES, ROOT, child_env, make_node, node_stays, plot_text, through_fifo, write_plot
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
@@ -68,6 +70,9 @@ def test_info_says_what_each_file_holds(tmp_path):
                    "  C      nan   nan\n"
                    f"{none}: width 12, 4 parameters, 0 blocks, no block\n"
                    "  TIME  -  -\n  A     -  -\n  BB    -  -\n  C     -  -\n")
+    # Without a block to tell the width by, the writer's own.
+    assert run(tmp_path, "info", none, "--columns", "A")[:2] == \
+        (0, f"{none}: width 15, 4 parameters, 0 blocks, no block\n  TIME  -  -\n  A     -  -\n")
 
 
 def broken_sample(tmp_path, sample):
@@ -103,7 +108,12 @@ def broken_sample(tmp_path, sample):
     (["convert", "{sample}", "{tmp}/out.plt", "--out-digits", "7"], 2, "",
      r"usage: tolvane convert .*'7' is not a field width to write \(a whole number from 8 to 1024\)\n"),
     (["convert", "{sample}", "{tmp}/out.csv", "--title", "T"], 2, "",
-     r"usage: tolvane convert .*--out-digits and --title are for OUT\.plt, not 'out\.csv'\n"),
+     r"usage: tolvane convert .*--out-digits and --title are for a plot file \(\.plt\), not 'out\.csv'\n"),
+    (["convert", "{sample}", "-"], 2, "",
+     r"usage: tolvane convert .*OUT - \(standard output\) needs --to FORMAT: it has no suffix .*\n"),
+    (["convert", "{sample}", "-", "--to", "nc"], 2, "",
+     r"usage: tolvane convert .*NetCDF needs a regular file \(HDF5 seeks in it\): it cannot be written to standard output\n"),
+    (["convert", "{sample}", "-", "--to", "xlsx"], 2, "", r"usage: tolvane convert .*invalid choice: 'xlsx'.*\n"),
     (["convert", "{tmp}/in.csv", "{tmp}/out.nc"], 2, "",
      r"usage: tolvane convert .*FILE '{tmp}/in\.csv' is a table: convert writes it as OUT\.plt only\n"),
     (["convert", "{tmp}/in.csv", "{tmp}/out.plt", "--n-digits", "12"], 2, "",
@@ -189,10 +199,14 @@ def test_convert_back_into_a_plot_file_bit_for_bit(tmp_path, every_kind_of_value
         pytest.importorskip(library)
     table, plot_file, again = tmp_path / f"out{suffix}", tmp_path / "out.plt", tmp_path / f"again{suffix}"
     assert run(tmp_path, "convert", every_kind_of_value, table, "--n-digits", 16) == (0, "", "")
-    assert run(tmp_path, "convert", table, plot_file, "--title", "FROM A TABLE") == (0, "", "")
+    # The title comes back from Parquet and Feather (the schema's metadata) and NetCDF (a global
+    # attribute); a CSV file cannot hold one, and --title gives it.
+    titled = ["--title", "FROM A TABLE"] if suffix == ".csv" else []
+    assert run(tmp_path, "convert", table, plot_file, *titled) == (0, "", "")
     assert run(tmp_path, "convert", plot_file, again) == (0, "", "")
     written = tolvane.read(plot_file)
-    assert plot_file.read_text().split("\n", 1)[0] == " FROM A TABLE   5" and written.n_digits == 15
+    title = "FROM A TABLE" if titled else "TOLVANE PLOT FILE"
+    assert plot_file.read_text().split("\n", 1)[0] == f" {title}   5" and written.n_digits == 15
     assert list(written.names) == ["TIME", "X", "X.1", "TIME.1", "Y"]
     original = tolvane.read(every_kind_of_value, 16)
     assert [bits(written[field]) for field in range(5)] == [bits(original[field]) for field in range(5)]
@@ -205,8 +219,9 @@ def test_convert_a_plot_file_to_another_width_and_columns(tmp_path, sample):
     assert run(tmp_path, "convert", sample, "same.plt", "--out-digits", 12) == (0, "", "")
     assert (tmp_path / "same.plt").read_bytes() == sample.read_bytes()
     # Compressed as OUT's name says, .plt first.
-    assert run(tmp_path, "convert", sample, "same.plt.gz", "--out-digits", 12) == (0, "", "")
-    assert gzip.decompress((tmp_path / "same.plt.gz").read_bytes()) == sample.read_bytes()
+    for suffix, decompress in [(".gz", gzip.decompress), (".bz2", bz2.decompress), (".xz", lzma.decompress)]:
+        assert run(tmp_path, "convert", sample, f"same.plt{suffix}", "--out-digits", 12) == (0, "", "")
+        assert decompress((tmp_path / f"same.plt{suffix}").read_bytes()) == sample.read_bytes()
     assert run(tmp_path, "convert", sample, "two.plt", "--columns", "TORQUE,9") == (0, "", "")
     two, expected = tolvane.read(tmp_path / "two.plt"), tolvane.read(sample, columns=["TORQUE", 9])
     assert two.n_digits == 15 and list(two.names) == ["TIME", "TORQUE", "DUTY"] == list(expected)
@@ -364,31 +379,95 @@ def test_a_failed_conversion_leaves_the_output_as_it_was(tmp_path, noise, suffix
     assert (out.read_bytes() if fault == "file size limit" else os.readlink(out)) == before
 
 
-@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".png", ".nc"])
-def test_an_output_that_is_a_pipe_is_written_as_a_stream(tmp_path, sample, suffix):
-    for library in LIBRARIES.get(suffix, ["matplotlib"]):
+def needs_libraries(suffix):
+    for library in LIBRARIES.get(suffix, {".png": ["matplotlib"]}.get(suffix, [])):
         pytest.importorskip(library)
-    fifo = tmp_path / f"pipe{suffix}"
-    os.mkfifo(fifo)
-    reader = subprocess.Popen([sys.executable, "-c", "import shutil, sys; "
-                               "shutil.copyfileobj(open(sys.argv[1], 'rb'), sys.stdout.buffer)",
-                               fifo], stdout=subprocess.PIPE)
-    try:
-        make = ["plot", sample, "-o"] if suffix == ".png" else ["convert", sample]
-        status, out, err = run(tmp_path, *make, fifo)
-        with contextlib.suppress(OSError):  # a reader still waiting for a writer: let it end
-            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
-        streamed = reader.communicate(timeout=60)[0]
-    finally:
-        reader.kill()
-        reader.wait()
-    if suffix == ".nc":  # HDF5 seeks, and would open the FIFO again and wait
-        assert (status, out, streamed) == (1, "", b"")
-        assert err == f"{fifo}: cannot write: NetCDF needs a regular file, not a pipe or a device\n"
-        return
-    assert (status, out, err) == (0, "", "")
+    if suffix.endswith(".zst"):
+        try:
+            import compression.zstd  # noqa: F401  (Python 3.14 and later)
+        except ImportError:
+            pytest.importorskip("zstandard")
+
+
+# What is not a regular file is written in place, as a stream, and stays what it was: a FIFO's
+# reader gets the very bytes a file gets, a device that is full fails the command with one line;
+# through a symbolic link, the file it points to is replaced whole. NetCDF needs a regular file
+# (HDF5 seeks, and would open a FIFO again and wait): it is refused, with nothing written.
+@pytest.mark.parametrize("kind", ["fifo", "device", "link"])
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".feather", ".nc", ".plt", ".plt.gz", ".plt.zst", ".png"])
+def test_an_output_that_is_not_a_regular_file_is_written_in_place(tmp_path, sample, kind, suffix):
+    if suffix == ".nc" and os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip("HDF5 leaves objects of its own, which LeakSanitizer reports")
+    needs_libraries(suffix)
+    make = ["plot", sample, "-o"] if suffix == ".png" else ["convert", sample]
     assert run(tmp_path, *make, tmp_path / f"file{suffix}") == (0, "", "")
-    assert streamed == (tmp_path / f"file{suffix}").read_bytes()
+    expected = (tmp_path / f"file{suffix}").read_bytes()
+    out = make_node(tmp_path, kind, f"out{suffix}")
+    if kind == "fifo":
+        streamed, (status, stdout, stderr) = through_fifo(out, lambda: run(tmp_path, *make, out))
+    else:
+        streamed, (status, stdout, stderr) = b"", run(tmp_path, *make, out)
+    refused = "NetCDF needs a regular file, not a pipe or a device"
+    if suffix == ".nc" and kind != "link":
+        assert (status, stdout, stderr, streamed) == (1, "", f"{out}: cannot write: {refused}\n", b"")
+    elif kind == "device":
+        assert (status, stdout, stderr) == (1, "", f"{out}: cannot write: No space left on device\n")
+    else:
+        assert (status, stdout, stderr) == (0, "", "")
+        assert (streamed if kind == "fifo" else (tmp_path / f"target-{out.name}").read_bytes()) == expected
+    assert node_stays(out, kind)
+    others = {f"file{suffix}", out.name} | ({f"target-{out.name}"} if kind == "link" else set())
+    assert set(os.listdir(tmp_path)) == others
+
+
+# OUT - writes to standard output, for pipes, what a file of the format gets; redirected to a
+# file, from where it stands (as `>>` leaves it): not replaced, not truncated, not seeked in.
+@pytest.mark.parametrize("to", ["csv", "parquet", "feather", "plt", "plt.gz"])
+@pytest.mark.parametrize("stdout", ["pipe", "appended file"])
+def test_convert_to_standard_output(tmp_path, sample, to, stdout):
+    needs_libraries("." + to)
+    assert run(tmp_path, "convert", sample, f"file.{to}") == (0, "", "")
+    expected = (tmp_path / f"file.{to}").read_bytes()
+    args = command("convert", sample, "-", "--to", to)
+    if stdout == "pipe":
+        proc = subprocess.run(args, capture_output=True, cwd=tmp_path, env=child_env(), timeout=120)
+        got = proc.stdout
+    else:
+        appended = tmp_path / "appended"
+        appended.write_bytes(b"before\n")
+        with open(appended, "ab") as out:
+            proc = subprocess.run(args, stdout=out, stderr=subprocess.PIPE, cwd=tmp_path, env=child_env(),
+                                  timeout=120)
+        got = appended.read_bytes()
+        expected = b"before\n" + expected
+    assert (proc.returncode, proc.stderr, got) == (0, b"", expected)
+
+
+# Binary data is not written to a terminal, as gzip and zstd refuse it; text is.
+@pytest.mark.parametrize("to", ["parquet", "plt.gz", "plt"])
+def test_convert_writes_no_binary_to_a_terminal(tmp_path, sample, to):
+    import pty
+
+    needs_libraries("." + to)
+    controller, terminal = pty.openpty()
+    try:
+        child = subprocess.Popen(command("convert", sample, "-", "--to", to, "--columns", "0"),
+                                 stdout=terminal, stderr=subprocess.PIPE, cwd=tmp_path, env=child_env())
+        shown = bytearray()
+        while child.poll() is None or select.select([controller], [], [], 0)[0]:
+            if select.select([controller], [], [], 0.05)[0]:
+                shown += os.read(controller, 1 << 16)
+        err = child.stderr.read().decode()
+    finally:
+        os.close(controller)
+        os.close(terminal)
+    if to == "plt":
+        assert (child.returncode, err) == (0, "") and shown.startswith(b" TOLVANE SAMPLE PLOT FILE")
+    else:
+        name = {"parquet": "Parquet", "plt.gz": "a gzip-compressed TOLVANE plot file"}[to]
+        assert (child.returncode, bytes(shown)) == (1, b"")
+        assert err == (f"/dev/stdout: cannot write: {name} is not written to a terminal (redirect "
+                       "standard output to a file or a pipe)\n")
 
 
 def test_names_netcdf_cannot_hold_are_mapped_to_names_it_can(tmp_path):

@@ -16,6 +16,7 @@ import pytest
 from conftest import child_env, plot_text, write_plot
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
+np = pytest.importorskip("numpy")
 
 PROMPT = 0.25  # seconds from SIGINT to KeyboardInterrupt
 
@@ -172,4 +173,92 @@ def test_ctrl_c_ends_the_command_reading_a_terminal(tmp_path):
         os.close(controller)
         os.close(terminal)
     assert (child.returncode, child.stdout.read(), child.stderr.read()) == (130, b"", b"")
+    assert took < PROMPT
+
+
+# Writes a gigabyte of text to argv[2] from a megabyte of values (a million zeros in fields of
+# 1024 bytes), as argv[1] says, and tells when it starts and how it ended.
+WRITE_CHILD = r'''
+import sys
+import numpy as np
+import tolvane
+kind, path = sys.argv[1], sys.argv[2]
+data = {"T": np.zeros(1_000_000, dtype=np.float32)}
+print("writing", flush=True)
+try:
+    tolvane.write(path, data, 1024, threads=1 if kind == "one thread" else None)
+    outcome = "finished"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+print(outcome, flush=True)
+'''
+
+
+def part_files(folder):
+    return [name for name in os.listdir(folder) if name.endswith(".part")]
+
+
+def wait_for_writing(child, folder, fifo_reader):
+    """Until the child writes: its temporary file has bytes, or the FIFO holds most of the 64 KiB
+    it takes (the child writes a piece of 1 MiB, and waits for the reader to take it)."""
+    import fcntl
+    import termios
+
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        assert child.poll() is None
+        if fifo_reader is not None:
+            pending = bytearray(4)
+            fcntl.ioctl(fifo_reader, termios.FIONREAD, pending)
+            if int.from_bytes(pending, sys.byteorder) >= 1 << 15:
+                return
+        elif any(os.stat(folder / name).st_size for name in part_files(folder)):
+            return
+        time.sleep(0.01)
+    raise AssertionError("the child never wrote")
+
+
+# Ctrl-C within a quarter of a second of a write of a path, whatever the threads, or of a FIFO
+# that its reader does not read, and of the command's convert to a plot file: no temporary file
+# is left, and the file that was there is whole.
+@pytest.mark.parametrize("kind", ["one thread", "threads", "fifo", "convert"])
+def test_ctrl_c_interrupts_a_write(tmp_path, kind):
+    out = tmp_path / "out.plt"
+    fifo_reader = None
+    if kind == "fifo":
+        os.mkfifo(out)
+        fifo_reader = os.open(out, os.O_RDONLY | os.O_NONBLOCK)
+    else:
+        out.write_bytes(b"an earlier file\n")
+    if kind == "convert":
+        source = tmp_path / "in.plt"  # 10 parameters, 100,000 blocks: 1 GB at width 1024
+        tolvane.write(source, {f"P{i}": np.zeros(100_000, np.float32) for i in range(10)}, 12)
+        args = [sys.executable, "-m", "tolvane", "convert", source, out, "--out-digits", "1024"]
+    else:
+        args = [sys.executable, "-c", WRITE_CHILD, kind, out]
+    env = child_env()
+    if "ASAN_OPTIONS" in env:  # the time to the command's exit is timed (see above)
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    child = subprocess.Popen(list(map(str, args)), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    try:
+        if kind != "convert":
+            assert line_within(child.stdout, 60) == "writing"
+        wait_for_writing(child, tmp_path, fifo_reader)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        if kind == "convert":
+            child.wait(timeout=10)
+            outcome = "interrupted" if child.returncode == 130 else child.returncode
+        else:
+            outcome = line_within(child.stdout, 10)
+        took = time.monotonic() - sent
+        child.wait(timeout=10)
+    finally:
+        child.kill()
+        child.wait()
+        if fifo_reader is not None:
+            os.close(fifo_reader)
+    assert (outcome, child.stderr.read()) == ("interrupted", b"")
+    assert part_files(tmp_path) == []
+    assert kind == "fifo" or out.read_bytes() == b"an earlier file\n"
     assert took < PROMPT

@@ -61,7 +61,8 @@ def test_a_table_holds_every_value_bit_for_bit(plot, kind):
     if kind == "polars":
         assert table.null_count().row(0) == (0,) * 5
     if kind == "arrow":
-        assert table.schema.metadata == {b"path": os.fsencode(plot.path), b"n_digits": b"16"}
+        assert table.schema.metadata == {b"path": os.fsencode(plot.path), b"n_digits": b"16",
+                                         b"title": plot.title.encode()}
         # The Plot's own memory, not a copy.
         assert [column.chunks[0].buffers()[1].address for column in table.columns] == \
             [plot[field].ctypes.data for field in range(5)]

@@ -338,7 +338,7 @@ def lines_of(width, count=12, blocks=3):
      "bytes 0..15: the line is only 3 bytes long); pass n_digits"),
     ("T 1\nTIME\nH\n" + " " * 11 + "1.5    \n", None,
      "block 0: reads at both field widths, 12 and 15; pass n_digits"),
-    ("T 1\nTIME\n", None, "the file has no block to tell its field width (12 or 15) from; pass n_digits"),
+    ("T 1\nTIME\n", 15, None),  # no block to tell it by: an empty Plot, at the writer's width
     ("T 1\nTIME\nH\n", None, "block 0, field 0 (TIME): the file ends inside the block"),
 ], ids=["12", "15", "fault-past-block-0", "neither", "both", "no-block", "block-0-cut-short"])
 def test_width_found_from_block_0(tmp_path, content, width, message):

@@ -15,13 +15,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorel
-from conftest import EXAMPLES, ROOT, run_child
+from conftest import EARLIER, EXAMPLES, ROOT, make_node, node_stays, run_child, through_fifo
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
 from tolvane import _native  # noqa: E402
-
-SAMPLE_TITLE = "TOLVANE SAMPLE PLOT FILE  DRIVE START"
 
 # ---------------------------------------------------------------- the exact model
 
@@ -203,13 +201,32 @@ def test_the_sample_files_read_back_alike(tmp_path, width):
         pytest.skip(f"{sample} is not there: these tests run in a clone of the project")
     plot = tolvane.read(sample)
     path = tmp_path / "again.plt"
-    tolvane.write(path, plot, width, title=SAMPLE_TITLE)
+    tolvane.write(path, plot, width)  # the Plot's title
     again = tolvane.read(path)
     assert again.names == plot.names and again.n_digits == width
     assert [again[i].view(np.uint32).tolist() for i in range(12)] == \
         [plot[i].view(np.uint32).tolist() for i in range(12)]
-    if width == 12:  # six digits round-trip through binary32: the very file
+    if width == 12:  # six digits round-trip through binary32, and the title is kept: the very file
         assert path.read_bytes() == sample.read_bytes()
+
+
+def test_a_width_12_text_of_a_normal_value_is_written_as_it_was_read():
+    # Every 6-digit decimal of the lowest and highest decades of the normal values (those whose
+    # binary32 is normal and finite: 1.17550E-38 to 3.40282E+38) and random ones between, read
+    # as Python's float() and numpy round them: written at width 12, the very text comes back.
+    # A subnormal has fewer bits than 6 digits need: -6.72495E-40 comes back -6.72494E-40.
+    rng = np.random.default_rng(12)
+    digits = np.concatenate([np.arange(117_550, 1_000_000), np.arange(100_000, 340_283),
+                             rng.integers(100_000, 1_000_000, 200_000)])
+    exponents = np.concatenate([np.full(1_000_000 - 117_550, -38), np.full(340_283 - 100_000, 38),
+                                rng.integers(-37, 38, 200_000)])
+    signs = np.where(rng.random(len(digits)) < 0.5, "-", " ")
+    texts = [f"{s}{d // 100_000}.{d % 100_000:05d}E{e:+03d}" for s, d, e in zip(signs, digits, exponents)]
+    values = np.array([float(text) for text in texts]).astype(np.float32)
+    fields = written({"T": values}, 12).split(b"\n")[3::2]
+    assert [field.decode() for field in fields] == texts
+    subnormal = np.array([float("-6.72495E-40")]).astype(np.float32)
+    assert written({"T": subnormal}, 12).split(b"\n")[3] == b"-6.72494E-40"
 
 
 def test_the_decimal_tables_are_what_the_generator_writes():
@@ -242,6 +259,29 @@ def test_a_file_without_blocks(tmp_path):
     assert path.read_bytes() == b" NONE   2\n    1  TIME\n    2  A\n"
     assert tolvane.read(path, 12).names == ("TIME", "A") and len(tolvane.read(path, 12)) == 0
     assert quorel.rust_read_tolvane(str(path), 12) == ([], [[]])
+    # No block to tell the width by: a Plot without a block, at the writer's own width, which
+    # is written again as it was.
+    plot = tolvane.read(path)
+    assert (plot.n_digits, plot.names, len(plot), plot.title) == (15, ("TIME", "A"), 0, "NONE")
+    again = tmp_path / "again.plt"
+    tolvane.write(again, plot, 12)
+    assert again.read_bytes() == path.read_bytes()
+
+
+# What the reader gives, the writer takes: names and a title with control characters that are
+# not whitespace to the reader (U+001C to U+001F, which str.isspace() takes for whitespace), a
+# NUL, U+200B; the file comes back byte for byte.
+@pytest.mark.parametrize("title, name", [("RUN\x1c7", "A\x1fB"), ("\x1eX\x1d", "\x00\u200bZ"),
+                                         ("A\rB\x85C\u2028D", "\x1c")])
+def test_what_reads_is_written_back(tmp_path, title, name):
+    path = tmp_path / "odd.plt"
+    path.write_bytes(f" {title}   2\n    1  TIME\n    2  {name}\n STEP      1\n 1.00000E+00-2.50000E-01\n"
+                     .encode())
+    plot = tolvane.read(path)
+    assert (plot.title, plot.names) == (title, ("TIME", name))
+    again = tmp_path / "again.plt"
+    tolvane.write(again, plot, 12)
+    assert again.read_bytes() == path.read_bytes()
 
 
 def test_threads_write_what_one_writes(tmp_path):
@@ -260,7 +300,7 @@ def test_threads_write_what_one_writes(tmp_path):
 def plot_of(tmp_path):
     path = tmp_path / "source.plt"
     tolvane.write(path, {"TIME": np.arange(5, dtype=np.float32), "A": -np.arange(5, dtype=np.float32),
-                         "B": np.full(5, np.nan, np.float32)}, 15)
+                         "B": np.full(5, np.nan, np.float32)}, 15, title="RUN 7")
     return tolvane.read(path)
 
 
@@ -300,6 +340,7 @@ def test_every_kind_of_data(tmp_path, kind):
     tolvane.write(path, data, 15)
     plot = tolvane.read(path)
     assert list(plot.names) == names
+    assert plot.title == ("RUN 7" if kind == "Plot" else "")  # a Plot's title is kept
     for i, column in enumerate(columns):
         assert same_bits(plot[i].view(np.uint32).tolist(), column.view(np.uint32))
 
@@ -319,6 +360,7 @@ def test_names_override_the_data_and_name_an_unnamed_index(tmp_path):
 @pytest.mark.parametrize("dest, compression, kind", [
     ("dest.plt.gz", "infer", "gzip"), ("dest.plt.ZST", "infer", "zstd"), ("dest.plt", "gzip", "gzip"),
     ("dest.plt.gz", None, None), ("BytesIO", "zstd", "zstd"), ("raw file", "gzip", "gzip"),
+    ("dest.plt.bz2", "infer", "bz2"), ("dest.plt.XZ", "infer", "xz"), ("BytesIO", "xz", "xz"),
 ])
 def test_compressed_destinations(tmp_path, dest, compression, kind):
     from tolvane._compression import decompressed
@@ -362,6 +404,31 @@ def test_every_kind_of_destination(tmp_path, dest):
     assert path.read_bytes() == written(data, 12)
 
 
+# A FIFO's reader gets the file, a device that is full gives its ENOSPC: each stays what it was,
+# not replaced by a regular file. Through a symbolic link, the file it points to is replaced.
+@pytest.mark.parametrize("kind", ["fifo", "device", "link"])
+@pytest.mark.parametrize("name, compression", [("out.plt", None), ("out.plt.gz", "gzip")])
+def test_what_is_not_a_regular_file_is_written_in_place(tmp_path, kind, name, compression):
+    import gzip
+
+    # About 1 MB: more than a pipe holds.
+    data = {"T": np.arange(30_000, dtype=np.float32), "X": np.linspace(-1, 1, 30_000, dtype=np.float32)}
+    path = make_node(tmp_path, kind, name)
+    if kind == "fifo":
+        got, _ = through_fifo(path, lambda: tolvane.write(path, data, 12))
+        assert (got if compression is None else gzip.decompress(got)) == written(data, 12)
+    elif kind == "device":
+        with pytest.raises(OSError) as error:
+            tolvane.write(path, data, 12)
+        assert (error.value.errno, error.value.filename) == (28, str(path))  # ENOSPC
+    else:
+        tolvane.write(path, data, 12)
+        got = (tmp_path / f"target-{name}").read_bytes()
+        assert (got if compression is None else gzip.decompress(got)) == written(data, 12)
+    assert node_stays(path, kind)
+    assert sorted(os.listdir(tmp_path)) == sorted([name] + ([f"target-{name}"] if kind == "link" else []))
+
+
 # ---------------------------------------------------------------- what it refuses
 
 
@@ -369,18 +436,22 @@ def refusals():
     ok = np.zeros(3, dtype=np.float32)
     cases = [
         ({"T": ok}, {"n_digits": 7}, ValueError, "n_digits must be from 8 to 1024, not 7"),
-        ({"T": ok}, {"compression": "bz2"}, ValueError, "compression must be 'infer', 'gzip', 'zstd' or None"),
+        ({"T": ok}, {"compression": "lz4"}, ValueError,
+         "compression must be 'infer', 'gzip', 'zstd', 'bz2', 'xz' or None, not 'lz4'"),
         ({"T": ok}, {"n_digits": 1025}, ValueError, "n_digits must be from 8 to 1024, not 1025"),
         ({"T": ok}, {"n_digits": True}, TypeError, "not bool"),
         ({"T": ok}, {"title": "two\nlines"}, ValueError, "one line"),
         ({"T": ok, "A B": ok}, {}, ValueError, "one token"),
         ({"T": ok, "": ok}, {}, ValueError, "one token"),
+        ({"T": ok, "A\u3000B": ok}, {}, ValueError, "one token"),  # the reader's whitespace
+        ({"T": ok, "A\x85": ok}, {}, ValueError, "one token"),
         ({"T": ok, 5: ok}, {}, TypeError, "must be a str"),
         ({"T": ok}, {"names": ["T", "U"]}, ValueError, "2 names for 1 columns"),
         ({"T": ok, "S": np.array(["1", "2", "3"])}, {}, TypeError, "not real numbers"),
         ({"T": ok, "S": np.array([True, False, True])}, {}, TypeError, "not real numbers"),
         ({"T": ok, "S": np.ones(3, complex)}, {}, TypeError, "not real numbers"),
         ({"T": ok, "S": [1.0, None, 2.0]}, {}, TypeError, "not real numbers"),
+        ({"T": ok, "S": np.ma.masked_array(ok, mask=[False, True, False])}, {}, TypeError, "masked values"),
         ({"T": ok, "S": np.ones((3, 2))}, {}, ValueError, "2 dimensions"),
         ({"T": ok, "S": np.ones(4)}, {}, ValueError, "has 4 values"),
         ({}, {}, ValueError, "no column"),

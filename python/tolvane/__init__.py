@@ -19,9 +19,9 @@ stay float32 arrays, the GIL is released while a file is read, and a file that b
 format raises FormatError, which says where. tolvane.write writes a Plot, a mapping of arrays or
 a table as a plot file, every field the nearest decimal of its width's digits.
 tolvane.dask.read_many reads a sweep on a Dask cluster; `tolvane` (or `python -m tolvane`) is a
-command: info, convert, plot, tail, compare. tolvane.compare checks a run against a reference
-within tolerances (compare_many a folder of runs). tolvane.open reads windows of a large file
-and follows a
+command: info, convert, plot, tail, compare, view. tolvane.compare checks a run against a
+reference within tolerances (compare_many a folder of runs). tolvane.open reads windows of a
+large file and follows a
 growing one. ``tolvane.__version__`` is the version of the distribution,
 quorel, that holds it.
 """
@@ -35,7 +35,9 @@ from ._many import read_many
 from ._open import PlotFile, open
 from ._read import read
 from ._version import __version__ as __version__  # the explicit form re-exports it to type checkers
+from ._view import View, view
 from ._write import write
 
 __all__ = ["Comparison", "CompressionError", "FileChangedError", "FormatError", "Plot", "PlotFile",
-           "ReadInterrupted", "SweepComparison", "compare", "compare_many", "open", "read", "read_many", "write"]
+           "ReadInterrupted", "SweepComparison", "View", "compare", "compare_many", "open", "read", "read_many",
+           "view", "write"]

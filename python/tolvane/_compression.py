@@ -164,16 +164,17 @@ def _trailing(name: str, rest: bytes) -> StreamFailed:
     return StreamFailed(name, cut=False, detail=shown, trailing=True)
 
 
-# The compressions a written file's name asks for, by its suffix.
-SUFFIXES = {".gz": "gzip", ".zst": "zstd"}
+# The compressions a written file's name asks for, by its suffix: each one the reader takes.
+SUFFIXES = {".gz": "gzip", ".zst": "zstd", ".bz2": "bz2", ".xz": "xz"}
 
 
 def compressor(name: str) -> "Callable[[Union[bytes, memoryview]], bytes]":
-    """A compressor of one stream of `name` (gzip or zstd) at its library's default level, as
-    the command-line tools compress: called with each piece of the text, it returns the bytes
-    to write so far; called with b"" at the end, the rest of the stream. ISA-L compresses
-    gzip where the extra isal is installed (at its default level, several times as fast as
-    zlib), else the standard library's zlib does."""
+    """A compressor of one stream of `name` (gzip, zstd, bz2 or xz) at its library's default
+    level, as the command-line tools compress: called with each piece of the text, it returns
+    the bytes to write so far; called with b"" at the end, the rest of the stream. ISA-L
+    compresses gzip where the extra isal is installed (at its default level, several times as
+    fast as zlib), else the standard library's zlib does; bz2 and xz, the standard library's
+    bz2 and lzma."""
     if name == "gzip":
         try:
             isal_zlib = importlib.import_module("isal.isal_zlib")
@@ -187,7 +188,15 @@ def compressor(name: str) -> "Callable[[Union[bytes, memoryview]], bytes]":
         if library == "compression.zstd":
             return _finishing(zstd.ZstdCompressor())
         return _finishing(zstd.ZstdCompressor().compressobj())
-    raise ValueError(f"tolvane.write compresses gzip and zstd, not {name!r}")
+    if name == "bz2":
+        import bz2
+
+        return _finishing(bz2.BZ2Compressor())
+    if name == "xz":
+        import lzma
+
+        return _finishing(lzma.LZMACompressor(lzma.FORMAT_XZ))
+    raise ValueError(f"tolvane.write compresses gzip, zstd, bz2 and xz, not {name!r}")
 
 
 def _zstd_library(use: str) -> "tuple[str, Any]":

@@ -208,13 +208,23 @@ class PlotFile:
             self._resolve_unknown_times()
             return self._head.index_times(0, self._indexed)
 
-    def _locator(self) -> "BlockLocator":
-        """What a task needs to read blocks of this file where it runs, without the handle."""
+    def _locator(self, stride: Optional[int] = None) -> "BlockLocator":
+        """What a task needs to read blocks of this file where it runs, without the handle;
+        with `stride`, one that keeps the start of every stride-th block (found now), so that
+        reads of runs that start there count no line feeds to find them."""
         with self._lock:
             self._check_open()
             assert self._width is not None
-            return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
-                                self._head.index_starts(), self._indexed, self._head.index_end)
+            if stride is None:
+                return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
+                                    self._head.index_starts(), self._indexed, self._head.index_end)
+            blocks, end = self._indexed, self._head.index_end
+        # A piece at a time, so that reads in between wait for one piece at most.
+        wanted = np.arange(0, blocks, stride, dtype=np.uint64)
+        pieces = [self._native_call(self._head.block_offsets, wanted[i:i + 4096])
+                  for i in range(0, len(wanted), 4096)]
+        starts = np.concatenate(pieces) if pieces else np.empty(0, dtype=np.uint64)
+        return BlockLocator(self._path, self._names, self._width, stride, starts, blocks, end)
 
     def _cut_after_index(self) -> "Optional[FormatError]":
         """The FormatError of the block that the end of the file cuts after the blocks indexed
@@ -313,10 +323,10 @@ class PlotFile:
                                      hint_offset)
         if len(chosen) == 0 or self._width is None:
             return np.empty((len(fields), 0), dtype=np.float32)
+        if len(chosen) == 1 or bool(np.all(chosen[1:] > chosen[:-1])):
+            return self._native_call(self._head.read_selection, every, chosen.astype(np.uint64))
         unique, order = np.unique(chosen, return_inverse=True)
         table = self._native_call(self._head.read_selection, every, unique.astype(np.uint64))
-        if len(unique) == len(chosen) and np.array_equal(unique, chosen):
-            return table
         return np.ascontiguousarray(table[:, order.reshape(-1)])
 
 
@@ -391,7 +401,10 @@ def chosen_blocks(blocks: Blocks, count: int) -> Union[range, "npt.NDArray[np.in
     if numbers_given.ndim != 1 or not (np.issubdtype(numbers_given.dtype, np.integer)
                                        or numbers_given.dtype == object):
         raise TypeError("blocks must be a slice or a sequence of block numbers (ints)")
-    chosen = np.array([operator.index(x) for x in numbers_given.tolist()], dtype=np.int64)
+    if np.issubdtype(numbers_given.dtype, np.integer) and numbers_given.dtype != np.uint64:
+        chosen = numbers_given.astype(np.int64)  # exact: no value is past int64's range
+    else:
+        chosen = np.array([operator.index(x) for x in numbers_given.tolist()], dtype=np.int64)
     outside = (chosen < -count) | (chosen >= count)
     if outside.any():
         raise IndexError(f"block {int(chosen[outside][0])} is out of range: the file has {count} "

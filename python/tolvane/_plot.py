@@ -180,7 +180,7 @@ class Plot:
 
     def to_arrow(self) -> "pyarrow.Table":
         """A pyarrow Table of the columns to_polars gives, float32, over this Plot's arrays
-        without copying them; the schema's metadata holds ``path`` and ``n_digits``. NaN stays
+        without copying them; the schema's metadata holds ``path``, ``n_digits`` and ``title``. NaN stays
         NaN, never null. Needs pyarrow: ``pip install 'quorel[arrow]'``."""
         from ._tables import to_arrow
 

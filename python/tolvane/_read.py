@@ -15,6 +15,8 @@ from ._source import PathArg, Source
 
 # The widths the simulator writes: 6 significant digits in 12 bytes, 9 in 15.
 DETECTED_WIDTHS = (12, 15)
+# The width of a file without a block, which has no field to tell it by: tolvane.write's own.
+NO_BLOCK_WIDTH = 15
 _LARGEST_WIDTH = 2**64 - 1
 
 
@@ -36,9 +38,10 @@ def read(source: Source, n_digits: Optional[int] = None, *,
             ``gzip.open(p)``, an fsspec file), read from where it stands to its end and left
             open. A text-mode file object raises TypeError.
         n_digits: the width of a field in bytes (at least 1), or ``None`` to find it: 12 or 15,
-            whichever reads the file's first block (block 0) without a fault. Where both do,
-            neither does, or the file has no block, :class:`FormatError` says so and asks for
-            ``n_digits``.
+            whichever reads the file's first block (block 0) without a fault. Where both do
+            or neither does, :class:`FormatError` says so and asks for ``n_digits``. A file
+            that ends after its name lines reads as a Plot without a block, at width 15
+            (tolvane.write's default) unless ``n_digits`` is given.
         columns: ``None`` for every parameter, or an iterable of parameter names and/or
             indices (0 is the time, ``i`` the parameter of the ``i``-th name line). The time
             is always read. A name that is not in the file, one that names several parameters,
@@ -263,7 +266,10 @@ def _fields_of(wanted: Optional[List[Key]], names: Sequence[str], path: str) -> 
 def _detect_width(head: "_native.PlotHead", path: str, names: Sequence[str],
                   stop: "Optional[_native.StopFlag]", keep: bool = False) -> int:
     """12 or 15: the one width of the two at which block 0 reads without a fault. Where the
-    cut of a file read with incomplete="keep" lies in block 0, there is no block to tell."""
+    cut of a file read with incomplete="keep" lies in block 0, there is no block to tell. A
+    file that ends after its name lines has no block to read at any width: NO_BLOCK_WIDTH."""
+    if head.at_end(stop):
+        return NO_BLOCK_WIDTH
     width = detect_width_of_complete_block(head, path, names, stop, keep)
     if width is None:
         raise FormatError(path, len(names) + 2, "the file ends inside block 0, so it has no "

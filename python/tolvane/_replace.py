@@ -1,11 +1,13 @@
 """Writing a file whole or not at all: into a temporary file beside it, renamed into place
 only once everything is written, so that a failure (a full disk, a file size limit, an error
-of the writer, Ctrl-C) leaves an earlier file whole and no partial one."""
+of the writer, Ctrl-C) leaves an earlier file whole and no partial one. What is there and is
+not a regular file (a FIFO, a device) is not replaced: it is written in place, as a stream."""
 
 from __future__ import annotations
 
 import contextlib
 import os
+import stat
 import tempfile
 from typing import Iterator, Union
 
@@ -17,8 +19,11 @@ def replacing(path: PathArg) -> Iterator[str]:
     """A path to write the file at ``path`` to: a new temporary file in the same folder (so
     that the rename cannot cross file systems), renamed over ``path`` when the block ends
     without an exception, removed when it raises. The file gets the mode a new file gets
-    (0o666 less the umask), or the mode of the file it replaces."""
-    target = os.fspath(path)
+    (0o666 less the umask), or the mode of the file it replaces. Through a symbolic link, the
+    file it points to is replaced, and the link stays."""
+    # realpath() of a magic link (/dev/stdout of a pipe) names nothing, but that is no regular
+    # file, which is all that is replaced.
+    target = os.path.realpath(os.fspath(path))
     folder, name = os.path.split(os.path.abspath(target))
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
     try:
@@ -53,3 +58,13 @@ def _umask() -> int:
     except (OSError, ValueError):
         pass
     return 0o022
+
+
+def is_stream(path: PathArg) -> bool:
+    """Whether ``path`` names (through links) something there that is neither a regular file
+    nor a folder: a FIFO, a device, a socket, to be written in place rather than replaced."""
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):  # not there yet, or not to be seen: replacing() says why
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)

@@ -83,7 +83,7 @@ def to_arrow(plot: "Plot") -> "pyarrow.Table":
     # pa.array wraps a contiguous numpy array's memory; NaN stays a value, never a null.
     columns = [pa.array(array, type=pa.float32()) for array in arrays]
     # The path's own bytes: a file name need not be UTF-8, which Arrow's metadata is.
-    metadata = {"path": os.fsencode(plot.path), "n_digits": str(plot.n_digits)}
+    metadata = {"path": os.fsencode(plot.path), "n_digits": str(plot.n_digits), "title": plot.title}
     return cast("pyarrow.Table", pa.Table.from_arrays(columns, names=names, metadata=metadata))
 
 

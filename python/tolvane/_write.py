@@ -20,7 +20,7 @@ from . import _native
 from ._compression import SUFFIXES, compressor
 from ._plot import Plot
 from ._read import _threads_argument
-from ._replace import replacing
+from ._replace import is_stream, replacing
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -30,11 +30,13 @@ SMALLEST_WIDTH = 8  # "-1.2E+38": two significant digits
 LARGEST_WIDTH = 1024
 # What a file object is handed at a time.
 CHUNK_BYTES = 4 << 20
-# The characters that end a line for str.splitlines(), and so for other tools.
-LINE_BREAKS = frozenset("\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029")
+# What the reader splits a name line into tokens at, and trims a title of: the 25 code points
+# of Unicode's White_Space (not str.isspace(), which also takes U+001C to U+001F).
+WHITESPACE = frozenset("\t\n\v\f\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006"
+                       "\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
 
 
-def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: str = "",
+def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: Optional[str] = None,
           names: Optional[Iterable[str]] = None, threads: Optional[int] = None,
           compression: Optional[str] = "infer") -> None:
     """Write a TOLVANE plot file.
@@ -42,7 +44,9 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     Args:
         dest: a path (``str``, ``bytes`` or any ``os.PathLike``), written to a temporary file
             beside it that replaces it once the file is whole (a failed write leaves no partial
-            file, and an earlier file whole); or a binary file object, written as it goes.
+            file, and an earlier file whole; through a symbolic link, the file it points to is
+            replaced); a path of something that is not a regular file (a FIFO, a device) is
+            written in place, as a stream; or a binary file object, written as it goes.
         data: a :class:`Plot`; a mapping of names to 1-D arrays, the time first; a pandas
             ``DataFrame`` (its index is the time where it is named or not the default
             RangeIndex, else the first column is); a polars ``DataFrame`` or a pyarrow
@@ -52,16 +56,22 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
             in E notation with two exponent digits and ``n_digits - 6`` significant digits, the
             decimal of that many digits nearest to its binary32 value (a tie to the even digit).
             15 (9 digits) reads back bit for bit; 12 (6 digits) is the simulator's own width.
-        title: the text of line 1, before the parameter count; one line.
+        title: the text of line 1, before the parameter count: no line feed (whitespace at
+            either end does not read back). ``None`` (the
+            default): the data's own title, where it has one (a Plot's; a pyarrow Table's
+            schema metadata ``title``; an xarray Dataset's or a pandas DataFrame's attribute
+            ``title``, as to_arrow and to_xarray give them), else none.
         names: the parameters' names, the time's first, in place of the data's own; a name is
-            one token: not empty, no whitespace.
+            one token as the reader splits a name line: not empty, none of Unicode's 25
+            whitespace characters (control characters such as U+001F are not among them).
         threads: how many threads may format a path's file at once: ``None`` for the cores the
             process may run on, where the file takes 8 MiB or more (else one), ``1`` for the
             calling thread only.
         compression: ``"infer"`` (the default) compresses a path that ends in ``.gz`` as
-            gzip and one that ends in ``.zst`` as zstd, and nothing else; ``"gzip"`` or
-            ``"zstd"`` compresses the file or the stream so, whatever its name; ``None`` writes
-            plain text. Each at its library's default level, as its command-line tool does.
+            gzip, ``.zst`` as zstd, ``.bz2`` as bzip2 and ``.xz`` as xz, and nothing else;
+            ``"gzip"``, ``"zstd"``, ``"bz2"`` or ``"xz"`` compresses the file or the stream
+            so, whatever its name; ``None`` writes plain text. Each at its library's default
+            level, as its command-line tool does.
 
     Values are float32: other floats are rounded to the nearest binary32 first (numpy's
     ``astype(float32)``, ties to even; beyond the largest, to infinity), and so are integers.
@@ -70,17 +80,17 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
 
     Raises:
         TypeError: data that is not one of the kinds above, a column that is not of real
-            numbers (strings, booleans, complex numbers, dates, a null), a name that is not a
-            ``str``.
+            numbers (strings, booleans, complex numbers, dates, a null, a numpy masked array
+            with a masked value), a name that is not a ``str``.
         ValueError: columns of different lengths, a column that is not 1-D, no column, a bad
-            name (empty, whitespace inside) or title (a line break), ``n_digits`` below 8 or
+            name (empty, whitespace inside) or title (a line feed), ``n_digits`` below 8 or
             above 1024, a compression other than those above.
         ImportError: zstd without zstandard (before Python 3.14).
         OSError: the file cannot be written (``FileNotFoundError``, a full disk, a file size
             limit, ...).
     """
     width = _width_argument(n_digits)
-    head_title = _title_argument(title)
+    head_title = _title_argument(title_of(data) if title is None else title)
     thread_count = _threads_argument(threads)
     path = _path_argument(dest) if _is_path(dest) else None
     stream = None if path is not None else _binary_stream(dest)
@@ -92,14 +102,12 @@ def write(dest: Union[PathArg, Any], data: Any, n_digits: int = 15, *, title: st
     values = _float32_columns(checked, columns)
     head = _head(head_title, checked)
     text = _native.plot_text(values, width)
-    if compress is not None:
-        if path is None:
-            _write_stream(_Compressing(stream, compress), head, text)
-            _write_all(stream, compress(b""))
-        else:
-            _write_compressed(path, compress, head, text)
-    elif path is None:
-        _write_stream(stream, head, text)
+    if path is None:
+        _write_to_stream(stream, compress, head, text)
+    elif is_stream(path):
+        _write_in_place(path, compress, head, text, thread_count)
+    elif compress is not None:
+        _write_compressed(path, compress, head, text)
     else:
         _write_path(path, head, text, thread_count)
 
@@ -120,8 +128,10 @@ def _width_argument(n_digits: int) -> int:
 def _title_argument(title: str) -> str:
     if not isinstance(title, str):
         raise TypeError(f"title must be a str, not {type(title).__name__}")
-    if LINE_BREAKS.intersection(title):
+    # Only a line feed ends a line of a plot file: any other character reads back.
+    if "\n" in title:
         raise ValueError(f"title must be one line, not {title!r}")
+    title.encode("utf-8")  # UnicodeEncodeError (a ValueError) for a lone surrogate
     return title
 
 
@@ -141,7 +151,7 @@ def _name(name: Any) -> str:
     if not isinstance(name, str):
         raise TypeError(f"a parameter's name must be a str, not {type(name).__name__} ({name!r}); "
                         "pass names= to name the columns")
-    if not name or any(character.isspace() for character in name):
+    if not name or WHITESPACE.intersection(name):
         raise ValueError(f"a parameter's name must be one token, without whitespace, not {name!r}: "
                          "a name line's last token is the name")
     name.encode("utf-8")  # UnicodeEncodeError (a ValueError) for a lone surrogate
@@ -155,6 +165,24 @@ def _head(title: str, names: Sequence[str]) -> bytes:
 
 
 # ---------------------------------------------------------------- the columns
+
+
+def title_of(data: Any) -> str:
+    """The title the data carries: a Plot's; a pyarrow Table's schema metadata ``title`` (as
+    to_arrow writes it, and Parquet and Feather keep it); an xarray Dataset's or a pandas
+    DataFrame's attribute ``title`` (as to_xarray writes it, and NetCDF keeps it as a global
+    attribute); else none."""
+    if isinstance(data, Plot):
+        return data.title
+    title: Any = None
+    arrow = sys.modules.get("pyarrow")
+    if arrow is not None and isinstance(data, arrow.Table):
+        stored = (data.schema.metadata or {}).get(b"title")
+        title = None if stored is None else stored.decode("utf-8", "replace")
+    elif hasattr(data, "attrs") and isinstance(getattr(data, "attrs"), collections.abc.Mapping):
+        title = data.attrs.get("title")  # an xarray Dataset, a pandas DataFrame
+    return title if isinstance(title, str) else ""
+
 
 
 def columns_of(data: Any) -> Tuple[List[Any], List[Any]]:
@@ -255,6 +283,11 @@ def _float32_columns(names: Sequence[str], columns: Sequence[Any]) -> List["np.n
 
 
 def _float32(name: str, column: Any) -> "np.ndarray[Any, Any]":
+    # np.asarray would give a masked array's values, masked ones too: a missing value is not a
+    # number, as pandas' NA and Arrow's nulls are not.
+    if isinstance(column, np.ma.MaskedArray) and np.ma.getmaskarray(column).any():
+        raise TypeError(f"column {name!r} holds masked values, which are not numbers "
+                        "(column.filled(np.nan) makes them NaN)")
     try:
         array = np.asarray(column)
     except (TypeError, ValueError) as error:
@@ -291,7 +324,8 @@ def _compression_argument(compression: Optional[str],
     elif compression is None or compression in SUFFIXES.values():
         name = compression
     else:
-        raise ValueError(f"compression must be 'infer', 'gzip', 'zstd' or None, not {compression!r}")
+        raise ValueError("compression must be 'infer', 'gzip', 'zstd', 'bz2', 'xz' or None, "
+                         f"not {compression!r}")
     return None if name is None else compressor(name)
 
 
@@ -317,13 +351,38 @@ def _write_path(path: str, head: bytes, text: Any, threads: int) -> None:
         raise OSError(error.errno, error.strerror, path) from None
 
 
+def _write_in_place(path: str, compress: "Optional[Callable[[Union[bytes, memoryview]], bytes]]",
+                    head: bytes, text: Any, threads: int) -> None:
+    """A FIFO, a device or a socket written as it is, as a stream (a FIFO's open waits for its
+    reader, as a shell's redirection does): replaced, it would no longer be what it was."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC | os.O_NOCTTY)
+        with open(fd, "wb", buffering=0) as raw:
+            if compress is None:
+                text.write(fd, head, threads, False)
+            else:
+                _write_to_stream(raw, compress, head, text)
+    except OSError as error:
+        if error.errno is None:
+            raise
+        raise OSError(error.errno, error.strerror, path) from None
+
+
+def _write_to_stream(stream: Any, compress: "Optional[Callable[[Union[bytes, memoryview]], bytes]]",
+                     head: bytes, text: Any) -> None:
+    if compress is None:
+        _write_stream(stream, head, text)
+    else:
+        _write_stream(_Compressing(stream, compress), head, text)
+        _write_all(stream, compress(b""))
+
+
 def _write_compressed(path: str, compress: "Callable[[Union[bytes, memoryview]], bytes]", head: bytes,
                       text: Any) -> None:
     """The text compressed as it is made, into a file written whole or not at all."""
     try:
         with replacing(path) as temporary, open(temporary, "wb") as raw:
-            _write_stream(_Compressing(raw, compress), head, text)
-            raw.write(compress(b""))
+            _write_to_stream(raw, compress, head, text)
     except OSError as error:
         if error.errno is None:
             raise

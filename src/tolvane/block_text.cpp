@@ -12,7 +12,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "failure/write_all.hpp"
 #include "reader/helper_threads.hpp"
 #include "reader/split_read.hpp"
 #include "text_rules/format_binary32.hpp"
@@ -174,7 +173,7 @@ int write_all_at(int fd, const char* bytes, std::size_t size, off_t offset) noex
     while (size > 0) {
         const ssize_t n = ::pwrite(fd, bytes, size, offset);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) continue;  // a regular file's write is not held up for long
             return errno;
         }
         bytes += n;
@@ -226,12 +225,22 @@ void start_writing_back(int fd, off_t offset, std::size_t size) noexcept {
 // The pieces written where they belong in a regular file, by `threads` threads (the calling one
 // among them), each taking the next piece not taken, formatting it into its own buffer and
 // writing it at its place; the first failure stops them all.
-void write_in_place(int fd, off_t base, const Pieces& pieces, unsigned threads, bool start_writeback) {
+void write_in_place(int fd, off_t base, const Pieces& pieces, unsigned threads, bool start_writeback,
+                    quorel::ReadStop* stop) {
     std::atomic<std::uint64_t> next{0};
     std::atomic<int> failure{0};
+    std::atomic<bool> stopped{false};
     auto work = [&](char* buffer) noexcept {
         for (;;) {
-            if (failure.load(std::memory_order_relaxed) != 0) return;
+            if (failure.load(std::memory_order_relaxed) != 0 || stopped.load(std::memory_order_relaxed)) return;
+            if (stop != nullptr) {
+                try {
+                    stop->check();
+                } catch (const quorel::ReadStopped&) {
+                    stopped.store(true);
+                    return;
+                }
+            }
             const std::uint64_t piece = next++;
             if (piece >= pieces.count()) return;
             const std::size_t size = pieces.format(piece, buffer);
@@ -248,12 +257,28 @@ void write_in_place(int fd, off_t base, const Pieces& pieces, unsigned threads, 
     std::vector<std::unique_ptr<char[]>> buffers(threads);
     for (auto& buffer : buffers) buffer.reset(new char[pieces.buffer_bytes()]);
     quorel::work_on_threads(threads, [&](std::size_t t) { work(buffers[t].get()); });
+    if (stopped) throw quorel::ReadStopped{};
     if (failure != 0) throw WriteFailure{failure};
 }
 
 }  // namespace
 
-void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_writeback) {
+int write_all_stoppable(int fd, const char* bytes, std::size_t size, quorel::ReadStop* stop) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno != EINTR) return errno;
+        if (n > 0) {
+            bytes += n;
+            size -= std::size_t(n);
+        }
+        // A signal ends a write that waits (for a pipe's reader to take bytes) early, with
+        // EINTR or with the bytes written so far: Ctrl-C is told there.
+        if (size > 0 && stop != nullptr) stop->check();
+    }
+    return 0;
+}
+
+void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_writeback, quorel::ReadStop* stop) {
     const Pieces pieces(text);
     if (pieces.count() == 0) return;
     if (threads == 0) {
@@ -269,7 +294,7 @@ void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_wr
         ::fallocate(fd, FALLOC_FL_KEEP_SIZE, base, off_t(text.bytes(0, text.blocks())));
     }
     if (regular && threads >= 2) {
-        write_in_place(fd, base, pieces, threads, start_writeback);
+        write_in_place(fd, base, pieces, threads, start_writeback, stop);
         // Where one thread's writes would have left it: after the text.
         ::lseek(fd, base + off_t(text.bytes(0, text.blocks())), SEEK_SET);
         return;
@@ -278,8 +303,9 @@ void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_wr
     std::unique_ptr<char[]> buffer(new char[pieces.buffer_bytes()]);
     off_t offset = base;
     for (std::uint64_t piece = 0; piece < pieces.count(); ++piece) {
+        if (stop != nullptr) stop->check();
         const std::size_t size = pieces.format(piece, buffer.get());
-        if (const int error = quorel::write_all(fd, buffer.get(), size)) throw WriteFailure{error};
+        if (const int error = write_all_stoppable(fd, buffer.get(), size, stop)) throw WriteFailure{error};
         if (start_writeback && regular) start_writing_back(fd, offset, size);
         offset += off_t(size);
     }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "reader/read_stop.hpp"
+
 namespace tolvane {
 
 class BlockText {
@@ -51,9 +53,16 @@ struct WriteFailure {
 // the calling one among them, each format a piece and write it at its place, in whatever order
 // they finish; anywhere else (a pipe), or with one thread, the calling thread writes them in
 // order. With `start_writeback`, each piece written to a regular file is handed to the disk at
-// once, so that a flush of the file at the end waits for little. Throws WriteFailure (the first
-// write that failed; what was written before it stays), or std::bad_alloc where the buffers
-// cannot be had.
-void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_writeback);
+// once, so that a flush of the file at the end waits for little. `stop` (where not null) is
+// asked before every piece, on every thread, and whenever a write is interrupted by a signal (a
+// pipe whose reader does not read): its ReadStopped ends the writing, the threads joined. Throws
+// WriteFailure (the first write that failed; what was written before it stays), ReadStopped, or
+// std::bad_alloc where the buffers cannot be had.
+void write_blocks(int fd, const BlockText& text, unsigned threads, bool start_writeback,
+                  quorel::ReadStop* stop = nullptr);
+
+// Writes all of [bytes, bytes + size) to `fd`, repeating partial and interrupted writes after
+// asking `stop` (where not null). Returns 0, or the error number of the write that failed.
+int write_all_stoppable(int fd, const char* bytes, std::size_t size, quorel::ReadStop* stop);
 
 }  // namespace tolvane

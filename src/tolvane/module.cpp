@@ -28,7 +28,6 @@
 
 #include "failure/memory_failure.hpp"
 #include "failure/read_fault.hpp"
-#include "failure/write_all.hpp"
 #include "tolvane/band_binding.hpp"
 #include "tolvane/block_text.hpp"
 #include "tolvane/fault_data.hpp"
@@ -436,19 +435,25 @@ ByteArray format_blocks(const PlotText& plot, std::uint64_t first, std::uint64_t
 }
 
 // `head` then the text of every block, written to `fd` (see write_blocks); OSError where a
-// write fails.
+// write fails. Ctrl-C ends it as it ends a read (KeyboardInterrupt, or ReadInterrupted on a
+// thread other than the main one), within a piece of the text.
 void write_plot(const PlotText& plot, int fd, const nb::bytes& head, unsigned threads, bool start_writeback) {
     const std::string head_bytes(head.c_str(), head.size());
-    int error = 0;
-    {
-        LockReleased released;
+    bool out_of_memory = false;
+    const int error = unlocked(nullptr, [&](quorel::ReadStop* stop) {
         try {
-            error = quorel::write_all(fd, head_bytes.data(), head_bytes.size());
-            if (error == 0) write_blocks(fd, plot.text, threads, start_writeback);
+            if (const int head_error = write_all_stoppable(fd, head_bytes.data(), head_bytes.size(), stop)) {
+                return head_error;
+            }
+            write_blocks(fd, plot.text, threads, start_writeback, stop);
         } catch (const WriteFailure& failure) {
-            error = failure.error_number;
+            return failure.error_number;
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;  // MemoryError, as nanobind raises it, not a read's fault
         }
-    }
+        return 0;
+    });
+    if (out_of_memory) throw std::bad_alloc();
     if (error != 0) {
         errno = error;
         PyErr_SetFromErrno(PyExc_OSError);

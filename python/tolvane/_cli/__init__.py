@@ -1,4 +1,4 @@
-"""The tolvane command: info, convert, plot, tail and compare (python -m tolvane, or tolvane)."""
+"""The tolvane command: info, convert, plot, tail, compare and view (python -m tolvane, or tolvane)."""
 
 from .main import main
 

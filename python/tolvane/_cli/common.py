@@ -14,7 +14,7 @@ import pathlib
 import re
 import stat
 import sys
-from typing import Any, Iterator, List, Optional, Union
+from typing import Any, BinaryIO, Iterator, List, Optional, Union
 
 import numpy as np
 
@@ -27,6 +27,8 @@ from .. import _write
 PROG = "tolvane"
 # What FILE "-" reads: standard input, by a path, since tolvane.read takes one.
 STANDARD_INPUT = "/dev/stdin"
+# What messages call an output "-", standard output, which is written through descriptor 1.
+STANDARD_OUTPUT = "/dev/stdout"
 LARGEST_WIDTH = 2**64 - 1
 
 
@@ -188,20 +190,37 @@ def written(out: pathlib.Path) -> Iterator[pathlib.Path]:
         kind = stat.S_IFREG
     if stat.S_ISDIR(kind):
         raise Failed(f"{out}: cannot write: {os.strerror(errno.EISDIR)}")
-    try:
+    with failing_in_one_line(str(out)):
         if stat.S_ISREG(kind):
-            # The file at the end of the links (realpath() of /dev/stdout, a pipe's magic link,
-            # names nothing, but that is not a regular file).
-            with replacing(os.path.realpath(out)) as temporary:
+            # The file at the end of the links (replacing() follows them).
+            with replacing(out) as temporary:
                 yield pathlib.Path(temporary)
         else:
             yield out
+
+
+@contextlib.contextmanager
+def standard_output() -> Iterator[BinaryIO]:
+    """Standard output as a binary stream, for an output "-": written where it stands, in
+    place (a regular file it was redirected to is neither replaced nor truncated), and flushed
+    at the end. Every failure of the writing is Failed, said in one line."""
+    sys.stdout.flush()
+    with failing_in_one_line(STANDARD_OUTPUT):
+        with open(sys.stdout.fileno(), "wb", closefd=False) as stream:
+            yield stream
+
+
+@contextlib.contextmanager
+def failing_in_one_line(name: str) -> Iterator[None]:
+    """Every failure of writing the output ``name`` as Failed, said in one line."""
+    try:
+        yield
     except (Failed, ImportError, BrokenPipeError):  # each said where main says it
         raise
     except OSError as error:
-        raise Failed(f"{out}: cannot write: {error.strerror or one_line(error)}") from None
+        raise Failed(f"{name}: cannot write: {error.strerror or one_line(error)}") from None
     except Exception as error:  # the writers' libraries: netCDF4's RuntimeError, pyarrow's, ...
-        raise Failed(f"{out}: cannot write: {one_line(error)}") from None
+        raise Failed(f"{name}: cannot write: {one_line(error)}") from None
 
 
 def one_line(error: BaseException) -> str:

@@ -4,9 +4,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import io
+import os
 import pathlib
-from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 import numpy as np
 
@@ -14,9 +17,9 @@ from .._compression import SUFFIXES
 from .._netcdf_names import netcdf_names
 from .._plot import Plot
 from .._tables import library, named_columns
-from .._write import columns_of, write
-from .common import (Failed, check_storage_options, input_path, out_width, read_or_fail,
-                     refuse_to_overwrite, written)
+from .._write import columns_of, title_of, write
+from .common import (STANDARD_OUTPUT, Failed, check_storage_options, input_path, out_width, read_or_fail,
+                     refuse_to_overwrite, standard_output, written)
 
 NAME = "convert"
 
@@ -27,55 +30,89 @@ def add_parser(commands: Any, reading: argparse.ArgumentParser,
         NAME, parents=[reading, cutting], help="write a file as Parquet, Feather, CSV, NetCDF or a plot file",
         description="Writes the time and the parameters read as a table, in the format that "
                     "OUT's suffix names: " + ", ".join(f"{suffix} {name}" for suffix, (name, _)
-                                                         in WRITERS.items()) + " (.plt.gz and .plt.zst "
-                    "compressed); a plot file also from a file of those tables.")
+                                                         in WRITERS.items()) + " (.plt.gz, .plt.zst, .plt.bz2 "
+                    "and .plt.xz compressed); a plot file also from a file of those tables.")
     convert.add_argument("file", type=input_path, metavar="FILE",
                          help="TOLVANE plot file: a path, a URL, or - for standard input; for "
                               f"OUT.plt also a file that convert writes ({', '.join(TABLE_READERS)})")
-    convert.add_argument("out", type=pathlib.Path, metavar="OUT", help="the file to write")
+    convert.add_argument("out", type=output_path, metavar="OUT",
+                         help="the file to write, or - for standard output (with --to)")
+    convert.add_argument("--to", choices=list(TO_FORMATS), metavar="FORMAT",
+                         help="the format to write, in place of OUT's suffix; needed for OUT -: "
+                              + ", ".join(TO_FORMATS))
     convert.add_argument("--out-digits", type=out_width, metavar="W",
                          help="for OUT.plt: the field width to write (default 15: 9 significant "
                               "digits, every value bit for bit; 12: 6 digits)")
     convert.add_argument("--title", metavar="TEXT",
-                         help="for OUT.plt: line 1's text (default: FILE's own, for a plot file)")
+                         help="for OUT.plt: line 1's text (default: FILE's own: a plot file's, or "
+                              "the title that a Parquet, Feather or NetCDF file that convert wrote "
+                              "keeps; a CSV file holds none)")
     return convert
 
 
-def write_parquet(plot: Plot, out: pathlib.Path) -> None:
+# An output: a path, or a binary stream (standard output) written where it stands.
+Out = Union[pathlib.Path, BinaryIO]
+
+
+def write_parquet(plot: Plot, out: Out) -> None:
     parquet = library("pyarrow.parquet", "arrow", "tolvane convert to Parquet")
     with arrow_file(out) as stream:
         parquet.write_table(plot.to_arrow(), stream)
 
 
-def write_feather(plot: Plot, out: pathlib.Path) -> None:
+def write_feather(plot: Plot, out: Out) -> None:
     feather = library("pyarrow.feather", "arrow", "tolvane convert to Feather")
     with arrow_file(out) as stream:
         feather.write_feather(plot.to_arrow(), stream)
 
 
-def arrow_file(out: pathlib.Path) -> Any:
+@contextlib.contextmanager
+def arrow_file(out: Out) -> Iterator[BinaryIO]:
     """``out`` opened for pyarrow's writers. Given a path instead, they remove the file when a
-    write fails, and that may be a link or a device written in place, not a temporary file;
-    pyarrow's own files cannot be pipes (they seek)."""
-    return open(out, "wb")
+    write fails, and that may be a link or a device written in place, not a temporary file.
+    Standard output gets the file made in memory first: it may be a file that pyarrow would
+    take for its own, from where it stands, or a pipe, which cannot seek."""
+    if isinstance(out, pathlib.Path):
+        with open(out, "wb") as stream:
+            yield stream
+        return
+    made = io.BytesIO()
+    yield made
+    out.write(made.getbuffer())
 
 
-def write_csv(plot: Plot, out: pathlib.Path) -> None:
+def write_csv(plot: Plot, out: Out) -> None:
     names, arrays = named_columns(plot)
     texts = []
     for array in arrays:
         text = array.astype(str)  # numpy's shortest text that reads back as the binary32 value
         text[np.isnan(array) & np.signbit(array)] = "-nan"
         texts.append(text.tolist())
-    with open(out, "w", encoding="utf-8", newline="") as stream:
+    with text_file(out) as stream:
         writer = csv.writer(stream, lineterminator="\n")
         writer.writerow(names)
         writer.writerows(zip(*texts))
 
 
-def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
+@contextlib.contextmanager
+def text_file(out: Out) -> Iterator[io.TextIOWrapper]:
+    """``out`` as UTF-8 text, its line ends as written; a stream is left open."""
+    stream = io.TextIOWrapper(open(out, "wb") if isinstance(out, pathlib.Path) else out,
+                              encoding="utf-8", newline="")
+    try:
+        yield stream
+        stream.flush()
+    finally:
+        if isinstance(out, pathlib.Path):
+            stream.close()
+        else:
+            stream.detach()
+
+
+def write_netcdf(plot: Plot, out: Out) -> None:
     library("netCDF4", "xarray", "tolvane convert to NetCDF")
-    if not out.is_file():  # HDF5 seeks, and given a FIFO, opens it again and waits for a writer
+    if not isinstance(out, pathlib.Path) or not out.is_file():
+        # HDF5 seeks, and given a FIFO, opens it again and waits for a writer.
         raise Failed(f"{out}: cannot write: NetCDF needs a regular file, not a pipe or a device")
     dataset = plot.to_xarray()
     # Names NetCDF cannot hold get names it can (_netcdf_names.py); each such variable keeps the
@@ -90,7 +127,7 @@ def write_netcdf(plot: Plot, out: pathlib.Path) -> None:
     dataset.to_netcdf(out, engine="netcdf4", format="NETCDF4", encoding=encoding)
 
 
-def write_plot_file(data: Any, out: pathlib.Path, n_digits: int = 15, title: str = "",
+def write_plot_file(data: Any, out: Out, n_digits: int = 15, title: str = "",
                     names: Optional[Sequence[str]] = None, compression: Optional[str] = None) -> None:
     write(out, data, n_digits, title=title, names=names, compression=compression)
 
@@ -108,15 +145,30 @@ WRITERS: Dict[str, "tuple[str, Callable[..., None]]"] = {
 COMPRESSED_PLOT_SUFFIXES = {PLOT_SUFFIX + suffix: name for suffix, name in SUFFIXES.items()}
 
 
-def out_format(out: pathlib.Path) -> "tuple[str, Optional[str]]":
-    """The suffix of WRITERS that OUT's name asks for ("" for none), and the compression of a
-    plot file (OUT.plt.gz, OUT.plt.zst)."""
-    name = out.name.lower()
+# --to's names of the formats: the suffixes without their first dot (plt.gz for OUT.plt.gz).
+TO_FORMATS = {suffix[1:]: suffix for suffix in [*WRITERS, *COMPRESSED_PLOT_SUFFIXES]}
+# OUT "-", standard output: this very object, told apart from a file named "-" ("./-").
+STANDARD_OUTPUT_ARGUMENT = pathlib.Path("-")
+
+
+def output_path(text: str) -> pathlib.Path:
+    return STANDARD_OUTPUT_ARGUMENT if text == "-" else pathlib.Path(text)
+
+
+def out_format(args: argparse.Namespace) -> "tuple[str, Optional[str]]":
+    """The suffix of WRITERS that --to or else OUT's name asks for ("" for none), and the
+    compression of a plot file (OUT.plt.gz, --to plt.zst, ...)."""
+    name = ("x" + TO_FORMATS[args.to]) if args.to is not None else args.out.name.lower()
     for suffix, compression in COMPRESSED_PLOT_SUFFIXES.items():
         if name.endswith(suffix) and len(name) > len(suffix):
             return PLOT_SUFFIX, compression
-    suffix = out.suffix.lower()
+    suffix = pathlib.Path(name).suffix
     return (suffix if suffix in WRITERS else ""), None
+
+
+def is_binary(suffix: str, compression: Optional[str]) -> bool:
+    """Whether the format is not text: Parquet, Feather, a compressed plot file."""
+    return suffix not in (".csv", PLOT_SUFFIX) or compression is not None
 
 
 def read_parquet(path: str) -> Any:
@@ -158,12 +210,14 @@ TABLE_READERS: Dict[str, Callable[[str], Any]] = {
 }
 
 
-def read_table_or_fail(path: str, args: argparse.Namespace) -> "tuple[Dict[str, Any], List[Any]]":
+def read_table_or_fail(path: str, args: argparse.Namespace) -> "tuple[Dict[str, Any], List[Any], str]":
     """A table that convert writes, as columns and names for tolvane.write (the names apart, as
-    a table may repeat them), with --columns applied (the first column, the time, always kept)."""
+    a table may repeat them), with --columns applied (the first column, the time, always kept),
+    and the title it keeps ("" for none)."""
     try:
         table = TABLE_READERS[pathlib.Path(path).suffix.lower()](path)
         names, columns = columns_of(table)
+        title = title_of(table)
     except OSError as error:
         raise Failed(f"{path}: {error.strerror or error}") from None
     except (ValueError, TypeError, KeyError) as error:
@@ -171,7 +225,7 @@ def read_table_or_fail(path: str, args: argparse.Namespace) -> "tuple[Dict[str, 
     if args.columns is not None:
         fields = sorted({0, *(table_field(key, names, path) for key in args.columns)})
         names, columns = [names[f] for f in fields], [columns[f] for f in fields]
-    return {str(i): column for i, column in enumerate(columns)}, names
+    return {str(i): column for i, column in enumerate(columns)}, names, title
 
 
 def table_field(key: Union[str, int], names: Sequence[Any], path: str) -> int:
@@ -186,13 +240,18 @@ def table_field(key: Union[str, int], names: Sequence[Any], path: str) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    suffix, compression = out_format(args.out)
-    _, write_out = WRITERS[suffix]
+    suffix, compression = out_format(args)
+    name, write_out = WRITERS[suffix]
+    to_standard_output = args.out is STANDARD_OUTPUT_ARGUMENT
+    if to_standard_output and is_binary(suffix, compression) and os.isatty(1):
+        # As gzip and zstd refuse to write compressed data to a terminal.
+        what = name if compression is None else f"a {compression}-compressed {name}"
+        raise Failed(f"{STANDARD_OUTPUT}: cannot write: {what} is not written to a terminal "
+                     "(redirect standard output to a file or a pipe)")
     options: Dict[str, Any] = {}
     data: Any
     if pathlib.Path(args.file).suffix.lower() in TABLE_READERS:  # for OUT.plt only
-        data, options["names"] = read_table_or_fail(args.file, args)
-        title = ""
+        data, options["names"], title = read_table_or_fail(args.file, args)
     else:
         data = read_or_fail(args.file, args)
         title = data.title  # from the read itself: a pipe or FIFO cannot be read again
@@ -200,7 +259,7 @@ def run(args: argparse.Namespace) -> int:
         options["n_digits"] = 15 if args.out_digits is None else args.out_digits
         options["title"] = title if args.title is None else args.title
         options["compression"] = compression
-    with written(args.out) as out:
+    with (standard_output() if to_standard_output else written(args.out)) as out:
         write_out(data, out, **options)
     return 0
 
@@ -208,17 +267,26 @@ def run(args: argparse.Namespace) -> int:
 def check(args: argparse.Namespace) -> None:
     """OUT's format, and the options that only some inputs and outputs have."""
     check_storage_options(args, [args.file])
-    if not out_format(args.out)[0]:
+    to_standard_output = args.out is STANDARD_OUTPUT_ARGUMENT
+    if to_standard_output and args.to is None:
+        args.parser.error("OUT - (standard output) needs --to FORMAT: it has no suffix to tell "
+                          "the format by")
+    suffix = out_format(args)[0]
+    if not suffix:
         endings = ", ".join([*WRITERS, *COMPRESSED_PLOT_SUFFIXES])
-        args.parser.error(f"OUT must end in {endings} (for the format), not {args.out.name!r}")
-    refuse_to_overwrite(args.parser, args.file, args.out, "OUT")
-    to_plot = out_format(args.out)[0] == PLOT_SUFFIX
+        args.parser.error(f"OUT must end in {endings} (for the format), or --to name one, "
+                          f"not {args.out.name!r}")
+    if to_standard_output and suffix == ".nc":
+        args.parser.error("NetCDF needs a regular file (HDF5 seeks in it): it cannot be written "
+                          "to standard output")
+    if not to_standard_output:
+        refuse_to_overwrite(args.parser, args.file, args.out, "OUT")
+    to_plot = suffix == PLOT_SUFFIX
     if not to_plot and (args.out_digits is not None or args.title is not None):
-        args.parser.error(f"--out-digits and --title are for OUT{PLOT_SUFFIX}, not {args.out.name!r}")
+        args.parser.error(f"--out-digits and --title are for a plot file ({PLOT_SUFFIX}), "
+                          f"not {args.to or args.out.name!r}")
     from_table = pathlib.Path(args.file).suffix.lower() in TABLE_READERS
     if from_table and not to_plot:
         args.parser.error(f"FILE {args.file!r} is a table: convert writes it as OUT{PLOT_SUFFIX} only")
     if from_table and args.n_digits is not None:
         args.parser.error(f"--n-digits is the width of a plot file FILE, not of {args.file!r}")
-
-

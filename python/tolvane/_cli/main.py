@@ -18,13 +18,13 @@ from types import ModuleType
 from typing import Dict, Optional, Sequence
 
 from .._version import __version__
-from . import compare, convert, info, plot, tail
+from . import compare, convert, info, plot, tail, view
 from .common import PROG, Failed, cutting_options, reading_options
 
 # Each subcommand's module has NAME, add_parser(commands, reading, cutting), check(args) (the
 # checks of its arguments that argparse cannot make, as usage errors) and run(args), the exit
 # status.
-SUBCOMMANDS: Dict[str, ModuleType] = {module.NAME: module for module in (info, convert, plot, tail, compare)}
+SUBCOMMANDS: Dict[str, ModuleType] = {module.NAME: module for module in (info, convert, plot, tail, compare, view)}
 
 
 def parser() -> argparse.ArgumentParser:
