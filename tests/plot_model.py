@@ -133,7 +133,11 @@ def model(data, width):
     return outcome, stdout
 
 
-def model_with_place(data, width, selected=None, keep=False):
+# A head that the end of the file cuts: tolvane's incomplete head.
+HEAD_CUT = ("empty_file", "names_cut_short", "head_unended")
+
+
+def model_with_place(data, width, selected=None, keep=False, head=False):
     """model()'s outcome and stdout, and the Failure (with its place) or None.
 
     With ``selected`` (a set of field indices), only those fields are checked and converted,
@@ -141,10 +145,16 @@ def model_with_place(data, width, selected=None, keep=False):
     values are then those of the selected fields, in field order (the time first).
 
     With ``keep`` (tolvane's incomplete="keep"), a block that the end of the file cuts ends the
-    read before it: the outcome holds the blocks before it, and the Failure is that block's
-    (kind "line_unended" where its last line has no line feed but reads). Only the end of the
-    file cuts a block: the file ends inside it, or the failure is on the file's last line and
-    that line has no line feed."""
+    read before it: the outcome holds the blocks before it, and the Failure is that block's.
+    Only the end of the file cuts a block: the file ends inside it, or the failure is on the
+    file's last line and that line has no line feed. A last line without a line feed whose
+    fields all read ends a complete block.
+
+    With ``head`` (tolvane's reads; implied by ``keep``), a line of the head without a line
+    feed is a head still being written (kind "head_unended", on that line), whatever it holds;
+    with ``keep``, a head that the end of the file cuts (that, an empty file, or fewer name
+    lines than the count) gives no block, and the arrays of the names read whole (None for the
+    time where there is no name)."""
     pos = 0
     number = 0  # of the line last read
     block = None  # the block being read, once the blocks begin
@@ -169,22 +179,40 @@ def model_with_place(data, width, selected=None, keep=False):
         return text
 
     stdout = ""
+    head = head or keep
+    names = []  # those of the name lines read whole
     try:
-        first = next_line()
-        if first is EOF:
-            raise Failure("Failed ot read line!", "empty_file", 1)
-        toks = tokens(first)
-        count = 0
-        if toks:
-            count = parse_count(toks[-1])
-            if count is None:
-                stdout = f"Error: '{toks[-1]}' is not a valid number of parameters!\n"
-                raise Failure(
-                    f"The first line should end with the number of parameters:\n'{first}'",
-                    "count_not_a_number", 1)
+        try:
+            first = next_line()
+            if first is EOF:
+                raise Failure("Failed ot read line!", "empty_file", 1)
+            toks = tokens(first)
+            count = 0
+            if toks:
+                count = parse_count(toks[-1])
+                if count is None:
+                    stdout = f"Error: '{toks[-1]}' is not a valid number of parameters!\n"
+                    raise Failure(
+                        f"The first line should end with the number of parameters:\n'{first}'",
+                        "count_not_a_number", 1)
+        except Failure:
+            if head and unended:
+                raise Failure("", "head_unended", 1) from None
+            raise
+        if head and unended:
+            raise Failure("", "head_unended", 1)
         for _ in range(count):
-            if next_line() is EOF:
+            try:
+                line = next_line()
+            except Failure:
+                if head and unended:
+                    raise Failure("", "head_unended", number) from None
+                raise
+            if line is EOF:
                 raise Failure("Failed to read line!", "names_cut_short", number)
+            if head and unended:
+                raise Failure("", "head_unended", number)
+            names.append((tokens(line) or [""])[-1])
         if count == 0:
             raise Failure("capacity overflow", "count_zero", 1)
         times, cols = [], [[] for _ in range(count - 1)]
@@ -227,11 +255,13 @@ def model_with_place(data, width, selected=None, keep=False):
                                   "field_empty" if err == "Empty" else "field_not_a_number",
                                   number, block, i)
                 (times if i == 0 else cols[i - 1]).append(bits)
-            if keep and unended:
-                raise Failure("", "line_unended", number, block)
             block += 1
     except Failure as failure:
-        cut = failure.kind in ("block_cut_short", "line_unended") or (
+        if keep and failure.kind in HEAD_CUT:
+            # No block, and the names of the name lines read whole: the time's array where
+            # there is one.
+            return ("ok", (None if not names else [], [[] for _ in names[1:]])), stdout, failure
+        cut = failure.kind == "block_cut_short" or (
             unended and failure.kind in ("not_utf8", "field_past_line_end", "field_splits_char",
                                          "field_empty", "field_not_a_number"))
         if not (keep and block is not None and cut):

@@ -10,6 +10,7 @@ import errno
 import gzip
 import lzma
 import os
+import pathlib
 import re
 import select
 import signal
@@ -121,14 +122,38 @@ def broken_sample(tmp_path, sample):
     (["convert", "{sample}", "{tmp}/out.plt", "--title", "two\nlines"], 1, "",
      r"{tmp}/out\.plt: cannot write: title must be one line, not 'two\\nlines'\n"),
     (["plot"], 2, "", r"usage: tolvane plot .*required: FILE\n"),
+    # What tail cannot follow in place, said before anything is read.
+    (["tail", "-"], 2, "", r"usage: tolvane tail .*: standard input \(-\) cannot be followed\n"),
+    (["tail", "--storage-option", "anon=true", "{sample}"], 2, "",
+     r"usage: tolvane tail .*--storage-option is for URLs, and tail follows a local file\n"),
+    (["tail", "s3://bucket/run.plt"], 2, "", r"usage: tolvane tail .*not the URL 's3://bucket/run\.plt'\n"),
+    (["tail", "{gzipped}"], 2, "", r"usage: tolvane tail .*{gzipped}: tail needs an uncompressed plot file, "
+     r"not a gzip file: .*\n"),
 ])
 def test_exit_statuses(tmp_path, sample, args, status, out, err):
-    values = {"sample": str(sample), "broken": broken_sample(tmp_path, sample), "tmp": str(tmp_path)}
+    gzipped = tmp_path / "run.plt.gz"
+    gzipped.write_bytes(gzip.compress(pathlib.Path(sample).read_bytes()))
+    values = {"sample": str(sample), "broken": broken_sample(tmp_path, sample), "tmp": str(tmp_path),
+              "gzipped": str(gzipped)}
     got = run(tmp_path, *(arg.format(**values) for arg in args))
     escaped = {key: re.escape(value) for key, value in values.items()}
     assert got[0] == status, got
     assert re.fullmatch(out.format(**escaped), got[1], re.S), got
     assert re.fullmatch(err.format(**escaped), got[2], re.S), got
+
+
+@pytest.mark.parametrize("make, said", [
+    (lambda path: tolvane.FileChangedError(path), "{path}: the file changed while it was read (it was cut short or "
+     "written again); read it again once it is written"),
+    (lambda path: FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path), "{path}: No such file or directory"),
+    (lambda path: OSError("no errno"), "{path}: no errno"),
+])
+def test_a_file_s_error_names_its_path_once(tmp_path, make, said):
+    # The path is the line's first word, once: an error whose text starts with it is said as it is.
+    from tolvane._cli.common import failure_of
+
+    path = str(tmp_path / "run.plt")
+    assert str(failure_of(path, make(path))) == said.format(path=path)
 
 
 def bits(array):
@@ -667,7 +692,8 @@ def test_convert_keeps_the_blocks_of_a_cut_file_when_asked(tmp_path, capsys):
     path = write_plot(tmp_path, data[:-3], name="cut.plt")
     out = tmp_path / "cut.csv"
     assert main(["convert", path, str(out)]) == 1 and not out.exists()
-    assert capsys.readouterr().err == f"{path}:13: block 4, field 1 (PARAM_1), bytes 12..24: the line is only 22 bytes long\n"
+    assert capsys.readouterr().err == f"{path}:13: block 4, field 1 (PARAM_1), bytes 12..24: the line is only 22 bytes " \
+        "long; the file ends inside this block: --incomplete keep reads the blocks before it\n"
     assert main(["convert", "--incomplete", "keep", path, str(out)]) == 0
     assert capsys.readouterr() == ("", f"{path}:13: cut inside block 4\n")
     assert out.read_text().splitlines() == ["PARAM_0,PARAM_1"] + [f"{b}.0,{-b}.0" for b in range(4)]

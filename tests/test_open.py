@@ -69,7 +69,16 @@ def test_windows_give_the_values_read_gives(tmp_path, kind):
             "a slice with a step": (f.read(blocks=slice(3, None, 7)), np.arange(3, n, 7)),
             "backwards": (f.read(blocks=slice(None, 10, -3)), np.arange(n - 1, 10, -3)),
             "numbers, repeated, negative": (f.read(blocks=[n - 1, 5, 5, -2, 0]), np.array([n - 1, 5, 5, n - 2, 0])),
+            "a range to the end": (f.read(blocks=range(n - 5, n)), np.arange(n - 5, n)),
+            "a range from the first, negative": (f.read(blocks=range(-n, -n + 3)), np.arange(0, 3)),
+            "a range backwards": (f.read(blocks=range(n - 1, -1, -4)), np.arange(n - 1, -1, -4)),
         }
+        # Out of range, however large, by number or by range: IndexError, before any array the
+        # size of it is made (not MemoryError, nor numpy's OverflowError).
+        for blocks in ([n], [-n - 1], range(0, n + 1), range(-n - 1, 0), range(0, 10**12), [2**63], [2**64],
+                       [-2**63 - 1], np.array([2**63], dtype=np.uint64)):
+            with pytest.raises(IndexError, match=f"out of range: the file has {n} complete blocks"):
+                f.read(blocks=blocks)
         t0, t1 = sorted(times[[n // 3, n // 2]].tolist())
         windows["time"] = (f.read(time=(t0, t1)), np.flatnonzero((times >= t0) & (times <= t1)))
         for name, (plot, chosen) in windows.items():
@@ -100,15 +109,18 @@ def test_faults_inside_a_window_raise_and_outside_are_not_looked_for(tmp_path):
             assert str(raised.value) == str(whole.value)
 
 
-def test_a_growing_file_is_followed_block_by_block(tmp_path):
+@pytest.mark.parametrize("opened_at", ["empty", "inside line 1", "inside the last name", "the head whole"])
+def test_a_growing_file_is_followed_block_by_block(tmp_path, opened_at):
     # A simulation writing its file in pieces cut anywhere (inside lines, fields and line ends),
-    # the handle opened on its head alone (the width is found once block 0 is complete): each
-    # len() sees the blocks complete so far, and the updates, joined, are tolvane.read of the
-    # finished file. Each update reads the bytes appended since the last and no others.
+    # the handle opened on its head alone, or on a head still being written (no name is known
+    # until it is whole, and the width is found once block 0 is complete): each len() sees the
+    # blocks complete so far, and the updates, joined, are tolvane.read of the finished file.
+    # Each update reads the bytes appended since the last and no others.
     rng = random.Random(7)
     blocks = [[f"{b * 0.001:.5E}"] + [f"{rng.uniform(-9, 9):.5E}" for _ in range(11)] for b in range(600)]
     data = plot_text(12, blocks, 12).encode()
-    head = data.index(b"BLOCK") - 2
+    head = {"empty": 0, "inside line 1": data.index(b"\n") - 1, "inside the last name": data.index(b"BLOCK") - 5,
+            "the head whole": data.index(b"BLOCK") - 2}[opened_at]
     path = tmp_path / "growing.plt"
     path.write_bytes(data[:head])
     io = open(f"/proc/{os.getpid()}/io")
@@ -120,6 +132,7 @@ def test_a_growing_file_is_followed_block_by_block(tmp_path):
     updates, written = [], head
     with tolvane.open(path) as f, open(path, "ab") as writer:
         assert (len(f), f.n_digits, len(f.update())) == (0, None, 0)
+        assert f.names == (() if opened_at != "the head whole" else tolvane.read(path, 12).names)
         while written < len(data):
             piece = data[written:written + rng.randrange(1, 900)]
             writer.write(piece)
@@ -132,7 +145,8 @@ def test_a_growing_file_is_followed_block_by_block(tmp_path):
             # read that finds the width from it.
             assert bytes_read() - before <= 2 * (len(piece) + 150) + 200 + 64 * 1024 * detecting
             updates.append(new)
-            assert len(f) == (data[:written].count(b"\n") - 13) // 3
+            assert len(f) == max(0, (data[:written].count(b"\n") - 13) // 3)
+            assert len(f.names) == (12 if data[:written].count(b"\n") >= 13 else 0)
     assert f.n_digits == 12
     whole = tolvane.read(path)
     assert bits(np.concatenate([u.to_numpy() for u in updates])) == bits(whole.to_numpy())
@@ -202,6 +216,35 @@ def test_the_engine_reads_a_field_only_when_asked_and_keeps_a_cut_file(tmp_path)
         dataset["PARAM_2"].values
 
 
+@pytest.mark.parametrize("face", ["xarray", "dask.read", "read_many"])
+def test_a_head_still_being_written_is_said_or_kept_without_blocks(tmp_path, face):
+    # The last name line without its line feed (SPE of SPEED): "raise" says the head is
+    # incomplete, "keep" gives no block and no name it cannot know (a sweep lists the file as cut
+    # and reads the others), where a name cut short was taken before.
+    good = write_plot(tmp_path, plot_text(3, [["0.5", "1.5", "2.5"]], 12), name="good.plt")
+    path = write_plot(tmp_path, "T 3\nTIME\nA\nSPE", name="head.plt")
+    message = f"{path}:4: the head is incomplete"
+    if face == "xarray":
+        xr = importorskip_leaking("xarray")
+        with pytest.raises(tolvane.FormatError, match=message):
+            xr.open_dataset(path, engine="tolvane", n_digits=12)
+        dataset = xr.open_dataset(path, engine="tolvane", n_digits=12, incomplete="keep")
+        assert (list(dataset.variables), dataset.attrs["incomplete"].startswith(message)) == ([], True)
+    elif face == "dask.read":
+        importorskip_leaking("dask.dataframe")
+        from tolvane import dask as tolvane_dask
+        with pytest.raises(tolvane.FormatError, match=message):
+            tolvane_dask.read(path, n_digits=12)
+        assert tolvane_dask.read(path, n_digits=12, incomplete="keep").compute().shape == (0, 0)
+    else:
+        pytest.importorskip("pandas")
+        with pytest.raises(tolvane.FormatError, match=message):
+            tolvane.read_many([good, path], 12)
+        frame = tolvane.read_many([path, good], 12, incomplete="keep")
+        assert list(frame.columns) == ["path", "PARAM_0", "PARAM_1", "PARAM_2"] and len(frame) == 1
+        assert [(p, str(e)[:len(message)]) for p, e in frame.attrs["incomplete"]] == [(path, message)]
+
+
 @pytest.mark.parametrize("content, looks", [
     (None, True),                                           # the sample
     (b"T 2\nTIME\nX\n", True),                              # a head without blocks
@@ -253,10 +296,16 @@ with open(path, "ab") as f:
 '''
 
 
-def test_tail_follows_a_file_another_process_appends_to(tmp_path):
+@pytest.mark.parametrize("restart, header", [("cut and written again", True), ("replaced", False)])
+def test_tail_follows_a_file_another_process_appends_to(tmp_path, restart, header):
+    # The names (unless --no-header), the last two blocks there, then each block as another
+    # process appends it; then a run restarted under it (the file cut and written again from
+    # its head, or another file put in its place): a note on standard error, and the new file
+    # from its start, its head waited for while it is written.
     import signal
     import subprocess
     import sys
+    import threading
     import time
 
     from conftest import child_env
@@ -264,23 +313,45 @@ def test_tail_follows_a_file_another_process_appends_to(tmp_path):
     blocks = [[f"{b * 0.5:.5E}"] + [f"{b + i / 8:.5E}" for i in range(11)] for b in range(40)]
     whole = write_plot(tmp_path, plot_text(12, blocks, 12), name="whole.plt")
     data = open(whole, "rb").read()
+    rerun = plot_text(12, [[f"{b:.5E}"] + [f"{-b - i:.5E}" for i in range(11)] for b in range(5)], 12).encode()
     path = tmp_path / "run.plt"
     three = [i for i, byte in enumerate(data) if byte == 0x0A][13 + 3 * 3 - 1] + 1
     path.write_bytes(data[:three])  # the head and three blocks
     tail = subprocess.Popen([sys.executable, "-m", "tolvane", "tail", "--lines", "2", "--interval", "0.05",
-                             "--columns", "PARAM_3", str(path)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=child_env(), text=True)
+                             "--columns", "PARAM_3", str(path)] + ([] if header else ["--no-header"]),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(), text=True)
+    watchdog = threading.Timer(120, tail.kill)
+    watchdog.start()
     try:
-        lines = [tail.stdout.readline()]  # the last two blocks there (so that it runs), then the rest
+        # The names and the last two blocks there (so that it runs), then the rest.
+        lines = [tail.stdout.readline() for _ in range(1 + header)]
         subprocess.run([sys.executable, "-c", TAIL_WRITER, whole, str(path), str(three)], check=True,
                        timeout=60)
         lines += [tail.stdout.readline() for _ in range(38)]
+        if restart == "replaced":
+            other = tmp_path / "other.plt"
+            other.write_bytes(rerun)
+            os.replace(other, path)
+        else:
+            with open(path, "wb") as f:
+                head_end = rerun.index(b"PARAM_11") + 3
+                f.write(rerun[:head_end])  # a head still being written
+                f.flush()
+                time.sleep(0.3)
+                f.write(rerun[head_end:])
+        lines += [tail.stdout.readline() for _ in range(5 + header)]
         time.sleep(0.2)
         tail.send_signal(signal.SIGINT)
         out, err = tail.communicate(timeout=10)
     finally:
+        watchdog.cancel()
         tail.kill()
         tail.wait()
+    names = ["PARAM_0\tPARAM_3\n"] if header else []
     expected = tolvane.read(whole)
-    assert lines == [f"{t}\t{v}\n" for t, v in zip(expected.time.astype(str)[1:], expected["PARAM_3"].astype(str)[1:])]
-    assert (out, err, tail.returncode) == ("", "", 0)
+    rows = [f"{t}\t{v}\n" for t, v in zip(expected.time.astype(str), expected["PARAM_3"].astype(str))]
+    rerun_plot = tolvane.read(path)
+    rerun_rows = [f"{t}\t{v}\n" for t, v in zip(rerun_plot.time.astype(str), rerun_plot["PARAM_3"].astype(str))]
+    assert lines == names + rows[1:] + names + rerun_rows
+    note = f"{path}: the file was written again (cut, replaced or its head changed): following it from its start\n"
+    assert (out, err, tail.returncode) == ("", note, 0)

@@ -5,6 +5,7 @@ import html
 import os
 import pathlib
 import pickle
+import random
 import re
 import subprocess
 import sys
@@ -17,7 +18,7 @@ from hypothesis import strategies as st
 import quorel
 from conftest import (LEAK_MEASURE, assert_flat, bits_list, child_env, gil_free_env, plot_text, run_child, skip_unless_free_threaded,
                       skip_without_memory_limits, write_plot)
-from plot_model import head_texts, model_with_place, parse_count, tokens
+from plot_model import HEAD_CUT, head_texts, model_with_place, parse_count, tokens
 
 tolvane = pytest.importorskip("tolvane")  # built for CPython 3.10 and newer
 np = pytest.importorskip("numpy")
@@ -113,7 +114,8 @@ def model_kept(data, width, selected=None):
     place = None if failure is None else (failure.line, failure.block, failure.field)
     if expected[0] != "ok":
         return "FormatError", place
-    return "ok", [expected[1][0]] + expected[1][1], place
+    times, columns = expected[1]
+    return "ok", ([] if times is None else [times]) + columns, place
 
 
 # ---------------------------------------------------------------- both faces, one model
@@ -155,6 +157,8 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
     assert got_quorel[0] == ("ok" if failure is None else "failed")
     capfd.readouterr()
 
+    # tolvane's reads take a head line without a line feed for a head still being written.
+    _, _, failure = model_with_place(data, width, head=True)
     got = tolvane_outcome(path, width)
     if failure is None:
         assert got == got_quorel
@@ -174,16 +178,19 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
         assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == kept
 
     # tolvane.open: its index finds the blocks whose every line ends in a line feed, which read
-    # as the file cut after them reads.
-    assert opened_outcome(path, width) == tolvane_outcome(write_plot(tmp_path, complete_blocks(data),
-                                                                     name="complete.plt"), width)
+    # as the file cut after them reads; a head still being written is waited for.
+    if failure is not None and failure.kind in HEAD_CUT:
+        assert opened_outcome(path, width) == ("ok", [])
+    else:
+        assert opened_outcome(path, width) == tolvane_outcome(write_plot(tmp_path, complete_blocks(data),
+                                                                         name="complete.plt"), width)
     # The index split across threads, in pieces of a few bytes: what one thread finds.
     assert index_outcome(path, width, 7, piece_bytes) == index_outcome(path, width)
 
     # The fields of `chosen` and the time only: their faults, or their values. (The edits may
     # have left the file fewer parameters than were chosen from.)
     selected = {0} | chosen
-    expected, _, failure = model_with_place(data, width, selected)
+    expected, _, failure = model_with_place(data, width, selected, head=True)
     try:
         got = tolvane_outcome(path, width, columns=sorted(chosen, reverse=True))
         assert tolvane_outcome(path, width, columns=sorted(chosen), threads=2,
@@ -203,37 +210,54 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
 
 # ---------------------------------------------------------------- files cut short
 
-def cut_test_file(count, width, blocks, header, tail, newline, bad_block=None):
+def utf8(data):
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def cut_test_file(count, width, blocks, header, tail, newline, bad_block=None, seed=None):
     """A plot file whose data lines carry `tail` after their fields (text beyond the last field
     is ignored), so that a cut can fall inside a character there; block b's header line is
     header.format(b), and block 0's is padded to 900 bytes where the header ends in "|" (a
     split read then sizes its storage for far fewer blocks than there are, and reads the rest on
-    after the split). With `bad_block`, that block's first field is not a number."""
+    after the split). With `bad_block`, that block's first field is not a number. With `seed`,
+    the values are random, of every sign and size."""
+    rng = random.Random(seed)
     lines = [f"CUT {count}"] + [f"{i} P{i}" for i in range(count)]
     for b in range(blocks):
         lines.append(header.format(b).ljust(900 if b == 0 and header.endswith("|") else 0))
-        fields = [f"{(b * count + i) / 7:.5E}".rjust(width)[:width] for i in range(count)]
+        fields = [(f"{rng.uniform(-10, 10) * 10.0 ** rng.randint(-40, 40):.5E}" if seed is not None
+                   else f"{(b * count + i) / 7:.5E}").rjust(width)[:width] for i in range(count)]
         if b == bad_block:
             fields[0] = "1.0D+00".rjust(width)
         lines += ["".join(fields[j:j + 10]) + tail for j in range(0, count, 10)]
     return (newline.join(lines) + newline).encode()
 
 
-@pytest.mark.parametrize("count, width, blocks, header, tail, newline, bad_block, step", [
-    (3, 12, 3, " STEP {} é", "", "\n", None, 1),
-    (11, 15, 3, "", " ü", "\r\n", None, 1),
-    (23, 5, 3, "H{}\u3000", "\u20ac", "\n", None, 1),
-    (2, 12, 60, "{}|", "", "\n", None, 1),
-    (12, 12, 4, " STEP {}", "", "\n", 1, 5),
+@pytest.mark.parametrize("count, width, blocks, header, tail, newline, bad_block, step, seed", [
+    (3, 12, 3, " STEP {} é", "", "\n", None, 1, None),
+    (11, 15, 3, "", " ü", "\r\n", None, 1, None),
+    (23, 5, 3, "H{}\u3000", "\u20ac", "\n", None, 1, None),
+    (2, 12, 60, "{}|", "", "\n", None, 1, None),
+    (12, 12, 4, " STEP {}", "", "\n", 1, 5, None),
+    (10, 12, 5, " T", "", "\n", None, 1, 1),
+    (21, 15, 4, "", "", "\r\n", None, 1, 2),
+    (7, 12, 40, "{}|", "", "\n", None, 1, 3),
 ])
 def test_a_file_cut_at_every_byte_of_its_last_blocks(tmp_path, count, width, blocks, header, tail,
-                                                      newline, bad_block, step):
+                                                      newline, bad_block, step, seed):
     # The end removed at every byte offset inside the last two blocks (inside lines, fields,
-    # characters, line ends): incomplete="keep" gives exactly the blocks whose every line ends in
-    # a line feed, bit for bit those of the whole file, and says which line the cut block's
-    # fault is on; split into pieces of a few bytes, the same, the cut in the last piece or in
-    # the blocks read on after the split. A fault before the cut raises.
-    data = cut_test_file(count, width, blocks, header, tail, newline, bad_block)
+    # characters, line ends), the last line with its line feed and without: incomplete="keep"
+    # gives exactly the blocks whose every field reads, bit for bit those of the whole file
+    # (those whose every line ends in a line feed, and the last block where only its line feed
+    # is missing), and says which line the cut block's fault is on; never less than "raise"
+    # gives: where that reads, "keep" gives the same, and no cut. Split into pieces of a few
+    # bytes, the same, the cut in the last piece or in the blocks read on after the split. A
+    # fault before the cut raises.
+    data = cut_test_file(count, width, blocks, header, tail, newline, bad_block, seed)
     whole = write_plot(tmp_path, data, name="whole.plt")
     head_lines, block_lines = 1 + count, 1 + -(-count // 10)
     block_starts = [i + 1 for i, byte in enumerate(data) if byte == 0x0A][head_lines - 1::block_lines]
@@ -246,12 +270,21 @@ def test_a_file_cut_at_every_byte_of_its_last_blocks(tmp_path, count, width, blo
             f.write(cut)
         expected = model_kept(cut, width)
         complete = (cut.count(b"\n") - head_lines) // block_lines
+        raised = tolvane_outcome(path, width)
         if bad_block is not None:
             assert expected[0] == "FormatError" and expected[1][1] == bad_block
         else:
-            assert expected[0] == "ok" and expected[1] == [column[:complete] for column in every]
-            cut_at = end not in block_starts
+            # Cut after the fields of a block's last line (in the text after them, or its line
+            # end): the block is whole, where what is left of that text is UTF-8.
+            fields_end = next(s for s in block_starts + [len(data)] if s > end) - len(newline) - len(tail.encode())
+            whole = end >= fields_end and utf8(cut[cut.rfind(b"\n") + 1:])
+            assert (raised[0] == "ok") == (end in block_starts or whole), end
+            kept_blocks = complete + whole
+            assert expected[0] == "ok" and expected[1] == [column[:kept_blocks] for column in every]
+            cut_at = end not in block_starts and raised[0] != "ok"
             assert (expected[2] is not None) == cut_at and (not cut_at or expected[2][1] == complete)
+        if raised[0] == "ok":
+            assert expected == ("ok", raised[1], None)
         for threads, piece_bytes in ((1, 0), (2, 37), (7, 23)):
             assert kept_outcome(path, width, threads=threads, piece_bytes=piece_bytes) == expected, end
         if end % 3 == 0:
@@ -259,23 +292,89 @@ def test_a_file_cut_at_every_byte_of_its_last_blocks(tmp_path, count, width, blo
                 model_kept(cut, width, {0, count - 1})
 
 
+def _kept_by(face, path, tmp_path):
+    """(the frame of the blocks `face` keeps of the file with incomplete="keep", where it says the
+    file is cut or None)."""
+    if face == "read":
+        plot = tolvane.read(path, incomplete="keep")
+        return plot.to_pandas(), plot.incomplete
+    if face == "read_many":
+        frame = tolvane.read_many([path], incomplete="keep", threads=1).drop(columns="path")
+        return frame.set_index(frame.columns[0]), frame.attrs.get("incomplete") or None
+    if face in ("dask.read_many", "dask.read"):
+        if os.environ.get("QUOREL_SANITIZED"):
+            pytest.skip("Dask's own objects left at exit are reported by LeakSanitizer")
+        pytest.importorskip("dask.dataframe")
+        from tolvane import dask as tolvane_dask
+        if face == "dask.read":
+            return tolvane_dask.read(path, incomplete="keep").compute(scheduler="sync"), None
+        frame = tolvane_dask.read_many([path], incomplete="keep").compute(scheduler="sync")
+        frame = frame.drop(columns="path")
+        return frame.set_index(frame.columns[0]), None
+    if face == "xarray":
+        if os.environ.get("QUOREL_SANITIZED"):
+            pytest.skip("xarray's own objects left at exit are reported by LeakSanitizer")
+        xr = pytest.importorskip("xarray")
+        with xr.open_dataset(path, engine="tolvane", incomplete="keep") as dataset:
+            return dataset.load().to_dataframe(), dataset.attrs.get("incomplete")
+    assert face == "convert"
+    from tolvane._cli.main import main
+
+    out = tmp_path / "kept.csv"
+    status = main(["convert", "--incomplete", "keep", path, str(out)])
+    assert status == 0
+    import pandas as pd
+    frame = pd.read_csv(out, dtype="float32")
+    return frame.set_index(frame.columns[0]), None
+
+
+@pytest.mark.parametrize("face", ["read", "read_many", "dask.read_many", "dask.read", "xarray", "convert"])
+def test_every_face_keeps_a_last_block_that_lacks_only_its_line_feed(tmp_path, capfd, face):
+    # A writer that ends its file without a line feed: incomplete="keep" reads it whole, as
+    # "raise" does, on every face, and does not call it cut; cut inside that line, it is.
+    pd = pytest.importorskip("pandas")
+    data = cut_test_file(3, 12, 5, " T", "", "\n", seed=7)
+    whole = tolvane.read(write_plot(tmp_path, data, name="whole.plt")).to_pandas()
+    for end, blocks in ((len(data) - 1, 5), (len(data) - 2, 4)):
+        path = write_plot(tmp_path, data[:end], name="unended.plt")
+        frame, cut = _kept_by(face, path, tmp_path)
+        assert len(frame) == blocks, end
+        assert bits(frame.to_numpy(np.float32).ravel()) == bits(whole.to_numpy()[:blocks].ravel()), end
+        assert bits(frame.index.to_numpy(np.float32)) == bits(whole.index.to_numpy()[:blocks]), end
+        if face in ("read", "read_many", "xarray"):
+            assert (cut is None) == (blocks == 5), end
+    out, err = capfd.readouterr()
+    assert out == "" and err.count("cut inside block 4") == (face == "convert")
+
+
+
 # ---------------------------------------------------------------- each fault once
 
 HEAD = "T 3\nTIME\nA\nB\n"
+KEEP = 'incomplete="keep" reads the blocks before it'
+UNENDED = "the head is incomplete: the file ends inside this line, before its line feed (a head still being written)"
 ROW = "   1.5   2.5   3.5\n"
 
 
 @pytest.mark.parametrize("content, line, block, field, message", [
-    ("", 1, None, None, "the file is empty; line 1 should end with the number of parameters"),
+    ("", 1, None, None, "the head is incomplete: the file is empty (line 1 should end with the number of "
+     "parameters)"),
+    ("T 3", 1, None, None, UNENDED),
+    ("T 3\nTIME\nSPE", 3, None, None, UNENDED),
+    ("T 3\nTIME\nA\nB", 4, None, None, UNENDED),
+    (b"T 3\nTIME\nA\xc3", 3, None, None, UNENDED),
     ("T x\n", 1, None, None, "line 1 should end with the number of parameters, not 'x'"),
     ("T 0\n", 1, None, None, "line 1 gives '0' parameters; there is at least one, the time"),
     (" \t\n", 1, None, None, "line 1 is blank; it should end with the number of parameters"),
-    ("T 3\nTIME\nA\n", 4, None, None, "the file ends inside the parameter names, after 2 of them"),
-    (HEAD + "H\n" + ROW + "H\n", 8, 1, 0, "block 1, field 0 (TIME): the file ends inside the block"),
+    ("T 3\nTIME\nA\n", 4, None, None, "the head is incomplete: the file ends inside the parameter names, "
+     "after 2 of them"),
+    (HEAD + "H\n" + ROW + "H\n", 8, 1, 0, "block 1, field 0 (TIME): the file ends inside the block: " + KEEP),
     ("T 11\n" + "P\n" * 11 + "H\n" + "   1.0" * 10 + "\n", 15, 0, 10,
-     "block 0, field 10 (P): the file ends inside the block"),
+     "block 0, field 10 (P): the file ends inside the block: " + KEEP),
     (HEAD + "H\n   1.5   2.5\n", 6, 0, 2,
      "block 0, field 2 (B), bytes 12..18: the line is only 12 bytes long"),
+    (HEAD + "H\n   1.5   2.5", 6, 0, 2,
+     "block 0, field 2 (B), bytes 12..18: the line is only 12 bytes long; the file ends inside this block: " + KEEP),
     (HEAD + "H\n   1.5   2.é   3.5\n", 6, 0, 1,
      "block 0, field 1 (A), bytes 6..12: byte 12 falls inside the character 'é' (bytes 11..13)"),
     ((HEAD + "H\n" + ROW + "H\n   1.5").encode() + b"\xe9  2.5   3.5\n", 8, 1, None,
@@ -283,8 +382,9 @@ ROW = "   1.5   2.5   3.5\n"
     (HEAD + "H\n   1.5         3.5\n", 6, 0, 1, "block 0, field 1 (A), bytes 6..12: the field is blank"),
     (HEAD + "H\n" + ROW + "H\n   1.5 1.0D0   3.5\n", 8, 1, 1,
      "block 1, field 1 (A), bytes 6..12: '1.0D0' is not a number"),
-], ids=["empty", "count-not-a-number", "count-zero", "blank-line-1", "names-cut-short",
-        "after-header", "inside-data-lines", "line-too-short", "field-splits-char", "not-utf8",
+], ids=["empty", "line-1-unended", "name-unended", "last-name-unended", "name-unended-in-a-character",
+        "count-not-a-number", "count-zero", "blank-line-1", "names-cut-short",
+        "after-header", "inside-data-lines", "line-too-short", "last-line-too-short", "field-splits-char", "not-utf8",
         "field-empty", "not-a-number"])
 def test_each_fault_says_where(tmp_path, capfd, content, line, block, field, message):
     path = write_plot(tmp_path, content)
@@ -296,11 +396,40 @@ def test_each_fault_says_where(tmp_path, capfd, content, line, block, field, mes
     assert error.name == (None if field is None else ["TIME", "A", "B"][field] if field < 3 else "P")
     assert str(error) == f"{path}:{line}: {message}"
     assert message.endswith(error.reason)
+    if message.startswith("the head is incomplete"):
+        # incomplete="keep": no block, and the names of the name lines that ended, no other.
+        kept = tolvane.read(path, 6, incomplete="keep")
+        ended = (content.encode() if isinstance(content, str) else content).split(b"\n")[1:-1]
+        assert (len(kept), kept.names, str(kept.incomplete)) == \
+            (0, tuple(line.decode() for line in ended), str(error))
     # Process pools and Dask workers send it back whole.
     again = pickle.loads(pickle.dumps(error))
     assert (type(again), str(again), again.line, again.block, again.field, again.name, again.span) == \
         (type(error), str(error), error.line, error.block, error.field, error.name, error.span)
     assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("written, given, hint", [
+    (15, 12, "; the file reads at width 15, not 12: pass n_digits=15, or None to find it"),
+    (12, 15, "; the file reads at width 12, not 15: pass n_digits=12, or None to find it"),
+    (12, 13, ""),  # not a width the simulator writes: nothing to suggest
+    (5, 12, ""),  # reads at neither
+])
+def test_a_file_read_at_the_other_width_says_so(tmp_path, capsys, written, given, hint):
+    from tolvane._cli.main import main
+
+    data = cut_test_file(3, written, 2, " T", "", "\n", seed=4)
+    path = write_plot(tmp_path, data)
+    with pytest.raises(tolvane.FormatError) as info:
+        tolvane.read(path, given)
+    error = info.value
+    # The fault as it was, its place kept, and the width that reads said after it.
+    assert (error.line, error.block) == (6, 0) and str(error).startswith(f"{path}:6: block 0, ")
+    assert str(error).endswith(hint) and (hint or str(error).count(";") == 0)
+    assert main(["convert", "--n-digits", str(given), path, str(tmp_path / "out.csv")]) == 1
+    command = hint.replace(f"pass n_digits={written}, or None to find it",
+                           f"pass --n-digits {written} (or leave it out to find it)")
+    assert capsys.readouterr() == ("", str(error)[:len(str(error)) - len(hint)] + command + "\n")
 
 
 @pytest.mark.parametrize("make, error", [
@@ -339,7 +468,7 @@ def lines_of(width, count=12, blocks=3):
     ("T 1\nTIME\nH\n" + " " * 11 + "1.5    \n", None,
      "block 0: reads at both field widths, 12 and 15; pass n_digits"),
     ("T 1\nTIME\n", 15, None),  # no block to tell it by: an empty Plot, at the writer's width
-    ("T 1\nTIME\nH\n", None, "block 0, field 0 (TIME): the file ends inside the block"),
+    ("T 1\nTIME\nH\n", None, "block 0, field 0 (TIME): the file ends inside the block: " + KEEP),
 ], ids=["12", "15", "fault-past-block-0", "neither", "both", "no-block", "block-0-cut-short"])
 def test_width_found_from_block_0(tmp_path, content, width, message):
     path = write_plot(tmp_path, content)

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._errors import cut_error
 from ._open import BlockLocator, PlotFile
 from ._names import dedup_names
 from ._read import Key, PathArg, incomplete_argument
@@ -55,11 +56,18 @@ def read(source: PathArg, *, blocks_per_partition: Optional[int] = None,
         if blocks_per_partition < 1:
             raise ValueError(f"blocks_per_partition must be at least 1, not {blocks_per_partition}")
     with PlotFile(source, n_digits, columns) as plot_file:
+        head_cut = plot_file._head_cut
+        if head_cut is not None:
+            # A head still being written: no block, and no name it cannot know.
+            if not keep:
+                raise head_cut
+            return cast("dask.dataframe.DataFrame", dd.from_pandas(pd.DataFrame(), npartitions=1))
         blocks = len(plot_file)
         if plot_file.n_digits is not None:
             cut = plot_file._cut_after_index()
             if cut is not None and not keep:
-                raise cut
+                raise cut_error(cut)
+            blocks = plot_file._indexed
         fields = plot_file._fields
         names = dedup_names([plot_file.names[field] for field in fields])
         times = plot_file._times() if blocks else np.empty(0, dtype=np.float32)

@@ -51,6 +51,12 @@ class FormatError(ValueError):
                              self.span))
 
 
+class IncompleteHeadError(FormatError):
+    """A file whose head (line 1 and its name lines) the end of the file cuts: a head still
+    being written. ``incomplete="keep"`` gives a Plot without blocks, whose ``incomplete`` is
+    this error."""
+
+
 class CompressionError(FormatError):
     """A compressed file whose stream does not decompress: corrupt, cut short (it ends before
     its end-of-stream mark, as a copy or a download that stopped early leaves it), or whole but
@@ -104,6 +110,9 @@ class FileChangedError(OSError):
         return (type(self), (self.path,))
 
 
+BLOCK_CUT_REASON = "the file ends inside the block"
+
+
 def _quoted(text: str, cut: bool) -> str:
     return repr(text + "…") if cut else repr(text)
 
@@ -117,7 +126,11 @@ def _reason(data: dict, width: Optional[int]) -> Tuple[str, Optional[Tuple[int, 
         start = data["field_in_line"] * width
         span = (start, start + width)
     if kind == "empty_file":
-        return "the file is empty; line 1 should end with the number of parameters", span
+        return ("the head is incomplete: the file is empty (line 1 should end with the number "
+                "of parameters)", span)
+    if kind == "head_unended":
+        return ("the head is incomplete: the file ends inside this line, before its line feed "
+                "(a head still being written)", span)
     if kind == "count_not_a_number":
         return f"line 1 should end with the number of parameters, not {text}", span
     if kind == "count_zero":
@@ -125,15 +138,13 @@ def _reason(data: dict, width: Optional[int]) -> Tuple[str, Optional[Tuple[int, 
             return "line 1 is blank; it should end with the number of parameters", span
         return (f"line 1 gives {text} parameters; there is at least one, the time", span)
     if kind == "names_cut_short":
-        return (f"the file ends inside the parameter names, after {data['line'] - 2} of them",
-                span)
+        return (f"the head is incomplete: the file ends inside the parameter names, after "
+                f"{data['line'] - 2} of them", span)
     if kind == "not_utf8":
         return (f"the line is not UTF-8 (byte {data['bad_byte_offset']} is "
                 f"0x{data['bad_byte']:02X})", span)
     if kind == "block_cut_short":
-        return "the file ends inside the block", span
-    if kind == "line_unended":
-        return "the file ends inside the block's last line, before its line feed", span
+        return BLOCK_CUT_REASON, span
     if kind == "field_past_line_end":
         return f"the line is only {data['line_length']} bytes long", span
     if kind == "field_splits_char":
@@ -152,9 +163,43 @@ def format_error(data: dict, path: str, names: Optional[Sequence[str]],
                  width: Optional[int]) -> FormatError:
     """The FormatError for a fault of the file (not of the system)."""
     reason, span = _reason(data, width)
+    if data["kind"] in HEAD_CUT_KINDS:
+        return IncompleteHeadError(path, data["line"], reason)
     field = data["field"]
     name = names[field] if names is not None and field is not None and field < len(names) else None
     return FormatError(path, data["line"], reason, data["block"], field, name, span)
+
+
+def with_hint(error: FormatError, hint: str) -> FormatError:
+    """The error with `hint` after its reason (same place, same type but for a subclass)."""
+    return FormatError(error.path, error.line, error.reason + hint, error.block, error.field, error.name,
+                       error.span)
+
+
+# What a file that ends inside a block may be read with instead (the command says its option).
+KEEP_HINT = 'incomplete="keep" reads the blocks before it'
+
+
+def cut_error(error: FormatError) -> FormatError:
+    """The FormatError raised for a block that the end of the file cuts: it says so, and how to
+    read the blocks before it."""
+    if error.reason == BLOCK_CUT_REASON:
+        return with_hint(error, f": {KEEP_HINT}")
+    return with_hint(error, f"; the file ends inside this block: {KEEP_HINT}")
+
+
+def raised_error(data: dict, path: str, names: Optional[Sequence[str]] = None,
+                 width: Optional[int] = None) -> BaseException:
+    """exception_from_fault() for a read that raises a cut block (incomplete="raise"): where
+    the end of the file caused the fault, its message says so."""
+    error = exception_from_fault(data, path, names, width)
+    if data.get("at_file_end") and type(error) is FormatError:
+        return cut_error(error)
+    return error
+
+
+# The faults of a head that the end of the file cuts.
+HEAD_CUT_KINDS = ("empty_file", "names_cut_short", "head_unended")
 
 
 def exception_from_fault(data: dict, path: str, names: Optional[Sequence[str]] = None,

@@ -13,6 +13,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping,
 
 import numpy as np
 
+from ._errors import IncompleteHeadError
 from ._frame_block import FrameBlock
 from ._names import dedup_names
 from ._plot import Plot
@@ -250,6 +251,12 @@ class InOrderAssembly:
                 self._changed.notify_all()
 
     def _append(self, index: int, plot: Plot) -> Optional[Exception]:
+        if isinstance(plot.incomplete, IncompleteHeadError):
+            # A head still being written (incomplete="keep"): no row, and its names, which are
+            # not all known, are not compared.
+            self._bytes_placed += self._sizes[index]
+            self._placed.append((index, 0))
+            return None
         if self._first is None:
             self._first = (plot.path, plot.names, plot._fields)
             self._block = FrameBlock(len(plot._fields))

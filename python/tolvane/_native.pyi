@@ -89,9 +89,14 @@ class PlotHead(metaclass=_NbType):
     def title(self) -> str:
         """Line 1 before the parameter count, trimmed of whitespace."""
 
+    @property
+    def head_cut(self) -> dict[str, Any] | None:
+        """The fault of a head that the end of the file cuts, read with keep_cut; else None."""
+
     def at_end(self, stop: StopFlag | None = None) -> bool:
         """Whether the file ends right after its name lines."""
 
+    def first_block_ended(self) -> bool: ...
     def first_block_fault(self, width: int, stop: StopFlag | None = None, keep_cut: bool = False) -> dict[str, Any] | None:
         """
         Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, the fault says whether the end of the file caused it ("cut").
@@ -219,9 +224,9 @@ read_selection_at: _ReadSelectionAt
 class _OpenPlot(Protocol):
     """nanobind.nb_func, as open_plot's signature."""
 
-    def __call__(self, path: bytes, stop: StopFlag | None = None) -> PlotHead:
+    def __call__(self, path: bytes, stop: StopFlag | None = None, keep_cut: bool = False) -> PlotHead:
         """
-        Opens the plot file at `path` (bytes) and reads its count and names. Every step may be ended by Ctrl-C, or by the StopFlag `stop` where given.
+        Opens the plot file at `path` (bytes) and reads its count and names. Every step may be ended by Ctrl-C, or by the StopFlag `stop` where given. A head that the end of the file cuts raises its fault, or with `keep_cut` is kept in head_cut.
         """
 
 open_plot: _OpenPlot
@@ -230,7 +235,7 @@ open_plot: _OpenPlot
 class _OpenPlotFd(Protocol):
     """nanobind.nb_func, as open_plot_fd's signature."""
 
-    def __call__(self, fd: int, stop: StopFlag | None = None) -> PlotHead:
+    def __call__(self, fd: int, stop: StopFlag | None = None, keep_cut: bool = False) -> PlotHead:
         """
         Reads the count and names of the plot file open at `fd`, from where it stands, as open_plot does. The head reads a duplicate of `fd`, which it owns; the caller keeps and closes `fd`. A file that is not regular (a pipe) must be open with O_NONBLOCK.
         """
@@ -241,7 +246,7 @@ open_plot_fd: _OpenPlotFd
 class _OpenPlotQueue(Protocol):
     """nanobind.nb_func, as open_plot_queue's signature."""
 
-    def __call__(self, queue: ByteQueue, stop: StopFlag | None = None) -> PlotHead:
+    def __call__(self, queue: ByteQueue, stop: StopFlag | None = None, keep_cut: bool = False) -> PlotHead:
         """
         Reads the count and names of the plot file whose bytes a feeder puts into `queue`, as open_plot does; the head keeps the queue.
         """

@@ -69,25 +69,24 @@ class PlotFile:
             raise TypeError("tolvane.open needs the path of a local file (str, bytes or "
                             f"os.PathLike), not {type(source).__name__}: a file object or a "
                             "stream is read front to back only, by tolvane.read")
-        self._path, path_bytes = _path_argument(source)
-        refuse_streams(self._path, path_bytes, "tolvane.open")
+        self._path, self._path_bytes = _path_argument(source)
+        refuse_streams(self._path, self._path_bytes, "tolvane.open")
         self._width = _width_argument(n_digits)
-        wanted = _columns_argument(columns)
+        self._wanted = _columns_argument(columns)
         self._lock = threading.RLock()
-        try:
-            self._head = _native.open_plot(path_bytes)
-        except _native.Fault as fault:
-            raise exception_from_fault(fault.args[0], self._path) from None
+        self._head = self._open_head()
         self._closed = False
+        # Until the head is whole (a file whose head is still being written), no name is known.
+        self._names: Tuple[str, ...] = ()
+        self._fields: List[int] = []
+        self._title = ""
+        self._name_lines: Tuple[str, ...] = ()
+        self._indexed = 0
+        # update(): the blocks it has handed out, and where the next one starts.
+        self._updated = 0
+        self._updated_offset = 0
         try:
-            self._names: Tuple[str, ...] = tuple(self._head.names)
-            self._fields = self._fields_for(wanted)
-            self._title = self._head.title
-            self._name_lines = tuple(self._head.name_lines)
-            self._indexed = 0
-            # update(): the blocks it has handed out, and where the next one starts.
-            self._updated = 0
-            self._updated_offset = 0
+            self._take_head()
             self._index()
         except BaseException:
             self.close()
@@ -102,7 +101,8 @@ class PlotFile:
 
     @property
     def names(self) -> Tuple[str, ...]:
-        """Every parameter's name in name-line order, the time's first."""
+        """Every parameter's name in name-line order, the time's first; ``()`` while the head
+        is still being written."""
         return self._names
 
     @property
@@ -143,8 +143,8 @@ class PlotFile:
         at every block's time; the index holds every block's time, read with the line feeds."""
         with self._lock:
             self._check_open()
-            fields = self._fields if columns is None else self._fields_for(_columns_argument(columns))
             count = self._index()
+            fields = self._fields if columns is None else self._fields_for(_columns_argument(columns))
             if blocks is not None and time is not None:
                 raise TypeError("read takes blocks or time, not both")
             if time is not None:
@@ -228,10 +228,13 @@ class PlotFile:
 
     def _cut_after_index(self) -> "Optional[FormatError]":
         """The FormatError of the block that the end of the file cuts after the blocks indexed
-        (as incomplete="keep" keeps it); None where the file ends with them."""
+        (as incomplete="keep" keeps it); None where the file ends with them. The file is taken
+        as finished, as tolvane.read takes it: a last block whose fields all read, its last line
+        without a line feed, is indexed too (and the handle is extended no more)."""
         with self._lock:
             self._check_open()
             data = self._native_call(self._head.cut_after_index)
+            self._indexed = self._head.index_blocks
             return None if data is None else format_error(data, self._path, self._names, self._width)
 
     def _updates_from(self, block: int) -> None:
@@ -251,6 +254,30 @@ class PlotFile:
         if self._closed:
             raise ValueError(f"{self._path}: the plot file is closed")
 
+    def _open_head(self) -> "_native.PlotHead":
+        """The file opened and its head read; one that the end of the file cuts kept, not
+        raised (its head_cut)."""
+        try:
+            return _native.open_plot(self._path_bytes, None, True)
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], self._path) from None
+
+    def _take_head(self) -> bool:
+        """The names, title and fields from a whole head; False while it is still cut."""
+        if self._head.head_cut is not None:
+            return False
+        self._names = tuple(self._head.names)
+        self._fields = self._fields_for(self._wanted)
+        self._title = self._head.title
+        self._name_lines = tuple(self._head.name_lines)
+        return True
+
+    @property
+    def _head_cut(self) -> "Optional[FormatError]":
+        """The error of a head that the end of the file cuts (still being written), else None."""
+        cut = self._head.head_cut
+        return None if cut is None else format_error(cut, self._path, None, self._width)
+
     def _fields_for(self, wanted: Optional[List[Key]]) -> List[int]:
         fields = _fields_of(wanted, self._names, self._path)
         return list(range(len(self._names))) if fields is None else fields
@@ -264,10 +291,18 @@ class PlotFile:
     def _index(self) -> int:
         """Indexes the blocks completed since the last look; the complete blocks now."""
         self._check_open()
+        if self._head.head_cut is not None:
+            # The head is read again from the start, until it is whole.
+            head = self._open_head()
+            self._head.close()
+            self._head = head
+            if not self._take_head():
+                return 0
         if self._width is None:
             # The width is found once block 0 is complete; until then there is nothing to index.
             try:
-                if self._head.at_end():
+                # Block 0 still being written may read at a width it will not read at whole.
+                if self._head.at_end() or not self._head.first_block_ended():
                     return 0
                 self._width = detect_width_of_complete_block(self._head, self._path, self._names,
                                                              None, keep=True)
@@ -392,6 +427,15 @@ def chosen_blocks(blocks: Blocks, count: int) -> Union[range, "npt.NDArray[np.in
     range."""
     if isinstance(blocks, slice):
         return range(count)[blocks]
+    if isinstance(blocks, range):
+        # Checked by its ends, before any array the length of it is made.
+        if len(blocks) == 0:
+            return np.empty(0, dtype=np.int64)
+        for end in (blocks[0], blocks[-1]):
+            if not -count <= end < count:
+                raise IndexError(_out_of_range(end, count))
+        if blocks[0] >= 0 and blocks[-1] >= 0:
+            return blocks
     if isinstance(blocks, (str, bytes)) or isinstance(blocks, numbers.Integral):
         raise TypeError("blocks must be a slice or a sequence of block numbers, not "
                         f"{type(blocks).__name__}; pass [{blocks!r}] for one block")
@@ -404,12 +448,20 @@ def chosen_blocks(blocks: Blocks, count: int) -> Union[range, "npt.NDArray[np.in
     if np.issubdtype(numbers_given.dtype, np.integer) and numbers_given.dtype != np.uint64:
         chosen = numbers_given.astype(np.int64)  # exact: no value is past int64's range
     else:
-        chosen = np.array([operator.index(x) for x in numbers_given.tolist()], dtype=np.int64)
-    outside = (chosen < -count) | (chosen >= count)
-    if outside.any():
-        raise IndexError(f"block {int(chosen[outside][0])} is out of range: the file has {count} "
-                         "complete blocks")
+        given = [operator.index(x) for x in numbers_given.tolist()]
+        # Checked before numpy takes them: a number past int64 is out of range, not an overflow.
+        outside = next((number for number in given if not -count <= number < count), None)
+        if outside is not None:
+            raise IndexError(_out_of_range(outside, count))
+        chosen = np.array(given, dtype=np.int64)
+    out_of_range = (chosen < -count) | (chosen >= count)
+    if out_of_range.any():
+        raise IndexError(_out_of_range(int(chosen[out_of_range][0]), count))
     return np.where(chosen < 0, chosen + count, chosen)
+
+
+def _out_of_range(block: int, count: int) -> str:
+    return f"block {block} is out of range: the file has {count} complete blocks"
 
 
 def _time_bound(value: Any, name: str) -> float:

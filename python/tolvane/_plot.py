@@ -98,8 +98,9 @@ class Plot:
 
     @property
     def time(self) -> "npt.NDArray[np.float32]":
-        """The time of every block."""
-        return self._arrays[0]
+        """The time of every block (empty for a file whose head is still being written before
+        its first name, read with ``incomplete="keep"``)."""
+        return self._arrays[0] if self._arrays else self._table.reshape(-1)
 
     def field_of(self, key: Key) -> int:
         """The index of the parameter that a name or an index stands for (a negative index
@@ -151,7 +152,7 @@ class Plot:
         return (self._names[field] for field in self._fields)
 
     def __len__(self) -> int:
-        return len(self._arrays[0])
+        return int(self._table.shape[1])
 
     def to_numpy(self) -> "npt.NDArray[np.float32]":
         """A 2-D float32 array: one row per block, one column per parameter read, the time

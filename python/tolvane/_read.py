@@ -7,8 +7,11 @@ import operator
 import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
+import numpy as np
+
 from . import _native, _source
-from ._errors import CompressionError, FormatError, exception_from_fault, format_error
+from ._errors import (CompressionError, FormatError, cut_error, exception_from_fault, format_error, raised_error,
+                      with_hint)
 from ._names import Key, field_of, name_index
 from ._plot import Plot
 from ._source import PathArg, Source
@@ -68,8 +71,11 @@ def read(source: Source, n_digits: Optional[int] = None, *,
             block. ``"keep"``: the complete blocks before it, and the Plot's ``incomplete`` is
             that FormatError. Only a fault that the end of the file causes is forgiven: the
             file ends inside the block, or the fault lies on its last line, which has no line
-            feed; a block whose last line has no line feed is cut even where it reads (the
-            line may still grow). Any other fault raises.
+            feed; a last line without a line feed whose fields all read ends a complete block,
+            so that "keep" never gives less than "raise". Any other fault raises. A head
+            still being written (the file empty, fewer name lines than the count, or the last
+            head line without a line feed) raises saying the head is incomplete; "keep" gives
+            a Plot without blocks, of the names of the name lines that ended.
 
     Returns:
         A :class:`Plot`: the names, and one ``numpy.float32`` array per parameter read.
@@ -173,26 +179,57 @@ def _read_opened(opened: "_source.OpenSource", width: Optional[int], wanted: Opt
                  keep: bool) -> Plot:
     name = opened.name
     try:
-        head = opened.open_head(stop)
+        head = opened.open_head(stop, keep)
     except _native.Fault as fault:
         raise exception_from_fault(fault.args[0], name) from None
     # Closed here on every way out, not when the head goes: an exception's traceback keeps it.
     try:
+        if head.head_cut is not None:
+            return head_cut_plot(name, width, head)
         names = head.names
         fields = _fields_of(wanted, names, name)
+        other_width = None
         try:
             if width is None:
                 width = _detect_width(head, name, names, stop, keep)
+            else:
+                other_width = _other_width_that_reads(head, width, stop)
             table = head.read_blocks(width, [] if fields is None else fields, thread_count, piece_bytes,
                                      stop, keep)
             cut = head.cut
         except _native.Fault as fault:
-            raise exception_from_fault(fault.args[0], name, names, width) from None
+            error = raised_error(fault.args[0], name, names, width)
+            if other_width is not None and isinstance(error, FormatError):
+                error = with_hint(error, f"; the file reads at width {other_width}, not {width}: pass "
+                                  f"n_digits={other_width}, or None to find it")
+            raise error from None
     finally:
         head.close()
     return Plot(name, width, names, range(len(names)) if fields is None else fields, table,
                 head.title, head.name_lines,
                 None if cut is None else format_error(cut, name, names, width))
+
+
+def _other_width_that_reads(head: "_native.PlotHead", width: int,
+                            stop: "Optional[_native.StopFlag]") -> Optional[int]:
+    """Where a width the simulator writes (12 or 15) was given and block 0 does not read at it,
+    but reads at the other: that one (for the read's error to say so); else None."""
+    if width not in DETECTED_WIDTHS or head.at_end(stop):
+        return None
+    fault = head.first_block_fault(width, stop)
+    if fault is None or fault.get("at_file_end") or not fault["kind"].startswith("field_"):
+        return None
+    other = DETECTED_WIDTHS[1 - DETECTED_WIDTHS.index(width)]
+    return other if head.first_block_fault(other, stop) is None else None
+
+
+def head_cut_plot(path: str, width: Optional[int], head: "_native.PlotHead") -> Plot:
+    """incomplete="keep"'s Plot of a file whose head the end of the file cuts: no block, and
+    only the names of the name lines that ended (no name it cannot know)."""
+    assert head.head_cut is not None
+    names = tuple(head.names)
+    return Plot(path, width or 0, names, range(len(names)), np.empty((len(names), 0), dtype=np.float32),
+                head.title, head.name_lines, format_error(head.head_cut, path, names, width))
 
 
 def _path_argument(path: PathArg) -> "tuple[str, bytes]":
@@ -300,7 +337,8 @@ def detect_width_of_complete_block(head: "_native.PlotHead", path: str, names: S
             not first["kind"].startswith("field_"):
         # The same fault at either width (the file ends inside block 0, a line is not UTF-8):
         # it is the file's, whatever the width.
-        raise format_error(first, path, names, None)
+        error = format_error(first, path, names, None)
+        raise cut_error(error) if first.get("at_file_end") else error
     reasons = "; ".join(f"at width {width}, {_told(faults[width], path, names, width)}"
                         for width in DETECTED_WIDTHS)
     raise FormatError(path, min(first["line"], second["line"]),

@@ -144,11 +144,12 @@ class OpenSource:
         self.feeder = feeder
         self._stop = stop
 
-    def open_head(self, stop: "Optional[_native.StopFlag]") -> "_native.PlotHead":
-        """The reader's head on the source."""
+    def open_head(self, stop: "Optional[_native.StopFlag]", keep_cut: bool = False) -> "_native.PlotHead":
+        """The reader's head on the source (with `keep_cut`, a head that the end of the file
+        cuts is kept in its head_cut rather than raised)."""
         if self.feeder is not None:
-            return _native.open_plot_queue(self.feeder.queue, stop)
-        return _native.open_plot_fd(self._fd, stop)
+            return _native.open_plot_queue(self.feeder.queue, stop, keep_cut)
+        return _native.open_plot_fd(self._fd, stop, keep_cut)
 
     def end(self) -> None:
         """Ends the feed, where there is one, and waits for its thread."""

@@ -64,6 +64,8 @@ def copied_columns(plot: "Plot") -> Tuple[List[str], "npt.NDArray[np.float32]"]:
 def to_pandas(plot: "Plot") -> "pandas.DataFrame":
     pd = library("pandas", "pandas", "Plot.to_pandas()")
     names, block = copied_columns(plot)
+    if not names:  # a head cut before its first name
+        return cast("pandas.DataFrame", pd.DataFrame(index=pd.Index([], dtype="float32")))
     index = pd.Index(block[0], name=names[0], copy=False)
     # (blocks, columns) over the block's rows: pandas keeps it as its one float32 block.
     return cast("pandas.DataFrame", pd.DataFrame(block[1:].T, index=index, columns=names[1:], copy=False))
@@ -90,6 +92,8 @@ def to_arrow(plot: "Plot") -> "pyarrow.Table":
 def to_xarray(plot: "Plot") -> "xarray.Dataset":
     xr = library("xarray", "xarray", "Plot.to_xarray()")
     names, arrays = copied_columns(plot)
+    if not names:  # a head cut before its first name
+        return cast("xarray.Dataset", xr.Dataset(attrs=dataset_attrs(plot.path, plot.n_digits, plot.title)))
     time = names[0]
     variables = {name: ((time,), array) for name, array in zip(names[1:], arrays[1:])}
     return cast("xarray.Dataset", xr.Dataset(variables, coords={time: ((time,), arrays[0])},

@@ -22,6 +22,7 @@ from xarray import Dataset, Variable
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
+from ._errors import cut_error
 from ._names import dedup_names
 from ._open import BlockLocator, PlotFile
 from ._read import DETECTED_WIDTHS, incomplete_argument
@@ -55,10 +56,19 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
                             "stream is read front to back only, by tolvane.read")
         dropped = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
         with PlotFile(filename_or_obj, n_digits) as plot_file:
-            blocks = len(plot_file)
+            head_cut = plot_file._head_cut
+            if head_cut is not None:
+                # A head still being written: no variable, and no name it cannot know.
+                if not keep:
+                    raise head_cut
+                attrs = dataset_attrs(plot_file.path, plot_file.n_digits, "")
+                attrs["incomplete"] = str(head_cut)
+                return Dataset(attrs=attrs)
+            len(plot_file)
             cut = plot_file._cut_after_index() if plot_file.n_digits is not None else None
             if cut is not None and not keep:
-                raise cut
+                raise cut_error(cut)
+            blocks = plot_file._indexed
             times = plot_file._times()
             names = dedup_names(plot_file.names)
             locator = plot_file._locator() if plot_file.n_digits is not None else None

@@ -32,8 +32,8 @@ enum class FaultKind : std::uint8_t {
     field_not_a_number,   // the field (text, trimmed) is not a number
     capacity_overflow,    // a size that cannot exist was asked for; no place in the file
     file_changed,         // the file was cut or rewritten while it was read; no place in the file
-    line_unended,         // the file ends inside a block's last line, before its line feed: found
-                          // only by reads that keep the blocks before a cut one
+    head_unended,         // the file ends inside a line of its head, before its line feed (a
+                          // head still being written): found only by reads that look for it
 };
 
 inline constexpr std::uint64_t kNoIndex = ~std::uint64_t(0);
@@ -66,6 +66,10 @@ struct ReadFault {
     unsigned char bad_byte = 0;
     std::string_view text;       // the count's token; the field's text, trimmed; the character cut
     std::string_view line_text;  // line 1, for a count that is not a number
+    // Whether the end of the file caused it (the file ends inside the block, or the fault is on
+    // its last line, which has no line feed): a read that keeps the blocks before a cut one
+    // would keep them. Set by the block loops; tolvane's messages say so.
+    bool at_file_end = false;
 };
 
 [[noreturn]] inline void throw_fault(FaultKind kind, std::source_location where = std::source_location::current()) {

@@ -53,7 +53,7 @@ void raise_read_fault(const ReadFault& fault) {
     case FaultKind::count_zero:  // quorel reads a count of 0 on, to the table that cannot be made
     case FaultKind::capacity_overflow:
     case FaultKind::file_changed:  // only reads that check for changes find it; quorel's does not
-    case FaultKind::line_unended:  // only reads that keep cut blocks find it; quorel's does not
+    case FaultKind::head_unended:  // only reads that look for it find it; quorel's does not
         break;
     }
     panic("capacity overflow", where);

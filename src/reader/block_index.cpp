@@ -486,6 +486,14 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     return true;
 }
 
+void BlockIndex::add_unended_block(std::uint64_t end) {
+    const std::uint64_t block = blocks();
+    if (block % stride_ == 0) starts_.push_back(end_);
+    times_.emplace_back();
+    unknown_.push_back(block);
+    end_ = end;
+}
+
 void BlockIndex::set_unknown_times(std::span<const float> times) {
     for (std::size_t u = 0; u < unknown_.size() && u < times.size(); ++u) times_[unknown_[u]] = times[u];
     unknown_.clear();

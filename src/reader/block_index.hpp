@@ -9,7 +9,8 @@
 // 8 bytes per 16 KiB of file. And it keeps the time of every block (field 0, 4 bytes a block,
 // read while the line feeds are counted), for windows by time and for the time coordinate of a
 // table opened lazily; with it, whether the times never decrease. Only the blocks whose every
-// line ends in a line feed are indexed: the last line of a file still being written may grow.
+// line ends in a line feed are indexed (the last line of a file still being written may grow),
+// but for a last block added by add_unended_block.
 //
 // Times are read on the common shapes only (the fixed shapes of widths 12 and 15, E notation,
 // plain decimals in an ASCII field that lies within its line); a block whose time takes the
@@ -53,6 +54,12 @@ public:
     // the last of them no longer ends in a line feed (it was cut or written again). `stop` may
     // end it (ReadStopped).
     bool extend(int fd, unsigned threads, ReadStop* stop, std::size_t piece_bytes = 0);
+
+    // The file's last block, from end() to byte `end` where the file ends, whose last line has
+    // no line feed but which the reader read whole: indexed too, its time unknown, for a reader
+    // that takes the file as finished. The index is then extended no more (extend finds the
+    // line feed it ends in missing).
+    void add_unended_block(std::uint64_t end);
 
     std::uint64_t count() const noexcept { return count_; }
     std::uint64_t block_lines() const noexcept { return block_lines_; }

@@ -220,8 +220,7 @@ void locate_in_block(ReadFault& fault, std::uint64_t first_block_line, std::uint
 // Whether the end of the file caused `fault`, met while reading from `source`: see BlockCut.
 bool cut_by_file_end(const ReadFault& fault, const LineSource& source) noexcept {
     switch (fault.kind) {
-    case FaultKind::block_cut_short:
-    case FaultKind::line_unended: return true;
+    case FaultKind::block_cut_short: return true;
     case FaultKind::not_utf8:
     case FaultKind::field_past_line_end:
     case FaultKind::field_splits_char:
@@ -232,24 +231,12 @@ bool cut_by_file_end(const ReadFault& fault, const LineSource& source) noexcept 
 }
 
 // A fault met in a block, placed: kept in `cut` where the end of the file caused it (true: the
-// read ends there), else left to be thrown.
+// read ends there), else left to be thrown (marked where the end of the file caused it).
 bool keep_cut(ReadFault& fault, const LineSource& source, BlockCut* cut) {
-    if (cut == nullptr || !cut_by_file_end(fault, source)) return false;
+    fault.at_file_end = cut_by_file_end(fault, source);
+    if (cut == nullptr || !fault.at_file_end) return false;
     cut->fault.emplace(fault);
     return true;
-}
-
-// After the blocks of a read with a BlockCut: where the last line read has no line feed, it is
-// the last line of the last block read (a line without one ends the source, and a block cut
-// before its last line fails on the next), which is cut: it is taken back and its fault thrown,
-// on its last data line. Checked once a read, not once a block.
-template <class Table>
-void end_with_cut_block(const LineSource& source, Table& series, std::size_t blocks_before,
-                        std::uint64_t& line_in_block, std::uint64_t data_lines) {
-    if (!source.met_unended_line() || series.blocks() == blocks_before) return;
-    series.unfinish_block();
-    line_in_block = data_lines;
-    throw_fault(FaultKind::line_unended);
 }
 
 // Whether the next block is one to read: a piece of a split read stops before the first block
@@ -275,7 +262,6 @@ template <std::size_t Width, class Table>
     const std::uint64_t full_lines = count / kFieldsPerLine;
     const std::uint64_t last_fields = count % kFieldsPerLine;
     const std::uint64_t first_block_start = source.bytes_consumed();
-    const std::size_t blocks_before = series.blocks();
     // Which line of the block is being read, for a fault's place: 0 the header, j + 1 data line j.
     std::uint64_t line_in_block = 0;
     try {
@@ -292,7 +278,6 @@ template <std::size_t Width, class Table>
                 series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, count));
             }
         }
-        if (cut != nullptr) end_with_cut_block(source, series, blocks_before, line_in_block, data_lines_of(count));
     } catch (ReadFault& fault) {
         locate_in_block(fault, first_block_line, block_lines_of(count), series.blocks(), line_in_block);
         if (!keep_cut(fault, source, cut)) throw;
@@ -366,7 +351,6 @@ void read_chosen_fields(LineSource& source, Line& line, std::uint64_t count, std
         first_on_line[j] = s;
     }
     const std::uint64_t first_block_start = source.bytes_consumed();
-    const std::size_t blocks_before = series.blocks();
     std::uint64_t line_in_block = 0;
     try {
         while (within_limit(source, series, limit) && (source.skip_short_ascii_line() || read_line(source, line))) {
@@ -403,7 +387,6 @@ void read_chosen_fields(LineSource& source, Line& line, std::uint64_t count, std
                 series.reserve(estimated_blocks(source, source.bytes_consumed() - first_block_start, fields.size()));
             }
         }
-        if (cut != nullptr) end_with_cut_block(source, series, blocks_before, line_in_block, data_lines);
     } catch (ReadFault& fault) {
         locate_in_block(fault, first_block_line, 1 + data_lines, series.blocks(), line_in_block);
         if (!keep_cut(fault, source, cut)) throw;

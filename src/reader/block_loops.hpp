@@ -30,9 +30,10 @@ constexpr std::uint64_t block_lines_of(std::uint64_t count) noexcept { return 1 
 // faults end a read quietly: the file ends inside the block (after its header, between its
 // data lines), or a fault lies on the file's last line, which has no line feed (a writer was
 // stopped inside it). The same fault on a last line that ends in a line feed is the file's. A
-// block whose last line has no line feed is cut too, even where its fields read
-// (FaultKind::line_unended): that line may still grow. The source must then end at an unended
-// line (LineSource::end_at_unended_line), so that such a line is the last one read.
+// block whose last line has no line feed but whose fields all read is complete: a writer that
+// ends its file without a line feed leaves it so. The source must end at an unended line
+// (LineSource::end_at_unended_line), so that such a line is the last one read even where the
+// file grows meanwhile.
 struct BlockCut {
     std::optional<OwnedFault> fault;  // the cut block's fault, once a read has met one
 };

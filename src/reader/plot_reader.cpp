@@ -113,6 +113,13 @@ bool PlotFileReader::at_end() {
     return source_.peek_lines(1, next) && next.empty();
 }
 
+bool PlotFileReader::first_block_ended() {
+    const std::uint64_t block_lines = block_lines_of(count_);
+    std::string_view block;
+    return source_.peek_lines(block_lines, block) &&
+           std::uint64_t(std::count(block.begin(), block.end(), '\n')) >= block_lines;
+}
+
 std::optional<OwnedFault> PlotFileReader::first_block_fault(std::uint64_t field_width, BlockCut* cut) {
     const std::uint64_t block_lines = block_lines_of(count_);
     std::string_view block;

@@ -55,6 +55,9 @@ public:
     void read_names(NameList* names, NameList* lines = nullptr);
     // Whether the file ends right after the name lines (reads nothing on).
     bool at_end();
+    // Whether the file holds block 0 whole, its every line ending in a line feed (reads nothing
+    // on).
+    bool first_block_ended();
     // Block 0 read at `field_width` from a copy of its lines, the file left where it was:
     // nothing when it reads without a fault, else the first fault. With `cut`, a block 0 that the
     // end of the file cuts gives its fault there instead (BlockCut), and nothing is returned.

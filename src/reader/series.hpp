@@ -76,8 +76,6 @@ public:
     float* const* series() const noexcept { return series_; }
     std::size_t blocks() const noexcept { return blocks_; }
     void finish_block() noexcept { ++blocks_; }
-    // Takes the last block finished back: it turned out to be cut.
-    void unfinish_block() noexcept { --blocks_; }
     // How many blocks the series have room for.
     std::size_t capacity() const noexcept { return capacity_; }
     // After the blocks were written through windows on the storage: there are `blocks` of them.

@@ -27,8 +27,6 @@ public:
     // The block being read, counted from the file's first.
     std::size_t blocks() const noexcept { return blocks_; }
     void finish_block() noexcept { ++blocks_; }
-    // Takes the last block finished back: it turned out to be cut.
-    void unfinish_block() noexcept { --blocks_; }
 
 private:
     float* const* series_;

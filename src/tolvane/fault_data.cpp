@@ -26,7 +26,7 @@ std::string_view kind_name(quorel::FaultKind kind) noexcept {
     case FaultKind::field_not_a_number: return "field_not_a_number";
     case FaultKind::capacity_overflow: return "capacity_overflow";
     case FaultKind::file_changed: return "file_changed";
-    case FaultKind::line_unended: return "line_unended";
+    case FaultKind::head_unended: return "head_unended";
     }
     return "unknown";
 }
@@ -62,6 +62,7 @@ nb::dict fault_data(const quorel::OwnedFault& owned) {
     data["bad_byte"] = nb::int_(fault.bad_byte);
     data["text"] = text(fault.text);
     data["text_cut"] = nb::bool_(owned.text_cut());
+    data["at_file_end"] = nb::bool_(fault.at_file_end);
     return data;
 }
 

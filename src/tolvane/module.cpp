@@ -97,13 +97,13 @@ struct FreeStorage {
 };
 using OwnedValues = std::unique_ptr<float, FreeStorage>;
 
-std::unique_ptr<PlotHead> open_plot(const nb::bytes& path, const StopFlag* flag) {
+std::unique_ptr<PlotHead> open_plot(const nb::bytes& path, const StopFlag* flag, bool keep_cut = false) {
     const std::string_view text(path.c_str(), path.size());
     // Held out here, so that a fault's texts outlive the catch in `unlocked`.
     std::unique_ptr<PlotHead> head;
     unlocked(flag, [&](quorel::ReadStop* stop) {
         head = std::make_unique<PlotHead>(text, stop);
-        head->read_head(stop);
+        head->read_head(stop, keep_cut);
         return 0;
     });
     return head;
@@ -120,21 +120,21 @@ quorel::UniqueFd duplicate(int fd) {
     return quorel::UniqueFd(copy);
 }
 
-std::unique_ptr<PlotHead> open_plot_fd(int fd, const StopFlag* flag) {
+std::unique_ptr<PlotHead> open_plot_fd(int fd, const StopFlag* flag, bool keep_cut = false) {
     std::unique_ptr<PlotHead> head;
     unlocked(flag, [&](quorel::ReadStop* stop) {
         head = std::make_unique<PlotHead>(duplicate(fd), stop);
-        head->read_head(stop);
+        head->read_head(stop, keep_cut);
         return 0;
     });
     return head;
 }
 
-std::unique_ptr<PlotHead> open_plot_queue(std::shared_ptr<quorel::ByteQueue> queue, const StopFlag* flag) {
+std::unique_ptr<PlotHead> open_plot_queue(std::shared_ptr<quorel::ByteQueue> queue, const StopFlag* flag, bool keep_cut = false) {
     std::unique_ptr<PlotHead> head;
     unlocked(flag, [&](quorel::ReadStop* stop) {
         head = std::make_unique<PlotHead>(std::move(queue), stop);
-        head->read_head(stop);
+        head->read_head(stop, keep_cut);
         return 0;
     });
     return head;
@@ -506,7 +506,17 @@ NB_MODULE(_native, m) {
         .def_prop_ro("names", &names, "Each name line's last token, in order.")
         .def_prop_ro("name_lines", &name_lines, "Each name line's whole text, trimmed of whitespace, in order.")
         .def_prop_ro("title", &title, "Line 1 before the parameter count, trimmed of whitespace.")
+        .def_prop_ro("head_cut", [](const PlotHead& head) -> nb::object {
+                if (!head.head_cut()) return nb::none();
+                return fault_data(*head.head_cut());
+             }, "The fault of a head that the end of the file cuts, read with keep_cut; else None.")
         .def("at_end", &at_end, nb::arg("stop") = nb::none(), "Whether the file ends right after its name lines.")
+        .def("first_block_ended", [](PlotHead& head) {
+                return unlocked(nullptr, [&](quorel::ReadStop* stop) {
+                    const std::lock_guard<std::mutex> guard(head.lock());
+                    return head.first_block_ended(stop);
+                });
+             }, "Whether the file holds block 0 whole, its every line ending in a line feed.")
         .def("first_block_fault", &first_block_fault, nb::arg("width"), nb::arg("stop") = nb::none(),
              nb::arg("keep_cut") = false,
              "Block 0 read at `width` from a copy: None if it reads whole, else its fault; with `keep_cut`, "
@@ -583,7 +593,8 @@ NB_MODULE(_native, m) {
                 return fault_data(*fault);
              }, nb::arg("stop") = nb::none(),
              "The fault of the block that the end of the file cuts after the blocks indexed (as "
-             "incomplete='keep' keeps it), or None where the file ends with them.")
+             "incomplete='keep' keeps it), or None where the file ends with them; a last block that "
+             "reads whole but for its line feed is indexed then (the file taken as finished).")
         .def("block_offsets", &block_offsets, nb::arg("blocks"), nb::arg("stop") = nb::none(),
              "Where each block of `blocks` (ascending, at most index_blocks) starts in the file.")
         .def("close", [](PlotHead& head) {
@@ -597,9 +608,10 @@ NB_MODULE(_native, m) {
           "PlotHead.read_selection of the file at `path`, opened here, through the block starts of an "
           "index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has "
           "`count` parameters.");
-    m.def("open_plot", &open_plot, nb::arg("path"), nb::arg("stop") = nb::none(),
+    m.def("open_plot", &open_plot, nb::arg("path"), nb::arg("stop") = nb::none(), nb::arg("keep_cut") = false,
           "Opens the plot file at `path` (bytes) and reads its count and names. Every step may be "
-          "ended by Ctrl-C, or by the StopFlag `stop` where given.");
+          "ended by Ctrl-C, or by the StopFlag `stop` where given. A head that the end of the file "
+          "cuts raises its fault, or with `keep_cut` is kept in head_cut.");
     nb::class_<PlotText>(m, "PlotText", "The blocks of a plot file to write, as text.")
         .def_prop_ro("blocks", [](const PlotText& plot) { return plot.text.blocks(); }, "The number of blocks.")
         .def("size", &text_bytes, nb::arg("first"), nb::arg("last"), "The bytes of blocks [first, last).")
@@ -612,12 +624,13 @@ NB_MODULE(_native, m) {
              "`start_writeback`, each piece written is handed to the disk at once.");
     m.def("plot_text", &make_plot_text, nb::arg("columns"), nb::arg("width"),
           "The blocks of a plot file of these float32 columns (the time first), at this field width.");
-    m.def("open_plot_fd", &open_plot_fd, nb::arg("fd"), nb::arg("stop") = nb::none(),
+    m.def("open_plot_fd", &open_plot_fd, nb::arg("fd"), nb::arg("stop") = nb::none(), nb::arg("keep_cut") = false,
           "Reads the count and names of the plot file open at `fd`, from where it stands, as open_plot "
           "does. The head reads a duplicate of `fd`, which it owns; the caller keeps and closes `fd`. A "
           "file that is not regular (a pipe) must be open with O_NONBLOCK.");
     bind_band_check(m);
     m.def("open_plot_queue", &open_plot_queue, nb::arg("queue"), nb::arg("stop") = nb::none(),
+          nb::arg("keep_cut") = false,
           "Reads the count and names of the plot file whose bytes a feeder puts into `queue`, as "
           "open_plot does; the head keeps the queue.");
 }

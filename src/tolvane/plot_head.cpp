@@ -22,13 +22,71 @@ quorel::PlotFileReader& PlotHead::reader(quorel::ReadStop* stop) {
     return *reader_;
 }
 
-void PlotHead::read_head(quorel::ReadStop* stop) {
+namespace {
+
+[[noreturn]] void throw_head_unended(std::uint64_t line) {
+    quorel::ReadFault fault(quorel::FaultKind::head_unended);
+    fault.place.line = line;
+    throw fault;
+}
+
+// The first `n` names of `names`.
+quorel::NameList first_names(const quorel::NameList& names, std::size_t n) {
+    quorel::NameList kept;
+    for (std::size_t i = 0; i < n && i < names.size(); ++i) kept.append(names[i]);
+    return kept;
+}
+
+}  // namespace
+
+void PlotHead::read_head(quorel::ReadStop* stop, bool keep_cut) {
     quorel::PlotFileReader& file = reader(stop);
-    count_ = file.read_count(true, &title_);
-    file.read_names(&names_, &name_lines_);
+    quorel::LineSource& source = file.source();
+    source.end_at_unended_line(true);
+    try {
+        try {
+            count_ = file.read_count(true, &title_);
+        } catch (const quorel::ReadFault&) {
+            // A count, or a line, still being written: its fault is the end's.
+            if (!source.met_unended_line()) throw;
+            throw_head_unended(1);
+        }
+        if (source.met_unended_line()) throw_head_unended(1);
+        try {
+            file.read_names(&names_, &name_lines_);
+        } catch (const quorel::ReadFault& fault) {
+            if (!source.met_unended_line()) throw;
+            // The line read last has no line feed: taken back where it was read as a name (the
+            // file then "ends" on the line after it), else it is the fault's own line.
+            const bool taken = fault.kind == quorel::FaultKind::names_cut_short;
+            if (taken) {
+                names_ = first_names(names_, names_.size() - 1);
+                name_lines_ = first_names(name_lines_, name_lines_.size() - 1);
+            }
+            throw_head_unended(fault.place.line - (taken ? 1 : 0));
+        }
+        if (source.met_unended_line()) {
+            names_ = first_names(names_, names_.size() - 1);
+            name_lines_ = first_names(name_lines_, name_lines_.size() - 1);
+            throw_head_unended(1 + count_);
+        }
+    } catch (const quorel::ReadFault& fault) {
+        const bool cut = fault.kind == quorel::FaultKind::head_unended ||
+                         fault.kind == quorel::FaultKind::names_cut_short ||
+                         fault.kind == quorel::FaultKind::empty_file;
+        if (!keep_cut || !cut) throw;
+        if (fault.place.line == 1) {
+            title_.clear();
+            count_ = 0;
+        }
+        head_cut_.emplace(fault);
+    }
+    source.end_at_unended_line(false);
 }
 
 bool PlotHead::at_end(quorel::ReadStop* stop) { return reader(stop).at_end(); }
+
+bool PlotHead::first_block_ended(quorel::ReadStop* stop) { return reader(stop).first_block_ended(); }
 
 std::optional<quorel::OwnedFault> PlotHead::first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
                                                               quorel::BlockCut* cut) {
@@ -97,7 +155,11 @@ std::optional<quorel::OwnedFault> PlotHead::cut_after_index(quorel::ReadStop* st
         placed(fault);
         throw;
     }
-    if (!cut.fault) return std::nullopt;
+    if (!cut.fault) {
+        // One last block read whole, its last line without a line feed: the finished file's.
+        if (table.blocks() == 1 && source.met_unended_line()) index_->add_unended_block(source.bytes_consumed());
+        return std::nullopt;
+    }
     quorel::ReadFault fault = cut.fault->fault();
     placed(fault);
     return quorel::OwnedFault(fault);

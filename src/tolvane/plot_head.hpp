@@ -34,8 +34,14 @@ public:
     PlotHead(quorel::UniqueFd file, quorel::ReadStop* stop);
     // Reads the bytes a feeder puts into `queue`, which the head keeps for as long as it lives.
     PlotHead(std::shared_ptr<quorel::ByteQueue> queue, quorel::ReadStop* stop);
-    // Reads its first line and name lines; once, first.
-    void read_head(quorel::ReadStop* stop);
+    // Reads its first line and name lines; once, first. A head the end of the file cuts (a
+    // head still being written): the file is empty, it has fewer name lines than its count, or
+    // its last line read has no line feed (FaultKind::head_unended: a line without one is the
+    // last read, and its text, which may still grow, is not taken). Its fault is thrown, or with
+    // `keep_cut` kept in head_cut(), the head then holding what it could know: the title where
+    // line 1 ended, and the names of the name lines that ended.
+    void read_head(quorel::ReadStop* stop, bool keep_cut = false);
+    const std::optional<quorel::OwnedFault>& head_cut() const noexcept { return head_cut_; }
 
     std::uint64_t count() const noexcept { return count_; }
     const quorel::NameList& names() const noexcept { return names_; }
@@ -46,6 +52,8 @@ public:
 
     // Whether the file ends right after the names.
     bool at_end(quorel::ReadStop* stop);
+    // Whether the file holds block 0 whole, its every line ending in a line feed.
+    bool first_block_ended(quorel::ReadStop* stop);
     // Block 0 read at `width` from a copy: nothing if it reads whole, else its first fault. With
     // `cut`, where the end of the file cuts block 0, nothing, and the fault in `cut`.
     std::optional<quorel::OwnedFault> first_block_fault(std::uint64_t width, quorel::ReadStop* stop,
@@ -77,8 +85,10 @@ public:
     quorel::IndexedBlocks indexed_blocks() const;
     // The fault of the block that the end of the file cuts after the blocks indexed, read as a
     // read with a BlockCut reads it (its place that of the whole file); nothing where the file
-    // ends with them, or goes on with complete blocks (it grew since it was indexed). A fault of
-    // those blocks is thrown.
+    // ends with them, or goes on with complete blocks (it grew since it was indexed). A last
+    // block that reads whole though its last line has no line feed is added to the index: the
+    // file is taken as finished (see BlockIndex::add_unended_block). A fault of those blocks is
+    // thrown.
     std::optional<quorel::OwnedFault> cut_after_index(quorel::ReadStop* stop);
 
     // The open file, for reads of the index's own.
@@ -104,6 +114,7 @@ private:
     quorel::NameList name_lines_;
     bool blocks_read_ = false;
     std::optional<quorel::OwnedFault> cut_;
+    std::optional<quorel::OwnedFault> head_cut_;
     std::optional<quorel::BlockIndex> index_;
     std::mutex lock_;
 };

@@ -18,6 +18,7 @@ from typing import Any, BinaryIO, Iterator, List, Optional, Union
 
 import numpy as np
 
+from .._errors import FormatError, IncompleteHeadError
 from .._plot import Plot
 from .._read import read
 from .._replace import replacing
@@ -143,6 +144,9 @@ def read_or_fail(path: str, args: argparse.Namespace, incomplete: Optional[str] 
     try:
         plot = read(path, args.n_digits, columns=args.columns, incomplete=incomplete,
                     storage_options=dict(args.storage_options) if is_url(path) else None)
+        if isinstance(plot.incomplete, IncompleteHeadError):
+            # No block and not every name: nothing a subcommand can show or write.
+            raise plot.incomplete
         if plot.incomplete is not None and args.command != "info":
             print(cut_note(path, plot), file=sys.stderr)
         return plot
@@ -152,13 +156,23 @@ def read_or_fail(path: str, args: argparse.Namespace, incomplete: Optional[str] 
 
 def failure_of(path: str, error: Exception) -> Failed:
     """A file's error as the one line the command shows: FormatError starts with path:line:,
-    a missing column's KeyError names the file."""
+    a missing column's KeyError names the file; what the library's messages tell a caller to
+    pass (incomplete="keep", n_digits=15) is said as the command's options."""
     if isinstance(error, OSError):
-        return Failed(f"{path}: {error.strerror or error}")
+        text = error.strerror or str(error)
+        return Failed(text if text.startswith(f"{path}: ") else f"{path}: {text}")
     if isinstance(error, KeyError):
         return Failed(str(error.args[0]))
     text = str(error)
+    if isinstance(error, FormatError):
+        text = _OPTION_HINTS.sub(lambda found: _OPTIONS[found[1]] + (found[2] or ""), text)
+        text = text.replace(", or None to find it", " (or leave it out to find it)")
     return Failed(text if text.startswith(path) else f"{path}: {text}")
+
+
+# The arguments that the library's messages name, and the command's options for them.
+_OPTION_HINTS = re.compile(r'(incomplete="keep"|n_digits=)(\d+)?')
+_OPTIONS = {'incomplete="keep"': "--incomplete keep", "n_digits=": "--n-digits "}
 
 
 def cut_note(path: str, plot: Plot) -> str:
