@@ -101,8 +101,16 @@ def _median(r, row):
 
 def table(results, file_label, fmt_s, fmt_x, paired_ratio):
     """Each file: its copies' sizes, the rows' medians, and the ratios the goals judge."""
+    try:
+        from tolvane import _compression
+
+        library = _compression.library_of("gzip")
+    except ImportError:
+        library = "?"
     out = ["Medians of the turns, in seconds; the ratios are the medians over the turns of the two "
-           "rows' ratio within one turn. `tolvane-t1` is `tolvane.read(plain, threads=1)`.", "",
+           "rows' ratio within one turn. `tolvane-t1` is `tolvane.read(plain, threads=1)`. tolvane "
+           "decompressed gzip with %s here (the default install brings isal where it has a wheel)."
+           % library, "",
            "| file | .gz MB | gz-tolvane | gz-gzip | gz-isal | gz-tolvane / gz-gzip (goal <= %g) | "
            "gz-tolvane / gz-isal | .zst MB | zst-tolvane | zst-zstandard | zst-tolvane / zst-zstandard "
            "(goal <= %g) | tolvane-t1 | zst-tolvane / tolvane-t1 |" % (GOAL_GZ_VS_GZIP, GOAL_ZST_VS_ZSTANDARD),

@@ -50,6 +50,7 @@ import compressed  # noqa: E402
 import core_bench  # noqa: E402
 import gen_plot  # noqa: E402
 import readers  # noqa: E402
+import xarray_chunks  # noqa: E402
 
 ALL_READERS = ("quorel", "tolvane", "python", "numpy", "pandas")
 FLOOR = "FLOOR"
@@ -74,12 +75,15 @@ CORE3 = "core-3"
 BYTES = "bytes"
 STREAM = "bytes-64k"
 ROW_ORDER = (("quorel", "tolvane") + THREAD_ROWS + (TOLVANE_T1_F32, TOLVANE3, CORE, CORE3, "python", "numpy", "pandas", BYTES, STREAM,
-                                                  FLOOR) + compressed.ROWS)
+                                                  FLOOR) + compressed.ROWS + xarray_chunks.ROWS)
 # Fast rows, timed taking turns run by run so that a burst of load from elsewhere on a shared
 # machine hits them alike; the slower peers run on their own afterwards.
-TURN_ROWS = ("quorel", "tolvane") + THREAD_ROWS + (TOLVANE_T1_F32, TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR) + compressed.ROWS
-# Rows that give no values: bytes read, or decompressed.
-BYTE_ROWS = (BYTES, STREAM) + tuple(row for row in compressed.ROWS if row not in compressed.VALUE_ROWS)
+TURN_ROWS = (("quorel", "tolvane") + THREAD_ROWS + (TOLVANE_T1_F32, TOLVANE3, CORE, CORE3, BYTES, STREAM, FLOOR) + compressed.ROWS
+             + xarray_chunks.ROWS)
+# Rows that give no values of the whole file: bytes read, or decompressed; one column (the
+# xarray engine's chunks, beside tolvane.read of that column), checked by the tests.
+BYTE_ROWS = ((BYTES, STREAM) + tuple(row for row in compressed.ROWS if row not in compressed.VALUE_ROWS)
+             + xarray_chunks.ROWS)
 # Rows whose result holds only the three columns' values.
 THREE_ROWS = (TOLVANE3, CORE3)
 
@@ -212,7 +216,8 @@ def write_edge_file(path, width):
 def present_rows(names, core, with_compressed=True):
     """The rows of a run, in table order: the readers asked for, tolvane's three columns with
     tolvane, the core's rows where its library loaded, the bytes' read and the FLOOR, and the
-    compressed copies' rows whose libraries import."""
+    compressed copies' rows whose libraries import, and the xarray engine's chunks where xarray
+    and Dask import."""
     have = set(names) | {BYTES, STREAM, FLOOR}
     if "tolvane" in names:
         have.add(TOLVANE3)
@@ -220,6 +225,7 @@ def present_rows(names, core, with_compressed=True):
         have.add(TOLVANE_T1_F32)
         if with_compressed:
             have.update(compressed.available_rows())
+        have.update(xarray_chunks.available_rows())
     if core is not None:
         have.update((CORE, CORE3))
     return [r for r in ROW_ORDER if r in have]
@@ -249,6 +255,8 @@ def make_fns(path, width, n_params, rows, core, arrays):
             fns[r] = lambda: core.read(path, width, fields3)  # noqa: E731
         elif r in compressed.ROWS:
             fns[r] = compressed.row_fn(r, path, width)
+        elif r in xarray_chunks.ROWS:
+            fns[r] = xarray_chunks.row_fn(r, path, width)
         else:
             fns[r] = lambda r=r: readers.READERS[r](path, width)  # noqa: E731
     return fns
@@ -403,7 +411,8 @@ def bench_file(path, width, n_params, rows, ref_name, reps, turns, slow_limit, c
     for n in BYTE_ROWS:
         values[n] = None
     copies = {suffix: os.path.getsize(path + suffix) for suffix in (".gz", ".zst") if os.path.exists(path + suffix)}
-    return {"size": size, "n_values": n_values, "values": values, "times": times, "copies": copies}
+    return {"size": size, "n_values": n_values, "values": values, "times": times, "copies": copies,
+            "chunks": -(-n_blocks // xarray_chunks.CHUNK_BLOCKS)}
 
 
 def bench_big_file(path, width, n_params, rows, turns, core):
@@ -758,6 +767,7 @@ def goal_rows(results, memory, goal_size):
             add(key, "tolvane-3 / bytes-64k", *ratio(r, TOLVANE3, STREAM),
                 "<= %g" % GOAL_THREE_VS_BYTES, lambda v: v <= GOAL_THREE_VS_BYTES)
     compressed.goals(results, memory, goal_size, add, ratio, peak_delta)
+    xarray_chunks.goals(results, goal_size, add, ratio)
     return out
 
 
@@ -954,6 +964,9 @@ def main(argv=None):
         if any(row in rows for row in compressed.VALUE_ROWS):
             print("### Compressed files\n")
             print(compressed.table(results, file_label, fmt_s, fmt_x, paired_ratio) + "\n")
+        if xarray_chunks.XR_CHUNKS in rows:
+            print("### xarray's engine in chunks of %d blocks\n" % xarray_chunks.CHUNK_BLOCKS)
+            print(xarray_chunks.table(results, file_label, fmt_s, fmt_x, paired_ratio) + "\n")
     if big:
         print("### A 1 GB file beside 100 MB (11 parameters, width 12)\n")
         print(big_tables(big, big_memory) + "\n")

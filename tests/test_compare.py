@@ -32,6 +32,8 @@ def funnel(rx, ry, tx, ty, tmp_path, **tolerances):
     import contextlib
     import io
 
+    if os.environ.get("QUOREL_SANITIZED"):
+        pytest.skip("pyfunnel's C library leaves its buffers unfreed, which LeakSanitizer reports")
     pyfunnel = pytest.importorskip("pyfunnel")
     out = tmp_path / "funnel"
     with contextlib.redirect_stdout(io.StringIO()):

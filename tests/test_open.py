@@ -216,6 +216,71 @@ def test_the_engine_reads_a_field_only_when_asked_and_keeps_a_cut_file(tmp_path)
         dataset["PARAM_2"].values
 
 
+@pytest.mark.parametrize("key", [
+    slice(None), slice(0, 7), slice(7, 14), slice(3, 30, 4), slice(29, 2, -3), slice(None, None, -1),
+    slice(-7, None), slice(5, 5), 0, 29, -1, -30, [4, 2, 2, -1, 0], [], np.array([29, 0, 7]),
+], ids=repr)
+def test_the_engine_reads_the_blocks_numpy_takes(tmp_path, key):
+    """A variable indexed as numpy indexes the same values (chunks' slices, steps, reversed,
+    negative numbers, repeated ones); a number out of range raises IndexError, as numpy does."""
+    xr = importorskip_leaking("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint as engine
+
+    path = write_plot(tmp_path, plot_text(3, [[f"{b}", f"{b}.5", f"-{b}.25"] for b in range(30)], 12))
+    expected = tolvane.read(path)["PARAM_2"]
+    variable = xr.open_dataset(path, engine=engine)["PARAM_2"]
+    assert bits(np.atleast_1d(variable[key].values)) == bits(np.atleast_1d(expected[key]))
+    for wrong in (30, -31):
+        with pytest.raises(IndexError):
+            variable[wrong].values
+
+
+class BlocksAsked:
+    """A BlockLocator's stand-in that gives each block's number as its values, and keeps the
+    blocks each read asked for."""
+
+    def __init__(self):
+        self.asked = []
+
+    def read(self, fields, blocks):
+        self.asked.append(blocks.tolist())
+        return np.vstack([blocks.astype(np.float32)] * len(fields))
+
+
+def test_a_chunk_of_a_variable_is_read_without_an_index_of_the_whole_file():
+    """A chunk's read makes the block numbers of its own slice, not those of every block of
+    the file (which for each of a file's chunks cost as much as reading the chunk)."""
+    importorskip_leaking("xarray")
+    from xarray.core import indexing
+
+    from tolvane._xarray_backend import FieldArray
+
+    locator = BlocksAsked()
+    array = FieldArray(locator, 1, 10**15)  # an index of every block would take 8 PB
+    chunk = array[indexing.OuterIndexer((slice(10**15 - 2000, 10**15, 1),))]
+    assert locator.asked == [list(range(10**15 - 2000, 10**15))]
+    assert bits(chunk) == bits(np.arange(10**15 - 2000, 10**15).astype(np.float32))
+
+
+def test_open_mfdataset_closes_its_datasets(tmp_path):
+    """xarray.open_mfdataset(..., engine="tolvane") as a context manager, and Dataset.close:
+    closing calls every file's closer, which the engine gives (it holds no open file)."""
+    xr = importorskip_leaking("xarray")
+    importorskip_leaking("dask")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint as engine
+
+    paths = [write_plot(tmp_path, plot_text(3, [[f"{b}", f"{b + run}", "1.5"] for b in range(20)], 12),
+                        name=f"run{run}.plt") for run in range(3)]
+    descriptors = sorted(os.listdir("/proc/self/fd"))
+    with xr.open_mfdataset(paths, engine=engine, combine="nested", concat_dim="run", chunks={"PARAM_0": 6}) as runs:
+        got = runs["PARAM_1"].values
+    assert bits(got) == bits(np.stack([tolvane.read(path)["PARAM_1"] for path in paths]))
+    dataset = xr.open_dataset(paths[0], engine=engine)
+    dataset.close()
+    assert bits(dataset["PARAM_1"].values) == bits(tolvane.read(paths[0])["PARAM_1"])  # it still reads
+    assert sorted(os.listdir("/proc/self/fd")) == descriptors
+
+
 @pytest.mark.parametrize("face", ["xarray", "dask.read", "read_many"])
 def test_a_head_still_being_written_is_said_or_kept_without_blocks(tmp_path, face):
     # The last name line without its line feed (SPE of SPEED): "raise" says the head is
@@ -261,6 +326,28 @@ def test_the_engine_knows_a_plot_file_by_its_first_lines(tmp_path, content, look
 
     path = sample("sample_w12.plt") if content is None else write_plot(tmp_path, content, name="f.nc")
     assert TolvaneBackendEntrypoint().guess_can_open(path) is looks
+
+
+def test_the_engine_s_guess_does_not_wait_for_a_fifo(tmp_path):
+    """A FIFO without a writer (xarray.open_dataset asks every engine of any path it is given):
+    no plot file, said at once, its bytes left to its reader."""
+    importorskip_leaking("xarray")
+    import threading
+
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint
+
+    fifo = tmp_path / "pipe.plt"
+    os.mkfifo(fifo)
+    guessed = []
+    guess = threading.Thread(target=lambda: guessed.append(TolvaneBackendEntrypoint().guess_can_open(fifo)),
+                             daemon=True)
+    guess.start()
+    guess.join(10)
+    if guess.is_alive():  # blocked in its open: a writer's open ends the wait
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        guess.join(10)
+        pytest.fail("the guess waited for a writer of the FIFO")
+    assert guessed == [False]
 
 
 @pytest.mark.parametrize("times, per_partition", [

@@ -346,6 +346,28 @@ def test_without_isal_gzip_is_read_by_zlib(tmp_path, monkeypatch):
     assert outcome(path, 6) == expected
 
 
+@pytest.mark.parametrize("python, machine, brought", [
+    # isal has wheels for x86-64 and aarch64, CPython 3.10 to 3.15 and 3.14t, 3.15t; none for
+    # 3.13t, which no environment marker tells from 3.13; none for other machines.
+    *[(version, machine, True) for version in ("3.10", "3.11", "3.12", "3.14", "3.15")
+      for machine in ("x86_64", "aarch64")],
+    ("3.13", "x86_64", False), ("3.13", "aarch64", False), ("3.12", "ppc64le", False), ("3.9", "x86_64", False),
+])
+def test_the_default_install_brings_isal_where_it_has_a_wheel(python, machine, brought):
+    tomllib = pytest.importorskip("tomllib")
+    markers = pytest.importorskip("packaging.requirements")
+    pyproject = os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")
+    if not os.path.isfile(pyproject):
+        pytest.skip("pyproject.toml is not there: these tests run in a clone of the project")
+    with open(pyproject, "rb") as f:
+        dependencies = [markers.Requirement(text) for text in tomllib.load(f)["project"]["dependencies"]]
+    environment = {"python_version": python, "python_full_version": python + ".0", "platform_machine": machine,
+                   "sys_platform": "linux"}
+    installed = {dependency.name for dependency in dependencies
+                 if dependency.marker is None or dependency.marker.evaluate(environment)}
+    assert ("isal" in installed) == brought
+
+
 def test_without_a_zstd_library_zstd_raises_naming_the_extra(tmp_path, monkeypatch):
     path = write_plot(tmp_path, COMPRESS["zstd"]((HEAD + ROW).encode()), name="run.zst")
     monkeypatch.setitem(sys.modules, "compression.zstd", None)

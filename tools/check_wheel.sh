@@ -157,6 +157,10 @@ for wheel in "${wheels[@]}"; do
     modules=("$unpacked"/quorel.cpython-*.so)
     [[ ${#modules[@]} == 1 && -f "${modules[0]}" ]] || fail "$name: expected one quorel module at the top"
     [[ -f "$unpacked/quorel-stubs/__init__.pyi" ]] || fail "$name: no type stub"
+    # The pytest plugin that the pytest11 entry point names, on every version (3.9 included).
+    [[ -f "$unpacked/tolvane_pytest.py" ]] || fail "$name: no tolvane_pytest.py (the pytest plugin)"
+    grep -qxF "tolvane = tolvane_pytest" "$unpacked"/quorel-*.dist-info/entry_points.txt ||
+        fail "$name: no pytest11 entry point tolvane = tolvane_pytest"
     compgen -G "$unpacked/quorel-*.dist-info/licenses/LICENSE" >/dev/null ||
         compgen -G "$unpacked/quorel-*.dist-info/LICENSE" >/dev/null || fail "$name: no licence"
     check_module "${modules[0]}" "$arch" "$abi" PyInit_quorel

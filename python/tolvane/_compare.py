@@ -340,7 +340,7 @@ def compare(reference: PlotSource, actual: PlotSource, *, atol: float = DEFAULT_
             both cover is compared.
         interpolation: ``"linear"`` or ``"previous"`` (zero-order hold), the band between points.
         signals: the names (or shell-style patterns) of the reference's signals to compare;
-            ``None`` for every one. A name that is in the reference raises KeyError where absent.
+            ``None`` for every one. One that matches no signal of the reference raises KeyError.
         tolerances: names or shell-style patterns of signals to dicts of tolerances
             (``{"TORQUE*": {"atol": 0.5}}``) over the defaults: every pattern that matches in the
             mapping's order, then the signal's own name.

@@ -4,7 +4,7 @@ ever held whole.
 
 | compression | first bytes | decompressed by |
 |---|---|---|
-| gzip | 1F 8B | ISA-L (``isal``, the extra ``isal``), else the standard library's zlib |
+| gzip | 1F 8B | ISA-L (``isal``: installed by default where it has a wheel, else the extra ``isal``), else the standard library's zlib |
 | bz2 | ``BZh``, a block size digit, then a block's or the end's mark | the standard library's bz2 |
 | xz | FD 37 7A 58 5A 00 | the standard library's lzma |
 | zstd | 28 B5 2F FD (or a skippable frame's 5x 2A 4D 18) | the standard library's compression.zstd (3.14+), else ``zstandard`` (the extra ``zstd``) |
@@ -172,7 +172,7 @@ def compressor(name: str) -> "Callable[[Union[bytes, memoryview]], bytes]":
     """A compressor of one stream of `name` (gzip, zstd, bz2 or xz) at its library's default
     level, as the command-line tools compress: called with each piece of the text, it returns
     the bytes to write so far; called with b"" at the end, the rest of the stream. ISA-L
-    compresses gzip where the extra isal is installed (at its default level, several times as
+    compresses gzip where isal is installed (at its default level, several times as
     fast as zlib), else the standard library's zlib does; bz2 and xz, the standard library's
     bz2 and lzma."""
     if name == "gzip":

@@ -15,6 +15,7 @@ from __future__ import annotations
 import codecs
 import os
 import re
+import stat
 from typing import Any, Iterable, Optional, Sequence, Tuple
 
 import numpy as np
@@ -88,7 +89,9 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
                 data = indexing.LazilyIndexedArray(FieldArray(locator, field, blocks))
             variables[name] = Variable((time,), data)
         coords = {} if time in dropped else {time: Variable((time,), times)}
-        return Dataset(variables, coords=coords, attrs=attrs)
+        dataset = Dataset(variables, coords=coords, attrs=attrs)
+        dataset.set_close(_close_nothing)
+        return dataset
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """Whether a path names a file that looks like a plot file: from its first lines (a
@@ -98,12 +101,27 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
         except TypeError:
             return False
         try:
-            with open(path, "rb") as file:
-                start = file.read(GUESS_BYTES)
-                ended = len(start) < GUESS_BYTES
+            # Opened without waiting, so that a FIFO without a writer does not hold the guess;
+            # what is not a regular file (a FIFO, a device) is not read at all: its bytes would
+            # be taken from whoever reads it next.
+            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
         except (OSError, ValueError):
             return False
-        return looks_like_a_plot_file(start, ended)
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                return False
+            start = os.pread(fd, GUESS_BYTES, 0)
+        except OSError:
+            return False
+        finally:
+            os.close(fd)
+        return looks_like_a_plot_file(start, len(start) < GUESS_BYTES)
+
+
+def _close_nothing() -> None:
+    """The closer of the engine's Datasets (xarray calls it on close, and open_mfdataset calls
+    every file's): the engine holds no open file once a Dataset is made (each read opens the
+    file where it runs), so there is nothing to release, and a variable still reads after it."""
 
 
 class FieldArray(BackendArray):
@@ -121,7 +139,16 @@ class FieldArray(BackendArray):
 
     def _read(self, key: Tuple[Any, ...]) -> "np.ndarray[Any, np.dtype[np.float32]]":
         (which,) = key
-        chosen = np.arange(self.shape[0], dtype=np.int64)[which]
+        count = self.shape[0]
+        if isinstance(which, slice):  # a chunk's blocks: made of its own bounds, not the file's
+            return self._read_blocks(np.arange(*which.indices(count), dtype=np.int64))
+        chosen = np.asarray(which)
+        if chosen.dtype.kind not in "iu":
+            raise IndexError(f"blocks are chosen by integers, not {chosen.dtype}")
+        chosen = chosen.astype(np.int64)
+        if chosen.size and (chosen.min() < -count or chosen.max() >= count):
+            raise IndexError(f"a block number out of range for {count} blocks")
+        chosen = np.where(chosen < 0, chosen + count, chosen)
         if chosen.ndim == 0:
             return self._read_blocks(chosen.reshape(1))[0]
         return self._read_blocks(chosen)
@@ -129,10 +156,10 @@ class FieldArray(BackendArray):
     def _read_blocks(self, chosen: "np.ndarray[Any, np.dtype[np.int64]]") -> "np.ndarray[Any, np.dtype[np.float32]]":
         if len(chosen) == 0:
             return np.empty(0, dtype=np.float32)
+        if bool(np.all(chosen[1:] > chosen[:-1])):  # ascending, each once: read as it is
+            return np.array(self.locator.read([0, self.field], chosen.astype(np.uint64))[1])
         unique, order = np.unique(chosen, return_inverse=True)
         values = self.locator.read([0, self.field], unique.astype(np.uint64))[1]
-        if len(unique) == len(chosen) and bool(np.all(unique == chosen)):
-            return np.array(values)
         return np.array(values[order.reshape(-1)])
 
 
