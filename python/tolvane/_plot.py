@@ -177,7 +177,7 @@ class Plot:
     def __len__(self) -> int:
         return int(self._table.shape[1])
 
-    def to_numpy(self) -> "npt.NDArray[Any]":
+    def to_numpy(self) -> "npt.NDArray[np.floating[Any]]":
         """A 2-D array: one row per block, one column per parameter read, the time first. With
         a float32 time (``time_dtype=numpy.float32``), a float32 read-only view of the plot's
         own values, as the arrays are (``.copy()`` it for an array to change); with the float64

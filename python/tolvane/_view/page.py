@@ -3,10 +3,9 @@
 
 from __future__ import annotations
 
-import functools
 import html
 import os
-from typing import Any
+from typing import Any, Dict
 
 from .._tables import library
 
@@ -20,13 +19,22 @@ def plotly_js() -> str:
     return str(text)
 
 
-@functools.lru_cache(maxsize=None)
+# The page's files, each read once (a plain dict: the type checkers' view of lru_cache's
+# wrapper is not a function's).
+_ASSETS: Dict[str, bytes] = {}
+
+
 def asset(name: str) -> bytes:
     """One of the page's files: plotly.min.js, view.js or view.css."""
-    if name == "plotly.min.js":
-        return plotly_js().encode()
-    with open(os.path.join(STATIC, name), "rb") as file:
-        return file.read()
+    found = _ASSETS.get(name)
+    if found is None:
+        if name == "plotly.min.js":
+            found = plotly_js().encode()
+        else:
+            with open(os.path.join(STATIC, name), "rb") as file:
+                found = file.read()
+        _ASSETS[name] = found
+    return found
 
 
 def body_html(follow_key: bool) -> str:

@@ -8,7 +8,7 @@ from __future__ import annotations
 import collections
 import os
 import threading
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -134,7 +134,7 @@ class FileSource(Source):
         # The next windows are read (each read releases the GIL), one a thread, while the
         # caller folds this one in.
         pool = _read_pool()
-        coming = collections.deque()
+        coming: "collections.deque[Future[Tuple[int, Tuple[npt.NDArray[np.float32], npt.NDArray[Any]]]]]" = collections.deque()
         start = self._done
         while start < count and len(coming) < READ_THREADS:
             coming.append(pool.submit(read, start))
