@@ -303,8 +303,9 @@ def _float32(name: str, column: Any, dtype: Any = np.float32) -> "np.ndarray[Any
         raise TypeError(f"column {name!r} holds {array.dtype} values, which are not real numbers")
     if array.ndim != 1:
         raise ValueError(f"column {name!r} has {array.ndim} dimensions; a column has one")
-    # Values beyond binary32's range become infinities: that is the rounding, not an error.
-    with np.errstate(over="ignore"):
+    # Values beyond binary32's range become infinities: that is the rounding, not an error; a
+    # signalling NaN widened for the time is a NaN still (written "nan" either way), not an error.
+    with np.errstate(over="ignore", invalid="ignore"):
         return np.ascontiguousarray(array, dtype=dtype)
 
 
