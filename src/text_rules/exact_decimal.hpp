@@ -51,10 +51,12 @@ ExactDecimal<MostDigits> exact_decimal(std::uint64_t m, int e) noexcept {
 // Rounds to `keep` digits (at least 1), half to even.
 template <std::size_t MostDigits>
 void round_to(ExactDecimal<MostDigits>& decimal, std::size_t keep) noexcept {
-    if (decimal.length <= keep) return;
+    // Never more than MostDigits; said again here so that the compiler sees every index in bounds.
+    const std::size_t length = decimal.length < MostDigits ? decimal.length : MostDigits;
+    if (length <= keep) return;
     const char next = decimal.digits[keep];
     bool beyond = false;
-    for (std::size_t i = keep + 1; i < decimal.length; ++i) beyond |= decimal.digits[i] != '0';
+    for (std::size_t i = keep + 1; i < length; ++i) beyond |= decimal.digits[i] != '0';
     const bool odd = ((decimal.digits[keep - 1] - '0') & 1) != 0;
     decimal.length = keep;
     if (next < '5' || (next == '5' && !beyond && !odd)) return;
