@@ -12,7 +12,7 @@
 //    same on every runtime), NaN compared by its sign;
 //  - parse_fixed_shape_binary64<12> / <15> and parse_e_notation_binary64 for ASCII texts of the
 //    widths they take: where one accepts the field, its value must be that of the trimmed field.
-// The value then goes through the writer: format_binary64_field at width 23 (17 digits) must
+// The value then goes through the writer: format_binary64_field at width 24 (17 digits or more) must
 // read back as the value itself, and the width-15 field, read back and written again, must be
 // the same text.
 #include <cmath>
@@ -56,15 +56,17 @@ std::string hex(double value) {
 }
 
 void check_writer(std::string_view text, double value) {
+    // Width 24: at least 17 significant digits, which every binary64 reads back from, even where
+    // a three-digit exponent (from 1E+100, below 1E-99) takes one digit of the field.
     char field[32];
-    quorel::format_binary64_field(value, 23, field);
+    quorel::format_binary64_field(value, 24, field);
     double back;
     quorel::FloatErrorKind error;
     // The reader trims a field's blanks; here by hand.
-    std::string_view trimmed(field, 23);
+    std::string_view trimmed(field, 24);
     while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
     if (!quorel::parse_binary64(trimmed, back, error) || !same(back, value)) {
-        fail(text, "17 digits do not read back: " + std::string(field, 23) + " for " + hex(value));
+        fail(text, "17 digits do not read back: " + std::string(field, 24) + " for " + hex(value));
     }
     char first[16], second[16];
     quorel::format_binary64_field(value, 15, first);

@@ -1,10 +1,10 @@
-"""FrameBlock: float32 columns that grow at their ends, for a frame whose length is known only
+"""FrameBlock: columns (float32; float64 for a float64 time) that grow at their ends, for a frame whose length is known only
 once every file is read, holding no more memory than the rows written."""
 
 from __future__ import annotations
 
 import mmap
-from typing import TYPE_CHECKING, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
@@ -22,7 +22,8 @@ HUGE_PAGES_SLACK = 32 << 20
 
 
 class FrameBlock:
-    """Columns of float32 rows in one anonymous mapping, column i at i * stride values.
+    """Columns of rows of one dtype (float32 by default) in one anonymous mapping, column i at
+    i * stride values.
 
     Pages are backed only once written: the rows reserved beyond those written cost address
     space, not memory, so the stride may be a generous estimate. Growing copies one column at a
@@ -31,14 +32,16 @@ class FrameBlock:
     DataFrame takes ``values()`` as its block without copying it.
     """
 
-    def __init__(self, columns: int) -> None:
+    def __init__(self, columns: int, dtype: "type[np.floating[Any]]" = np.float32) -> None:
         self.columns = columns
+        self._dtype = np.dtype(dtype)
+        self._itemsize = self._dtype.itemsize
         self.rows = 0
         self._stride = 0
         self._map: Optional[mmap.mmap] = None
-        self._values: Optional["npt.NDArray[np.float32]"] = None
+        self._values: Optional["npt.NDArray[Any]"] = None
 
-    def append(self, table: "npt.NDArray[np.float32]", rows_to_come: int = 0) -> None:
+    def append(self, table: "npt.NDArray[Any]", rows_to_come: int = 0) -> None:
         """Copy ``table`` (one row per column, one column per frame row) after the rows written;
         ``rows_to_come`` estimates the rows that later calls will add, to reserve them now."""
         count = table.shape[1]
@@ -58,13 +61,13 @@ class FrameBlock:
             self._values[:, self.rows:self.rows + count] = table  # numpy copies without the GIL
             self.rows += count
 
-    def values(self) -> "npt.NDArray[np.float32]":
+    def values(self) -> "npt.NDArray[Any]":
         """The rows written: a (columns, rows) view of the mapping, which it keeps alive. The
         pages past each column's rows are given back (a huge page there holds up to 2 MiB)."""
         if self._map is None or self._values is None:
-            return np.empty((self.columns, 0), dtype=np.float32)
-        column_bytes = self._stride * 4
-        used = -(-self.rows * 4 // mmap.PAGESIZE) * mmap.PAGESIZE
+            return np.empty((self.columns, 0), dtype=self._dtype)
+        column_bytes = self._stride * self._itemsize
+        used = -(-self.rows * self._itemsize // mmap.PAGESIZE) * mmap.PAGESIZE
         if used < column_bytes:
             for column in range(self.columns):
                 self._map.madvise(mmap.MADV_DONTNEED, column * column_bytes + used, column_bytes - used)
@@ -72,22 +75,22 @@ class FrameBlock:
 
     def _grow(self, rows: int) -> None:
         # Whole pages a column, so that each old column's pages can be freed on their own.
-        per_page = mmap.PAGESIZE // 4
+        per_page = mmap.PAGESIZE // self._itemsize
         stride = -(-rows // per_page) * per_page
         try:
             # Private: pages given back with MADV_DONTNEED are freed (a shared mapping's stay).
-            new_map = mmap.mmap(-1, self.columns * stride * 4, flags=mmap.MAP_PRIVATE)
+            new_map = mmap.mmap(-1, self.columns * stride * self._itemsize, flags=mmap.MAP_PRIVATE)
         except OSError as error:
-            raise MemoryError(f"cannot map {self.columns * stride * 4} bytes for the frame: "
+            raise MemoryError(f"cannot map {self.columns * stride * self._itemsize} bytes for the frame: "
                               f"{error.strerror}") from None
         huge = self.columns * HUGE_PAGE <= HUGE_PAGES_SLACK
         # Without huge pages asked for, none either where the system gives them unasked.
         advice = getattr(mmap, "MADV_HUGEPAGE" if huge else "MADV_NOHUGEPAGE", None)
         if advice is not None:
             new_map.madvise(advice)
-        new_values = np.frombuffer(new_map, dtype=np.float32).reshape(self.columns, stride)
+        new_values = np.frombuffer(new_map, dtype=self._dtype).reshape(self.columns, stride)
         if self._map is not None and self._values is not None:
-            old_bytes = self._stride * 4
+            old_bytes = self._stride * self._itemsize
             for column in range(self.columns):
                 new_values[column, :self.rows] = self._values[column, :self.rows]
                 self._map.madvise(mmap.MADV_DONTNEED, column * old_bytes, old_bytes)

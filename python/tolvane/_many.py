@@ -225,7 +225,9 @@ class InOrderAssembly:
         self._block: Optional[FrameBlock] = None
         self._first: Optional[Tuple[str, Tuple[str, ...], Tuple[int, ...]]] = None
         self._placed: List[Tuple[int, int]] = []  # (index, rows) of the files placed
-        self._times: List["npt.NDArray[np.float64]"] = []  # the float64 times placed, by file
+        # The float64 times placed, in a block of their own that grows as the values' does (a
+        # list of each file's times, joined at the end, held the time column twice).
+        self._times: Optional[FrameBlock] = None
         self._bytes_placed = 0
 
     def abandon(self) -> None:
@@ -264,7 +266,11 @@ class InOrderAssembly:
             return None
         if self._first is None:
             self._first = (plot.path, plot.names, plot._fields)
-            self._block = FrameBlock(len(plot._fields))
+            # A float64 time is kept in a block of its own; the values' block then holds the
+            # parameters alone (not the float32 time too, which the frame would not hold).
+            if plot._apart_time() is not None:
+                self._times = FrameBlock(1, np.float64)
+            self._block = FrameBlock(len(plot._fields) - (self._times is not None))
         else:
             mismatch = names_mismatch(plot, self._first[1], self._first[0])
             if mismatch is not None:
@@ -277,9 +283,11 @@ class InOrderAssembly:
         if rows_after and self._bytes_placed:
             to_come = int(self._sizes_after[index] * rows_after / self._bytes_placed * ROWS_ESTIMATE_MARGIN)
         try:
-            self._block.append(plot._table, to_come)
-            if plot.time.dtype == np.float64:
-                self._times.append(np.array(plot.time))
+            if self._times is None:
+                self._block.append(plot._table, to_come)
+            else:
+                self._block.append(plot._table[1:], to_come)
+                self._times.append(plot.time.reshape(1, -1), to_come)
         except MemoryError as error:
             return error
         self._placed.append((index, rows))
@@ -290,8 +298,7 @@ class InOrderAssembly:
         if self._first is None or self._block is None:
             return empty_long_frame(pd, texts)
         _, names, fields = self._first
-        time = np.concatenate(self._times) if self._times else None
-        self._times = []
+        time = self._times.values()[0] if self._times is not None else None
         return long_frame(pd, column_names(names, fields), self._block.values(),
                           [(texts[index], rows) for index, rows in self._placed], texts, time)
 
@@ -430,8 +437,8 @@ def long_frame(pd: Any, names: Sequence[str], values: "npt.NDArray[np.float32]",
                time: "Optional[npt.NDArray[np.float64]]" = None) -> "pandas.DataFrame":
     """The frame of `values` (one row per float32 column, the files' blocks one after another),
     which it takes as its block without copying, and the categorical path column first: each
-    file's text for its rows; the categories, every text given. A float64 `time` stands for
-    the values' row 0, which is then not the time."""
+    file's text for its rows; the categories, every text given. With a float64 `time`, the
+    values are the parameters' alone (no row of the time)."""
     categories = list(dict.fromkeys(categories))
     code_of = {text: code for code, text in enumerate(categories)}
     # One row of the values per column: pandas keeps a block of columns as (columns, rows), so
@@ -439,7 +446,7 @@ def long_frame(pd: Any, names: Sequence[str], values: "npt.NDArray[np.float32]",
     if time is None:
         frame = pd.DataFrame(values.T, columns=names[1:], copy=False)
     else:
-        frame = pd.DataFrame(values[1:].T, columns=names[2:], copy=False)
+        frame = pd.DataFrame(values.T, columns=names[2:], copy=False)
         frame.insert(0, names[1], time)
     codes = np.repeat(np.array([code_of[text] for text, _ in files], dtype=code_dtype(len(categories))),
                       np.array([rows for _, rows in files], dtype=np.int64))
@@ -449,8 +456,10 @@ def long_frame(pd: Any, names: Sequence[str], values: "npt.NDArray[np.float32]",
 
 def plot_frame(pd: Any, plot: Plot, text: str, categories: Sequence[str]) -> "pandas.DataFrame":
     """One file's frame, as read_many gives it, over a copy of the Plot's values."""
-    return long_frame(pd, column_names(plot.names, plot._fields), np.array(plot._table),
-                      [(text, len(plot))], categories, plot._apart_time())
+    time = plot._apart_time()
+    values = np.array(plot._table if time is None else plot._table[1:])
+    return long_frame(pd, column_names(plot.names, plot._fields), values, [(text, len(plot))],
+                      categories, time)
 
 
 def code_dtype(count: int) -> "np.dtype[Any]":
