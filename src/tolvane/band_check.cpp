@@ -196,6 +196,19 @@ BandCheck same_grid(const Rectangles& rectangles, const SeriesView& actual, std:
     return tally.result();
 }
 
+// The band widened by the rectangles' edges at time t between reference points i and i + 1,
+// where a window's edge cuts the reference there. The value at t lies between those of the two
+// points, so a side is worked out only where one of them is beyond the band of the points inside.
+Bound widened_at(Bound band, const Rectangles& rectangles, std::size_t i, double t) {
+    const Bound a = rectangles.at(i);
+    const Bound b = rectangles.at(i + 1);
+    const double t0 = rectangles.time(i);
+    const double t1 = rectangles.time(i + 1);
+    if (!(a.high <= band.high && b.high <= band.high)) band.high = larger(band.high, lerp(a.high, b.high, t0, t1, t));
+    if (!(a.low >= band.low && b.low >= band.low)) band.low = smaller(band.low, lerp(a.low, b.low, t0, t1, t));
+    return band;
+}
+
 // A monotone deque of reference points and their side of the band: pushed at the back, taken
 // from both ends. Its memory follows the window's points, not the reference's length (the
 // front's slots are given back once they are half of it).
@@ -261,35 +274,13 @@ BandCheck windowed(const Rectangles& rectangles, const SeriesView& actual, std::
         while (!lows.empty() && lows.front().index < left) lows.pop_front();
         Bound band{lows.empty() ? kNaN : lows.front().value, highs.empty() ? kNaN : highs.front().value};
         bool covered = right > left;
-        // Where the window's edges cut the reference between two points, the band there; the
-        // value at an edge lies between those of the two points, so a side is worked out only
-        // where one of them is beyond the envelope of the points inside.
+        // Where the window's edges cut the reference between two points, the band there.
         if (left > 0 && left < n && rectangles.time(left) != from) {
-            const std::size_t i = left - 1;
-            const Bound a = rectangles.at(i);
-            if (previous) {
-                band = join(band, a);
-            } else {
-                const Bound b = rectangles.at(i + 1);
-                if (!(a.high <= band.high && b.high <= band.high))
-                    band.high = larger(band.high, lerp(a.high, b.high, rectangles.time(i),
-                                                        rectangles.time(i + 1), from));
-                if (!(a.low >= band.low && b.low >= band.low))
-                    band.low = smaller(band.low, lerp(a.low, b.low, rectangles.time(i),
-                                                       rectangles.time(i + 1), from));
-            }
+            band = previous ? join(band, rectangles.at(left - 1)) : widened_at(band, rectangles, left - 1, from);
             covered = true;
         }
         if (!previous && right > 0 && right < n && rectangles.time(right - 1) != to) {
-            const std::size_t i = right - 1;
-            const Bound a = rectangles.at(i);
-            const Bound b = rectangles.at(i + 1);
-            if (!(a.high <= band.high && b.high <= band.high))
-                band.high = larger(band.high, lerp(a.high, b.high, rectangles.time(i),
-                                                    rectangles.time(i + 1), to));
-            if (!(a.low >= band.low && b.low >= band.low))
-                band.low = smaller(band.low, lerp(a.low, b.low, rectangles.time(i),
-                                                   rectangles.time(i + 1), to));
+            band = widened_at(band, rectangles, right - 1, to);
             covered = true;
         }
         tally.add(j, band, covered);
