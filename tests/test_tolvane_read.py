@@ -908,7 +908,7 @@ def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     write_plot(d, plot_text(4, [["0.5", "1.5", "-2", "3"]] * 3 + [["0", "1.5x", "0", "0"]], 12,
                             names=names), name="badfield")
     write_plot(d, "T 1\nTIME\nH\n1.5\n", name="neither")
-    res, _, _ = run_child(tmp_path, LEAK_CHILD + LEAK_MEASURE, d, 500, 6000, quiet=True)
+    res, _, _ = run_child(tmp_path, LEAK_CHILD + LEAK_MEASURE, d, 6000, 12000, quiet=True)
     # each case ended one way on all of its calls, the way it should
     outcomes = res["outcomes"]
     assert all(len(o) == 1 for o in outcomes), outcomes
@@ -918,7 +918,7 @@ def test_many_calls_leave_memory_and_descriptors_flat(tmp_path):
     assert outcomes[0] == outcomes[2] and outcomes[5] == outcomes[6]
     # What write wrote reads back as what it was read from.
     assert outcomes[12][0][1] == outcomes[0][0][1].replace("D/good", "D/written")
-    assert_flat(res, 500, 6000)
+    assert_flat(res, 6000, 12000)
 
 
 # ---------------------------------------------------------------- lines passed over
