@@ -65,6 +65,9 @@ class PlotFile:
     reads release the GIL.
     """
 
+    # Whether the index keeps every block's time (8 bytes a block), for windows by time.
+    _keeps_times = True
+
     def __init__(self, source: PathArg, n_digits: Optional[int] = None,
                  columns: Optional[Iterable[Key]] = None, time_dtype: Any = np.float64) -> None:
         self._time64 = time64_argument(time_dtype)
@@ -208,6 +211,7 @@ class PlotFile:
         """Every indexed block's time, as the reader gives it (float64, or float32)."""
         with self._lock:
             self._check_open()
+            self._need_times("the time coordinate")
             self._resolve_unknown_times()
             times = self._head.index_times(0, self._indexed)
             return times if self._time64 else times.astype(np.float32)
@@ -314,8 +318,14 @@ class PlotFile:
                 raise exception_from_fault(fault.args[0], self._path, self._names) from None
             if self._width is None:
                 return 0
-        self._indexed = self._native_call(self._head.extend_index, self._width, 0, None, 0, self._time64)
+        self._indexed = self._native_call(self._head.extend_index, self._width, 0, None, 0, self._time64,
+                                          self._keeps_times)
         return self._indexed
+
+    def _need_times(self, what: str) -> None:
+        if not self._keeps_times:
+            raise ValueError(f"{self._path}: {what} needs the blocks' times, which this handle's index "
+                             "does not keep (it was opened without them); use tolvane.open")
 
     def _resolve_unknown_times(self) -> None:
         """The times the index did not read (shapes it leaves to the reader), read by the
@@ -332,6 +342,7 @@ class PlotFile:
         except (TypeError, ValueError):
             raise TypeError(f"time must be a pair (t0, t1), not {window!r}") from None
         low, high = (_time_bound(t, name) for t, name in ((t0, "t0"), (t1, "t1")))
+        self._need_times("a window by time")
         if count == 0:
             return range(0)
         if not self._time64:
@@ -377,6 +388,15 @@ class PlotFile:
                                                    None, 0, 0, self._time64))
         order = order.reshape(-1)
         return np.ascontiguousarray(table[:, order]), None if time is None else np.ascontiguousarray(time[order])
+
+
+class PlotFileWithoutTimes(PlotFile):
+    """A handle whose index keeps where the blocks are but not their times: for a reader that
+    reads every window's times from the blocks themselves (the view), it spares the index 8
+    bytes a block and the time to read them. Windows by block number, update() and follow() are
+    as a PlotFile's; a window by time raises ValueError."""
+
+    _keeps_times = False
 
 
 class BlockLocator:

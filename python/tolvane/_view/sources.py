@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._open import BlockLocator, PlotFile, open as open_plot_file
+from .._open import BlockLocator, PlotFile, PlotFileWithoutTimes
 from .._names import dedup_names
 from .._plot import Plot
 
@@ -99,7 +99,9 @@ class FileSource(Source):
                  columns: Optional[Sequence[Union[str, int]]] = None,
                  window_blocks: int = WINDOW_BLOCKS) -> None:
         self._window_blocks = window_blocks
-        self._file: PlotFile = open_plot_file(path, n_digits)
+        # Every window's times are read from its blocks, and the pyramid keeps its bins' times:
+        # the index needs no time of its own.
+        self._file: PlotFile = PlotFileWithoutTimes(path, n_digits)
         try:
             self.label = os.path.basename(self._file.path) or self._file.path
             names = self._file.names
