@@ -449,6 +449,7 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     struct stat status;
     if (::fstat(fd, &status) != 0) fail_read(errno);
     const std::uint64_t size = std::uint64_t(status.st_size);
+    if (finished_) return size == end_;
     if (size < end_) return false;
     // The last block indexed still ends in its line feed: a file written again from its start, and
     // grown past the blocks indexed since, most often does not there.
@@ -522,6 +523,7 @@ void BlockIndex::add_unended_block(std::uint64_t end) {
     }
     blocks_ = block + 1;
     end_ = end;
+    finished_ = true;
 }
 
 void BlockIndex::set_unknown_times(std::span<const double> times) {

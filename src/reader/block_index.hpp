@@ -64,8 +64,8 @@ public:
 
     // The file's last block, from end() to byte `end` where the file ends, whose last line has
     // no line feed but which the reader read whole: indexed too, its time unknown, for a reader
-    // that takes the file as finished. The index is then extended no more (extend finds the
-    // line feed it ends in missing).
+    // that takes the file as finished. The index is then extended no more: extend finds nothing
+    // new while the file keeps that size, and fails where it has changed.
     void add_unended_block(std::uint64_t end);
 
     std::uint64_t count() const noexcept { return count_; }
@@ -103,6 +103,7 @@ private:
     std::vector<std::uint64_t> starts_;  // of blocks 0, stride, 2 x stride, ... up to blocks()
     std::vector<double> times_;
     std::vector<std::uint64_t> unknown_;
+    bool finished_ = false;  // by add_unended_block
     bool rising_ = true;  // over the known times, in order
     std::optional<double> last_known_;  // the last known time
 };
