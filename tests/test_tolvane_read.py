@@ -64,20 +64,25 @@ def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0, time_dtype
             None if cut is None else (cut.line, cut.block, cut.field))
 
 
-def index_outcome(path, width, threads=1, piece_bytes=0, times=True):
+def index_outcome(path, width, threads=1, piece_bytes=0, times=True, bin_blocks=0):
     """What tolvane.open's index finds, scanned on `threads` threads in pieces of `piece_bytes`:
     the blocks, where they end, the starts kept, every time's bits, the times left unknown and
     whether the times rise; None where the head does not read. An index made without `times`
-    has the same places, and refuses to give times."""
+    has the same places, and refuses to give times; one made with `bin_blocks` the places at
+    the stride that divides it (the blocks' starts checked against a count of their lines)."""
     from tolvane import _native
 
     try:
         head = _native.open_plot(os.fsencode(path))
-        blocks = head.extend_index(width, threads, None, piece_bytes, False, times)
+        blocks = head.extend_index(width, threads, None, piece_bytes, False, times, bin_blocks)
     except _native.Fault:
         return None
     try:
         places = (blocks, head.index_end, head.index_stride, head.index_starts().tolist())
+        if bin_blocks:
+            stride = head.index_stride
+            assert bin_blocks % stride == 0 and places[3] == head.block_offsets(
+                np.arange(0, blocks, stride, dtype=np.uint64)).tolist()
         if not times:
             for call in (lambda: head.index_times(0, blocks), lambda: head.time_bounds(0, 1),
                          lambda: head.time_matches(0, 1)):
@@ -96,6 +101,11 @@ def index_places_agree(path, width, threads, piece_bytes):
     whole = index_outcome(path, width)
     assert index_outcome(path, width, threads, piece_bytes) == whole
     assert index_outcome(path, width, threads, piece_bytes, times=False) == (whole and whole[:4])
+    # Every bin's start: the largest divisor of the bin's blocks not above the stride.
+    binned = index_outcome(path, width, threads, piece_bytes, times=False, bin_blocks=48)
+    if whole is not None:
+        assert binned[:2] == whole[:2]
+        assert binned[2] == max(d for d in range(1, 49) if 48 % d == 0 and d <= whole[2])
 
 
 def opened_outcome(path, width, time_dtype=np.float32):

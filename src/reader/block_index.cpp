@@ -438,12 +438,20 @@ std::uint64_t stride_for(std::uint64_t count, std::uint64_t width, std::uint64_t
     return std::max<std::uint64_t>(1, BlockIndex::kEntryBytes / least);
 }
 
+// The largest divisor of `bin_blocks` that is at most `stride` (`stride` where bin_blocks is 0).
+std::uint64_t dividing(std::uint64_t stride, std::uint64_t bin_blocks) noexcept {
+    if (bin_blocks == 0) return stride;
+    std::uint64_t divisor = std::min(stride, bin_blocks);
+    while (bin_blocks % divisor != 0) --divisor;
+    return divisor;
+}
+
 }  // namespace
 
 BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time,
-                       bool keep_times)
+                       bool keep_times, std::uint64_t bin_blocks)
     : count_(count), width_(width), binary64_time_(binary64_time), keep_times_(keep_times), block_lines_(1 + (count + 9) / 10), start_(start),
-      stride_(stride_for(count, width, block_lines_)), end_(start) {}
+      stride_(dividing(stride_for(count, width, block_lines_), bin_blocks)), end_(start) {}
 
 bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t piece_bytes) {
     struct stat status;

@@ -50,9 +50,10 @@ public:
     // The index of a file with `count` parameters whose block 0 starts at byte `start`, read at
     // field width `width` (0 where it is not known yet: the times are then all unknown), its
     // times read as binary64 (`binary64_time`) or as binary32, or not read at all where
-    // `keep_times` is false.
+    // `keep_times` is false. With `bin_blocks`, the stride divides it: the start of every
+    // bin_blocks-th block is kept, for a reader that reads bins of that many blocks.
     BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time = false,
-               bool keep_times = true);
+               bool keep_times = true, std::uint64_t bin_blocks = 0);
 
     // Indexes the blocks completed since the last call, from the end of those indexed to the
     // end of the file now, on up to `threads` threads (0: the cores, for a large region), in

@@ -286,11 +286,11 @@ nb::object read_blocks(PlotHead& head, std::uint64_t width, const std::vector<st
 // The blocks completed since the index was last extended, indexed (made at `width` the first
 // time); the blocks indexed in all. A file shorter than the blocks indexed raises file_changed.
 std::uint64_t extend_index(PlotHead& head, std::uint64_t width, unsigned threads, const StopFlag* flag,
-                           std::size_t piece_bytes, bool time64, bool times) {
+                           std::size_t piece_bytes, bool time64, bool times, std::uint64_t bin_blocks) {
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
     return unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        if (!head.extend_index(width, threads, stop, piece_bytes, time64, times)) {
+        if (!head.extend_index(width, threads, stop, piece_bytes, time64, times, bin_blocks)) {
             quorel::throw_fault(quorel::FaultKind::file_changed);
         }
         return head.index().blocks();
@@ -570,11 +570,13 @@ NB_MODULE(_native, m) {
              }, "After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.")
         .def("extend_index", &extend_index, nb::arg("width"), nb::arg("threads") = 0, nb::arg("stop") = nb::none(),
              nb::arg("piece_bytes") = 0, nb::arg("time64") = false, nb::arg("times") = true,
+             nb::arg("bin_blocks") = 0,
              "Indexes the blocks completed since the last call (the first makes the index at `width`) on up "
              "to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and "
              "returns how many blocks are indexed; file_changed where the file is shorter than them. The "
              "first call's `time64` decides how the times are read: binary64, or binary32; and its `times` "
-             "whether they are kept at all (without them, the calls on times raise ValueError).")
+             "whether they are kept at all (without them, the calls on times raise ValueError); its "
+             "`bin_blocks`, where not 0, that the stride divides it.")
         .def_prop_ro("index_blocks", [](PlotHead& head) {
                 const std::lock_guard<std::mutex> guard(head.lock());
                 return head.index().blocks();

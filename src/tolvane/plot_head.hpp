@@ -67,9 +67,10 @@ public:
     // The index of the blocks (block_index.hpp), made at `width` by the first call, then extended
     // to the blocks completed since: false where the file is shorter than the blocks indexed.
     // The index keeps the times as binary64 where `binary64_time`, else as binary32, or none
-    // where not `keep_times` (the first call decides).
+    // where not `keep_times`; its stride divides `bin_blocks` where that is not 0 (the first call
+    // decides).
     bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop, std::size_t piece_bytes = 0,
-                      bool binary64_time = false, bool keep_times = true);
+                      bool binary64_time = false, bool keep_times = true, std::uint64_t bin_blocks = 0);
     // The index; extend_index must have made it.
     const quorel::BlockIndex& index() const;
     quorel::BlockIndex& index();
