@@ -407,11 +407,13 @@ class BlockLocator:
         gives its row, without reading the time, which a caller holding the index has: the
         file's faults in that field raised as tolvane.read raises them."""
         try:
-            table = _native.read_selection_at(os.fsencode(self.path), len(self.names), self.width, [field],
-                                              self.stride, self.starts, self.blocks, self.end, blocks, None, False)
+            table: "npt.NDArray[np.float32]" = _native.read_selection_at(  # type: ignore[assignment]
+                os.fsencode(self.path), len(self.names), self.width, [field], self.stride, self.starts,
+                self.blocks, self.end, blocks, None, False)
         except _native.Fault as fault:
             raise exception_from_fault(fault.args[0], self.path, self.names, self.width) from None
-        return table[0]  # type: ignore[no-any-return,index]
+        row: "npt.NDArray[np.float32]" = table[0]
+        return row
 
     def _read(self, fields: Sequence[int], blocks: "npt.NDArray[np.uint64]", time64: bool) -> Any:
         every = [] if len(fields) == len(self.names) else list(fields)

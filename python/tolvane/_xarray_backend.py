@@ -211,7 +211,8 @@ class LazyField(indexing.LazilyIndexedArray):
             start, stop, step = own.indices(self.array.shape[0])
             if step == 1:
                 return self.array.read_run(start, stop)
-        return super().get_duck_array()
+        general: Any = super().get_duck_array  # xarray's own, untyped
+        return general()
 
 
 def looks_like_a_plot_file(start: bytes, ended: bool) -> bool:
