@@ -52,16 +52,19 @@ def made(tmp_path, kind):
 
 
 FILES = ["sample 12", "sample 15", "width 5, times falling and rising, CRLF", "long headers, one parameter"]
+# tolvane.open's handle, and the view's, whose index keeps no block times.
+HANDLES = {"tolvane.open": tolvane.open, "without times": lambda *a, **k: tolvane._open.PlotFileWithoutTimes(*a, **k)}
 
 
+@pytest.mark.parametrize("handle", HANDLES)
 @pytest.mark.parametrize("kind", FILES)
-def test_windows_give_the_values_read_gives(tmp_path, kind):
+def test_windows_give_the_values_read_gives(tmp_path, kind, handle):
     path, width = made(tmp_path, kind)
     whole = tolvane.read(path, width)
     table = whole.to_numpy().T
     n = len(whole)
     times = whole.time
-    with tolvane.open(path, None if width in (12, 15) else width) as f:
+    with HANDLES[handle](path, None if width in (12, 15) else width) as f:
         assert (len(f), f.n_digits, f.names, f.title, f.name_lines) == \
             (n, width, whole.names, whole.title, whole.name_lines)
         windows = {
@@ -81,7 +84,12 @@ def test_windows_give_the_values_read_gives(tmp_path, kind):
             with pytest.raises(IndexError, match=f"out of range: the file has {n} complete blocks"):
                 f.read(blocks=blocks)
         t0, t1 = sorted(times[[n // 3, n // 2]].tolist())
-        windows["time"] = (f.read(time=(t0, t1)), np.flatnonzero((times >= t0) & (times <= t1)))
+        if handle == "without times":
+            for by_time in (lambda: f.read(time=(t0, t1)), f._times):
+                with pytest.raises(ValueError, match="needs the blocks' times"):
+                    by_time()
+        else:
+            windows["time"] = (f.read(time=(t0, t1)), np.flatnonzero((times >= t0) & (times <= t1)))
         for name, (plot, chosen) in windows.items():
             assert bits(plot.to_numpy().T) == bits(table[:, chosen]), name
         last = len(whole.names) - 1
@@ -92,6 +100,13 @@ def test_windows_give_the_values_read_gives(tmp_path, kind):
     part = whole[n // 4: n // 2: 3]
     assert bits(part.to_numpy()) == bits(whole.to_numpy()[n // 4: n // 2: 3])
     assert np.shares_memory(part.time, whole.time) and part.path == whole.path
+    # The last line without its line feed: the block is not complete until the file is taken
+    # as finished, and then it is indexed too.
+    data = open(path, "rb").read()
+    unended = write_plot(tmp_path, data[:len(data.rstrip(b"\r\n"))], name="unended.plt")
+    with HANDLES[handle](unended, width) as f:
+        assert len(f) == n - 1 and f._cut_after_index() is None and len(f) == n
+        assert bits(f.read(blocks=[-1]).to_numpy()) == bits(whole.to_numpy()[-1:])
 
 
 def test_faults_inside_a_window_raise_and_outside_are_not_looked_for(tmp_path):
@@ -110,8 +125,9 @@ def test_faults_inside_a_window_raise_and_outside_are_not_looked_for(tmp_path):
             assert str(raised.value) == str(whole.value)
 
 
+@pytest.mark.parametrize("handle", HANDLES)
 @pytest.mark.parametrize("opened_at", ["empty", "inside line 1", "inside the last name", "the head whole"])
-def test_a_growing_file_is_followed_block_by_block(tmp_path, opened_at):
+def test_a_growing_file_is_followed_block_by_block(tmp_path, opened_at, handle):
     # A simulation writing its file in pieces cut anywhere (inside lines, fields and line ends),
     # the handle opened on its head alone, or on a head still being written (no name is known
     # until it is whole, and the width is found once block 0 is complete): each len() sees the
@@ -131,7 +147,7 @@ def test_a_growing_file_is_followed_block_by_block(tmp_path, opened_at):
         return int(io.readline().split()[1])  # rchar: the bytes of every read and pread
 
     updates, written = [], head
-    with tolvane.open(path) as f, open(path, "ab") as writer:
+    with HANDLES[handle](path) as f, open(path, "ab") as writer:
         assert (len(f), f.n_digits, len(f.update())) == (0, None, 0)
         assert f.names == (() if opened_at != "the head whole" else tolvane.read(path, 12).names)
         while written < len(data):

@@ -64,22 +64,48 @@ def kept_outcome(path, width, columns=None, threads=1, piece_bytes=0, time_dtype
             None if cut is None else (cut.line, cut.block, cut.field))
 
 
-def index_outcome(path, width, threads=1, piece_bytes=0):
+def index_outcome(path, width, threads=1, piece_bytes=0, times=True, bin_blocks=0):
     """What tolvane.open's index finds, scanned on `threads` threads in pieces of `piece_bytes`:
     the blocks, where they end, the starts kept, every time's bits, the times left unknown and
-    whether the times rise; None where the head does not read."""
+    whether the times rise; None where the head does not read. An index made without `times`
+    has the same places, and refuses to give times; one made with `bin_blocks` the places at
+    the stride that divides it (the blocks' starts checked against a count of their lines)."""
     from tolvane import _native
 
     try:
         head = _native.open_plot(os.fsencode(path))
-        blocks = head.extend_index(width, threads, None, piece_bytes)
+        blocks = head.extend_index(width, threads, None, piece_bytes, False, times, bin_blocks)
     except _native.Fault:
         return None
     try:
-        return (blocks, head.index_end, head.index_stride, head.index_starts().tolist(),
-                bits(head.index_times(0, blocks)), head.unknown_times().tolist(), head.times_rise)
+        places = (blocks, head.index_end, head.index_stride, head.index_starts().tolist())
+        if bin_blocks:
+            stride = head.index_stride
+            assert bin_blocks % stride == 0 and places[3] == head.block_offsets(
+                np.arange(0, blocks, stride, dtype=np.uint64)).tolist()
+        if not times:
+            for call in (lambda: head.index_times(0, blocks), lambda: head.time_bounds(0, 1),
+                         lambda: head.time_matches(0, 1)):
+                with pytest.raises(ValueError, match="without the blocks' times"):
+                    call()
+            assert (len(head.unknown_times()), head.times_rise) == (0, False)
+            return places
+        return places + (bits(head.index_times(0, blocks)), head.unknown_times().tolist(), head.times_rise)
     finally:
         head.close()
+
+
+def index_places_agree(path, width, threads, piece_bytes):
+    """The index split across threads in pieces, with its times or without: what one thread
+    finds."""
+    whole = index_outcome(path, width)
+    assert index_outcome(path, width, threads, piece_bytes) == whole
+    assert index_outcome(path, width, threads, piece_bytes, times=False) == (whole and whole[:4])
+    # Every bin's start: the largest divisor of the bin's blocks not above the stride.
+    binned = index_outcome(path, width, threads, piece_bytes, times=False, bin_blocks=48)
+    if whole is not None:
+        assert binned[:2] == whole[:2]
+        assert binned[2] == max(d for d in range(1, 49) if 48 % d == 0 and d <= whole[2])
 
 
 def opened_outcome(path, width, time_dtype=np.float32):
@@ -212,7 +238,7 @@ def test_both_faces_agree_with_the_model(tmp_path, capfd, case):
         assert opened_outcome(path, width) == tolvane_outcome(complete, width)
         assert opened_outcome(path, width, np.float64) == tolvane_outcome(complete, width, time_dtype=np.float64)
     # The index split across threads, in pieces of a few bytes: what one thread finds.
-    assert index_outcome(path, width, 7, piece_bytes) == index_outcome(path, width)
+    index_places_agree(path, width, 7, piece_bytes)
 
     # The fields of `chosen` and the time only: their faults, or their values. (The edits may
     # have left the file fewer parameters than were chosen from.)
@@ -979,7 +1005,7 @@ def test_pieces_that_end_where_blocks_end(tmp_path, header, width, blocks, threa
     assert tolvane_outcome(good, width, threads=threads, piece_bytes=piece_bytes) == tolvane_outcome(good, width)
     # tolvane.open's index, split the same way: what one thread finds.
     for indexed in (path, good):
-        assert index_outcome(indexed, width, threads, piece_bytes) == index_outcome(indexed, width)
+        index_places_agree(indexed, width, threads, piece_bytes)
 
 
 def test_storage_mapped_in_beforehand_keeps_the_values(tmp_path):

@@ -26,19 +26,24 @@ def signals(kind, rng):
     return times, [np.asarray(v, dtype=np.float32) for v in values]
 
 
-@pytest.fixture(params=["plot", "file", "file, runs found"])
+@pytest.fixture(params=["plot", "file", "file of wide blocks"])
 def made(request, tmp_path):
     def make(kind, seed=1):
         rng = np.random.default_rng(seed)
         times, values = signals(kind, rng)
         path = str(tmp_path / "run.plt")
-        tolvane.write(path, {"TIME": times, "A": values[0], "B": values[1], "C": values[2]}, 15)
+        signals_written = {"TIME": times, "A": values[0], "B": values[1], "C": values[2]}
+        if request.param == "file of wide blocks":
+            # Blocks of 25 parameters: the index's own stride, 43 blocks, is below a bin's; it
+            # keeps every 32nd block's start.
+            signals_written.update({f"P{i}": values[1] for i in range(21)})
+        tolvane.write(path, signals_written, 15)
         plot = tolvane.read(path)
         source = PlotSource(plot) if request.param == "plot" else FileSource(path)
+        if request.param == "file of wide blocks":
+            assert source._file._head.index_stride == 32
         pyramid = Pyramid(source)
         assert pyramid.extend() == BLOCKS
-        if request.param == "file, runs found":
-            pyramid.find_runs()
         return pyramid, plot
     return make
 

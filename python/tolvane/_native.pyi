@@ -113,9 +113,9 @@ class PlotHead(metaclass=_NbType):
         After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.
         """
 
-    def extend_index(self, width: int, threads: int = 0, stop: StopFlag | None = None, piece_bytes: int = 0, time64: bool = False) -> int:
+    def extend_index(self, width: int, threads: int = 0, stop: StopFlag | None = None, piece_bytes: int = 0, time64: bool = False, times: bool = True, bin_blocks: int = 0) -> int:
         """
-        Indexes the blocks completed since the last call (the first makes the index at `width`) on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and returns how many blocks are indexed; file_changed where the file is shorter than them. The first call's `time64` decides how the times are read: binary64, or binary32.
+        Indexes the blocks completed since the last call (the first makes the index at `width`) on up to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and returns how many blocks are indexed; file_changed where the file is shorter than them. The first call's `time64` decides how the times are read: binary64, or binary32; and its `times` whether they are kept at all (without them, the calls on times raise ValueError); its `bin_blocks`, where not 0, that the stride divides it.
         """
 
     @property

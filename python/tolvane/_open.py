@@ -65,6 +65,11 @@ class PlotFile:
     reads release the GIL.
     """
 
+    # Whether the index keeps every block's time (8 bytes a block), for windows by time; and a
+    # number of blocks its stride divides (0: any stride).
+    _keeps_times = True
+    _bin_blocks = 0
+
     def __init__(self, source: PathArg, n_digits: Optional[int] = None,
                  columns: Optional[Iterable[Key]] = None, time_dtype: Any = np.float64) -> None:
         self._time64 = time64_argument(time_dtype)
@@ -208,27 +213,18 @@ class PlotFile:
         """Every indexed block's time, as the reader gives it (float64, or float32)."""
         with self._lock:
             self._check_open()
+            self._need_times("the time coordinate")
             self._resolve_unknown_times()
             times = self._head.index_times(0, self._indexed)
             return times if self._time64 else times.astype(np.float32)
 
-    def _locator(self, stride: Optional[int] = None) -> "BlockLocator":
-        """What a task needs to read blocks of this file where it runs, without the handle;
-        with `stride`, one that keeps the start of every stride-th block (found now), so that
-        reads of runs that start there count no line feeds to find them."""
+    def _locator(self) -> "BlockLocator":
+        """What a task needs to read blocks of this file where it runs, without the handle."""
         with self._lock:
             self._check_open()
             assert self._width is not None
-            if stride is None:
-                return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
-                                    self._head.index_starts(), self._indexed, self._head.index_end, self._time64)
-            blocks, end = self._indexed, self._head.index_end
-        # A piece at a time, so that reads in between wait for one piece at most.
-        wanted = np.arange(0, blocks, stride, dtype=np.uint64)
-        pieces = [self._native_call(self._head.block_offsets, wanted[i:i + 4096])
-                  for i in range(0, len(wanted), 4096)]
-        starts = np.concatenate(pieces) if pieces else np.empty(0, dtype=np.uint64)
-        return BlockLocator(self._path, self._names, self._width, stride, starts, blocks, end, self._time64)
+            return BlockLocator(self._path, self._names, self._width, self._head.index_stride,
+                                self._head.index_starts(), self._indexed, self._head.index_end, self._time64)
 
     def _cut_after_index(self) -> "Optional[FormatError]":
         """The FormatError of the block that the end of the file cuts after the blocks indexed
@@ -314,8 +310,14 @@ class PlotFile:
                 raise exception_from_fault(fault.args[0], self._path, self._names) from None
             if self._width is None:
                 return 0
-        self._indexed = self._native_call(self._head.extend_index, self._width, 0, None, 0, self._time64)
+        self._indexed = self._native_call(self._head.extend_index, self._width, 0, None, 0, self._time64,
+                                          self._keeps_times, self._bin_blocks)
         return self._indexed
+
+    def _need_times(self, what: str) -> None:
+        if not self._keeps_times:
+            raise ValueError(f"{self._path}: {what} needs the blocks' times, which this handle's index "
+                             "does not keep (it was opened without them); use tolvane.open")
 
     def _resolve_unknown_times(self) -> None:
         """The times the index did not read (shapes it leaves to the reader), read by the
@@ -332,6 +334,7 @@ class PlotFile:
         except (TypeError, ValueError):
             raise TypeError(f"time must be a pair (t0, t1), not {window!r}") from None
         low, high = (_time_bound(t, name) for t, name in ((t0, "t0"), (t1, "t1")))
+        self._need_times("a window by time")
         if count == 0:
             return range(0)
         if not self._time64:
@@ -377,6 +380,21 @@ class PlotFile:
                                                    None, 0, 0, self._time64))
         order = order.reshape(-1)
         return np.ascontiguousarray(table[:, order]), None if time is None else np.ascontiguousarray(time[order])
+
+
+class PlotFileWithoutTimes(PlotFile):
+    """A handle whose index keeps where the blocks are but not their times: for a reader that
+    reads every window's times from the blocks themselves (the view), it spares the index 8
+    bytes a block and the time to read them. Windows by block number, update() and follow() are
+    as a PlotFile's; a window by time raises ValueError. With ``bin_blocks``, the index keeps the
+    start of every bin_blocks-th block (among others): a read of a run of blocks from there
+    finds its start at once."""
+
+    _keeps_times = False
+
+    def __init__(self, source: PathArg, n_digits: Optional[int] = None, *, bin_blocks: int = 0) -> None:
+        self._bin_blocks = bin_blocks
+        super().__init__(source, n_digits)
 
 
 class BlockLocator:

@@ -30,8 +30,10 @@ namespace quorel {
 // What a scan of a stretch of the file found, blocks counted from the stretch's first.
 struct ScanResult {
     std::uint64_t line_feeds = 0;
-    // The time of each block whose header line ends in the stretch, from block first_block on.
+    // The blocks whose header line ends in the stretch, from block first_block on, and the time
+    // of each (where the index keeps times).
     std::uint64_t first_block = 0;
+    std::uint64_t headers = 0;
     std::vector<double> times;
     std::vector<std::uint64_t> unknown;  // blocks whose time was not read
     bool rising = true;                  // over the known times
@@ -186,10 +188,10 @@ std::size_t nth_line_feed(const char* bytes, std::size_t size, std::uint64_t n) 
 // `first_block` (the region's blocks are counted from there for the entries).
 class StretchScan {
 public:
-    StretchScan(std::uint64_t block_lines, std::uint64_t width, bool binary64_time, std::uint64_t stride,
-                std::uint64_t region_block)
-        : block_lines_(block_lines), width_(width), binary64_time_(binary64_time), stride_(stride),
-          region_block_(region_block) {}
+    StretchScan(std::uint64_t block_lines, std::uint64_t width, bool binary64_time, bool keep_times,
+                std::uint64_t stride, std::uint64_t region_block)
+        : block_lines_(block_lines), width_(width), binary64_time_(binary64_time), keep_times_(keep_times),
+          stride_(stride), region_block_(region_block) {}
 
     // Scans the stretch, `lines_before` line feeds of the region before it; returns its line
     // feeds. Each block's bytes are looked at once: from a header line feed, the next one is
@@ -223,18 +225,21 @@ public:
         std::uint64_t next_entry = block + 1 + (in_stride == 0 ? 0 : stride_ - in_stride);
         TimeRun run{out.last_known ? out.first_known : std::nullopt, out.last_known, out.rising};
         std::vector<double>& times = out.times;
-        times.reserve(times.size() + size / std::max<std::size_t>(1, std::size_t(b) * 8) + 16);
+        if (keep_times_) times.reserve(times.size() + size / std::max<std::size_t>(1, std::size_t(b) * 8) + 16);
         for (;;) {
-            double value;
-            if (read_time(bytes + at + 1, width_, binary64_time_, value)) {
-                if (run.last && !(value >= *run.last)) run.rising = false;
-                if (!run.first) run.first = value;
-                run.last = value;
-            } else {
-                out.unknown.push_back(block);
-                value = 0;
+            if (keep_times_) {
+                double value;
+                if (read_time(bytes + at + 1, width_, binary64_time_, value)) {
+                    if (run.last && !(value >= *run.last)) run.rising = false;
+                    if (!run.first) run.first = value;
+                    run.last = value;
+                } else {
+                    out.unknown.push_back(block);
+                    value = 0;
+                }
+                times.push_back(value);
             }
-            times.push_back(value);
+            ++out.headers;
             std::size_t next;
             if (block_bytes != 0 && at + block_bytes < size && bytes[at + block_bytes] == '\n' &&
                 block_line_feeds(bytes + at + 1, block_bytes) == b) {
@@ -244,7 +249,7 @@ public:
                 if (found == kNone) break;
                 next = at + 1 + found;
                 block_bytes = next - at;
-                times.reserve(times.size() + (size - at) / block_bytes + 16);
+                if (keep_times_) times.reserve(times.size() + (size - at) / block_bytes + 16);
             }
             if (block + 1 == next_entry) {
                 // Block block + 1 starts after the line feed before its header line's.
@@ -284,6 +289,7 @@ private:
     const std::uint64_t block_lines_;
     const std::uint64_t width_;
     const bool binary64_time_;
+    const bool keep_times_;
     const std::uint64_t stride_;
     const std::uint64_t region_block_;
 };
@@ -432,16 +438,26 @@ std::uint64_t stride_for(std::uint64_t count, std::uint64_t width, std::uint64_t
     return std::max<std::uint64_t>(1, BlockIndex::kEntryBytes / least);
 }
 
+// The largest divisor of `bin_blocks` that is at most `stride` (`stride` where bin_blocks is 0).
+std::uint64_t dividing(std::uint64_t stride, std::uint64_t bin_blocks) noexcept {
+    if (bin_blocks == 0) return stride;
+    std::uint64_t divisor = std::min(stride, bin_blocks);
+    while (bin_blocks % divisor != 0) --divisor;
+    return divisor;
+}
+
 }  // namespace
 
-BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time)
-    : count_(count), width_(width), binary64_time_(binary64_time), block_lines_(1 + (count + 9) / 10), start_(start),
-      stride_(stride_for(count, width, block_lines_)), end_(start) {}
+BlockIndex::BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time,
+                       bool keep_times, std::uint64_t bin_blocks)
+    : count_(count), width_(width), binary64_time_(binary64_time), keep_times_(keep_times), block_lines_(1 + (count + 9) / 10), start_(start),
+      stride_(dividing(stride_for(count, width, block_lines_), bin_blocks)), end_(start) {}
 
 bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t piece_bytes) {
     struct stat status;
     if (::fstat(fd, &status) != 0) fail_read(errno);
     const std::uint64_t size = std::uint64_t(status.st_size);
+    if (finished_) return size == end_;
     if (size < end_) return false;
     // The last block indexed still ends in its line feed: a file written again from its start, and
     // grown past the blocks indexed since, most often does not there.
@@ -451,7 +467,7 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     }
     if (size == end_) return true;
     const std::uint64_t region = size - end_;
-    const StretchScan scan(block_lines_, width_, binary64_time_, stride_, blocks());
+    const StretchScan scan(block_lines_, width_, binary64_time_, keep_times_, stride_, blocks());
     if (threads == 0) threads = region < kSplitFrom ? 1 : usable_cores();
     std::vector<ScanResult> pieces;
     if (piece_bytes == 0) piece_bytes = kPieceBytes;
@@ -478,13 +494,13 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
     const std::uint64_t complete = line_feeds / block_lines_;
     if (complete == 0) return true;
     const std::uint64_t first = blocks();
-    times_.reserve(first + complete);
+    if (keep_times_) times_.reserve(first + complete);
     if (first % stride_ == 0) starts_.push_back(end_);
     for (const ScanResult& piece : pieces) {
         // A piece past the last complete block's header may still hold its last line feed.
         const std::size_t kept = piece.first_block >= complete ? 0 : std::size_t(std::min<std::uint64_t>(
-                                                                         piece.times.size(), complete - piece.first_block));
-        times_.insert(times_.end(), piece.times.begin(), piece.times.begin() + std::ptrdiff_t(kept));
+                                                                         piece.headers, complete - piece.first_block));
+        if (keep_times_) times_.insert(times_.end(), piece.times.begin(), piece.times.begin() + std::ptrdiff_t(kept));
         for (const std::uint64_t block : piece.unknown) {
             if (block < complete) unknown_.push_back(first + block);
         }
@@ -502,15 +518,20 @@ bool BlockIndex::extend(int fd, unsigned threads, ReadStop* stop, std::size_t pi
         }
         if (piece.last_end && piece.last_end->first == complete) end_ = piece.last_end->second;
     }
+    blocks_ = first + complete;
     return true;
 }
 
 void BlockIndex::add_unended_block(std::uint64_t end) {
     const std::uint64_t block = blocks();
     if (block % stride_ == 0) starts_.push_back(end_);
-    times_.emplace_back();
-    unknown_.push_back(block);
+    if (keep_times_) {
+        times_.emplace_back();
+        unknown_.push_back(block);
+    }
+    blocks_ = block + 1;
     end_ = end;
+    finished_ = true;
 }
 
 void BlockIndex::set_unknown_times(std::span<const double> times) {

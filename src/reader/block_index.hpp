@@ -9,7 +9,10 @@
 // 8 bytes per 16 KiB of file. And it keeps the time of every block (field 0, 8 bytes a block: a
 // binary64, or a binary32 kept as the double of the same value,
 // read while the line feeds are counted), for windows by time and for the time coordinate of a
-// table opened lazily; with it, whether the times never decrease. Only the blocks whose every
+// table opened lazily; with it, whether the times never decrease. An index made without times
+// (`keep_times` false) keeps the starts alone and counts the blocks: a reader that reads every
+// window's times from the blocks themselves spares those 8 bytes a block, and the time it
+// takes to read them. Only the blocks whose every
 // line ends in a line feed are indexed (the last line of a file still being written may grow),
 // but for a last block added by add_unended_block.
 //
@@ -46,8 +49,11 @@ public:
 
     // The index of a file with `count` parameters whose block 0 starts at byte `start`, read at
     // field width `width` (0 where it is not known yet: the times are then all unknown), its
-    // times read as binary64 (`binary64_time`) or as binary32.
-    BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time = false);
+    // times read as binary64 (`binary64_time`) or as binary32, or not read at all where
+    // `keep_times` is false. With `bin_blocks`, the stride divides it: the start of every
+    // bin_blocks-th block is kept, for a reader that reads bins of that many blocks.
+    BlockIndex(std::uint64_t count, std::uint64_t width, std::uint64_t start, bool binary64_time = false,
+               bool keep_times = true, std::uint64_t bin_blocks = 0);
 
     // Indexes the blocks completed since the last call, from the end of those indexed to the
     // end of the file now, on up to `threads` threads (0: the cores, for a large region), in
@@ -59,19 +65,22 @@ public:
 
     // The file's last block, from end() to byte `end` where the file ends, whose last line has
     // no line feed but which the reader read whole: indexed too, its time unknown, for a reader
-    // that takes the file as finished. The index is then extended no more (extend finds the
-    // line feed it ends in missing).
+    // that takes the file as finished. The index is then extended no more: extend finds nothing
+    // new while the file keeps that size, and fails where it has changed.
     void add_unended_block(std::uint64_t end);
 
     std::uint64_t count() const noexcept { return count_; }
     std::uint64_t block_lines() const noexcept { return block_lines_; }
     std::uint64_t width() const noexcept { return width_; }
     // The complete blocks indexed, and where in the file they end (block blocks() starts there).
-    std::uint64_t blocks() const noexcept { return times_.size(); }
+    std::uint64_t blocks() const noexcept { return blocks_; }
     std::uint64_t start() const noexcept { return start_; }
     std::uint64_t end() const noexcept { return end_; }
     BlockStarts starts() const noexcept { return {stride_, starts_}; }
 
+    // Whether the index keeps the blocks' times; without them, times() and unknown_times() are
+    // empty and times_rise() is false.
+    bool keeps_times() const noexcept { return keep_times_; }
     // The time of every block indexed; those of unknown_times() are 0 until set_time.
     std::span<const double> times() const noexcept { return times_; }
     bool binary64_time() const noexcept { return binary64_time_; }
@@ -80,19 +89,22 @@ public:
     // The reader's time for each block of unknown_times(), in that order: they are known then.
     void set_unknown_times(std::span<const double> times);
     // Whether every time is known and none is below the one before it (NaN is below all).
-    bool times_rise() const noexcept { return unknown_.empty() && rising_; }
+    bool times_rise() const noexcept { return keep_times_ && unknown_.empty() && rising_; }
 
 private:
     const std::uint64_t count_;
     const std::uint64_t width_;
     const bool binary64_time_;
+    const bool keep_times_;
     const std::uint64_t block_lines_;
     const std::uint64_t start_;
     const std::uint64_t stride_;
     std::uint64_t end_;
+    std::uint64_t blocks_ = 0;
     std::vector<std::uint64_t> starts_;  // of blocks 0, stride, 2 x stride, ... up to blocks()
     std::vector<double> times_;
     std::vector<std::uint64_t> unknown_;
+    bool finished_ = false;  // by add_unended_block
     bool rising_ = true;  // over the known times, in order
     std::optional<double> last_known_;  // the last known time
 };

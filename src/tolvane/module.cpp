@@ -292,11 +292,11 @@ nb::object read_blocks(PlotHead& head, std::uint64_t width, const std::vector<st
 // The blocks completed since the index was last extended, indexed (made at `width` the first
 // time); the blocks indexed in all. A file shorter than the blocks indexed raises file_changed.
 std::uint64_t extend_index(PlotHead& head, std::uint64_t width, unsigned threads, const StopFlag* flag,
-                           std::size_t piece_bytes, bool time64) {
+                           std::size_t piece_bytes, bool time64, bool times, std::uint64_t bin_blocks) {
     if (width == 0) throw std::invalid_argument("a field is at least one byte wide");
     return unlocked(flag, [&](quorel::ReadStop* stop) {
         const std::lock_guard<std::mutex> guard(head.lock());
-        if (!head.extend_index(width, threads, stop, piece_bytes, time64)) {
+        if (!head.extend_index(width, threads, stop, piece_bytes, time64, times, bin_blocks)) {
             quorel::throw_fault(quorel::FaultKind::file_changed);
         }
         return head.index().blocks();
@@ -391,11 +391,18 @@ BlockArray block_offsets(PlotHead& head, const GivenBlocks& blocks, const StopFl
     return array_of<std::uint64_t>(offsets);
 }
 
+// The index, which must keep the blocks' times.
+const quorel::BlockIndex& indexed_times(PlotHead& head) {
+    const quorel::BlockIndex& index = head.index();
+    if (!index.keeps_times()) throw std::invalid_argument("the index was made without the blocks' times");
+    return index;
+}
+
 // The blocks whose time t has t0 <= t <= t1: (first, end) of a run where the times rise, found
 // by bisection; None where they do not (time_matches then).
 nb::object time_bounds(PlotHead& head, double t0, double t1) {
     const std::lock_guard<std::mutex> guard(head.lock());
-    const quorel::BlockIndex& index = head.index();
+    const quorel::BlockIndex& index = indexed_times(head);
     if (!index.times_rise()) return nb::none();
     const std::span<const double> times = index.times();
     const auto first = std::lower_bound(times.begin(), times.end(), t0);
@@ -407,7 +414,7 @@ BlockArray time_matches(PlotHead& head, double t0, double t1) {
     std::vector<std::uint64_t> found;
     {
         const std::lock_guard<std::mutex> guard(head.lock());
-        const std::span<const double> times = head.index().times();
+        const std::span<const double> times = indexed_times(head).times();
         for (std::size_t b = 0; b < times.size(); ++b) {
             if (t0 <= times[b] && times[b] <= t1) found.push_back(b);
         }
@@ -580,11 +587,14 @@ NB_MODULE(_native, m) {
                 return fault_data(*head.cut());
              }, "After read_blocks(keep_cut=True): the fault of the block that the end of the file cut, or None.")
         .def("extend_index", &extend_index, nb::arg("width"), nb::arg("threads") = 0, nb::arg("stop") = nb::none(),
-             nb::arg("piece_bytes") = 0, nb::arg("time64") = false,
+             nb::arg("piece_bytes") = 0, nb::arg("time64") = false, nb::arg("times") = true,
+             nb::arg("bin_blocks") = 0,
              "Indexes the blocks completed since the last call (the first makes the index at `width`) on up "
              "to `threads` threads (0: as many as pay) in pieces of `piece_bytes` (0: the index's choice), and "
              "returns how many blocks are indexed; file_changed where the file is shorter than them. The "
-             "first call's `time64` decides how the times are read: binary64, or binary32.")
+             "first call's `time64` decides how the times are read: binary64, or binary32; and its `times` "
+             "whether they are kept at all (without them, the calls on times raise ValueError); its "
+             "`bin_blocks`, where not 0, that the stride divides it.")
         .def_prop_ro("index_blocks", [](PlotHead& head) {
                 const std::lock_guard<std::mutex> guard(head.lock());
                 return head.index().blocks();
@@ -603,7 +613,7 @@ NB_MODULE(_native, m) {
              }, "A copy of the starts the index keeps: block i x index_stride at element i.")
         .def("index_times", [](PlotHead& head, std::uint64_t first, std::uint64_t end) {
                 const std::lock_guard<std::mutex> guard(head.lock());
-                const std::span<const double> times = head.index().times();
+                const std::span<const double> times = indexed_times(head).times();
                 end = std::min<std::uint64_t>(end, times.size());
                 first = std::min(first, end);
                 return array_of<double>(times.subspan(first, end - first));

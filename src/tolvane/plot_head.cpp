@@ -110,9 +110,10 @@ quorel::SeriesTable PlotHead::read_blocks(std::uint64_t width, std::span<const s
 namespace tolvane {
 
 bool PlotHead::extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop,
-                            std::size_t piece_bytes, bool binary64_time) {
+                            std::size_t piece_bytes, bool binary64_time, bool keep_times,
+                            std::uint64_t bin_blocks) {
     quorel::PlotFileReader& file = reader(stop);
-    if (!index_) index_.emplace(count_, width, file.blocks_start(), binary64_time);
+    if (!index_) index_.emplace(count_, width, file.blocks_start(), binary64_time, keep_times, bin_blocks);
     return index_->extend(file.source().fd(), threads, stop, piece_bytes);
 }
 

@@ -67,10 +67,11 @@ public:
                                     quorel::BlockCut* cut = nullptr);
     // The index of the blocks (block_index.hpp), made at `width` by the first call, then extended
     // to the blocks completed since: false where the file is shorter than the blocks indexed.
-    // The index keeps the times as binary64 where `binary64_time`, else as binary32 (the first
-    // call decides).
+    // The index keeps the times as binary64 where `binary64_time`, else as binary32, or none
+    // where not `keep_times`; its stride divides `bin_blocks` where that is not 0 (the first call
+    // decides).
     bool extend_index(std::uint64_t width, unsigned threads, quorel::ReadStop* stop, std::size_t piece_bytes = 0,
-                      bool binary64_time = false);
+                      bool binary64_time = false, bool keep_times = true, std::uint64_t bin_blocks = 0);
     // The index; extend_index must have made it.
     const quorel::BlockIndex& index() const;
     quorel::BlockIndex& index();

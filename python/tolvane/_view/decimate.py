@@ -18,14 +18,20 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 
 import numpy as np
 
-from .sources import Source
+from .sources import BIN, Source
 
 if TYPE_CHECKING:
     import numpy.typing as npt
 
-BIN = 64
 # A window of at most this many blocks is read whole, its columns reduced from its samples.
 READ_WHOLE = 1 << 16
+
+
+def _unique(numbers: "npt.NDArray[np.int64]") -> "npt.NDArray[np.int64]":
+    """The distinct numbers, ascending: np.unique's answer, without the import of numpy.ma that
+    np.unique makes on its first call (numpy 2.4), which the first picture would wait for."""
+    ordered = np.sort(numbers)
+    return ordered[np.append(True, ordered[1:] != ordered[:-1])] if len(ordered) else ordered
 
 
 class Drawn(NamedTuple):
@@ -105,13 +111,6 @@ class Pyramid:
             added += len(times)
         return added
 
-    def find_runs(self) -> None:
-        """Where the source can, finds where each bin starts, so that reading a bin costs no
-        search (done once the first picture is served: it reads the file once more)."""
-        find = getattr(self.source, "find_runs", None)
-        if find is not None:
-            find(BIN)
-
     def _fold(self, times: "npt.NDArray[np.float64]", values: "npt.NDArray[np.float32]") -> None:
         if len(times) == 0:
             return
@@ -122,13 +121,17 @@ class Pyramid:
             times = np.concatenate([self._tail_times, times])
             values = np.concatenate([self._tail_values, values], axis=1)
         whole = len(times) // BIN * BIN
-        bins = values[:, :whole].reshape(values.shape[0], -1, BIN)
-        at_min = bins.argmin(axis=2)
-        at_max = bins.argmax(axis=2)
-        self._min.append(np.take_along_axis(bins, at_min[..., None], axis=2)[..., 0])
-        self._max.append(np.take_along_axis(bins, at_max[..., None], axis=2)[..., 0])
-        self._argmin.append(at_min.astype(np.uint8))
-        self._argmax.append(at_max.astype(np.uint8))
+        rows = values.shape[0]
+        bins = values[:, :whole].reshape(-1, BIN)  # a copy only where the rows are not contiguous
+        # Each extreme taken from where argmin/argmax found it (the first of equal values, NaN
+        # first of all), by its place in the bins laid end to end.
+        starts = np.arange(0, bins.size, BIN)
+        flat = bins.reshape(-1)
+        for extremes, places, find in ((self._min, self._argmin, bins.argmin),
+                                       (self._max, self._argmax, bins.argmax)):
+            at = find(axis=1)
+            extremes.append(flat[at + starts].reshape(rows, -1))
+            places.append(at.astype(np.uint8).reshape(rows, -1))
         self._first_time.append(times[0:whole:BIN])
         self._last_time.append(times[BIN - 1:whole:BIN])
         self._tail_times = times[whole:].copy()
@@ -182,7 +185,7 @@ class _Query:
             # Block numbers stand in for the times: each column's first block is known at once.
             blocks = np.clip(np.ceil(edges[:-1]), 0, p.count)
             blocks = np.append(blocks, np.clip(np.floor(self.t1) + 1, 0, p.count)).astype(np.int64)
-            bins = np.unique(blocks // BIN)
+            bins = _unique(blocks // BIN)
             raw = self._read_bins(bins[bins <= self.bins])
             raw = (raw[0], raw[0].astype(np.float64), raw[2])
         else:
@@ -191,7 +194,7 @@ class _Query:
             last_times = p._last_time.view
             holding = np.searchsorted(last_times, edges[:-1], side="left")
             holding = np.append(holding, np.searchsorted(last_times, self.t1, side="right"))
-            raw = self._read_bins(np.unique(holding))
+            raw = self._read_bins(_unique(holding))
             if len(raw[0]) == 0:
                 return self._empty(p.count, p.count)
             at = np.searchsorted(raw[1], edges[:-1], side="left")
@@ -199,7 +202,7 @@ class _Query:
             blocks = np.where(at < len(raw[0]), raw[0][np.minimum(at, len(raw[0]) - 1)], p.count)
         # The block before each edge: the last of the column before (and the point before the
         # window), where its bin was not read.
-        before = np.unique(blocks[blocks > 0] - 1)
+        before = _unique(blocks[blocks > 0] - 1)
         found = np.searchsorted(raw[0], before)
         before = before[(found == len(raw[0])) | (raw[0][np.minimum(found, len(raw[0]) - 1)] != before)]
         if len(before):

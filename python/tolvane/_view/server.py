@@ -49,7 +49,6 @@ class ViewState:
         self.follow = follow
         self.title = title
         self.generation = 0  # counts the times followed sources grew
-        self._runs_found = threading.Event()
 
     def meta(self) -> Dict[str, Any]:
         sources = []
@@ -76,10 +75,6 @@ class ViewState:
         if any(not 0 <= r < len(names) for r in rows) or len(set(rows)) != len(rows):
             raise BadRequest(400, f"rows must be distinct signal numbers from 0 to {len(names) - 1}")
         drawn = pyramid.window(t0, t1, width, rows)
-        if not self._runs_found.is_set():
-            # Once the first picture is served: the bins' starts, which later zooms read from.
-            self._runs_found.set()
-            find_runs_later(self.pyramids)
         return pack_window(drawn.x, drawn.y, {"raw": drawn.raw, "first": drawn.first, "end": drawn.end,
                                               "t0": t0, "t1": t1, "width": width, "rows": rows})
 
@@ -278,16 +273,3 @@ class Follower:
     def close(self) -> None:
         self._stop.set()
         self._thread.join()
-
-
-def find_runs_later(pyramids: Sequence[Pyramid]) -> Optional[threading.Thread]:
-    """Finds each file's bin starts on a thread."""
-    def run() -> None:
-        for pyramid in pyramids:
-            try:
-                pyramid.find_runs()
-            except Exception:  # reads stay right without it, only slower
-                pass
-    thread = threading.Thread(target=run, name="tolvane-view-runs", daemon=True)
-    thread.start()
-    return thread

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._open import BlockLocator, PlotFile, open as open_plot_file
+from .._open import BlockLocator, PlotFile, PlotFileWithoutTimes
 from .._names import dedup_names
 from .._plot import Plot
 
@@ -22,6 +22,8 @@ if TYPE_CHECKING:
 
     from .._errors import FormatError
 
+# The blocks of a bin of the view's pyramid: a file's index keeps the start of every bin.
+BIN = 64
 # The blocks a file is read by while the view folds it in: a few MB of values at a time.
 WINDOW_BLOCKS = 1 << 16
 # A read of at least this many blocks is split across threads.
@@ -99,7 +101,10 @@ class FileSource(Source):
                  columns: Optional[Sequence[Union[str, int]]] = None,
                  window_blocks: int = WINDOW_BLOCKS) -> None:
         self._window_blocks = window_blocks
-        self._file: PlotFile = open_plot_file(path, n_digits)
+        # Every window's times are read from its blocks, and the pyramid keeps its bins' times:
+        # the index needs no time of its own. It keeps every bin's start, which the reads of
+        # bins begin at.
+        self._file: PlotFile = PlotFileWithoutTimes(path, n_digits, bin_blocks=BIN)
         try:
             self.label = os.path.basename(self._file.path) or self._file.path
             names = self._file.names
@@ -110,7 +115,6 @@ class FileSource(Source):
             self.names, self.fields = _signal_fields(names, columns, probe.field_of)
             self._done = 0
             self._runs: Optional[BlockLocator] = None
-            self._runs_found = False
         except BaseException:
             self._file.close()
             raise
@@ -120,10 +124,10 @@ class FileSource(Source):
         if count <= self._done:
             return
         # Windows read through a locator of the index, which opens the file for each read and
-        # holds no lock of the handle: two windows are read at once.
+        # holds no lock of the handle: two windows are read at once, and so are the bins of a
+        # zoom.
         locator = self._file._locator()
-        if not self._runs_found:
-            self._runs = locator  # until the bins' own starts are found: reads on two threads
+        self._runs = locator
         wanted = sorted({0, *self.fields})
         rows = [wanted.index(f) for f in (0, *self.fields)]
 
@@ -162,12 +166,6 @@ class FileSource(Source):
     def cut(self) -> "Optional[FormatError]":
         """Where the end of the file cuts a block after the complete ones (None: it does not)."""
         return self._file._cut_after_index()
-
-    def find_runs(self, stride: int) -> None:
-        """Finds where every stride-th block starts, once the blocks there are are folded in:
-        reads of runs that start there then begin at once."""
-        self._runs = self._file._locator(stride)
-        self._runs_found = True
 
     def blocks(self, chosen: "npt.NDArray[np.int64]", fields: Sequence[int]
                ) -> Tuple["npt.NDArray[np.float64]", "npt.NDArray[np.float32]"]:
