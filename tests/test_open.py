@@ -3,6 +3,7 @@ same values as tolvane.read bit for bit; a file that grows, followed; and Plot s
 
 import os
 import random
+import re
 
 import pytest
 
@@ -258,9 +259,9 @@ class BlocksAsked:
     def __init__(self):
         self.asked = []
 
-    def read(self, fields, blocks):
+    def read_field(self, field, blocks):
         self.asked.append(blocks.tolist())
-        return np.vstack([blocks.astype(np.float32)] * len(fields))
+        return blocks.astype(np.float32)
 
 
 def test_a_chunk_of_a_variable_is_read_without_an_index_of_the_whole_file():
@@ -276,6 +277,96 @@ def test_a_chunk_of_a_variable_is_read_without_an_index_of_the_whole_file():
     chunk = array[indexing.OuterIndexer((slice(10**15 - 2000, 10**15, 1),))]
     assert locator.asked == [list(range(10**15 - 2000, 10**15))]
     assert bits(chunk) == bits(np.arange(10**15 - 2000, 10**15).astype(np.float32))
+
+
+def chunked_file(tmp_path, blocks=1500):
+    """A file of 3 parameters whose blocks have different lengths (the values' digits), and the
+    index's stride of it: its entries fall inside chunks and on their edges."""
+    rng = random.Random(5)
+    rows = [[f"{b}", f"{rng.uniform(-1, 1) * 10 ** rng.randrange(-3, 4):.5G}", f"-{b}.25"]
+            for b in range(blocks)]
+    path = write_plot(tmp_path, plot_text(3, rows, 12))
+    from tolvane._open import PlotFile
+
+    with PlotFile(path, 12) as plot_file:
+        len(plot_file)
+        return path, plot_file._locator().stride
+
+
+@pytest.mark.parametrize("scheduler", ["synchronous", "threads"])
+@pytest.mark.parametrize("edge", [-1, 0, 1, "short"])
+def test_chunks_read_their_own_blocks_across_the_index_s_entries(tmp_path, edge, scheduler):
+    """Chunks whose edges fall one block before an entry of the index, on it and one after it,
+    and chunks that each cross one, the last one shorter: each read ends where its last block
+    ends, found as it is read, up to the next entry at most; bits equal to tolvane.read's."""
+    xr = importorskip_leaking("xarray")
+    importorskip_leaking("dask")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint as engine
+
+    path, stride = chunked_file(tmp_path)
+    size = stride // 2 + 7 if edge == "short" else stride + edge
+    dataset = xr.open_dataset(path, engine=engine, chunks={"PARAM_0": size})
+    variable = dataset["PARAM_1"]
+    assert variable.chunks[0][0] == size and variable.chunks[0][-1] < size
+    expected = tolvane.read(path)
+    assert bits(variable.data.compute(scheduler=scheduler)) == bits(expected["PARAM_1"])
+    assert bits(dataset["PARAM_2"].compute(scheduler=scheduler).values) == bits(expected["PARAM_2"])
+
+
+def test_a_chunk_reads_its_blocks_bytes_and_little_more(tmp_path):
+    """A chunk's read reads its blocks' bytes and, around them, no more than an index entry's
+    span each side and the head in small reads: the start of its first block is counted from
+    the entry before it, the end of its last one found as it is read (each task of a file in
+    hundreds of chunks opens the file and reads the head again)."""
+    xr = importorskip_leaking("xarray")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint as engine
+
+    path, stride = chunked_file(tmp_path, blocks=6000)
+    variable = xr.open_dataset(path, engine=engine)["PARAM_1"]
+    with open(path, "rb") as file:
+        headers = [found.start() for found in re.finditer(rb"(?m)^  BLOCK$", file.read())]
+    io = open(f"/proc/{os.getpid()}/io")
+
+    def bytes_read():
+        io.seek(0)
+        return int(io.readline().split()[1])  # rchar: the bytes of every read and pread
+
+    variable[1000:5000].values  # the code's first run, outside the count
+    before = bytes_read()
+    values = variable[1000:5000].values
+    read = bytes_read() - before
+    assert bits(values) == bits(tolvane.read(path)["PARAM_1"][1000:5000])
+    run = headers[5000] - headers[1000]
+    assert run <= read <= run + 48 * 1024 + 200  # an entry's span each side, the head, /proc
+
+
+@pytest.mark.parametrize("change", ["grown", "cut inside a chunk", "written again"])
+def test_a_chunked_variable_of_a_file_changed_under_it(tmp_path, change):
+    """A file grown since the Dataset was opened gives the blocks it had then (the last chunk
+    ends where they end, shorter than the others); one cut inside a chunk gives the chunks
+    before the cut and raises FileChangedError for that chunk; one written again with another
+    count raises FileChangedError."""
+    xr = importorskip_leaking("xarray")
+    importorskip_leaking("dask")
+    from tolvane._xarray_backend import TolvaneBackendEntrypoint as engine
+
+    blocks = [[f"{b}", f"{b}.5", f"-{b}.25"] for b in range(60)]
+    path = write_plot(tmp_path, plot_text(3, blocks[:50], 12))
+    expected = tolvane.read(path)["PARAM_1"]
+    dataset = xr.open_dataset(path, engine=engine, chunks={"PARAM_0": 7})
+    variable = dataset["PARAM_1"]
+    if change == "grown":
+        write_plot(tmp_path, plot_text(3, blocks, 12))
+        assert bits(variable.compute(scheduler="synchronous").values) == bits(expected)
+        return
+    if change == "cut inside a chunk":
+        data = plot_text(3, blocks[:50], 12).encode()
+        os.truncate(path, data.index(b"BLOCK\n", len(data) * 30 // 50) + 20)  # inside block 30 or so
+        assert bits(variable[:28].compute(scheduler="synchronous").values) == bits(expected[:28])
+    else:
+        write_plot(tmp_path, plot_text(2, [b[:2] for b in blocks], 12))
+    with pytest.raises(tolvane.FileChangedError):
+        variable.compute(scheduler="synchronous")
 
 
 def test_open_mfdataset_closes_its_datasets(tmp_path):

@@ -215,7 +215,7 @@ class _ReadSelectionAt(Protocol):
 
     def __call__(self, path: bytes, count: int, width: int, fields: Sequence[int], stride: int, starts: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], indexed: int, end: int, blocks: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], stop: StopFlag | None = None, time64: bool = False) -> Annotated[NDArray[numpy.float32], dict(shape=(None, None))] | tuple[Annotated[NDArray[numpy.float32], dict(shape=(None, None))], Annotated[NDArray[numpy.float64], dict(shape=(None,))]]:
         """
-        PlotHead.read_selection of the file at `path`, opened here, through the block starts of an index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has `count` parameters.
+        PlotHead.read_selection of the file at `path`, opened here, through the block starts of an index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has `count` parameters. Without `time64`, `fields` may leave out the time (0).
         """
 
 read_selection_at: _ReadSelectionAt

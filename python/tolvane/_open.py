@@ -421,6 +421,19 @@ class BlockLocator:
         raises them."""
         return self._read(fields, blocks, False)  # type: ignore[no-any-return]
 
+    def read_field(self, field: int, blocks: "npt.NDArray[np.uint64]") -> "npt.NDArray[np.float32]":
+        """Parameter `field` (1 or more) of `blocks` (uint64, ascending, each once) as read()
+        gives its row, without reading the time, which a caller holding the index has: the
+        file's faults in that field raised as tolvane.read raises them."""
+        try:
+            table: "npt.NDArray[np.float32]" = _native.read_selection_at(  # type: ignore[assignment]
+                os.fsencode(self.path), len(self.names), self.width, [field], self.stride, self.starts,
+                self.blocks, self.end, blocks, None, False)
+        except _native.Fault as fault:
+            raise exception_from_fault(fault.args[0], self.path, self.names, self.width) from None
+        row: "npt.NDArray[np.float32]" = table[0]
+        return row
+
     def _read(self, fields: Sequence[int], blocks: "npt.NDArray[np.uint64]", time64: bool) -> Any:
         every = [] if len(fields) == len(self.names) else list(fields)
         try:

@@ -3,7 +3,7 @@
 
 Opening reads the names and indexes the blocks (tolvane.open), which also gives every block's
 time, the Dataset's coordinate; no value is read. Each variable is read lazily, from the blocks
-asked for and that one field (with the time, which every read takes): ``ds["SPEED"].isel(TIME=
+asked for and that one field (the times are the index's): ``ds["SPEED"].isel(TIME=
 slice(a, b)).values`` reads blocks a to b - 1 of field SPEED. With ``chunks=``, the variables are
 dask arrays whose tasks read their own blocks, each opening the file where it runs (they hold no
 open file, and pickle). The values are those of tolvane.read, bit for bit; the Dataset is the
@@ -86,7 +86,7 @@ class TolvaneBackendEntrypoint(BackendEntrypoint):
             if locator is None:
                 data: Any = np.empty(0, dtype=np.float32)
             else:
-                data = indexing.LazilyIndexedArray(FieldArray(locator, field, blocks))
+                data = LazyField(FieldArray(locator, field, blocks))
             variables[name] = Variable((time,), data)
         coords = {} if time in dropped else {time: Variable((time,), times)}
         dataset = Dataset(variables, coords=coords, attrs=attrs)
@@ -137,11 +137,20 @@ class FieldArray(BackendArray):
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.OUTER,
                                                   self._read)
 
+    def read_run(self, start: int, stop: int) -> "np.ndarray[Any, np.dtype[np.float32]]":
+        """Blocks start to stop - 1 (within the blocks): a chunk's blocks, made of its own bounds."""
+        if stop <= start:
+            return np.empty(0, dtype=np.float32)
+        return self.locator.read_field(self.field, np.arange(start, stop, dtype=np.uint64))
+
     def _read(self, key: Tuple[Any, ...]) -> "np.ndarray[Any, np.dtype[np.float32]]":
         (which,) = key
         count = self.shape[0]
-        if isinstance(which, slice):  # a chunk's blocks: made of its own bounds, not the file's
-            return self._read_blocks(np.arange(*which.indices(count), dtype=np.int64))
+        if isinstance(which, slice):
+            start, stop, step = which.indices(count)
+            if step == 1:
+                return self.read_run(start, stop)
+            return self._read_blocks(np.arange(start, stop, step, dtype=np.int64))
         chosen = np.asarray(which)
         if chosen.dtype.kind not in "iu":
             raise IndexError(f"blocks are chosen by integers, not {chosen.dtype}")
@@ -157,10 +166,53 @@ class FieldArray(BackendArray):
         if len(chosen) == 0:
             return np.empty(0, dtype=np.float32)
         if bool(np.all(chosen[1:] > chosen[:-1])):  # ascending, each once: read as it is
-            return np.array(self.locator.read([0, self.field], chosen.astype(np.uint64))[1])
+            return self.locator.read_field(self.field, chosen.astype(np.uint64))
         unique, order = np.unique(chosen, return_inverse=True)
-        values = self.locator.read([0, self.field], unique.astype(np.uint64))[1]
+        values = self.locator.read_field(self.field, unique.astype(np.uint64))
         return np.array(values[order.reshape(-1)])
+
+
+class LazyField(indexing.LazilyIndexedArray):
+    """xarray's lazy indexing of a FieldArray, with a short way for what each of Dask's tasks
+    asks for: a run of blocks (a slice of a slice, step 1), composed and read straight from
+    its bounds. xarray's general way (keys expanded, checked and decomposed, layer by layer)
+    costs about as much as reading the run itself on a file of few parameters. Every other key
+    takes xarray's way."""
+
+    __slots__ = ()
+    array: FieldArray
+
+    def _run(self, indexer: indexing.ExplicitIndexer) -> Optional["LazyField"]:
+        """The run of blocks `indexer` picks out of this one's, where it is a run."""
+        key = indexer.tuple
+        own = self.key.tuple
+        if len(key) != 1 or type(key[0]) is not slice or type(own[0]) is not slice:
+            return None
+        chosen = range(self.array.shape[0])[own[0]][key[0]]
+        if chosen.step != 1:
+            return None
+        run = object.__new__(LazyField)
+        run.array = self.array
+        run.key = indexing.BasicIndexer((slice(chosen.start, chosen.stop),))
+        run._shape = (len(chosen),)
+        return run
+
+    def _oindex_get(self, indexer: indexing.OuterIndexer) -> Any:
+        run = self._run(indexer)
+        return super()._oindex_get(indexer) if run is None else run
+
+    def __getitem__(self, indexer: indexing.ExplicitIndexer) -> Any:
+        run = self._run(indexer) if type(indexer) is indexing.BasicIndexer else None
+        return super().__getitem__(indexer) if run is None else run
+
+    def get_duck_array(self) -> Any:
+        (own,) = self.key.tuple
+        if type(own) is slice:
+            start, stop, step = own.indices(self.array.shape[0])
+            if step == 1:
+                return self.array.read_run(start, stop)
+        general: Any = super().get_duck_array  # xarray's own, untyped
+        return general()
 
 
 def looks_like_a_plot_file(start: bytes, ended: bool) -> bool:

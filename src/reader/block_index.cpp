@@ -554,7 +554,8 @@ std::uint64_t block_offset(int fd, const BlockStarts& starts, std::uint64_t bloc
     }
     std::uint64_t lines = (block - at_block) * block_lines;
     if (lines == 0) return offset;
-    constexpr std::size_t kChunk = 64 << 10;
+    // A stride of blocks spans about kEntryBytes: mostly one read, of no more than is counted.
+    constexpr std::size_t kChunk = BlockIndex::kEntryBytes;
     const std::unique_ptr<char[]> chunk(new char[kChunk]);
     for (;;) {
         const std::size_t got = read_at(fd, chunk.get(), kChunk, offset, nullptr);

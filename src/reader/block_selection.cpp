@@ -19,6 +19,17 @@ std::uint64_t start_of(int fd, const IndexedBlocks& indexed, std::uint64_t block
     return block_offset(fd, indexed.starts, indexed.block_lines, block, from_block, from_offset);
 }
 
+// Where the blocks before block `block` end at the latest, known without counting: the start
+// of the first entry of the index at or after it, or where the blocks indexed end.
+std::uint64_t end_at_most(const IndexedBlocks& indexed, std::uint64_t block) {
+    const std::uint64_t stride = indexed.starts.stride;
+    const std::uint64_t entry = block / stride + (block % stride != 0);
+    if (entry >= indexed.blocks / stride + (indexed.blocks % stride != 0) || entry >= indexed.starts.starts.size()) {
+        return indexed.end;
+    }
+    return indexed.starts.starts[entry];
+}
+
 }  // namespace
 
 SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t width,
@@ -42,8 +53,10 @@ SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t widt
         while (i + run < blocks.size() && blocks[i + run] == blocks[i] + run) ++run;
         const std::uint64_t first = blocks[i];
         const std::uint64_t start = start_of(fd, indexed, first, from_block, from_offset);
-        const std::uint64_t end = start_of(fd, indexed, first + run, first, start);
-        source.restart_at(start, end, end);
+        // The run is read up to its last block, which the window holds: its end is not looked
+        // for first (that would scan its bytes twice), only bounded by the next entry's start.
+        const std::uint64_t bound = end_at_most(indexed, first + run);
+        source.restart_at(start, bound, bound);
         // The window's block k is the file's block first + k - i.
         SeriesWindow window(table.series(), table.time(), i, i + run);
         try {
@@ -64,7 +77,7 @@ SeriesTable read_block_selection(int fd, std::uint64_t count, std::uint64_t widt
         }
         if (window.blocks() != i + run || source.file_cut()) throw_fault(FaultKind::file_changed);
         from_block = first + run;
-        from_offset = end;
+        from_offset = source.bytes_consumed();
         i += run;
     }
     table.set_blocks(blocks.size());

@@ -1,6 +1,6 @@
 // Chosen blocks of a file, read from their own bytes: each run of consecutive blocks is found
 // through a BlockIndex's starts and read by the block loops, straight into one table, its bytes
-// and no others. The blocks between the runs are neither read nor checked; the values and the
+// and at most an index entry's span after them (its end is found as it is read). The blocks between the runs are neither read nor checked; the values and the
 // faults of the blocks read are those of a read of the whole file.
 #pragma once
 

@@ -19,9 +19,9 @@
 
 namespace quorel {
 
-LineSource::LineSource(UniqueFd file, ReadStop* stop)
+LineSource::LineSource(UniqueFd file, ReadStop* stop, std::size_t capacity)
     : file_(std::move(file)), fd_(file_.get()),
-      buffer_(static_cast<char*>(resize_storage(nullptr, kReadSize + kLinePadding))), stop_(stop) {
+      buffer_(static_cast<char*>(resize_storage(nullptr, capacity + kLinePadding))), capacity_(capacity), stop_(stop) {
     std::memset(buffer_, 0, kLinePadding);
     initialized_ = kLinePadding;
     struct stat status;

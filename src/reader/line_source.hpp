@@ -39,7 +39,8 @@ public:
     // `stop`, where given, is asked at every read and may end the read (read_stop.hpp); a file
     // other than a regular one is then waited for in short waits, so that it must have been
     // opened with O_NONBLOCK.
-    explicit LineSource(UniqueFd file, ReadStop* stop = nullptr);
+    // `capacity`: the bytes asked for by one read (a reader of the head alone asks for few).
+    explicit LineSource(UniqueFd file, ReadStop* stop = nullptr, std::size_t capacity = kReadSize);
     // The lines of the bytes a feeder puts into `queue` (which must outlive the source), read
     // on as they come; `stop`, where given, is asked while they are waited for. Whoever made
     // the queue closes its reading side once the source is done with, which stops the feeder

@@ -40,8 +40,8 @@ UniqueFd open_plot_file(std::string_view path, ReadStop* stop) {
 
 }  // namespace
 
-PlotFileReader::PlotFileReader(std::string_view path, ReadStop* stop)
-    : source_(open_plot_file(path, stop), stop), stop_(stop) {}
+PlotFileReader::PlotFileReader(std::string_view path, ReadStop* stop, std::size_t read_size)
+    : source_(open_plot_file(path, stop), stop, read_size), stop_(stop) {}
 
 PlotFileReader::PlotFileReader(UniqueFd file, ReadStop* stop) : source_(std::move(file), stop), stop_(stop) {}
 

@@ -30,7 +30,10 @@ public:
     // Opens the file at `path` (UTF-8, may hold any byte but NUL). With a ReadStop the open and
     // every read of the file may be ended by it (read_stop.hpp), and a file that is not regular
     // (a FIFO, a pipe, a terminal) is waited for in short waits instead of blocking.
-    explicit PlotFileReader(std::string_view path, ReadStop* stop = nullptr);
+    // `read_size`: the bytes asked for by one read (LineSource::kReadSize, unless only the head is
+    // read through it).
+    explicit PlotFileReader(std::string_view path, ReadStop* stop = nullptr,
+                            std::size_t read_size = LineSource::kReadSize);
     // Reads the file open at `file` from where it stands, as the constructor above reads the
     // file it opens; a file that is not regular must be open with O_NONBLOCK where a ReadStop
     // is given (a pipe another thread writes into, for a source that is not a local file).

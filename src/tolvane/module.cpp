@@ -254,12 +254,18 @@ nb::ndarray<nb::numpy, T, nb::ndim<1>> array_of(std::span<const T> values) {
     return nb::ndarray<nb::numpy, T, nb::ndim<1>>(copy, 1, shape, owner);
 }
 
-void check_fields(const PlotHead& head, const std::vector<std::uint64_t>& fields) {
+// `fields` rise from 0 (the time) and stay below `count`; with `without_time`, they may also
+// start after the time.
+void check_fields(std::uint64_t count, const std::vector<std::uint64_t>& fields, bool without_time = false) {
     for (std::size_t s = 0; s < fields.size(); ++s) {
-        if (fields[s] >= head.count() || (s == 0 ? fields[s] != 0 : fields[s] <= fields[s - 1])) {
+        if (fields[s] >= count || (s == 0 ? fields[s] != 0 && !without_time : fields[s] <= fields[s - 1])) {
             throw std::invalid_argument("fields must rise from 0 and stay below the parameter count");
         }
     }
+}
+
+void check_fields(const PlotHead& head, const std::vector<std::uint64_t>& fields) {
+    check_fields(head.count(), fields);
 }
 
 // The blocks at `width`: a float32 array of one row per field of `fields` (ascending from 0;
@@ -322,8 +328,14 @@ nb::object read_selection(PlotHead& head, const std::vector<std::uint64_t>& fiel
     return handed.array();
 }
 
+// The bytes of one read of a head read on its own: a few hundred names.
+constexpr std::size_t kHeadReadSize = 4096;
+
 // The same from a file opened here, with the block starts of an index made elsewhere (a task on
-// a worker): the file must still have `count` parameters.
+// a worker): the file must still have `count` parameters. Without `time64`, `fields` may leave
+// the time out (a caller that has the times from the index). One step opens the file and reads,
+// without the interpreter lock, holding no lock that another read takes: reads of one file on
+// several threads (Dask's tasks) run at once.
 nb::object read_selection_at(const nb::bytes& path, std::uint64_t count, std::uint64_t width,
                              const std::vector<std::uint64_t>& fields, std::uint64_t stride,
                              const GivenBlocks& starts, std::uint64_t indexed, std::uint64_t end,
@@ -332,15 +344,21 @@ nb::object read_selection_at(const nb::bytes& path, std::uint64_t count, std::ui
     if (stride == 0 || starts.shape(0) < (indexed + stride - 1) / stride) {
         throw std::invalid_argument("the starts must cover the blocks indexed, one every `stride` blocks");
     }
+    check_fields(count, fields, !time64);
     const std::span<const std::uint64_t> chosen(blocks.data(), blocks.shape(0));
     check_blocks(chosen, indexed);
     const quorel::IndexedBlocks given{
         {stride, std::span<const std::uint64_t>(starts.data(), starts.shape(0))}, indexed, end,
         quorel::block_lines_of(count)};
-    std::unique_ptr<PlotHead> head = open_plot(path, flag);
-    check_fields(*head, fields);
+    const std::string_view text(path.c_str(), path.size());
+    // Held out here, so that a fault's texts outlive the catch in `unlocked`.
+    std::unique_ptr<PlotHead> head;
     HandedTable handed;
     unlocked(flag, [&](quorel::ReadStop* stop) {
+        // Only the head is read through the head's own source (the blocks through a source of
+        // their stretch): small reads, not a whole read's worth of the blocks after it.
+        head = std::make_unique<PlotHead>(text, stop, kHeadReadSize);
+        head->read_head(stop);
         if (head->count() != count) quorel::throw_fault(quorel::FaultKind::file_changed);
         quorel::SeriesTable table = head->read_selection(width, fields, given, chosen, stop, 0, 0, time64);
         handed.take(table);
@@ -650,7 +668,7 @@ NB_MODULE(_native, m) {
           nb::arg("blocks"), nb::arg("stop") = nb::none(), nb::arg("time64") = false,
           "PlotHead.read_selection of the file at `path`, opened here, through the block starts of an "
           "index of it made elsewhere (index_stride, index_starts); file_changed where it no longer has "
-          "`count` parameters.");
+          "`count` parameters. Without `time64`, `fields` may leave out the time (0).");
     m.def("open_plot", &open_plot, nb::arg("path"), nb::arg("stop") = nb::none(), nb::arg("keep_cut") = false,
           "Opens the plot file at `path` (bytes) and reads its count and names. Every step may be "
           "ended by Ctrl-C, or by the StopFlag `stop` where given. A head that the end of the file "

@@ -7,7 +7,9 @@
 
 namespace tolvane {
 
-PlotHead::PlotHead(std::string_view path, quorel::ReadStop* stop) { reader_.emplace(path, stop); }
+PlotHead::PlotHead(std::string_view path, quorel::ReadStop* stop, std::size_t read_size) {
+    reader_.emplace(path, stop, read_size);
+}
 
 PlotHead::PlotHead(quorel::UniqueFd file, quorel::ReadStop* stop) { reader_.emplace(std::move(file), stop); }
 

@@ -28,8 +28,9 @@ namespace tolvane {
 
 class PlotHead {
 public:
-    // Opens the file.
-    PlotHead(std::string_view path, quorel::ReadStop* stop);
+    // Opens the file; `read_size` as PlotFileReader takes it.
+    PlotHead(std::string_view path, quorel::ReadStop* stop,
+             std::size_t read_size = quorel::LineSource::kReadSize);
     // Reads the open file `file` from where it stands (PlotFileReader's constructor from a file).
     PlotHead(quorel::UniqueFd file, quorel::ReadStop* stop);
     // Reads the bytes a feeder puts into `queue`, which the head keeps for as long as it lives.

@@ -48,13 +48,21 @@ extern "C" void count_sigint(int signal_number, siginfo_t* info, void* context) 
     }
 }
 
+bool counting_installed(const struct sigaction& current) noexcept {
+    return (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == count_sigint;
+}
+
 // Counts SIGINT from now on where a handler of the interpreter's is installed (not where
 // SIGINT is ignored or kills the process); again after the interpreter installed another.
+// Where counting is installed already (every read but the first), no lock is taken: reads on
+// several threads (Dask's tasks) do not wait for each other here.
 bool count_sigints() noexcept {
-    const std::lock_guard<std::mutex> guard(installing);
     struct sigaction current;
     if (::sigaction(SIGINT, nullptr, &current) != 0) return false;
-    if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == count_sigint) return true;
+    if (counting_installed(current)) return true;
+    const std::lock_guard<std::mutex> guard(installing);
+    if (::sigaction(SIGINT, nullptr, &current) != 0) return false;
+    if (counting_installed(current)) return true;
     if (!(current.sa_flags & SA_SIGINFO) && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)) {
         return false;
     }
