@@ -230,7 +230,8 @@ class PlotFile:
         """The FormatError of the block that the end of the file cuts after the blocks indexed
         (as incomplete="keep" keeps it); None where the file ends with them. The file is taken
         as finished, as tolvane.read takes it: a last block whose fields all read, its last line
-        without a line feed, is indexed too (and the handle is extended no more)."""
+        without a line feed, is indexed too; the handle then finds no block after it, and a
+        change of the file from then on raises FileChangedError."""
         with self._lock:
             self._check_open()
             data = self._native_call(self._head.cut_after_index)
