@@ -267,6 +267,8 @@ def nearest_field(value, width):
     if abs(e) >= 100:
         n, exponent_digits = n - 1, 3
         q, e = rounded(n)
+        if e == -99:  # rounded up to 1E-99: two exponent digits, the one given back a 0
+            n, exponent_digits, q = n + 1, 2, q * 10
     digits = str(q).rjust(n, "0")
     sign = "-" if math.copysign(1, value) < 0 else " "
     return f"{sign}{digits[0]}.{digits[1:]}E{'-' if e < 0 else '+'}{abs(e):0{exponent_digits}d}"
@@ -278,7 +280,7 @@ def test_the_time_is_written_as_its_nearest_decimal(tmp_path, width):
     values = [double_of(rng.randrange(0, 1 << 64)) for _ in range(400)]
     values += [rng.uniform(0, 100) for _ in range(200)] + [double_of(rng.randrange(1, 1 << 52)) for _ in range(50)]
     values += [0.125, 0.375, 125.0, 999999.5, 9999995.0, 1e22, 1e23, 5e-324, LARGEST, 9.9999995e99, 1e100,
-               1e-99, 1e-100, 0.1 + 0.2, -0.0, 0.0, math.inf, -math.inf, math.nan, -math.nan]
+               1e-99, 1e-100, 9.99999999e-100, 9.9999999e-100, 9.999999999e-100, 0.1 + 0.2, -0.0, 0.0, math.inf, -math.inf, math.nan, -math.nan]
     path = tmp_path / "w.plt"
     tolvane.write(path, {"T": np.array(values), "X": np.zeros(len(values), np.float32)}, width)
     lines = path.read_text().split("\n")

@@ -144,6 +144,13 @@ void format_binary64_field(double value, std::size_t width, char* out) noexcept 
         exponent_digits = 3;
         --significant;
         nearest_decimal(m, e, significant > kMostDigits ? kMostDigits : significant, digits, x);
+        if (x > -100 && x < 100) {
+            // Rounded up to 1E-99, which a two-digit exponent holds: the digit given back is a 0,
+            // so that the text written again from the value it reads as is this text.
+            exponent_digits = 2;
+            if (significant < kMostDigits) digits[significant] = '0';
+            ++significant;
+        }
     }
     const std::size_t known = significant > kMostDigits ? kMostDigits : significant;
     out[0] = negative ? '-' : ' ';
