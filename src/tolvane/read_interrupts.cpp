@@ -73,9 +73,11 @@ bool count_sigints() noexcept {
     return ::sigaction(SIGINT, &counting, nullptr) == 0;
 }
 
-// signal.getsignal, signal.default_int_handler and SIGINT as an int, taken when the module is
+// _signal.getsignal, signal.default_int_handler and SIGINT as an int, taken when the module is
 // made: a step only calls the interpreter's own C function then, which runs no Python code
-// (code run there could raise a pending KeyboardInterrupt, which would be lost).
+// (code run there could raise a pending KeyboardInterrupt, which would be lost). Not
+// signal.getsignal: that is Python code over the C function, which turns its result into an
+// enum, and took a third of a small read's time.
 PyObject* get_signal = nullptr;
 PyObject* default_int_handler = nullptr;
 PyObject* sigint_number = nullptr;
@@ -131,7 +133,7 @@ PyObject* prepare_interrupts() {
     if (PyErr_Occurred()) return nullptr;
     main_thread = pthread_t(main_thread_ident);
     main_thread_known.store(true);
-    const nb::object signal_module = nb::steal(PyImport_ImportModule("signal"));
+    const nb::object signal_module = nb::steal(PyImport_ImportModule("_signal"));
     if (!signal_module.is_valid()) return nullptr;
     // Kept for as long as the process runs, as the module's own objects are.
     get_signal = PyObject_GetAttrString(signal_module.ptr(), "getsignal");
