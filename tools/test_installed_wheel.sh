@@ -11,8 +11,10 @@
 # can get wrong (the modules, their arguments and objects, the reader's routes and its values
 # against the oracles, the tables, the writer) and not those of the command, the sources, the
 # sweeps and the signals, which are Python over the same modules and run in full on the wheels
-# that check_wheel.sh tests whole.
-#   [QUOREL_PIP_WHEEL=PIP.whl] [QUOREL_TEST_PANDAS=0] [QUOREL_TEST_SCOPE=bindings] \
+# that check_wheel.sh tests whole. QUOREL_TEST_SCOPE=abi leaves out of those the tests of the
+# reader's routes against their oracles, for wheels of a processor whose routes another wheel
+# checks whole.
+#   [QUOREL_PIP_WHEEL=PIP.whl] [QUOREL_TEST_PANDAS=0] [QUOREL_TEST_SCOPE=bindings|abi] \
 #       bash tools/test_installed_wheel.sh PYTHON WHEEL VENV RUN
 set -euo pipefail
 python="$1" wheel="$(realpath "$2")" venv="$3" run="$4"
@@ -99,6 +101,21 @@ case "${QUOREL_TEST_SCOPE:-whole}" in
         done
         echo "  the binding-level tests: ${#tests[@]} files"
         ;;
-    *) echo "test_installed_wheel: QUOREL_TEST_SCOPE is whole or bindings" >&2; exit 1 ;;
+    abi)
+        # The binding-level tests but those of the reader's routes against their oracles (the
+        # text rules, hostile bytes, every cut, the differential model), which run the same
+        # compiled code on every CPython of a processor.
+        tests=()
+        for name in module arguments built_module reader failure_report memory_failure sample_files \
+                    tolvane_read open write tables; do
+            [[ -f "tests/test_$name.py" ]] || { echo "test_installed_wheel: no tests/test_$name.py" >&2; exit 1; }
+            tests+=("tests/test_$name.py")
+        done
+        routes=(agree_with_the_model cut_at_every_byte pieces_that_end_where_blocks_end
+                width_12_text_of_a_normal_value)
+        tests+=(-k "not ($(printf '%s\n' "${routes[@]}" | paste -sd '|' | sed 's/|/ or /g'))")
+        echo "  the binding-level tests but the reader's routes: ${#tests[@]} arguments"
+        ;;
+    *) echo "test_installed_wheel: QUOREL_TEST_SCOPE is whole, bindings or abi" >&2; exit 1 ;;
 esac
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}"
