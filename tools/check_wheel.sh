@@ -19,7 +19,8 @@
 #      to_pandas, pandas (not under emulation), and the test suite runs there from a copy of
 #      tests/ outside the source tree, so that the modules under test are the installed ones
 #      (tools/test_installed_wheel.sh): whole on x86-64 3.9, 3.10 and 3.13t and on aarch64
-#      3.13, its binding-level tests on the others (whole_suite below says why); the x86-64 3.14 and 3.15 wheels inside the Debian root
+#      3.13, its binding-level tests on the others, without the reader's routes on the other
+#      aarch64 ones (whole_suite below says why); the x86-64 3.14 and 3.15 wheels inside the Debian root
 #      of tools/debian_root.sh, with its interpreters; the aarch64 wheels with Debian's arm64
 #      interpreters under emulation (tools/aarch64_interpreters.sh), where the suite's test of
 #      the routes built in finds the word routes, as on every processor but x86-64; the
