@@ -46,7 +46,8 @@ export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONDONTWRITEBYTECODE=1
 # Reports go to files named after the process, so that those of child interpreters are seen
 # even where a test swallows their standard error.
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$LOGS/tsan:log_exe_name=1"
+# Libraries built without the sanitizer whose own threads it cannot follow: tools/tsan.supp.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$LOGS/tsan:log_exe_name=1:suppressions=$ROOT/tools/tsan.supp"
 
 LD_PRELOAD="$TSAN_LIB" "$PY" "$ROOT/tools/check_imported_from.py" "$BUILD" sanitize_threads.sh
 
