@@ -279,6 +279,11 @@ def three_of(ref, n_params):
     return time, [columns[f - 1] for f in readers.three_fields(n_params)[1:]]
 
 
+def has_float64_time(result):
+    """Whether a reader's result is a Plot with the float64 time."""
+    return getattr(getattr(result, "time", None), "dtype", None) == "float64"
+
+
 def verify(names, rows, core, cache_dir):
     """Bit-for-bit check of every row that gives values against the reference reader on small
     files.  Returns (reference, {row: 'ok' | problem})."""
@@ -295,7 +300,7 @@ def verify(names, rows, core, cache_dir):
         count = readers.parameter_count(path)
         ref_result = readers.READERS[ref_name](path, width)
         ref = as_lists(ref_name, ref_result, count)
-        if getattr(getattr(ref_result, "time", None), "dtype", None) == "float64":
+        if has_float64_time(ref_result):
             # A reference with the float64 time (tolvane's, where quorel is not measured): the
             # rows are checked against its float32 time, which they give, or against float().
             import numpy
@@ -308,7 +313,7 @@ def verify(names, rows, core, cache_dir):
             result = fns[n]()
             res = as_lists(n, result, count)
             expected = three_of(ref, count) if n in THREE_ROWS else ref
-            if getattr(getattr(result, "time", None), "dtype", None) == "float64":
+            if has_float64_time(result):
                 # The float64 time against float() of its texts (correctly rounded); the
                 # parameters against the reference.
                 texts = texts or field_texts(path, width)
